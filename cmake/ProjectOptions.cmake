@@ -1,0 +1,30 @@
+# Compiler settings shared by every target, and the stricter ones of the driver module.
+
+add_library(vpi_warnings INTERFACE)
+target_compile_options(vpi_warnings INTERFACE
+  -Wall -Wextra -Wpedantic -Wshadow -Wcast-align -Wformat=2
+  -Wimplicit-fallthrough -Werror)
+
+# Code that ends up inside the driver module: no exceptions, no RTTI, no surprises from
+# implicit narrowing of bytes and counts.
+add_library(vpi_module_flags INTERFACE)
+target_link_libraries(vpi_module_flags INTERFACE vpi_warnings)
+target_compile_options(vpi_module_flags INTERFACE
+  $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>
+  -Wconversion -Wnull-dereference -fvisibility=hidden)
+
+if(VPI_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+if(VPI_COVERAGE)
+  add_compile_options(--coverage -O0)
+  add_link_options(--coverage)
+endif()
+
+if(WIN32)
+  # The module and the tools must run on a bare Windows: no MinGW runtime DLLs (libgcc, libstdc++,
+  # winpthread) beside them.
+  add_link_options(-static)
+endif()

@@ -1,0 +1,94 @@
+// The line discipline every back-end shares: exact-count reads, writes, the input purge and
+// RTS framing around each request.
+#include <cstddef>
+
+#include "host_log.h"
+#include "platform.h"
+#include "serial.h"
+
+namespace serial {
+
+namespace {
+
+constexpr std::uint32_t kPurgeChunk = 512;
+constexpr std::int32_t kPurgeTimeoutUnits = 5;  // 50 ms
+
+// A line that never goes quiet would keep the purge reading forever; the port's input queue
+// holds 1200 bytes, so eight full reads are far more than any stale line leaves behind.
+constexpr int kMaxPurgeReads = 8;
+
+// One ReadFile asks for at most 65535 bytes: the count is cut to 16 bits.
+constexpr std::uint32_t kMaxReadChunk = 0xFFFF;
+
+}  // namespace
+
+SerialResult WritePort(PortHandle handle, const std::uint8_t* bytes, std::uint32_t count,
+                       std::uint32_t* written) {
+    std::uint32_t done = 0;
+    if (!platform::WriteOnce(handle, bytes, count, &done)) return SerialResult::IoFailed;
+    if (written != nullptr) *written = done;
+    return done == count ? SerialResult::Ok : SerialResult::ShortWrite;
+}
+
+SerialResult ReadPort(PortHandle handle, std::uint8_t* buffer, std::uint32_t count,
+                      std::uint32_t* received) {
+    if (received != nullptr) *received = 0;
+    std::uint32_t total = 0;
+    // The first read is always made, so asking for nothing ends like a silent line: with 7.
+    do {
+        std::uint32_t got = 0;
+        const std::uint32_t ask = (count - total) & kMaxReadChunk;
+        if (!platform::ReadOnce(handle, buffer + total, ask, &got)) return SerialResult::IoFailed;
+        if (got == 0) return SerialResult::IoFailed;
+        total += got;
+        if (received != nullptr) *received = total;
+    } while (total < count);
+    return SerialResult::Ok;
+}
+
+SerialResult PurgeInput(PortHandle handle) {
+    std::uint32_t waiting = 0;
+    const bool cleared = platform::ClearErrors(handle, &waiting);
+    if (cleared && waiting == 0) return SerialResult::Ok;
+
+    const std::int32_t saved = SetReadTimeout(handle, kPurgeTimeoutUnits);
+    std::uint8_t scratch[kPurgeChunk];
+    bool lastReadFailed = false;
+    std::uint32_t got = 0;
+    int reads = 0;
+    do {
+        got = 0;
+        lastReadFailed = !platform::ReadOnce(handle, scratch, kPurgeChunk, &got);
+    } while (!lastReadFailed && got == kPurgeChunk && ++reads < kMaxPurgeReads);
+    // 0 means "nothing to restore": a failed query, or a time-out under 10 ms.
+    if (saved != 0) SetReadTimeout(handle, saved);
+    return lastReadFailed ? SerialResult::NotOpened : SerialResult::Ok;
+}
+
+void RaiseRts(PortHandle handle) {
+    if (!platform::SetRts(handle, true)) {
+        hostlog::Log(hostlog::Severity::Line, " Xerbo: Fail to set RTS to on");
+    }
+    // The RS-485 transceiver needs the line turned round before the first start bit.
+    platform::SleepMs(kRtsLeadMs);
+}
+
+void DropRts(PortHandle handle) {
+    // The write returns when the bytes are queued, not when they have left the wire; the
+    // tail keeps the transmitter on for the last character.
+    platform::SleepMs(kRtsTailMs);
+    if (!platform::SetRts(handle, false)) {
+        hostlog::Log(hostlog::Severity::Line, " Xerbo: Fail to set RTS to off");
+    }
+}
+
+bool Transmit(ChannelState& channel, const std::uint8_t* bytes, std::uint32_t count) {
+    static_cast<void>(PurgeInput(channel.port));
+    RaiseRts(channel.port);
+    std::uint32_t written = 0;
+    const SerialResult result = WritePort(channel.port, bytes, count, &written);
+    DropRts(channel.port);
+    return result == SerialResult::Ok && written == count;
+}
+
+}  // namespace serial
