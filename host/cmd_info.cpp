@@ -57,4 +57,6 @@ void AddInfoCommand(CLI::App& app, Runtime& runtime) {
     command->callback([&runtime, bannerOnly] { RunInfo(runtime, *bannerOnly); });
 }
 
+const bool kRegistered = RegisterCommand(10, AddInfoCommand);
+
 }  // namespace host

@@ -48,7 +48,13 @@ void InstallLogSink(Runtime& runtime);
 // Raises the exit code to `code` if it is worse than the current one (usage > failed > refused).
 void RaiseExit(Runtime& runtime, int code);
 
-// The commands.
-void AddInfoCommand(CLI::App& app, Runtime& runtime);
+// Each command lives in a cmd_*.cpp file of its own and registers itself at start-up:
+//   const bool kRegistered = RegisterCommand(10, AddInfoCommand);
+// `order` sets where it appears in --help.
+using CommandAdder = void (*)(CLI::App& app, Runtime& runtime);
+bool RegisterCommand(int order, CommandAdder adder);
+
+// Adds every registered command to `app`, in order.
+void AddRegisteredCommands(CLI::App& app, Runtime& runtime);
 
 }  // namespace host

@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
     app.add_flag("--quiet", runtime.quietLog, "keep the driver's log lines off stderr");
     app.parse_complete_callback([&runtime] { host::InstallLogSink(runtime); });
 
-    host::AddInfoCommand(app, runtime);
+    host::AddRegisteredCommands(app, runtime);
 
     try {
         app.parse(argc, argv);

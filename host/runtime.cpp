@@ -1,4 +1,5 @@
 // The host tool's runtime: loading the driver and collecting its log lines.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -98,6 +99,32 @@ std::vector<LogLine> Runtime::TakeLog() {
 void InstallLogSink(Runtime& runtime) {
     Log().quiet = runtime.quietLog;
     SetLogSink(Sink, nullptr);
+}
+
+namespace {
+
+struct Registered {
+    int order;
+    CommandAdder adder;
+};
+
+std::vector<Registered>& Registry() {
+    static std::vector<Registered> registry;
+    return registry;
+}
+
+}  // namespace
+
+bool RegisterCommand(int order, CommandAdder adder) {
+    Registry().push_back(Registered{order, adder});
+    return true;
+}
+
+void AddRegisteredCommands(CLI::App& app, Runtime& runtime) {
+    auto registry = Registry();
+    std::stable_sort(registry.begin(), registry.end(),
+                     [](const Registered& a, const Registered& b) { return a.order < b.order; });
+    for (const Registered& r : registry) r.adder(app, runtime);
 }
 
 void RaiseExit(Runtime& runtime, int code) {
