@@ -1,22 +1,458 @@
-// Serial back-end for posix: not written yet; every call fails.
+// Serial back-end for POSIX systems: the line discipline of the Win32 port by termios means.
+//
+// The handle is the descriptor itself (moved off 0, which means "no port"). The port is
+// opened non-blocking and every wait is a poll() against a monotonic deadline, so a read
+// waits at most the read time-out for its whole count, like a Win32 total time-out. The
+// time-out of each port lives in a fixed table indexed by descriptor: no allocation, and two
+// channels never touch the same entry since they never hold the same descriptor.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+
 #include "platform.h"
+#include "serial_posix_speed.h"
 
 namespace serial {
 
-SerialResult OpenPort(const char*, const LineParameters&, std::uint16_t, PortHandle*) {
-    return SerialResult::NotOpened;
+namespace {
+
+// Descriptors at or above this cannot hold a port: their read time-out has nowhere to live.
+constexpr int kMaxDescriptors = 4096;
+
+// Read total time-out of each open port in milliseconds; 0 waits without limit, as a Win32
+// total time-out of 0 does. Written by OpenPort and SetReadTimeout, read by ReadOnce.
+std::array<std::atomic<std::uint32_t>, kMaxDescriptors> gReadTimeoutMs{};
+
+constexpr char kNullName[] = "NUL";
+constexpr char kNullDevice[] = "/dev/null";
+constexpr char kDevDir[] = "/dev/";
+
+// The standard speeds by their termios constants; the constants' values are the system's
+// own business, so nothing here assumes them. The host's baud rate is 16 bits wide.
+struct Speed {
+    std::uint16_t baud;
+    speed_t code;
+};
+constexpr std::array<Speed, 16> kSpeeds{{
+    {50, B50},
+    {75, B75},
+    {110, B110},
+    {134, B134},
+    {150, B150},
+    {200, B200},
+    {300, B300},
+    {600, B600},
+    {1200, B1200},
+    {1800, B1800},
+    {2400, B2400},
+    {4800, B4800},
+    {9600, B9600},
+    {19200, B19200},
+    {38400, B38400},
+    {57600, B57600},
+}};
+static_assert(kSpeeds.size() == 16);
+
+// Calls `call` again for as long as it fails with EINTR; returns its last result.
+// For calls that report failure as -1 with errno (open, read, write, ioctl, poll, fcntl,
+// flock, tcsetattr, tcgetattr, tcdrain).
+template <typename Call>
+auto RetryOnInterrupt(Call call) {
+    auto result = call();
+    while (result == -1 && errno == EINTR) result = call();
+    return result;
 }
-SerialResult ClosePort(PortHandle) { return SerialResult::IoFailed; }
-std::int32_t SetReadTimeout(PortHandle, std::int32_t) { return 0; }
+
+int Descriptor(PortHandle handle) {
+    return static_cast<int>(handle);
+}
+
+bool InTable(int fd) {
+    return fd > 0 && fd < kMaxDescriptors;
+}
+
+std::uint64_t NowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for CLOCK_MONOTONIC
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+           static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+// Milliseconds left until `deadline`, as poll() takes them; -1 (no limit) for deadline 0.
+int RemainingMs(std::uint64_t deadline) {
+    if (deadline == 0) return -1;
+    const std::uint64_t now = NowMs();
+    if (now >= deadline) return 0;
+    const std::uint64_t left = deadline - now;
+    return left > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(left);
+}
+
+// Waits for `events` on `fd` until the deadline. True when the descriptor is ready (or has
+// hung up or failed, which the following read or write reports); false on time-out.
+bool WaitFor(int fd, short events, std::uint64_t deadline) {
+    pollfd entry{fd, events, 0};
+    // poll: the number of ready descriptors, 0 on time-out, -1 on failure.
+    const int ready = RetryOnInterrupt([&] { return poll(&entry, 1, RemainingMs(deadline)); });
+    return ready != 0;
+}
+
+// The device path for a port name: "NUL" is the null device; a name without a '/' is looked
+// up under /dev/ (so "ttyUSB0" or "pts/3" fit the host's 11 characters); anything else is
+// used as given. False when the name does not fit `path`.
+bool DevicePath(const char* portName, char* path, std::size_t capacity) {
+    const char* source = portName;
+    const char* prefix = "";
+    if (std::strcmp(portName, kNullName) == 0) {
+        source = kNullDevice;
+    } else if (std::strchr(portName, '/') == nullptr) {
+        prefix = kDevDir;
+    }
+    const std::size_t prefixLength = std::strlen(prefix);
+    const std::size_t sourceLength = std::strlen(source);
+    if (prefixLength + sourceLength + 1 > capacity) return false;
+    std::memcpy(path, prefix, prefixLength);
+    std::memcpy(path + prefixLength, source, sourceLength + 1);
+    return true;
+}
+
+// Closes a port that is being given up: lets go of the exclusive-use flag first, since on a
+// pseudo-terminal it outlives the descriptor and would refuse our own next open.
+[[nodiscard]] bool Release(int fd) {
+    static_cast<void>(ioctl(fd, TIOCNXCL));  // 0 or -1; ENOTTY on the null device is fine
+    // close: 0 or -1. Not retried on EINTR: the descriptor is gone either way on Linux.
+    return close(fd) == 0 || errno == EINTR;
+}
+
+// Moves a descriptor off 0, which the channel reads as "no port". True with `fd` updated.
+bool MoveOffZero(int& fd) {
+    if (fd != 0) return true;
+    // fcntl(F_DUPFD_CLOEXEC): the new descriptor, or -1. Locks belong to the open file, so
+    // the duplicate keeps them.
+    const int moved = RetryOnInterrupt([&] { return fcntl(fd, F_DUPFD_CLOEXEC, 1); });
+    static_cast<void>(close(fd));
+    if (moved == -1) return false;
+    fd = moved;
+    return true;
+}
+
+// Character size, parity and stop bits into `tio`. False for a value the line cannot take.
+bool SetFraming(termios& tio, const LineParameters& line) {
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
+    switch (line.dataBits & 0xFFu) {
+        case 5:
+            tio.c_cflag |= CS5;
+            break;
+        case 6:
+            tio.c_cflag |= CS6;
+            break;
+        case 7:
+            tio.c_cflag |= CS7;
+            break;
+        case 8:
+            tio.c_cflag |= CS8;
+            break;
+        default:
+            return false;
+    }
+
+    tcflag_t parityBits = 0;
+    switch (line.parity & 0xFFu) {
+        case 0:
+            break;
+        case 1:
+            parityBits = PARENB | PARODD;
+            break;
+        case 2:
+            parityBits = PARENB;
+            break;
+#if defined(CMSPAR)
+        // Mark and space: "stick" parity, the parity bit fixed at 1 (odd) or 0 (even).
+        case 3:
+            parityBits = PARENB | PARODD | CMSPAR;
+            break;
+        case 4:
+            parityBits = PARENB | CMSPAR;
+            break;
+#endif
+        default:
+            return false;
+    }
+    tcflag_t parityMask = PARENB | PARODD;
+#if defined(CMSPAR)
+    parityMask |= CMSPAR;
+#endif
+    tio.c_cflag = (tio.c_cflag & ~parityMask) | parityBits;
+    // Check incoming parity only when there is parity to check.
+    if (parityBits != 0) {
+        tio.c_iflag |= INPCK;
+    } else {
+        tio.c_iflag &= ~static_cast<tcflag_t>(INPCK);
+    }
+
+    switch (line.stopBits & 0xFFu) {
+        case 0:
+            tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+            break;
+        case 2:
+            tio.c_cflag |= CSTOPB;
+            break;
+        // One and a half stop bits have no termios setting.
+        default:
+            return false;
+    }
+    return true;
+}
+
+// The DTR and RTS levels that lineFlags ask for at open. Handshake and toggle modes have
+// no portable termios means except RTS/CTS; those that cannot be honoured refuse the open.
+bool SetHandshake(termios& tio, std::uint16_t lineFlags, int* raise, int* drop) {
+    *raise = 0;
+    *drop = 0;
+    if ((lineFlags & kDtrOnBits) != 0) {
+        *raise |= TIOCM_DTR;
+    } else if ((lineFlags & kDtrHandshakeBit) != 0) {
+        return false;
+    } else {
+        *drop |= TIOCM_DTR;
+    }
+    tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+    if ((lineFlags & kRtsOnBits) != 0) {
+        *raise |= TIOCM_RTS;
+    } else if ((lineFlags & kRtsHandshakeBit) != 0) {
+        tio.c_cflag |= CRTSCTS;
+    } else if ((lineFlags & kRtsToggleBit) != 0) {
+        return false;
+    } else {
+        *drop |= TIOCM_RTS;
+    }
+    return true;
+}
+
+// Applies the whole line setting. False when the system refuses any part of it.
+bool Configure(int fd, const LineParameters& line, std::uint16_t lineFlags, termios tio) {
+    cfmakeraw(&tio);
+    // A local line that receives; no modem hang-up on close, no flow control of any kind.
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    // Reads never block in the kernel: every wait is our own poll().
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    if (!SetFraming(tio, line)) return false;
+    int raise = 0;
+    int drop = 0;
+    if (!SetHandshake(tio, lineFlags, &raise, &drop)) return false;
+
+    if (line.baudRate == 0) return false;
+    const Speed* standard = nullptr;
+    for (const Speed& speed : kSpeeds) {
+        if (speed.baud == line.baudRate) standard = &speed;
+    }
+    // Other rates are set below through the system's arbitrary-speed interface; until then
+    // the line keeps a standard speed it certainly knows.
+    const speed_t code = standard != nullptr ? standard->code : B9600;
+    // cfsetispeed/cfsetospeed: 0 or -1.
+    if (cfsetispeed(&tio, code) != 0 || cfsetospeed(&tio, code) != 0) return false;
+    // tcsetattr: 0 when any of the change was applied, -1 otherwise; read back below.
+    if (RetryOnInterrupt([&] { return tcsetattr(fd, TCSANOW, &tio); }) != 0) return false;
+    if (standard == nullptr && !posix_speed::SetCustomSpeed(fd, line.baudRate)) return false;
+
+    // tcsetattr succeeds when only part of the change took; what counts is what holds now.
+    // Character size and the parity enable are not compared: a pseudo-terminal always
+    // reports eight bits without parity, whatever it was told, and it is a line like any other.
+    termios applied{};
+    if (RetryOnInterrupt([&] { return tcgetattr(fd, &applied); }) != 0) return false;
+    tcflag_t framing = CSTOPB | CRTSCTS | CLOCAL | CREAD;
+#if defined(CMSPAR)
+    framing |= CMSPAR;
+#endif
+    if ((applied.c_cflag & framing) != (tio.c_cflag & framing)) return false;
+    if (standard != nullptr && cfgetospeed(&applied) != code) return false;
+
+    // Modem lines: a pseudo-terminal has none, and the system keeps the levels it has.
+    if (raise != 0) static_cast<void>(ioctl(fd, TIOCMBIS, &raise));  // 0 or -1
+    if (drop != 0) static_cast<void>(ioctl(fd, TIOCMBIC, &drop));    // 0 or -1
+    return true;
+}
+
+}  // namespace
+
+SerialResult OpenPort(const char* portName, const LineParameters& line, std::uint16_t lineFlags,
+                      PortHandle* handle) {
+    char path[128];
+    if (!DevicePath(portName, path, sizeof path)) return SerialResult::NotOpened;
+    const bool isNull = std::strcmp(portName, kNullName) == 0;
+
+    // open: a descriptor, or -1. Non-blocking, so neither the open (carrier) nor any read or
+    // write ever waits in the kernel; not our controlling terminal; not passed to children.
+    int fd =
+        RetryOnInterrupt([&] { return open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
+    if (fd == -1) return SerialResult::NotOpened;
+    if (!MoveOffZero(fd)) return SerialResult::NotOpened;
+    if (!InTable(fd)) {
+        static_cast<void>(close(fd));
+        return SerialResult::NotOpened;
+    }
+
+    // The null device is a sink that anybody may open as often as he likes; nothing more.
+    if (isNull) {
+        gReadTimeoutMs[static_cast<std::size_t>(fd)].store(
+            static_cast<std::uint32_t>(kOpenReadTimeoutMs), std::memory_order_relaxed);
+        *handle = static_cast<PortHandle>(fd);
+        return SerialResult::Ok;
+    }
+
+    // Exclusive use. flock (0 or -1) stops any cooperating opener, root included; TIOCEXCL
+    // (0 or -1) stops every other unprivileged open of the terminal.
+    if (RetryOnInterrupt([&] { return flock(fd, LOCK_EX | LOCK_NB); }) != 0) {
+        static_cast<void>(close(fd));
+        return SerialResult::NotOpened;
+    }
+    if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY) {
+        static_cast<void>(close(fd));
+        return SerialResult::NotOpened;
+    }
+
+    // tcgetattr: 0 or -1 (ENOTTY for anything that is no terminal).
+    termios current{};
+    if (RetryOnInterrupt([&] { return tcgetattr(fd, &current); }) != 0) {
+        static_cast<void>(Release(fd));
+        return SerialResult::StateUnreadable;
+    }
+
+    // The read time-out before the line settings, as on every platform; it cannot fail here.
+    gReadTimeoutMs[static_cast<std::size_t>(fd)].store(
+        static_cast<std::uint32_t>(kOpenReadTimeoutMs), std::memory_order_relaxed);
+
+    if (!Configure(fd, line, lineFlags, current)) {
+        static_cast<void>(Release(fd));
+        return SerialResult::SettingsRefused;
+    }
+    // Queue sizes: the terminal's buffers are the kernel's and far above 1200 bytes.
+    *handle = static_cast<PortHandle>(fd);
+    return SerialResult::Ok;
+}
+
+SerialResult ClosePort(PortHandle handle) {
+    const int fd = Descriptor(handle);
+    // Descriptor 0 is never a port of ours; closing it would take the process's input away.
+    if (!InTable(fd)) return SerialResult::IoFailed;
+    return Release(fd) ? SerialResult::Ok : SerialResult::IoFailed;
+}
+
+std::int32_t SetReadTimeout(PortHandle handle, std::int32_t units) {
+    const int fd = Descriptor(handle);
+    // Only a terminal has time-outs, as only a serial port has them on Win32.
+    termios probe{};
+    if (!InTable(fd) || RetryOnInterrupt([&] { return tcgetattr(fd, &probe); }) != 0) return 0;
+    std::int64_t wanted = std::int64_t{units} * 10;
+    if (wanted < 0) wanted = 0;
+    if (wanted > 0xFFFFFFFFLL) wanted = 0xFFFFFFFFLL;
+    const std::uint32_t previous = gReadTimeoutMs[static_cast<std::size_t>(fd)].exchange(
+        static_cast<std::uint32_t>(wanted), std::memory_order_relaxed);
+    return static_cast<std::int32_t>(previous / 10);
+}
 
 namespace platform {
-bool ReadOnce(PortHandle, std::uint8_t*, std::uint32_t, std::uint32_t* received) {
+
+bool ReadOnce(PortHandle handle, std::uint8_t* buffer, std::uint32_t count,
+              std::uint32_t* received) {
     *received = 0;
-    return false;
+    const int fd = Descriptor(handle);
+    if (!InTable(fd)) return false;
+    const std::uint32_t timeoutMs =
+        gReadTimeoutMs[static_cast<std::size_t>(fd)].load(std::memory_order_relaxed);
+    const std::uint64_t deadline = timeoutMs == 0 ? 0 : NowMs() + timeoutMs;
+    std::uint32_t total = 0;
+    while (total < count) {
+        // read: the bytes read, 0 at end of file, -1 on failure (EAGAIN: nothing yet).
+        const ssize_t got =
+            RetryOnInterrupt([&] { return read(fd, buffer + total, count - total); });
+        if (got > 0) {
+            total += static_cast<std::uint32_t>(got);
+            *received = total;
+            continue;
+        }
+        if (got == 0) break;  // the null device, or a line that is gone: nothing will come
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            // What came before the failure is reported; the next read reports the failure.
+            return total > 0;
+        }
+        if (!WaitFor(fd, POLLIN, deadline)) break;  // the time-out passed
+    }
+    return true;
 }
-bool WriteOnce(PortHandle, const std::uint8_t*, std::uint32_t, std::uint32_t*) { return false; }
-bool ClearErrors(PortHandle, std::uint32_t*) { return false; }
-bool SetRts(PortHandle, bool) { return false; }
-void SleepMs(std::uint32_t) {}
+
+bool WriteOnce(PortHandle handle, const std::uint8_t* bytes, std::uint32_t count,
+               std::uint32_t* written) {
+    *written = 0;
+    const int fd = Descriptor(handle);
+    if (!InTable(fd)) return false;
+    std::uint32_t total = 0;
+    // A write has no time-out: it waits for room until every byte is queued.
+    while (total < count) {
+        // write: the bytes queued, or -1 (EAGAIN: the output queue is full).
+        const ssize_t put =
+            RetryOnInterrupt([&] { return write(fd, bytes + total, count - total); });
+        if (put > 0) {
+            total += static_cast<std::uint32_t>(put);
+            *written = total;
+            continue;
+        }
+        if (put == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            static_cast<void>(WaitFor(fd, POLLOUT, 0));
+            continue;
+        }
+        if (total == 0) return false;
+        break;  // a short write: the caller sees the count
+    }
+    // Until the last stop bit has left the UART; only then may the RTS tail start, or RTS
+    // would drop under the end of a request at low speed. tcdrain: 0 or -1 (ENOTTY on the
+    // null device, which has nothing to drain).
+    static_cast<void>(RetryOnInterrupt([&] { return tcdrain(fd); }));
+    return true;
+}
+
+bool ClearErrors(PortHandle handle, std::uint32_t* bytesWaiting) {
+    const int fd = Descriptor(handle);
+    // A terminal keeps no error condition to clear: framing and parity faults come in
+    // with the data. FIONREAD: 0 or -1.
+    int waiting = 0;
+    if (!InTable(fd) || ioctl(fd, FIONREAD, &waiting) != 0) return false;
+    *bytesWaiting = waiting < 0 ? 0u : static_cast<std::uint32_t>(waiting);
+    return true;
+}
+
+bool SetRts(PortHandle handle, bool on) {
+    const int fd = Descriptor(handle);
+    int bits = TIOCM_RTS;
+    // TIOCMBIS/TIOCMBIC: 0 or -1 (a pseudo-terminal has no modem lines: ENOTTY).
+    return InTable(fd) && ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0;
+}
+
+void SleepMs(std::uint32_t milliseconds) {
+    timespec until{};
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += static_cast<time_t>(milliseconds / 1000u);
+    until.tv_nsec += static_cast<long>((milliseconds % 1000u) * 1000000u);
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_nsec -= 1000000000L;
+        ++until.tv_sec;
+    }
+    // clock_nanosleep: 0, or the error number itself (EINTR: go on sleeping to the same end).
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+}
+
 }  // namespace platform
 }  // namespace serial

@@ -1,22 +1,181 @@
-// Serial back-end for win32: not written yet; every call fails.
+// Serial back-end for Win32: the communications functions, called in the order and with the
+// values the meters' line needs. Every Win32 call here reports success as non-zero.
+#include <windows.h>
+
+#include <cstdint>
+#include <cstring>
+
 #include "platform.h"
 
 namespace serial {
 
-SerialResult OpenPort(const char*, const LineParameters&, std::uint16_t, PortHandle*) {
-    return SerialResult::NotOpened;
+namespace {
+
+static_assert(sizeof(HANDLE) == sizeof(PortHandle), "the port handle is kept in 32 bits");
+
+constexpr char kNullName[] = "NUL";
+constexpr DWORD kDcbLength = 28;
+constexpr BYTE kInertErrorChar = 0xFC;  // never substituted: fErrorChar stays 0
+
+HANDLE ToHandle(PortHandle handle) {
+    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(handle));
 }
-SerialResult ClosePort(PortHandle) { return SerialResult::IoFailed; }
-std::int32_t SetReadTimeout(PortHandle, std::int32_t) { return 0; }
+
+PortHandle FromHandle(HANDLE handle) {
+    return static_cast<PortHandle>(reinterpret_cast<std::uintptr_t>(handle));
+}
+
+// Milliseconds for a time-out in units of 10 ms, kept within the 32 bits Win32 takes.
+DWORD UnitsToMs(std::int32_t units) {
+    std::int64_t ms = std::int64_t{units} * 10;
+    if (ms < 0) ms = 0;
+    if (ms > 0xFFFFFFFFLL) ms = 0xFFFFFFFFLL;
+    return static_cast<DWORD>(ms);
+}
+
+DWORD DtrControl(std::uint16_t lineFlags) {
+    if ((lineFlags & kDtrOnBits) != 0) return DTR_CONTROL_ENABLE;
+    if ((lineFlags & kDtrHandshakeBit) != 0) return DTR_CONTROL_HANDSHAKE;
+    return DTR_CONTROL_DISABLE;
+}
+
+DWORD RtsControl(std::uint16_t lineFlags) {
+    if ((lineFlags & kRtsOnBits) != 0) return RTS_CONTROL_ENABLE;
+    if ((lineFlags & kRtsHandshakeBit) != 0) return RTS_CONTROL_HANDSHAKE;
+    if ((lineFlags & kRtsToggleBit) != 0) return RTS_CONTROL_TOGGLE;
+    // RTS stays off and belongs to the driver, which raises it around every request.
+    return RTS_CONTROL_DISABLE;
+}
+
+// The DCB the port reported, changed only in what the line needs; everything else (XON/XOFF
+// limits and characters, EOF and event characters, reserved bits) stays as it was.
+void ApplyLine(DCB& dcb, const LineParameters& line, std::uint16_t lineFlags) {
+    dcb.BaudRate = DWORD{line.baudRate};
+    dcb.fBinary = 1;
+    dcb.fParity = 1;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = DtrControl(lineFlags) & 3u;
+    dcb.fDsrSensitivity = 0;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fErrorChar = 0;
+    dcb.fNull = 0;
+    dcb.fRtsControl = RtsControl(lineFlags) & 3u;
+    dcb.fAbortOnError = 0;
+    dcb.ByteSize = static_cast<BYTE>(line.dataBits & 0xFFu);
+    dcb.Parity = static_cast<BYTE>(line.parity & 0xFFu);
+    dcb.StopBits = static_cast<BYTE>(line.stopBits & 0xFFu);
+    dcb.ErrorChar = static_cast<char>(kInertErrorChar);
+}
+
+}  // namespace
+
+SerialResult OpenPort(const char* portName, const LineParameters& line, std::uint16_t lineFlags,
+                      PortHandle* handle) {
+    // CreateFileA: a handle, or INVALID_HANDLE_VALUE. No sharing: the port is ours alone.
+    HANDLE port = CreateFileA(portName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (port == INVALID_HANDLE_VALUE) return SerialResult::NotOpened;
+
+    // The null device has no line to configure.
+    if (std::strcmp(portName, kNullName) == 0) {
+        *handle = FromHandle(port);
+        return SerialResult::Ok;
+    }
+
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = kDcbLength;
+    // GetCommState: non-zero on success.
+    if (!GetCommState(port, &dcb)) {
+        CloseHandle(port);
+        return SerialResult::StateUnreadable;
+    }
+
+    // A read waits at most one second for its whole count; a write has no time-out. Set
+    // before the line, so that the port never runs with time-outs we did not choose.
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(kOpenReadTimeoutMs);
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 0;
+    // SetCommTimeouts: non-zero on success.
+    if (!SetCommTimeouts(port, &timeouts)) {
+        CloseHandle(port);
+        return SerialResult::NotOpened;
+    }
+
+    ApplyLine(dcb, line, lineFlags);
+    // SetCommState: non-zero on success.
+    if (!SetCommState(port, &dcb)) {
+        CloseHandle(port);
+        return SerialResult::SettingsRefused;
+    }
+
+    // SetupComm: non-zero on success; a driver that keeps its own queue sizes is no fault.
+    static_cast<void>(SetupComm(port, kQueueSize, kQueueSize));
+    *handle = FromHandle(port);
+    return SerialResult::Ok;
+}
+
+SerialResult ClosePort(PortHandle handle) {
+    // CloseHandle: non-zero on success.
+    return CloseHandle(ToHandle(handle)) ? SerialResult::Ok : SerialResult::IoFailed;
+}
+
+std::int32_t SetReadTimeout(PortHandle handle, std::int32_t units) {
+    COMMTIMEOUTS timeouts{};
+    // GetCommTimeouts: non-zero on success (zero on anything that is no serial port).
+    if (!GetCommTimeouts(ToHandle(handle), &timeouts)) return 0;
+    const DWORD previous = timeouts.ReadTotalTimeoutConstant;
+    const DWORD wanted = UnitsToMs(units);
+    if (previous != wanted) {
+        timeouts.ReadTotalTimeoutConstant = wanted;
+        // SetCommTimeouts: non-zero on success.
+        if (!SetCommTimeouts(ToHandle(handle), &timeouts)) return 0;
+    }
+    return static_cast<std::int32_t>(previous / 10);
+}
 
 namespace platform {
-bool ReadOnce(PortHandle, std::uint8_t*, std::uint32_t, std::uint32_t* received) {
-    *received = 0;
-    return false;
+
+bool ReadOnce(PortHandle handle, std::uint8_t* buffer, std::uint32_t count,
+              std::uint32_t* received) {
+    DWORD got = 0;
+    // ReadFile: non-zero on success, also when the time-out ended it short.
+    const BOOL ok = ReadFile(ToHandle(handle), buffer, count, &got, nullptr);
+    *received = ok ? got : 0;
+    return ok != 0;
 }
-bool WriteOnce(PortHandle, const std::uint8_t*, std::uint32_t, std::uint32_t*) { return false; }
-bool ClearErrors(PortHandle, std::uint32_t*) { return false; }
-bool SetRts(PortHandle, bool) { return false; }
-void SleepMs(std::uint32_t) {}
+
+bool WriteOnce(PortHandle handle, const std::uint8_t* bytes, std::uint32_t count,
+               std::uint32_t* written) {
+    DWORD put = 0;
+    // WriteFile: non-zero on success; the count tells whether every byte went.
+    const BOOL ok = WriteFile(ToHandle(handle), bytes, count, &put, nullptr);
+    *written = ok ? put : 0;
+    return ok != 0;
+}
+
+bool ClearErrors(PortHandle handle, std::uint32_t* bytesWaiting) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    // ClearCommError: non-zero on success; the error bits are cleared and not looked at.
+    if (!ClearCommError(ToHandle(handle), &errors, &status)) return false;
+    *bytesWaiting = status.cbInQue;
+    return true;
+}
+
+bool SetRts(PortHandle handle, bool on) {
+    // EscapeCommFunction: non-zero on success.
+    return EscapeCommFunction(ToHandle(handle), on ? SETRTS : CLRRTS) != 0;
+}
+
+void SleepMs(std::uint32_t milliseconds) {
+    Sleep(milliseconds);
+}
+
 }  // namespace platform
 }  // namespace serial
