@@ -1,0 +1,19 @@
+// Names of the driver's memory-type codes, for the host tool's tables.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace host {
+
+// The memory-type constant's name without its MEMTYPE_ prefix: "PLAIN", "H2", "TR3", "TK1",
+// "TY2", "TD16", "INDEX_ZERO", "TC13", "EX"; "?" for a code the parser never produces.
+std::string MemtypeName(std::int32_t memtype);
+
+// "13 (TR3)": the code with its name.
+std::string MemtypeLabel(std::int32_t memtype);
+
+// An EX gate's index as "group/item" (group in bits 8-15, item in bits 0-7).
+std::string ExIndexLabel(std::int32_t index);
+
+}  // namespace host
