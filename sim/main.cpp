@@ -1,0 +1,138 @@
+// metersim: simulated meters answering the meters' ASCII protocol on a pseudo-terminal or a
+// serial device, with reproducible live values, pinned values and injected faults.
+#include <signal.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <optional>
+
+#include "faults.h"
+#include "line.h"
+#include "model.h"
+#include "simulator.h"
+
+namespace {
+
+volatile std::sig_atomic_t gStop = 0;
+
+void OnSignal(int) {
+    gStop = 1;
+}
+
+void InstallHandlers() {
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: a signal must end a poll or a sleep at once
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+    // A client that closes its end is no reason to die.
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+constexpr const char* kFooter = R"(
+Values file (--values): one setting per line, "#" starts a comment. A line may begin with a
+meter address and a colon ("07:") to apply to that meter only; otherwise it applies to all.
+  plain.N = 230.4      plain block field N (0-39), the value the driver should read back:
+                       kilo fields are sent in thousands with a decimal point ("0.23")
+  plain.N = "0.50"     the field's text exactly as sent (must have the field's width)
+  plain.31 = 31        the status byte, 0-255, sent as two hex characters
+  hB.N = 12.5          H block B (1-6), field N (0-33), 5 characters; or "text"
+  trN = 0A 0A 00FF     TR register N (1-8), raw hex fields of widths 2 2 4; likewise
+                       tkN (1-3, 2 2 4), tyN (1-2, 2 2), tdN (1-16, 25 x 2), tcN (1-24,
+                       33 x 2: tc1-12 are bank 00, tc13-24 bank 01)
+  ex.G.I = 42          EX register of group G, item I (0-255): a 32-bit integer, decimal or 0x
+Pinned values stay as set; the others move one simulated second per answered read.
+
+Faults (--fault, repeatable): MODE[=ARG][:p=P][:meter=NN][:nth=N]; all selectors given must
+hold (nth counts the requests the line's meters answer, from 1). Modes: silent, delay=MS,
+chunks[=GAP_MS], truncate, checksum, len000, len301, len999, garbage, len6, trailing,
+nonnumeric (plain, H, EX replies), hx (H replies), excount (EX reads). Several may apply to one
+reply.
+
+Requests for other addresses, with a bad checksum or an unknown command get no reply; EX
+group 10 takes writes, other groups do not answer them.)";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"metersim: a line of simulated meters on a pseudo-terminal or serial device"};
+    app.footer(kFooter);
+    std::vector<std::string> meterTexts;
+    std::uint64_t seed = 1;
+    std::string valuesPath;
+    std::vector<std::string> faultTexts;
+    sim::LineSettings settings;
+    std::string parity = "N";
+    std::string device;
+    std::string linkName;
+    bool trace = false;
+    std::string eventsPath;
+    app.add_option("--meter", meterTexts, "PLC address of a meter on the line (00-99; default 01)");
+    app.add_option("--seed", seed, "seed of the live values and of probabilistic faults");
+    app.add_option("--values", valuesPath, "file of pinned values (format below)");
+    app.add_option("--fault", faultTexts, "fault injection (format below)");
+    app.add_option("--baud", settings.baud, "line rate: pace replies (and set a device's speed)");
+    app.add_option("--data", settings.dataBits, "data bits of a device")->check(CLI::Range(5, 8));
+    app.add_option("--parity", parity, "parity of a device: N, E or O")
+        ->check(CLI::IsMember({"N", "E", "O"}));
+    app.add_option("--stop", settings.stopBits, "stop bits of a device")->check(CLI::Range(1, 2));
+    app.add_option("--device", device, "serve this serial device instead of a pseudo-terminal");
+    app.add_option("--link", linkName, "also make this symbolic link to the line");
+    app.add_flag("--trace", trace, "print every request and reply on standard error");
+    app.add_option("--events", eventsPath, "write one JSON object per request to this file");
+    CLI11_PARSE(app, argc, argv);
+    settings.parity = parity[0];
+
+    try {
+        if (meterTexts.empty()) meterTexts.push_back("01");
+        sim::MeterSet meters;
+        for (const std::string& text : meterTexts) {
+            std::size_t used = 0;
+            int address = -1;
+            try {
+                address = std::stoi(text, &used);
+            } catch (const std::exception&) {
+                used = 0;
+            }
+            if (used != text.size() || address < 0 || address > 99) {
+                throw std::runtime_error("bad meter address \"" + text + "\"");
+            }
+            meters.emplace(address, sim::Meter(address, seed));
+        }
+        if (!valuesPath.empty()) sim::LoadValues(valuesPath, meters);
+        std::vector<sim::FaultRule> rules;
+        for (const std::string& text : faultTexts) {
+            try {
+                rules.push_back(sim::ParseFault(text));
+            } catch (const std::invalid_argument& error) {
+                throw std::runtime_error("--fault " + text + ": " + error.what());
+            }
+        }
+
+        std::unique_ptr<std::ofstream> events;
+        if (!eventsPath.empty()) {
+            events = std::make_unique<std::ofstream>(eventsPath, std::ios::trunc);
+            if (!*events) throw std::runtime_error("cannot write events file " + eventsPath);
+        }
+        InstallHandlers();
+        sim::Line line =
+            device.empty() ? sim::Line::OpenPty(settings) : sim::Line::OpenDevice(device, settings);
+        sim::Link link;
+        if (!linkName.empty()) link = sim::Link(linkName, line.Path());
+        // The line is ready (and linked) before anyone is told where it is.
+        std::printf("metersim: listening on %s\n", line.Path().c_str());
+        std::fflush(stdout);
+
+        sim::Simulator simulator(line, std::move(meters), sim::FaultPlan(std::move(rules), seed),
+                                 settings, trace ? &std::cerr : nullptr, events.get());
+        simulator.Run(gStop);
+        link.Remove();
+        return 0;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "metersim: %s\n", error.what());
+        return 2;
+    }
+}

@@ -1,0 +1,41 @@
+// What a meter answers to each request: the read blocks, acknowledgements of commands and EX
+// writes, and silence for what it does not understand.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "frame.h"
+#include "model.h"
+
+namespace sim {
+
+enum class Family { Plain, H, T, ExRead, Command, ExWrite };
+
+// A reply before framing: the body is the address, the command character and `data`.
+struct Reply {
+    Family family = Family::Plain;
+    std::string address;  // two digits, echoed from the request
+    char command = '0';
+    std::string data;  // the fields, from the eighth byte of the frame on
+    int exCount = 0;   // EX reads: the number of values the request asked for
+    std::string Body() const { return address + command + data; }
+};
+
+// A request as the meter understood it.
+struct Outcome {
+    int address = -1;     // -1 when the request names no address
+    std::string command;  // the body after the address ("0", "H2", "P0A", "A0A0102", …)
+    std::optional<Reply> reply;
+    std::string reason;  // why there is no reply
+};
+
+// Examines a request, lets the meter it names act on it (a tick of its live values, a
+// command, an EX write) and builds the reply. Requests for addresses not in `meters`, with a
+// bad checksum, an unknown command or operands out of range get no reply, as on a real
+// multi-drop line. An EX read may ask for at most this many values, since a longer reply
+// would break the frame length limit.
+constexpr int kMaxExValues = 36;
+Outcome Answer(MeterSet& meters, const RawRequest& request);
+
+}  // namespace sim
