@@ -1,12 +1,87 @@
-// The meters' protocol: frames and checksum, read requests, reply decoding, and the read
-// and write operations.
+// The meters' protocol: frames and checksum, read requests, reply decoding, the read and
+// write operations, and the text conversions the decoders rely on.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
+#include <string_view>
 
 #include "vpi_records.h"
 
 namespace protocol {
+
+// ---- Frames -------------------------------------------------------------------------------
+
+// A frame: "!", a three-digit length field L, L − 3 body bytes, one checksum character at
+// position L + 1, CR LF. The counted bytes are positions 1 to L.
+inline constexpr std::int32_t kMaxFrameLength = 300;  // the protocol's limit on L
+// A received frame is stored whole in receiveBuffer: L + 4 ≤ 500.
+inline constexpr std::int32_t kMaxStoredLength = static_cast<std::int32_t>(kReceiveBufferSize) - 4;
+inline constexpr std::size_t kDataOffset = 7;  // where a reply's data begin
+
+// Parses the length field (positions 1 to 3) as a decimal integer conversion of at most three
+// characters would, except that a sign or white space anywhere in the field is refused.
+// False when the buffer is shorter than 4 bytes or nothing parses.
+[[nodiscard]] bool ParseLengthField(std::span<const std::uint8_t> frame, std::int32_t* length);
+
+// The checksum character of the frame in `frame` (its counted bytes must be present): the sum
+// of (byte − 34) over the counted bytes in 16 bits, modulo 92, plus 34. 0 when the length
+// field is above 300, does not parse, or the counted bytes run past `frame`.
+[[nodiscard]] std::uint8_t FrameChecksum(std::span<const std::uint8_t> frame);
+
+// True when the byte at L + 1 equals FrameChecksum. Logs "Xerbo : Illigal msg length (c.s)"
+// (8) and fails when L is above 300.
+[[nodiscard]] bool VerifyFrameChecksum(std::span<const std::uint8_t> frame);
+
+// Takes one reply frame off the channel's port into `buffer` (at least 500 bytes): skips one
+// frame of length 6, drains the line when the first byte is not "!" or the length field is
+// outside 1 to 496. True when a whole frame (L + 4 bytes) was stored. Logs nothing.
+[[nodiscard]] bool ReceiveFrame(ChannelState& channel, std::span<std::uint8_t> buffer);
+
+// ---- Requests -----------------------------------------------------------------------------
+
+// The most EX values a frame of 300 counted bytes carries, and the room the longest EX write
+// request needs (its frame and the NUL behind it).
+inline constexpr std::int32_t kMaxExCount = 36;
+inline constexpr std::size_t kExWriteCapacity = 15 + 8 * static_cast<std::size_t>(kMaxExCount);
+
+// Builds the read request of the gate's family into `buffer` (the frame, then a NUL) and
+// returns how many bytes to send: the frame for memtypes 0 to 6, the frame and its NUL for
+// every other family. 0, with nothing written, for a memtype outside the read families, a PLC
+// address outside 0 to 99, an EX count outside 0 to 255, or a buffer too small.
+[[nodiscard]] std::uint8_t BuildReadRequest(const VpiCall& call, std::span<std::uint8_t> buffer);
+
+// Builds the command request of an index-zero gate: operand "1" when `value` is exactly 1.0
+// (bit pattern), else "2". Returns 11 (the NUL behind the frame is not sent); 0, with nothing
+// written, for a PLC address outside 0 to 99 or a buffer under 12 bytes.
+[[nodiscard]] std::uint8_t BuildCommandRequest(const VpiCall& call, float value,
+                                               std::span<std::uint8_t> buffer);
+
+// Builds the EX write request ("a", group, item, `count` values as eight hex digits each) and
+// returns 14 + 8 × count (no NUL sent). 0, with nothing written, for a count outside 0 to 36,
+// values missing, a PLC address outside 0 to 99 or a buffer under 15 + 8 × count bytes.
+[[nodiscard]] std::size_t BuildExWriteRequest(const VpiCall& call, std::span<std::uint8_t> buffer);
+
+// The eight hex digits an EX write sends for `value`: truncated toward zero to 64 bits, low
+// 32 bits kept; not-a-number and magnitudes of 2^63 or more give 0.
+[[nodiscard]] std::uint32_t EncodeExValue(float value);
+
+// ---- Reply decoding (one complete exchange each) ------------------------------------------
+
+// Each builds the request into requestBuffer, transmits it, receives and verifies the reply
+// in receiveBuffer and decodes the data into the gate's values. 0: decoded; 1: refused
+// before sending, or a reply that is unusable; 2: no reply. Messages: see decode.cpp.
+[[nodiscard]] std::int32_t ReadPlainBlock(const VpiCall& call);
+[[nodiscard]] std::int32_t ReadHBlock(const VpiCall& call);
+[[nodiscard]] std::int32_t ReadTBlock(const VpiCall& call);
+[[nodiscard]] std::int32_t ReadExBlock(const VpiCall& call);
+
+// True when a read of `gate` may go on the line: a PLC address of 0 to 99, values present
+// when count is above 0, and for EX gates a count of 0 to 36.
+[[nodiscard]] bool ReadableGate(const GateIoRecord& gate);
+
+// ---- Operations ---------------------------------------------------------------------------
 
 // Operation 5: one exchange for an EX gate; 1 for any other memory type.
 std::int32_t VpiReadEx(const VpiCall& call);
@@ -16,5 +91,22 @@ std::int32_t VpiRead(const VpiCall& call);
 
 // Operation 7: writes an index-zero command gate or an EX gate of group 10.
 std::int32_t VpiWrite(const VpiCall& call);
+
+// ---- Text conversions (C locale, whatever locale the host has set) ------------------------
+
+// The most characters a field text holds, and so the most any conversion looks at.
+inline constexpr std::size_t kMaxFieldChars = 8;
+
+// "%f": leading white space, optional sign, then the longest prefix (of at most 8 characters
+// counted from the start of `text`, and never past a NUL) that is a decimal float, a
+// hexadecimal float, INF, INFINITY, NAN or NAN(chars). Correctly rounded to float. False when
+// nothing converts.
+[[nodiscard]] bool ScanFloat(std::string_view text, float* value);
+
+// "%X" with a field width: leading white space (not counted), optional sign, optional 0x, hex
+// digits of either case; at most `width` characters after the white space, never past the end
+// of `text` or a NUL. The value wraps to 32 bits; a minus sign negates it as unsigned. False
+// when no digit was read.
+[[nodiscard]] bool ScanHex(std::string_view text, std::size_t width, std::uint32_t* value);
 
 }  // namespace protocol
