@@ -1,0 +1,3 @@
+# The meter protocol through VpiMain over the emulated line: frames, requests, decoding,
+# retries, writes, fault sweeps, and the locale-free conversions.
+vpi_test(test_frame SOURCES test_frame.cpp LIBS ${VPI_OVER_FAKE})
