@@ -3,6 +3,7 @@
 // events, pacing, reopening clients and shutdown.
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -179,6 +180,8 @@ public:
         cfmakeraw(&tio);
         tcsetattr(fd_, TCSANOW, &tio);
     }
+    // Takes over an open descriptor, as it is.
+    explicit Port(int fd) : fd_(fd) {}
     ~Port() { close(fd_); }
     void Send(const std::string& bytes) {
         ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
@@ -379,6 +382,25 @@ TEST(SimLine, SilentToOtherAddressesBadFramesAndUnknownCommands) {
     EXPECT_TRUE(Verified(reply)) << reply;
     EXPECT_EQ(reply.substr(4, 3), "070");
     EXPECT_EQ(port.ReadFor(milliseconds(100)), "");
+}
+
+TEST(SimLine, ServesASerialDevice) {
+    // A pseudo-terminal made here stands in for the device: the simulator opens its slave
+    // with the line settings given, this test talks on the master.
+    int master = -1;
+    int slave = -1;
+    char name[256] = {};
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    Sim sim({"--device", name, "--baud", "19200", "--parity", "E", "--stop", "2", "--meter", "03"});
+    EXPECT_EQ(sim.Path(), name);
+    Port port(master);
+    EXPECT_TRUE(Verified(port.Ask(Request("03H5"))));
+    termios applied{};
+    ASSERT_EQ(tcgetattr(slave, &applied), 0);
+    EXPECT_EQ(cfgetospeed(&applied), static_cast<speed_t>(B19200));
+    EXPECT_NE(applied.c_cflag & CSTOPB, 0u);
+    EXPECT_EQ(applied.c_lflag & ECHO, 0u);
+    close(slave);
 }
 
 TEST(SimLine, LiveValuesMoveAndAreReproducible) {
