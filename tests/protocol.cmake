@@ -1,3 +1,4 @@
 # The meter protocol through VpiMain over the emulated line: frames, requests, decoding,
 # retries, writes, fault sweeps, and the locale-free conversions.
 vpi_test(test_frame SOURCES test_frame.cpp LIBS ${VPI_OVER_FAKE})
+vpi_test(test_protocol_read SOURCES test_protocol_read.cpp LIBS ${VPI_OVER_FAKE})

@@ -168,11 +168,7 @@ TEST_F(Receive, LengthFieldBoundsSignsAndBlanks) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::Reset();
-        serial::PortHandle handle = 0;
-        ASSERT_EQ(serial::OpenPort("COM1", LineParameters{9600, 8, 0, 0}, 8, &handle),
-                  serial::SerialResult::Ok);
-        state_.port = before_.port = handle;
+        Reopen();
         Put(c.bytes);
         EXPECT_EQ(ReceiveNow(), c.received);
         EXPECT_EQ(fake::Pending("COM1") == 0, c.drained);
@@ -237,11 +233,7 @@ protected:
     // silent meter (one for operation 5), with requestBuffer holding it and its NUL.
     std::string SentFor(std::int32_t plc, std::int32_t memtype, std::int32_t index = 1,
                         std::int32_t count = 0) {
-        fake::Reset();
-        serial::PortHandle handle = 0;
-        EXPECT_EQ(serial::OpenPort("COM1", LineParameters{9600, 8, 0, 0}, 8, &handle),
-                  serial::SerialResult::Ok);
-        state_.port = before_.port = handle;
+        Reopen();
         std::memset(state_.requestBuffer, kRequestGuard, sizeof state_.requestBuffer);
         std::vector<float> values(static_cast<std::size_t>(count > 0 ? count : 1));
         GateIoRecord gate = Gate(plc, memtype, count, values.data(), index);

@@ -66,12 +66,8 @@ inline std::string Text(const std::vector<std::uint8_t>& bytes) {
 class ProtocolTest : public testing::Test {
 protected:
     void SetUp() override {
-        fake::Reset();
         std::memset(&state_, 0, sizeof state_);
-        serial::PortHandle handle = 0;
-        ASSERT_EQ(serial::OpenPort("COM1", LineParameters{9600, 8, 0, 0}, 8, &handle),
-                  serial::SerialResult::Ok);
-        state_.port = handle;
+        Reopen();
         state_.active = 1;
         state_.readTimeout = 100;
         std::memcpy(state_.settings.portName, "COM1", 5);
@@ -80,6 +76,17 @@ protected:
         std::memset(state_.requestBuffer, kRequestGuard, sizeof state_.requestBuffer);
         std::memset(state_.receiveBuffer, 'q', sizeof state_.receiveBuffer);
         before_ = state_;
+    }
+
+    // A fresh emulated line (no bytes, no events, clock at 0) with COM1 open in the channel
+    // and the scripted meter behind it.
+    void Reopen() {
+        fake::Reset();
+        serial::PortHandle handle = 0;
+        ASSERT_EQ(serial::OpenPort("COM1", LineParameters{9600, 8, 0, 0}, 8, &handle),
+                  serial::SerialResult::Ok);
+        state_.port = before_.port = handle;
+        script_.clear();
         fake::SetResponder([this](const std::string& port, std::span<const std::uint8_t>) {
             if (script_.empty()) return;
             const std::optional<std::string> answer = script_.front();
