@@ -35,7 +35,9 @@ TEST(FrameChecksum, WorkedExamplesAndTheSixteenBitWrap) {
         {"!00801P0A", 'p'},
         {"!01001R010C", '.'},
         {"!01201A0A0102", ';'},
-        {"!007014" "1", '5'},
+        {"!007014"
+         "1",
+         '5'},
         {"!301" + std::string(298, 'z'), 0},  // above 300: no checksum
         {"!300" + std::string(297, '}'), ChecksumOf("!300" + std::string(297, '}'))},
     };
@@ -195,7 +197,9 @@ TEST_F(Receive, ThroughTheWriteOperation) {
 // length field, checksum, CR LF, and the NUL that follows for all but memtypes 0 to 6.
 std::string ExpectedRequest(std::int32_t plc, std::int32_t memtype, std::int32_t index,
                             std::int32_t count) {
-    const auto two = [](int v) { return std::string(1, static_cast<char>('0' + v / 10)) + static_cast<char>('0' + v % 10); };
+    const auto two = [](int v) {
+        return std::string(1, static_cast<char>('0' + v / 10)) + static_cast<char>('0' + v % 10);
+    };
     const auto hex = [](unsigned v) {
         const char* d = "0123456789ABCDEF";
         return std::string{d[(v >> 4) & 15], d[v & 15]};

@@ -34,21 +34,25 @@ std::string ChecksumLine(int plc) {
     return "Xerbo : Check Sum fails (Vpi # 7,PLC # " + std::to_string(plc) + ")";
 }
 std::string ConvertLine(const std::string& text, int plc) {
-    return "Xerbo : Fail to convert " + text + " to float (Vpi # 7,PLC # " + std::to_string(plc) + ")";
+    return "Xerbo : Fail to convert " + text + " to float (Vpi # 7,PLC # " + std::to_string(plc) +
+           ")";
 }
 std::string HConvertLine(const std::string& text, int plc) {
     return "Xerbo : Fail to convert " + text + " to float(Vpi#7,PLC#" + std::to_string(plc) + ")";
 }
 
 // The C library's own reading of a decimal text, in the C locale (tests only).
-float LibraryFloat(const std::string& text) { return std::strtof(text.c_str(), nullptr); }
+float LibraryFloat(const std::string& text) {
+    return std::strtof(text.c_str(), nullptr);
+}
 
 // 40 plain fields: integers without a decimal point, field 31 a hex pair.
 std::vector<std::string> PlainFields() {
     std::vector<std::string> f;
     for (std::size_t i = 0; i < 40; ++i) {
-        f.push_back(i == 31 ? "1F" : std::string(static_cast<std::size_t>(kPlainWidths[i]) - 1, '0') +
-                                         static_cast<char>('0' + i % 10));
+        f.push_back(i == 31 ? "1F"
+                            : std::string(static_cast<std::size_t>(kPlainWidths[i]) - 1, '0') +
+                                  static_cast<char>('0' + i % 10));
     }
     return f;
 }
@@ -62,10 +66,10 @@ class Read : public ProtocolTest {};
 
 TEST_F(Read, PlainWorkedDecodingsAndKiloScaling) {
     std::vector<std::string> f = PlainFields();
-    f[0] = "1.25";   // kilo: 1250
-    f[1] = "0.50";   // kilo: 500
-    f[2] = "0500";   // no point: as it is
-    f[9] = "1.25";   // flag clear
+    f[0] = "1.25";  // kilo: 1250
+    f[1] = "0.50";  // kilo: 500
+    f[2] = "0500";  // no point: as it is
+    f[9] = "1.25";  // flag clear
     f[10] = "0.50";
     f[31] = "FF";
     f[15] = "-2.5e";  // incomplete exponent ignored, point present: −2500
@@ -140,10 +144,8 @@ TEST_F(Read, PlainConversionFailures) {
         std::string logged;
     };
     const std::vector<Case> cases{
-        {2, "abcd", "abcd"},
-        {3, "  .  ", "  .  "},
-        {31, "G1", "G1"},
-        {31, " F", " F"},  // field 31 must start with a hex digit
+        {2, "abcd", "abcd"}, {3, "  .  ", "  .  "},
+        {31, "G1", "G1"},    {31, " F", " F"},  // field 31 must start with a hex digit
         {31, "-1", "-1"},
     };
     for (const Case& c : cases) {
@@ -228,10 +230,21 @@ TEST_F(Read, TBlocksDigitRuleAndPlusOne) {
         {MEMTYPE_TC24, 33, tc, tcExpected},
         // Outside 0-9 and A-F: the digit rule's number, negative ones as they are; a larger
         // one keeps its w + 1 lowest decimal digits; decoding goes on.
-        {MEMTYPE_TR1, 3, "zza0 1-1", {140, 672, (' ' - 55) * 4096 + (1) * 256 + ('-' - 55) * 16 + 1}},
-        {MEMTYPE_TK1, 3, "\x7f\x7f\x7f\x7f\x7f\x7f\x7f\x7f", {(72 * 16 + 72) % 1000, (72 * 16 + 72) % 1000, (72 * 4369) % 100000}},
+        {MEMTYPE_TR1,
+         3,
+         "zza0 1-1",
+         {140, 672, (' ' - 55) * 4096 + (1) * 256 + ('-' - 55) * 16 + 1}},
+        {MEMTYPE_TK1,
+         3,
+         "\x7f\x7f\x7f\x7f\x7f\x7f\x7f\x7f",
+         {(72 * 16 + 72) % 1000, (72 * 16 + 72) % 1000, (72 * 4369) % 100000}},
         // A NUL ends a field's text early.
-        {MEMTYPE_TY1, 2, std::string("0\0" "0A", 4), {1, 10}},
+        {MEMTYPE_TY1,
+         2,
+         std::string("0\0"
+                     "0A",
+                     4),
+         {1, 10}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.memtype) + " " + c.data);
@@ -239,7 +252,8 @@ TEST_F(Read, TBlocksDigitRuleAndPlusOne) {
         GateIoRecord gate = Gate(5, c.memtype, c.count, values.data());
         Script({Reply(c.data)});
         ASSERT_EQ(Call(VpiOperation::Read, gate), VpiDone);
-        for (std::size_t i = 0; i < c.expected.size(); ++i) EXPECT_EQ(values[i], c.expected[i]) << i;
+        for (std::size_t i = 0; i < c.expected.size(); ++i)
+            EXPECT_EQ(values[i], c.expected[i]) << i;
         EXPECT_TRUE(values.GuardsIntact());
         EXPECT_TRUE(log_.Take().empty());
     }
@@ -273,7 +287,8 @@ TEST_F(Read, ExBlocks) {
     // A count that differs, or none: 1, silent, nothing stored.
     GuardedValues fresh(3);
     GateIoRecord three = Gate(4, MEMTYPE_EX, 3, fresh.data(), 0x0A01);
-    for (const std::string& data : {std::string("020000000AFFFFFFFE"), std::string("zz0000000A00000001000000002")}) {
+    for (const std::string& data :
+         {std::string("020000000AFFFFFFFE"), std::string("zz0000000A00000001000000002")}) {
         Script({Reply(data)});
         EXPECT_EQ(Call(VpiOperation::ReadEx, three), VpiRefused);
     }
@@ -307,7 +322,8 @@ TEST_F(Read, RefusalsSendNothing) {
         {"plain through operation 5", VpiOperation::ReadEx, Gate(1, MEMTYPE_PLAIN, 1, v)},
         {"EX count 37", VpiOperation::ReadEx, Gate(1, MEMTYPE_EX, 37, v, 0x0A01)},
         {"EX count -1", VpiOperation::ReadEx, Gate(1, MEMTYPE_EX, -1, v, 0x0A01)},
-        {"EX count 256 through operation 6", VpiOperation::Read, Gate(1, MEMTYPE_EX, 256, v, 0x0A01)},
+        {"EX count 256 through operation 6", VpiOperation::Read,
+         Gate(1, MEMTYPE_EX, 256, v, 0x0A01)},
         {"values missing", VpiOperation::Read, Gate(1, MEMTYPE_PLAIN, 40, nullptr)},
         {"EX values missing", VpiOperation::ReadEx, Gate(1, MEMTYPE_EX, 2, nullptr, 0x0A01)},
         {"PLC 100", VpiOperation::Read, Gate(100, MEMTYPE_H1, 34, v)},
@@ -351,10 +367,13 @@ TEST_F(Read, RetriesCountRequestsAndLines) {
         {"silent", {}, VpiFailed, 8, std::vector<LogLine>(8, silent)},
         {"bad checksum", std::vector<std::optional<std::string>>(8, bad), VpiRefused, 8,
          std::vector<LogLine>(8, checksum)},
-        {"7 silent, then checksum", with(sevenSilent, bad), VpiRefused, 8, lines(7, silent, 1, checksum)},
-        {"7 checksum, then silent", with(sevenBad, std::nullopt), VpiFailed, 8, lines(7, checksum, 1, silent)},
+        {"7 silent, then checksum", with(sevenSilent, bad), VpiRefused, 8,
+         lines(7, silent, 1, checksum)},
+        {"7 checksum, then silent", with(sevenBad, std::nullopt), VpiFailed, 8,
+         lines(7, checksum, 1, silent)},
         {"silent, then good", {std::nullopt, good}, VpiDone, 2, {silent}},
-        {"7 failures, then good", with(sevenBad, good), VpiDone, 8, std::vector<LogLine>(7, checksum)},
+        {"7 failures, then good", with(sevenBad, good), VpiDone, 8,
+         std::vector<LogLine>(7, checksum)},
         {"garbage, then good", {"\r\n" + good, good}, VpiDone, 2, {silent}},
     };
     for (const Case& c : cases) {
@@ -391,12 +410,14 @@ TEST_F(Read, TheZeroFillHappensOncePerOperation) {
     EXPECT_EQ(Received(0, shortGood.size()), shortGood);
     EXPECT_EQ(Received(shortGood.size(), longBad.size() - shortGood.size()),
               longBad.substr(shortGood.size()));
-    EXPECT_EQ(Received(longBad.size(), 500 - longBad.size()), std::string(500 - longBad.size(), '0'));
+    EXPECT_EQ(Received(longBad.size(), 500 - longBad.size()),
+              std::string(500 - longBad.size(), '0'));
 
     // A first attempt that succeeds: "0" right behind its frame.
     Script({shortGood});
     ASSERT_EQ(Call(VpiOperation::Read, gate), VpiDone);
-    EXPECT_EQ(Received(shortGood.size(), 500 - shortGood.size()), std::string(500 - shortGood.size(), '0'));
+    EXPECT_EQ(Received(shortGood.size(), 500 - shortGood.size()),
+              std::string(500 - shortGood.size(), '0'));
 
     // Operation 5 fills nothing.
     std::memset(state_.receiveBuffer, 'q', sizeof state_.receiveBuffer);
@@ -424,8 +445,10 @@ std::string RandomDecimal(std::mt19937& rng, int width) {
     std::string s;
     if (width > 2 && rng() % 4 == 0) s += '-';
     const int digits = width - static_cast<int>(s.size());
-    const int point = (rng() % 3 == 0) ? -1 : static_cast<int>(rng() % static_cast<unsigned>(digits));
-    for (int i = 0; i < digits; ++i) s += (i == point && i > 0) ? '.' : static_cast<char>('0' + rng() % 10);
+    const int point =
+        (rng() % 3 == 0) ? -1 : static_cast<int>(rng() % static_cast<unsigned>(digits));
+    for (int i = 0; i < digits; ++i)
+        s += (i == point && i > 0) ? '.' : static_cast<char>('0' + rng() % 10);
     return s;
 }
 
@@ -471,10 +494,14 @@ Expectation RandomT(std::mt19937& rng) {
     }();
     Expectation e{kMemtypes[rng() % kMemtypes.size()], 0, 1, {}, {}};
     std::vector<int> widths;
-    if (e.memtype <= 21) widths = {2, 2, 4};
-    else if (e.memtype <= 41) widths = {2, 2};
-    else if (e.memtype <= 66) widths.assign(25, 2);
-    else widths.assign(33, 2);
+    if (e.memtype <= 21)
+        widths = {2, 2, 4};
+    else if (e.memtype <= 41)
+        widths = {2, 2};
+    else if (e.memtype <= 66)
+        widths.assign(25, 2);
+    else
+        widths.assign(33, 2);
     e.count = static_cast<std::int32_t>(widths.size());
     for (std::size_t i = 0; i < widths.size(); ++i) {
         unsigned n = 0;
@@ -484,24 +511,33 @@ Expectation RandomT(std::mt19937& rng) {
             e.data += "0123456789ABCDEF"[d];
         }
         bool plus = false;
-        if (e.memtype <= 18) plus = i == 0;                          // TR
-        else if (e.memtype <= 21) plus = false;                      // TK
-        else if (e.memtype <= 41 || e.memtype >= 171) plus = i != 1;  // TY, TC
-        else plus = i % 3 == 0;                                      // TD
+        if (e.memtype <= 18)
+            plus = i == 0;  // TR
+        else if (e.memtype <= 21)
+            plus = false;  // TK
+        else if (e.memtype <= 41 || e.memtype >= 171)
+            plus = i != 1;  // TY, TC
+        else
+            plus = i % 3 == 0;  // TD
         e.values.push_back(static_cast<float>(n + (plus ? 1 : 0)));
     }
     return e;
 }
 
 Expectation RandomEx(std::mt19937& rng) {
-    Expectation e{MEMTYPE_EX, static_cast<std::int32_t>(rng() % 37), 0x0A00 + static_cast<std::int32_t>(rng() % 256), {}, {}};
+    Expectation e{MEMTYPE_EX,
+                  static_cast<std::int32_t>(rng() % 37),
+                  0x0A00 + static_cast<std::int32_t>(rng() % 256),
+                  {},
+                  {}};
     const char* upper = "0123456789ABCDEF";
     const char* lower = "0123456789abcdef";
     e.data += upper[e.count >> 4];
     e.data += upper[e.count & 15];
     for (int i = 0; i < e.count; ++i) {
         std::uint32_t bits = static_cast<std::uint32_t>(rng());
-        if (rng() % 4 == 0) bits = static_cast<std::uint32_t>(static_cast<std::int32_t>(rng() % 2001) - 1000);
+        if (rng() % 4 == 0)
+            bits = static_cast<std::uint32_t>(static_cast<std::int32_t>(rng() % 2001) - 1000);
         const char* digits = rng() % 2 ? upper : lower;
         for (int k = 7; k >= 0; --k) e.data += digits[(bits >> (4 * k)) & 15];
         std::int32_t asSigned;
@@ -517,12 +553,21 @@ TEST_F(Read, RoundTripOfEveryFamily) {
     for (int round = 0; round < 400; ++round) {
         Expectation e;
         switch (round % 4) {
-            case 0: e = RandomPlain(rng); break;
-            case 1: e = RandomH(rng); break;
-            case 2: e = RandomT(rng); break;
-            default: e = RandomEx(rng); break;
+            case 0:
+                e = RandomPlain(rng);
+                break;
+            case 1:
+                e = RandomH(rng);
+                break;
+            case 2:
+                e = RandomT(rng);
+                break;
+            default:
+                e = RandomEx(rng);
+                break;
         }
-        SCOPED_TRACE("round " + std::to_string(round) + " memtype " + std::to_string(e.memtype) + " data " + e.data);
+        SCOPED_TRACE("round " + std::to_string(round) + " memtype " + std::to_string(e.memtype) +
+                     " data " + e.data);
         const int plc = static_cast<int>(rng() % 100);
         GuardedValues values(static_cast<std::size_t>(e.count));
         GateIoRecord gate = Gate(plc, e.memtype, e.count, values.data(), e.index);
@@ -543,16 +588,19 @@ TEST_F(Read, RoundTripOfEveryFamily) {
 // A valid reply cut after byte k, for every k: no frame, 2, nothing stored.
 TEST_F(Read, EveryCutOfTheFrameFailsCleanly) {
     std::mt19937 rng(7);
-    const std::vector<Expectation> replies{RandomPlain(rng), RandomH(rng), RandomT(rng), RandomEx(rng)};
+    const std::vector<Expectation> replies{RandomPlain(rng), RandomH(rng), RandomT(rng),
+                                           RandomEx(rng)};
     for (const Expectation& e : replies) {
         const std::string frame = Reply(e.data);
         for (std::size_t k = 0; k < frame.size(); ++k) {
-            SCOPED_TRACE("memtype " + std::to_string(e.memtype) + " cut after " + std::to_string(k));
+            SCOPED_TRACE("memtype " + std::to_string(e.memtype) + " cut after " +
+                         std::to_string(k));
             Reopen();
             GuardedValues values(static_cast<std::size_t>(e.count));
             GateIoRecord gate = Gate(1, e.memtype, e.count, values.data(), e.index);
             Script({frame.substr(0, k)});
-            const VpiOperation op = e.memtype == MEMTYPE_EX ? VpiOperation::ReadEx : VpiOperation::Read;
+            const VpiOperation op =
+                e.memtype == MEMTYPE_EX ? VpiOperation::ReadEx : VpiOperation::Read;
             ASSERT_EQ(Call(op, gate), VpiFailed);
             ASSERT_EQ(values.Untouched(), static_cast<std::size_t>(e.count));
             ASSERT_TRUE(values.GuardsIntact());
@@ -586,14 +634,16 @@ TEST_F(Read, EveryShortenedReplyDecodesOnlyItsOwnBytes) {
         std::size_t at = e.memtype == MEMTYPE_EX ? 2 : 0;
         for (std::size_t i = 0; i < e.values.size(); ++i) {
             std::size_t w = e.memtype == MEMTYPE_PLAIN ? static_cast<std::size_t>(kPlainWidths[i])
-                            : e.memtype <= 6          ? 5
-                            : e.memtype == MEMTYPE_EX ? 8
-                            : (e.memtype <= 21 && i == 2) ? 4 : 2;
+                            : e.memtype <= 6           ? 5
+                            : e.memtype == MEMTYPE_EX  ? 8
+                            : (e.memtype <= 21 && i == 2) ? 4
+                                                          : 2;
             at += w;
             ends.push_back(at);
         }
         for (std::size_t k = 0; k <= e.data.size(); ++k) {
-            SCOPED_TRACE("memtype " + std::to_string(e.memtype) + " data cut to " + std::to_string(k));
+            SCOPED_TRACE("memtype " + std::to_string(e.memtype) + " data cut to " +
+                         std::to_string(k));
             // Behind the frame, the buffer holds the full reply from an earlier attempt; none
             // of it may become a value.
             Reopen();
@@ -615,9 +665,15 @@ TEST_F(Read, EveryShortenedReplyDecodesOnlyItsOwnBytes) {
             if (k == 0) {
                 // No data at all is a frame of length 6, which the receiver skips.
                 ASSERT_EQ(result, VpiFailed);
-                ASSERT_EQ(lines, std::vector<LogLine>(7, LogLine{8, e.memtype >= 1 && e.memtype <= 6
-                                                                        ? "Xerbo : Fail to recv response to read Hermony (Vpi # 7,PLC # 1)"
-                                                                        : DataLine(1)}));
+                ASSERT_EQ(
+                    lines,
+                    std::vector<LogLine>(
+                        7,
+                        LogLine{
+                            8,
+                            e.memtype >= 1 && e.memtype <= 6
+                                ? "Xerbo : Fail to recv response to read Hermony (Vpi # 7,PLC # 1)"
+                                : DataLine(1)}));
                 ASSERT_EQ(values.Untouched(), static_cast<std::size_t>(e.count));
             } else if (ex ? k == e.data.size() : (boundary || whole == ends.size())) {
                 ASSERT_EQ(result, VpiDone);

@@ -30,7 +30,8 @@ constexpr std::uint8_t kRequestGuard = 0xA5;
 inline char ChecksumOf(const std::string& frameHead) {
     const int length = std::stoi(frameHead.substr(1, 3));
     long total = 0;
-    for (int i = 1; i <= length; ++i) total += static_cast<unsigned char>(frameHead[static_cast<std::size_t>(i)]) - 34;
+    for (int i = 1; i <= length; ++i)
+        total += static_cast<unsigned char>(frameHead[static_cast<std::size_t>(i)]) - 34;
     const long wrapped = ((total % 65536) + 65536) % 65536;
     return static_cast<char>(wrapped % 92 + 34);
 }
@@ -49,7 +50,9 @@ inline std::string Frame(const std::string& body) {
 
 // A reply carrying `data` from position 7 on; positions 4 to 6 hold an address and a
 // command the driver does not look at.
-inline std::string Reply(const std::string& data) { return Frame("01r" + data); }
+inline std::string Reply(const std::string& data) {
+    return Frame("01r" + data);
+}
 
 // The same frame with its checksum character changed.
 inline std::string Corrupted(std::string frame) {
@@ -159,7 +162,8 @@ class GuardedValues {
 public:
     static constexpr float kSentinel = -7777.0f;
     static constexpr std::size_t kPad = 4;
-    explicit GuardedValues(std::size_t count) : storage_(count + 2 * kPad, kSentinel), count_(count) {}
+    explicit GuardedValues(std::size_t count)
+        : storage_(count + 2 * kPad, kSentinel), count_(count) {}
     float* data() { return storage_.data() + kPad; }
     float operator[](std::size_t i) const { return storage_[kPad + i]; }
     bool GuardsIntact() const {
