@@ -1,0 +1,112 @@
+#!/usr/bin/env python3
+"""The far end of a serial line for the Windows test programs under Wine.
+
+usage: serial_far_end.py WINEPREFIX COMn -- COMMAND...
+
+Makes a pseudo-terminal, sets its slave raw at once, links WINEPREFIX/dosdevices/comn to it
+(Wine's COMn is then that terminal), runs COMMAND and plays the far end until it ends; the
+exit status is COMMAND's. The program under test scripts the far end through the line
+itself: a line starting with '#' is a command, every other byte is data, which is kept.
+
+  #S DELAY COUNT CHAR   send COUNT times CHAR, DELAY ms after the command arrived
+  #E                    send back the data kept so far, and forget it
+
+The Wine server of the prefix is started here, in the foreground mode from a shell that is
+not a session leader, with no standard streams: a session leader that opens the terminal
+would make it its controlling terminal (a 0x03 from the far end could then signal it), and a
+server or service that inherits the test runner's output pipe keeps the runner waiting.
+"""
+import os
+import subprocess
+import sys
+import threading
+import time
+import tty
+
+
+def start_wine(prefix):
+    env = dict(os.environ, WINEPREFIX=prefix, WINEARCH="win32", WINEDEBUG="-all",
+               WINEDLLOVERRIDES="mscoree,mshtml=")
+    null = subprocess.DEVNULL
+    if not os.path.exists(os.path.join(prefix, "system.reg")):
+        os.makedirs(os.path.dirname(prefix), exist_ok=True)
+        subprocess.run(["flock", prefix + ".lock", "sh", "-c",
+                        '[ -f "$WINEPREFIX/system.reg" ] || wineboot -i'],
+                       env=env, stdin=null, stdout=null, stderr=null, check=False)
+    subprocess.run(["setsid", "sh", "-c", "wineserver -f -p &"], env=env,
+                   stdin=null, stdout=null, stderr=null, check=False)
+    # Brings the prefix's services up with no streams of ours.
+    subprocess.run(["wine", "cmd", "/c", "exit"], env=env,
+                   stdin=null, stdout=null, stderr=null, check=False)
+
+
+class FarEnd:
+    def __init__(self, master):
+        self.master = master
+        self.kept = bytearray()
+        self.pending = bytearray()
+        self.command = None
+        self.lock = threading.Lock()
+
+    def send(self, data):
+        with self.lock:
+            os.write(self.master, data)
+
+    def run_command(self, text):
+        words = text.split()
+        if not words:
+            return
+        if words[0] == "S" and len(words) == 4:
+            delay, count, char = int(words[1]) / 1000.0, int(words[2]), words[3].encode()[:1]
+            threading.Timer(delay, self.send, [char * count]).start()
+        elif words[0] == "E":
+            data, self.kept = bytes(self.kept), bytearray()
+            self.send(data)
+
+    def feed(self, data):
+        for b in data:
+            if self.command is not None:
+                if b == 0x0A:
+                    self.run_command(self.command.decode(errors="replace"))
+                    self.command = None
+                else:
+                    self.command.append(b)
+            elif b == 0x23:  # '#'
+                self.command = bytearray()
+            else:
+                self.kept.append(b)
+
+    def serve(self, done):
+        while not done.is_set():
+            try:
+                data = os.read(self.master, 4096)
+            except OSError:
+                time.sleep(0.01)  # no slave open right now
+                continue
+            self.feed(data)
+
+
+def main():
+    if len(sys.argv) < 5 or sys.argv[3] != "--":
+        sys.exit(__doc__)
+    prefix, com, command = sys.argv[1], sys.argv[2].lower(), sys.argv[4:]
+    start_wine(prefix)
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    link = os.path.join(prefix, "dosdevices", com)
+    if os.path.lexists(link):
+        os.unlink(link)
+    os.symlink(os.ttyname(slave), link)
+
+    far_end = FarEnd(master)
+    done = threading.Event()
+    threading.Thread(target=far_end.serve, args=(done,), daemon=True).start()
+    env = dict(os.environ, VPI_WINEPREFIX=prefix, VPI_FAR_END=com.upper())
+    result = subprocess.run(command, env=env, check=False)
+    done.set()
+    os.unlink(link)
+    sys.exit(result.returncode)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,414 @@
+// The POSIX serial back-end against real pseudo-terminals: the test holds the master side
+// and plays the far end; the back-end opens the slave as it would open a serial adapter.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log_capture.h"
+#include "serial.h"
+#include "vpi_records.h"
+
+namespace {
+
+using serial::PortHandle;
+using serial::SerialResult;
+using vpitest::LogLine;
+using Clock = std::chrono::steady_clock;
+
+std::int64_t MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// One pseudo-terminal; the slave's name is what the back-end opens.
+class Pty {
+public:
+    Pty() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
+        const char* name = ptsname(master_);
+        if (name != nullptr) slave_ = name;
+        // The slave raw at once, so nothing the far end sends is echoed or interpreted
+        // before the back-end configures it.
+        const int fd = open(slave_.c_str(), O_RDWR | O_NOCTTY);
+        termios tio{};
+        if (fd >= 0 && tcgetattr(fd, &tio) == 0) {
+            cfmakeraw(&tio);
+            tcsetattr(fd, TCSANOW, &tio);
+        }
+        if (fd >= 0) close(fd);
+    }
+    ~Pty() {
+        if (master_ >= 0) close(master_);
+    }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    bool Ok() const { return master_ >= 0 && !slave_.empty(); }
+    const std::string& Slave() const { return slave_; }
+    // "pts/N": the name without "/dev/", as a host with 11 characters would give it.
+    std::string ShortName() const { return slave_.substr(5); }
+
+    void Send(const std::string& bytes) const {
+        ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    // Sends `bytes` from another thread after `delayMs`.
+    std::thread SendLater(std::string bytes, int delayMs) const {
+        return std::thread([this, bytes, delayMs] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+            static_cast<void>(write(master_, bytes.data(), bytes.size()));
+        });
+    }
+    // What the far end received within `waitMs`.
+    std::string Receive(std::size_t count, int waitMs = 2000) const {
+        std::string got;
+        const auto start = Clock::now();
+        while (got.size() < count && MsSince(start) < waitMs) {
+            pollfd entry{master_, POLLIN, 0};
+            if (poll(&entry, 1, 50) <= 0) continue;
+            char buffer[256];
+            const ssize_t n = read(master_, buffer, sizeof buffer);
+            if (n > 0) got.append(buffer, static_cast<std::size_t>(n));
+        }
+        return got;
+    }
+
+private:
+    int master_ = -1;
+    std::string slave_;
+};
+
+constexpr LineParameters kDefaultLine{9600, 8, 0, 0};
+
+class SerialPosix : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(pty_.Ok()); }
+    void TearDown() override {
+        for (PortHandle h : open_) static_cast<void>(serial::ClosePort(h));
+    }
+    PortHandle OpenOk(const std::string& name, LineParameters line = kDefaultLine) {
+        PortHandle handle = 0;
+        EXPECT_EQ(serial::OpenPort(name.c_str(), line, 8, &handle), SerialResult::Ok) << name;
+        if (handle != 0) open_.push_back(handle);
+        return handle;
+    }
+    void Close(PortHandle handle) {
+        EXPECT_EQ(serial::ClosePort(handle), SerialResult::Ok);
+        std::erase(open_, handle);
+    }
+    // The slave's settings as the system holds them, seen through another descriptor.
+    termios Applied() const {
+        termios tio{};
+        const int fd = open(pty_.Slave().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(tcgetattr(fd, &tio), 0);
+        close(fd);
+        return tio;
+    }
+
+    Pty pty_;
+    std::vector<PortHandle> open_;
+};
+
+TEST_F(SerialPosix, OpensExclusivelyAndAgainAfterClose) {
+    const PortHandle first = OpenOk(pty_.ShortName());
+    ASSERT_NE(first, 0u);
+    PortHandle second = 0;
+    // By its short name and by its full path: the same device, already ours.
+    EXPECT_EQ(serial::OpenPort(pty_.ShortName().c_str(), kDefaultLine, 8, &second),
+              SerialResult::NotOpened);
+    EXPECT_EQ(serial::OpenPort(pty_.Slave().c_str(), kDefaultLine, 8, &second),
+              SerialResult::NotOpened);
+    Close(first);
+    const PortHandle again = OpenOk(pty_.Slave());
+    EXPECT_NE(again, 0u);
+}
+
+TEST_F(SerialPosix, NamesThatAreNoPortAreRefusedWithTheirCode) {
+    PortHandle handle = 0;
+    EXPECT_EQ(serial::OpenPort("nosuchport", kDefaultLine, 8, &handle), SerialResult::NotOpened);
+    EXPECT_EQ(serial::OpenPort("/nonexistent/tty", kDefaultLine, 8, &handle),
+              SerialResult::NotOpened);
+    EXPECT_EQ(serial::OpenPort("nul", kDefaultLine, 8, &handle),
+              SerialResult::NotOpened);  // case counts
+    // A file opens but has no line settings to read.
+    char path[] = "/tmp/vpi-serial-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    EXPECT_EQ(serial::OpenPort(path, kDefaultLine, 8, &handle), SerialResult::StateUnreadable);
+    // ...and the failed open let go of it: a lock is still free.
+    const int check = open(path, O_RDONLY);
+    EXPECT_EQ(flock(check, LOCK_EX | LOCK_NB), 0);
+    close(check);
+    unlink(path);
+}
+
+TEST_F(SerialPosix, AppliesARawLineAsAsked) {
+    struct Case {
+        LineParameters line;
+        speed_t speed;
+        bool twoStopBits;
+        bool parity;
+        bool stick;  // mark or space
+        bool odd;
+    };
+    const Case cases[] = {
+        {{9600, 8, 0, 0}, B9600, false, false, false, false},
+        {{19200, 7, 2, 2}, B19200, true, true, false, false},
+        {{1200, 7, 0, 1}, B1200, false, true, false, true},
+        {{57600, 8, 0, 3}, B57600, false, true, true, true},
+        {{300, 6, 2, 4}, B300, true, true, true, false},
+        {{50, 5, 0, 0}, B50, false, false, false, false},
+    };
+    for (const Case& c : cases) {
+        const PortHandle handle = OpenOk(pty_.ShortName(), c.line);
+        ASSERT_NE(handle, 0u);
+        const termios tio = Applied();
+        EXPECT_EQ(cfgetospeed(&tio), c.speed) << c.line.baudRate;
+        EXPECT_EQ(cfgetispeed(&tio), c.speed) << c.line.baudRate;
+        EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+        EXPECT_EQ(tio.c_cflag & (CRTSCTS | HUPCL), 0u);
+        EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | ISTRIP), 0u);
+        EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+        EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+        EXPECT_EQ((tio.c_cflag & CSTOPB) != 0, c.twoStopBits) << c.line.stopBits;
+        EXPECT_EQ((tio.c_iflag & INPCK) != 0, c.parity) << c.line.parity;
+        EXPECT_EQ((tio.c_cflag & CMSPAR) != 0, c.stick) << c.line.parity;
+        // A pseudo-terminal reports eight bits without parity whatever it was told; the odd
+        // bit and the stick bit it keeps.
+        EXPECT_EQ((tio.c_cflag & PARODD) != 0, c.odd) << c.line.parity;
+        Close(handle);
+    }
+}
+
+TEST_F(SerialPosix, OtherRatesGoThroughTheArbitrarySpeedInterface) {
+    const PortHandle handle = OpenOk(pty_.ShortName(), {14400, 8, 0, 0});
+    EXPECT_NE(handle, 0u);
+}
+
+TEST_F(SerialPosix, ValuesTheLineCannotTakeAreRefusedAndLeaveThePortFree) {
+    const LineParameters refused[] = {
+        {0, 8, 0, 0},                      // no speed
+        {9600, 4, 0, 0},                   // data bits
+        {9600, 9, 0, 0}, {9600, 8, 1, 0},  // one and a half stop bits: termios has no such setting
+        {9600, 8, 3, 0}, {9600, 8, 0, 5},  // parity
+    };
+    for (const LineParameters& line : refused) {
+        PortHandle handle = 0;
+        EXPECT_EQ(serial::OpenPort(pty_.ShortName().c_str(), line, 8, &handle),
+                  SerialResult::SettingsRefused)
+            << line.baudRate << " " << line.dataBits << " " << line.stopBits << " " << line.parity;
+    }
+    // None of those opens kept the port.
+    Close(OpenOk(pty_.ShortName()));
+}
+
+TEST_F(SerialPosix, ReadWaitsOneTimeoutPerCallAndCountsPartialReads) {
+    const PortHandle handle = OpenOk(pty_.ShortName());
+    ASSERT_EQ(serial::SetReadTimeout(handle, 30), 100);  // 1000 ms since the open
+    std::uint8_t buffer[32] = {};
+    std::uint32_t received = 0;
+
+    // 12 bytes in the first time-out, 8 in the next.
+    std::thread late = pty_.SendLater(std::string(8, 'b'), 400);
+    pty_.Send(std::string(12, 'a'));
+    auto start = Clock::now();
+    EXPECT_EQ(serial::ReadPort(handle, buffer, 20, &received), SerialResult::Ok);
+    late.join();
+    EXPECT_EQ(received, 20u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 20),
+              std::string(12, 'a') + std::string(8, 'b'));
+    EXPECT_GE(MsSince(start), 300);  // the first read waited out its time-out for the rest
+
+    // Nothing in the second time-out: 7 with the 12 counted, after two time-outs.
+    pty_.Send(std::string(12, 'c'));
+    start = Clock::now();
+    EXPECT_EQ(serial::ReadPort(handle, buffer, 20, &received), SerialResult::IoFailed);
+    const auto elapsed = MsSince(start);
+    EXPECT_EQ(received, 12u);
+    EXPECT_EQ(buffer[11], 'c');
+    EXPECT_GE(elapsed, 600);
+    EXPECT_LT(elapsed, 3000);
+
+    // A read for nothing ends like a silent line; an empty line waits one time-out.
+    EXPECT_EQ(serial::ReadPort(handle, buffer, 0, &received), SerialResult::IoFailed);
+    EXPECT_EQ(received, 0u);
+    start = Clock::now();
+    EXPECT_EQ(serial::ReadPort(handle, buffer, 4, &received), SerialResult::IoFailed);
+    EXPECT_GE(MsSince(start), 300);
+}
+
+TEST_F(SerialPosix, ReadTimeoutsAreKeptPerPortAndClampedTo32BitMilliseconds) {
+    Pty other;
+    ASSERT_TRUE(other.Ok());
+    const PortHandle a = OpenOk(pty_.ShortName());
+    const PortHandle b = OpenOk(other.ShortName());
+    EXPECT_EQ(serial::SetReadTimeout(a, 7), 100);
+    EXPECT_EQ(serial::SetReadTimeout(b, 9), 100);
+    EXPECT_EQ(serial::SetReadTimeout(a, 7), 7);  // already in force
+    EXPECT_EQ(serial::SetReadTimeout(b, INT32_MAX), 9);
+    EXPECT_EQ(serial::SetReadTimeout(b, 5), 429496729);  // 0xFFFFFFFF ms, rounded down
+    EXPECT_EQ(serial::SetReadTimeout(a, 100), 7);
+    EXPECT_EQ(serial::SetReadTimeout(0, 100), 0);  // no port
+}
+
+TEST_F(SerialPosix, PurgeReadsOnlyWhatWaitsAndRestoresTheTimeout) {
+    const PortHandle handle = OpenOk(pty_.ShortName());
+    auto start = Clock::now();
+    EXPECT_EQ(serial::PurgeInput(handle), SerialResult::Ok);
+    EXPECT_LT(MsSince(start), 40);  // nothing waiting: no 50 ms read
+    EXPECT_EQ(serial::SetReadTimeout(handle, 100), 100);
+
+    // Exactly 512 waiting: one full read, one more that waits 50 ms for nothing.
+    pty_.Send(std::string(512, 'z'));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    start = Clock::now();
+    EXPECT_EQ(serial::PurgeInput(handle), SerialResult::Ok);
+    EXPECT_GE(MsSince(start), 50);
+    EXPECT_EQ(serial::SetReadTimeout(handle, 100), 100);  // the 50 ms went back
+    std::uint8_t byte = 0;
+    EXPECT_EQ(serial::ReadPort(handle, &byte, 1, nullptr), SerialResult::IoFailed);  // all gone
+}
+
+TEST_F(SerialPosix, TransmitFramesTheRequestAndLogsRtsOnAPseudoTerminal) {
+    const PortHandle handle = OpenOk(pty_.ShortName());
+    ChannelState channel{};
+    channel.port = handle;
+    pty_.Send("stale");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    vpitest::LogCapture capture;
+    const std::string request = "!006010}\r\n";
+    const auto start = Clock::now();
+    EXPECT_TRUE(serial::Transmit(channel, reinterpret_cast<const std::uint8_t*>(request.data()),
+                                 static_cast<std::uint32_t>(request.size())));
+    const auto elapsed = MsSince(start);
+    EXPECT_GE(elapsed, 22 + 50);  // RTS lead and tail, and the purge's empty read
+    EXPECT_LT(elapsed, 1000);
+    EXPECT_EQ(pty_.Receive(request.size()), request);
+    // A pseudo-terminal has no modem lines.
+    const std::vector<LogLine> expected{{32, " Xerbo: Fail to set RTS to on"},
+                                        {32, " Xerbo: Fail to set RTS to off"}};
+    EXPECT_EQ(capture.Lines(), expected);
+    std::uint8_t byte = 0;
+    EXPECT_EQ(serial::ReadPort(handle, &byte, 1, nullptr), SerialResult::IoFailed);  // purged
+}
+
+TEST_F(SerialPosix, LargeWritesGoOutWhole) {
+    const PortHandle handle = OpenOk(pty_.ShortName());
+    std::string big(20000, 'w');
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
+    std::string received;
+    std::thread reader([&] { received = pty_.Receive(big.size(), 5000); });
+    std::uint32_t written = 0;
+    EXPECT_EQ(serial::WritePort(handle, reinterpret_cast<const std::uint8_t*>(big.data()),
+                                static_cast<std::uint32_t>(big.size()), &written),
+              SerialResult::Ok);
+    reader.join();
+    EXPECT_EQ(written, big.size());
+    EXPECT_EQ(received, big);
+}
+
+TEST_F(SerialPosix, TheNullDeviceIsASinkWithoutALine) {
+    PortHandle first = 0;
+    PortHandle second = 0;
+    ASSERT_EQ(serial::OpenPort("NUL", kDefaultLine, 8, &first), SerialResult::Ok);
+    ASSERT_EQ(serial::OpenPort("NUL", kDefaultLine, 8, &second), SerialResult::Ok);
+    open_.push_back(first);
+    open_.push_back(second);
+    EXPECT_EQ(serial::SetReadTimeout(first, 5), 0);
+    std::uint32_t written = 0;
+    const std::uint8_t bytes[3] = {1, 2, 3};
+    EXPECT_EQ(serial::WritePort(first, bytes, 3, &written), SerialResult::Ok);
+    EXPECT_EQ(written, 3u);
+    std::uint8_t buffer[4];
+    const auto start = Clock::now();
+    EXPECT_EQ(serial::ReadPort(first, buffer, 4, nullptr), SerialResult::IoFailed);
+    EXPECT_LT(MsSince(start), 500);  // nothing will ever come, and it says so at once
+    EXPECT_EQ(serial::PurgeInput(first), SerialResult::Ok);
+    vpitest::LogCapture capture;
+    serial::RaiseRts(first);
+    serial::DropRts(first);
+    EXPECT_EQ(capture.Lines().size(), 2u);
+}
+
+TEST_F(SerialPosix, DescriptorZeroIsNeverHandedOut) {
+    // With standard input closed the system would give the port descriptor 0, which the
+    // channel reads as "no port".
+    const int saved = dup(0);
+    ASSERT_GE(saved, 0);
+    close(0);
+    PortHandle handle = 0;
+    const SerialResult result =
+        serial::OpenPort(pty_.ShortName().c_str(), kDefaultLine, 8, &handle);
+    const bool zeroFree = fcntl(0, F_GETFD) == -1;
+    dup2(saved, 0);
+    close(saved);
+    ASSERT_EQ(result, SerialResult::Ok);
+    open_.push_back(handle);
+    EXPECT_NE(handle, 0u);
+    EXPECT_TRUE(zeroFree);  // the temporary descriptor 0 was given back
+    EXPECT_EQ(serial::ClosePort(0), SerialResult::IoFailed);
+}
+
+// The channel operations over the real back-end, through VpiMain.
+TEST_F(SerialPosix, ChannelLifecycleOnARealPort) {
+    ChannelState channel{};
+    OpenChannelRecord open{};
+    std::strncpy(open.portName, pty_.ShortName().c_str(), sizeof open.portName - 1);
+    ASSERT_EQ(open.portName[sizeof open.portName - 1], '\0') << "pty name too long";
+    open.active = 1;
+    open.readTimeout = 25;
+    open.line = {19200, 8, 2, 0};
+    VpiCall call{&channel, 1, 1, 0, &open};
+    ASSERT_EQ(VpiMain(&call), VpiDone);
+    EXPECT_EQ(serial::SetReadTimeout(channel.port, 25), 25);  // applied
+    termios applied = Applied();
+    EXPECT_EQ(cfgetospeed(&applied), B19200);
+
+    // Reconfigure with the same name while open: refused, port kept.
+    ReconfigureRecord same{};
+    std::memcpy(same.portName, open.portName, sizeof open.portName);
+    same.line = {9600, 8, 0, 0};
+    const std::uint32_t held = channel.port;
+    call = VpiCall{&channel, 15, 1, 0, &same};
+    EXPECT_EQ(VpiMain(&call), VpiFailed);
+    EXPECT_EQ(channel.port, held);
+
+    // Close, reopen: the stored (reconfigured) line, the opening second.
+    call = VpiCall{&channel, 11, 1, 0, nullptr};
+    EXPECT_EQ(VpiMain(&call), VpiDone);
+    EXPECT_EQ(VpiMain(&call), VpiDone);
+    call = VpiCall{&channel, 13, 1, 0, nullptr};
+    ASSERT_EQ(VpiMain(&call), VpiDone);
+    EXPECT_EQ(channel.active, 1u);
+    EXPECT_EQ(serial::SetReadTimeout(channel.port, 100), 100);
+    applied = Applied();
+    EXPECT_EQ(cfgetospeed(&applied), B9600);
+
+    // Flush throws away what waits.
+    pty_.Send("junk");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    call = VpiCall{&channel, 2, 1, 0, nullptr};
+    EXPECT_EQ(VpiMain(&call), VpiDone);
+    std::uint8_t byte = 0;
+    EXPECT_EQ(serial::ReadPort(channel.port, &byte, 1, nullptr), SerialResult::IoFailed);
+
+    call = VpiCall{&channel, 12, 1, 0, nullptr};
+    EXPECT_EQ(VpiMain(&call), VpiDone);
+    EXPECT_EQ(channel.port, 0u);
+    // The port is free again for anybody.
+    Close(OpenOk(pty_.Slave()));
+}
+
+}  // namespace

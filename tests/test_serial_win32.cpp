@@ -1,0 +1,256 @@
+// The Win32 serial back-end on a real COM port: under Wine, a pseudo-terminal whose far end
+// serial_far_end.py plays, scripted through the line itself ("#S delay count char", "#E").
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log_capture.h"
+#include "serial.h"
+#include "vpi_records.h"
+
+namespace {
+
+using serial::PortHandle;
+using serial::SerialResult;
+using vpitest::LogLine;
+using Clock = std::chrono::steady_clock;
+
+constexpr LineParameters kDefaultLine{9600, 8, 0, 0};
+
+std::int64_t MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+bool UnderWine() {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+HANDLE AsHandle(PortHandle handle) {
+    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(handle));
+}
+
+class SerialWin32 : public testing::Test {
+protected:
+    void SetUp() override {
+        const char* port = std::getenv("VPI_FAR_END");
+        if (port == nullptr) GTEST_SKIP() << "needs a far end: run through tests/serial_far_end.py";
+        port_ = port;
+    }
+    void TearDown() override {
+        for (PortHandle h : open_) static_cast<void>(serial::ClosePort(h));
+    }
+    PortHandle OpenOk(LineParameters line = kDefaultLine) {
+        PortHandle handle = 0;
+        EXPECT_EQ(serial::OpenPort(port_.c_str(), line, 8, &handle), SerialResult::Ok);
+        if (handle != 0) open_.push_back(handle);
+        return handle;
+    }
+    // A command to the far end, through the port itself.
+    static void Tell(PortHandle handle, const std::string& command) {
+        std::uint32_t written = 0;
+        ASSERT_EQ(serial::WritePort(handle, reinterpret_cast<const std::uint8_t*>(command.data()),
+                                    static_cast<std::uint32_t>(command.size()), &written),
+                  SerialResult::Ok);
+    }
+
+    std::string port_;
+    std::vector<PortHandle> open_;
+};
+
+TEST_F(SerialWin32, OpenSetsTimeoutsAndTheLine) {
+    struct Case {
+        LineParameters line;
+        BYTE stopBits;
+    };
+    for (const Case& c : {Case{{9600, 8, 0, 0}, ONESTOPBIT}, Case{{19200, 7, 2, 2}, TWOSTOPBITS},
+                          Case{{2400, 8, 0, 1}, ONESTOPBIT}}) {
+        const PortHandle handle = OpenOk(c.line);
+        ASSERT_NE(handle, 0u);
+        COMMTIMEOUTS timeouts{};
+        ASSERT_TRUE(GetCommTimeouts(AsHandle(handle), &timeouts));
+        EXPECT_EQ(timeouts.ReadIntervalTimeout, 0u);
+        EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, 0u);
+        EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 1000u);
+        EXPECT_EQ(timeouts.WriteTotalTimeoutMultiplier, 0u);
+        EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 0u);
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        ASSERT_TRUE(GetCommState(AsHandle(handle), &dcb));
+        EXPECT_EQ(dcb.BaudRate, c.line.baudRate);
+        EXPECT_EQ(dcb.StopBits, c.stopBits);
+        EXPECT_EQ(dcb.fOutxCtsFlow, 0u);
+        EXPECT_EQ(dcb.fOutxDsrFlow, 0u);
+        EXPECT_EQ(dcb.fOutX, 0u);
+        EXPECT_EQ(dcb.fInX, 0u);
+        EXPECT_NE(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_HANDSHAKE));
+        // Wine reads data bits and parity back as 8 and none, whatever was set.
+        if (!UnderWine()) {
+            EXPECT_EQ(dcb.ByteSize, c.line.dataBits);
+            EXPECT_EQ(dcb.Parity, c.line.parity);
+            EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_DISABLE));
+            EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_DISABLE));
+        }
+        EXPECT_EQ(serial::ClosePort(handle), SerialResult::Ok);
+        std::erase(open_, handle);
+    }
+}
+
+TEST_F(SerialWin32, ASecondOpenIsRefused) {
+    if (UnderWine()) GTEST_SKIP() << "Wine 8 ignores share modes on serial devices";
+    const PortHandle first = OpenOk();
+    PortHandle second = 0;
+    EXPECT_EQ(serial::OpenPort(port_.c_str(), kDefaultLine, 8, &second), SerialResult::NotOpened);
+    EXPECT_EQ(serial::ClosePort(first), SerialResult::Ok);
+    std::erase(open_, first);
+    EXPECT_NE(OpenOk(), 0u);
+}
+
+TEST_F(SerialWin32, ReopenAfterClose) {
+    const PortHandle first = OpenOk();
+    ASSERT_EQ(serial::ClosePort(first), SerialResult::Ok);
+    std::erase(open_, first);
+    EXPECT_NE(OpenOk(), 0u);
+}
+
+TEST_F(SerialWin32, SetReadTimeoutReportsThePreviousValue) {
+    const PortHandle handle = OpenOk();
+    EXPECT_EQ(serial::SetReadTimeout(handle, 5), 100);
+    EXPECT_EQ(serial::SetReadTimeout(handle, 5), 5);
+    EXPECT_EQ(serial::SetReadTimeout(handle, INT32_MAX), 5);
+    EXPECT_EQ(serial::SetReadTimeout(handle, 100), 429496729);  // clamped to 32-bit ms
+}
+
+TEST_F(SerialWin32, ReadWaitsOneTimeoutPerCallAndCountsPartialReads) {
+    const PortHandle handle = OpenOk();
+    ASSERT_EQ(serial::SetReadTimeout(handle, 30), 100);
+    std::uint8_t buffer[32] = {};
+    std::uint32_t received = 0;
+    Tell(handle, "#S 0 12 a\n#S 450 8 b\n");
+    auto start = Clock::now();
+    EXPECT_EQ(serial::ReadPort(handle, buffer, 20, &received), SerialResult::Ok);
+    EXPECT_EQ(received, 20u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 20),
+              std::string(12, 'a') + std::string(8, 'b'));
+    EXPECT_GE(MsSince(start), 300);
+
+    Tell(handle, "#S 0 12 c\n");
+    start = Clock::now();
+    EXPECT_EQ(serial::ReadPort(handle, buffer, 20, &received), SerialResult::IoFailed);
+    const auto elapsed = MsSince(start);
+    EXPECT_EQ(received, 12u);
+    EXPECT_EQ(buffer[11], 'c');
+    EXPECT_GE(elapsed, 600);
+    EXPECT_LT(elapsed, 3000);
+
+    EXPECT_EQ(serial::ReadPort(handle, buffer, 0, &received), SerialResult::IoFailed);
+    EXPECT_EQ(received, 0u);
+}
+
+TEST_F(SerialWin32, PurgeReadsOnlyWhatWaits) {
+    const PortHandle handle = OpenOk();
+    auto start = Clock::now();
+    EXPECT_EQ(serial::PurgeInput(handle), SerialResult::Ok);
+    EXPECT_LT(MsSince(start), 45);
+
+    Tell(handle, "#S 0 512 z\n");
+    Sleep(300);
+    start = Clock::now();
+    EXPECT_EQ(serial::PurgeInput(handle), SerialResult::Ok);
+    EXPECT_GE(MsSince(start), 50);
+    EXPECT_EQ(serial::SetReadTimeout(handle, 20), 100);  // restored after the purge
+    std::uint8_t byte = 0;
+    EXPECT_EQ(serial::ReadPort(handle, &byte, 1, nullptr), SerialResult::IoFailed);
+}
+
+TEST_F(SerialWin32, TransmitSendsTheRequestBetweenRtsEdges) {
+    const PortHandle handle = OpenOk();
+    ChannelState channel{};
+    channel.port = handle;
+    vpitest::LogCapture capture;
+    const std::string request = "!006010}\r\n";
+    const auto start = Clock::now();
+    EXPECT_TRUE(serial::Transmit(channel, reinterpret_cast<const std::uint8_t*>(request.data()),
+                                 static_cast<std::uint32_t>(request.size())));
+    EXPECT_GE(MsSince(start), 22);
+    // A pseudo-terminal has no modem lines: Wine refuses RTS, and both refusals are logged.
+    const std::vector<LogLine> expected{{32, " Xerbo: Fail to set RTS to on"},
+                                        {32, " Xerbo: Fail to set RTS to off"}};
+    if (UnderWine()) {
+        EXPECT_EQ(capture.Lines(), expected);
+    }
+
+    Tell(handle, "#E\n");
+    std::uint8_t echoed[16] = {};
+    std::uint32_t received = 0;
+    EXPECT_EQ(
+        serial::ReadPort(handle, echoed, static_cast<std::uint32_t>(request.size()), &received),
+        SerialResult::Ok);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(echoed), received), request);
+}
+
+TEST_F(SerialWin32, ChannelLifecycleThroughVpiMain) {
+    ChannelState channel{};
+    OpenChannelRecord open{};
+    std::strncpy(open.portName, port_.c_str(), sizeof open.portName - 1);
+    open.active = 1;
+    open.readTimeout = 25;
+    open.line = {19200, 8, 0, 0};
+    VpiCall call{&channel, 1, 1, 0, &open};
+    ASSERT_EQ(VpiMain(&call), VpiDone);
+    EXPECT_EQ(serial::SetReadTimeout(channel.port, 25), 25);
+
+    ReconfigureRecord same{};
+    std::memcpy(same.portName, open.portName, sizeof open.portName);
+    same.line = {9600, 8, 0, 0};
+    const std::uint32_t held = channel.port;
+    call = VpiCall{&channel, 15, 1, 0, &same};
+    EXPECT_EQ(VpiMain(&call), VpiFailed);
+    EXPECT_EQ(channel.port, held);
+
+    call = VpiCall{&channel, 11, 1, 0, nullptr};
+    EXPECT_EQ(VpiMain(&call), VpiDone);
+    EXPECT_EQ(VpiMain(&call), VpiDone);
+    call = VpiCall{&channel, 13, 1, 0, nullptr};
+    ASSERT_EQ(VpiMain(&call), VpiDone);
+    EXPECT_EQ(serial::SetReadTimeout(channel.port, 100), 100);  // reopen keeps 1000 ms
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    ASSERT_TRUE(GetCommState(AsHandle(channel.port), &dcb));
+    EXPECT_EQ(dcb.BaudRate, 9600u);  // the settings stored by the refused reconfigure
+    call = VpiCall{&channel, 12, 1, 0, nullptr};
+    EXPECT_EQ(VpiMain(&call), VpiDone);
+    EXPECT_EQ(channel.port, 0u);
+}
+
+// Needs no far end.
+TEST(SerialWin32Plain, TheNullDeviceIsASinkWithoutALine) {
+    PortHandle handle = 0;
+    ASSERT_EQ(serial::OpenPort("NUL", kDefaultLine, 8, &handle), SerialResult::Ok);
+    EXPECT_EQ(serial::SetReadTimeout(handle, 5), 0);
+    std::uint32_t written = 0;
+    const std::uint8_t bytes[3] = {1, 2, 3};
+    EXPECT_EQ(serial::WritePort(handle, bytes, 3, &written), SerialResult::Ok);
+    EXPECT_EQ(written, 3u);
+    std::uint8_t buffer[4];
+    EXPECT_EQ(serial::ReadPort(handle, buffer, 4, nullptr), SerialResult::IoFailed);
+    vpitest::LogCapture capture;
+    serial::RaiseRts(handle);
+    serial::DropRts(handle);
+    EXPECT_EQ(capture.Lines().size(), 2u);
+    EXPECT_EQ(serial::ClosePort(handle), SerialResult::Ok);
+}
+
+TEST(SerialWin32Plain, MissingPortsAndCaseMatter) {
+    PortHandle handle = 0;
+    EXPECT_EQ(serial::OpenPort("nosuchport", kDefaultLine, 8, &handle), SerialResult::NotOpened);
+    EXPECT_EQ(serial::OpenPort("COM77", kDefaultLine, 8, &handle), SerialResult::NotOpened);
+}
+
+}  // namespace
