@@ -106,15 +106,16 @@ bool WaitFor(int fd, short events, std::uint64_t deadline) {
     return ready != 0;
 }
 
-// The device path for a port name: "NUL" is the null device; a name without a '/' is looked
-// up under /dev/ (so "ttyUSB0" or "pts/3" fit the host's 11 characters); anything else is
-// used as given. False when the name does not fit `path`.
+// The device path for a port name: "NUL" is the null device; a relative name is looked up
+// under /dev/ (so "ttyUSB0" or "pts/3" fit the host's 11 characters); a path that starts with
+// "/", "./" or "../" is used as given. False when the name does not fit `path`.
 bool DevicePath(const char* portName, char* path, std::size_t capacity) {
     const char* source = portName;
     const char* prefix = "";
     if (std::strcmp(portName, kNullName) == 0) {
         source = kNullDevice;
-    } else if (std::strchr(portName, '/') == nullptr) {
+    } else if (portName[0] != '/' && std::strncmp(portName, "./", 2) != 0 &&
+               std::strncmp(portName, "../", 3) != 0) {
         prefix = kDevDir;
     }
     const std::size_t prefixLength = std::strlen(prefix);
@@ -245,8 +246,9 @@ bool Configure(int fd, const LineParameters& line, std::uint16_t lineFlags, term
     tio.c_cflag |= CLOCAL | CREAD;
     tio.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
     tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-    // Reads never block in the kernel: every wait is our own poll().
-    tio.c_cc[VMIN] = 0;
+    // Every wait is our own poll(). VMIN 1 makes an empty non-blocking read say EAGAIN, so
+    // that a read of 0 bytes means the line is gone, as it does on the null device.
+    tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     if (!SetFraming(tio, line)) return false;
     int raise = 0;
