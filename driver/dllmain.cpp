@@ -2,7 +2,10 @@
 // about threads starting and ending. Nothing else happens at load or unload.
 #include <windows.h>
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
+// The module is linked without the C runtime's DLL start-up code (which would bring an
+// atexit table on the heap): the driver has no constructors, destructors or atexit
+// handlers to run, so the system calls this entry point directly.
+extern "C" BOOL WINAPI DllMainCRTStartup(HINSTANCE module, DWORD reason, LPVOID) {
     // DisableThreadLibraryCalls: non-zero is success; a failure only costs notifications.
     if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(module);
     return TRUE;

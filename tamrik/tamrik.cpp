@@ -1,7 +1,7 @@
 // Stand-in for the host's logging library: formats a line and hands it to a settable sink.
 #include "tamrik.h"
 
-#include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -18,17 +18,19 @@ std::mutex sinkMutex;
 Sink currentSink{nullptr, nullptr};
 
 void TAMRIK_CDECL DefaultSink(int severity, const char* text, void*) {
-    std::timespec now{};
-    std::timespec_get(&now, TIME_UTC);
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const long millis = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
     std::tm parts{};
 #if defined(_WIN32)
-    gmtime_s(&parts, &now.tv_sec);
+    gmtime_s(&parts, &seconds);
 #else
-    gmtime_r(&now.tv_sec, &parts);
+    gmtime_r(&seconds, &parts);
 #endif
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &parts);
-    std::fprintf(stderr, "%s.%03ldZ [%d] %s\n", stamp, now.tv_nsec / 1000000L, severity, text);
+    std::fprintf(stderr, "%s.%03ldZ [%d] %s\n", stamp, millis, severity, text);
     std::fflush(stderr);
 }
 
