@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian 12 machine lacks to build and test satec-vpi: the native and
+# the i686 MinGW-w64 (posix threads) tool chains, Wine with its 32-bit half, the host tool's
+# header-only libraries, a comma-decimal locale for the locale test, clang for the fuzzers.
+# Runs apt only when something is missing. Usage: tools/install-deps.sh [--windows] [--fuzz]
+set -euo pipefail
+
+want_windows=0
+want_fuzz=0
+for arg in "$@"; do
+  case $arg in
+    --windows) want_windows=1 ;;
+    --fuzz) want_fuzz=1 ;;
+    *) echo "usage: $0 [--windows] [--fuzz]" >&2; exit 64 ;;
+  esac
+done
+
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+
+packages=(cmake make g++ python3 googletest libcli11-dev libfmt-dev nlohmann-json3-dev locales gcovr)
+[ $want_windows -eq 1 ] && packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386)
+[ $want_fuzz -eq 1 ] && packages+=(clang-14 libclang-rt-14-dev)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  if [ $want_windows -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    "${sudo_cmd[@]}" dpkg --add-architecture i386
+  fi
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+fi
+
+# A locale whose decimal separator is a comma, for the test that the driver's number
+# conversions ignore the host's locale.
+if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+  "${sudo_cmd[@]}" localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "note: no de_DE locale; that test will skip"
+fi
