@@ -169,7 +169,8 @@ std::int32_t SetReadTimeout(PortHandle handle, std::int32_t units) {
     fake::Port* port = fake::ByHandle(handle);
     if (port == nullptr || fake::S().failTimeoutQuery) return 0;
     const std::int32_t previous = port->readTimeoutMs;
-    const std::int32_t wanted = units * 10;
+    const std::int64_t ms = std::int64_t{units} * 10;  // up to 2^32 ms: too big for an int
+    const auto wanted = static_cast<std::int32_t>(ms > INT32_MAX ? INT32_MAX : ms);
     if (previous != wanted) {
         port->readTimeoutMs = wanted;
         fake::Record(EventKind::SetTimeout, static_cast<std::uint32_t>(wanted));

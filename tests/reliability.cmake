@@ -1,0 +1,8 @@
+# Reliability suites: the fuzz inputs replayed, host records against guard pages, and
+# channels on several threads over real pseudo-terminals.
+set(VPI_FUZZ_SOURCES ${CMAKE_SOURCE_DIR}/fuzz/fuzz_gate.cpp ${CMAKE_SOURCE_DIR}/fuzz/fuzz_reply.cpp
+    ${CMAKE_SOURCE_DIR}/fuzz/fuzz_channel.cpp)
+vpi_test(test_fuzz_regressions SOURCES test_fuzz_regressions.cpp ${VPI_FUZZ_SOURCES}
+         LIBS ${VPI_OVER_FAKE})
+target_include_directories(test_fuzz_regressions PRIVATE ${CMAKE_SOURCE_DIR}/fuzz)
+target_compile_definitions(test_fuzz_regressions PRIVATE VPI_FUZZ_DIR="${CMAKE_SOURCE_DIR}/fuzz")
