@@ -45,6 +45,9 @@ struct Runtime {
 // severity, identical lines in a row collapsed, and are kept for TakeLog().
 void InstallLogSink(Runtime& runtime);
 
+// Lines for which `hide` says true are kept for TakeLog() but not shown on stderr (null: show all).
+void SetLogFilter(bool (*hide)(int severity, const std::string& text));
+
 // Raises the exit code to `code` if it is worse than the current one (usage > failed > refused).
 void RaiseExit(Runtime& runtime, int code);
 

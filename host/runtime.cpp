@@ -19,6 +19,7 @@ struct LogState {
     std::string lastText;
     int lastSeverity = -1;
     int repeats = 0;
+    bool (*hide)(int severity, const std::string& text) = nullptr;
 };
 
 LogState& Log() {
@@ -56,6 +57,7 @@ void TAMRIK_CDECL Sink(int severity, const char* text, void*) {
     LogState& state = Log();
     std::lock_guard lock(state.mutex);
     state.pending.push_back(LogLine{severity, text});
+    if (state.hide != nullptr && state.hide(severity, state.pending.back().text)) return;
     // A failing read logs the same line up to eight times; show it once and count the rest.
     if (severity == state.lastSeverity && state.lastText == text) {
         ++state.repeats;
@@ -94,6 +96,12 @@ std::vector<LogLine> Runtime::TakeLog() {
     std::vector<LogLine> lines;
     lines.swap(state.pending);
     return lines;
+}
+
+void SetLogFilter(bool (*hide)(int severity, const std::string& text)) {
+    LogState& state = Log();
+    std::lock_guard lock(state.mutex);
+    state.hide = hide;
 }
 
 void InstallLogSink(Runtime& runtime) {
