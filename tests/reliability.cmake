@@ -6,3 +6,6 @@ vpi_test(test_fuzz_regressions SOURCES test_fuzz_regressions.cpp ${VPI_FUZZ_SOUR
          LIBS ${VPI_OVER_FAKE})
 target_include_directories(test_fuzz_regressions PRIVATE ${CMAKE_SOURCE_DIR}/fuzz)
 target_compile_definitions(test_fuzz_regressions PRIVATE VPI_FUZZ_DIR="${CMAKE_SOURCE_DIR}/fuzz")
+
+# Host records and value arrays against no-access pages (mmap, or VirtualAlloc under Wine).
+vpi_test(test_guard_pages SOURCES test_guard_pages.cpp LIBS ${VPI_OVER_FAKE})
