@@ -1,0 +1,457 @@
+// vpihost read, write, poll and demo end to end: the real module, a real pseudo-terminal and
+// metersim as the meters, checked against the simulator's pinned values and its request log.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Json = nlohmann::json;
+
+std::string TempName(const std::string& stem) {
+    static int counter = 0;
+    return "/tmp/vpihost-test-" + std::to_string(getpid()) + "-" + std::to_string(++counter) + "-" +
+           stem;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::stringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty()) lines.push_back(line);
+    }
+    return lines;
+}
+
+pid_t Spawn(std::vector<std::string> args, const std::string& outPath, const std::string& errPath,
+            int stdoutFd = -1) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (stdoutFd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, stdoutFd, STDOUT_FILENO);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+int WaitExit(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+struct Outcome {
+    int exitCode;
+    std::string out;
+    std::string err;
+};
+
+Outcome Vpihost(std::vector<std::string> args) {
+    args.insert(args.begin(), VPIHOST_PATH);
+    const std::string out = TempName("out");
+    const std::string err = TempName("err");
+    const int code = WaitExit(Spawn(args, out, err));
+    Outcome run{code, ReadFile(out), ReadFile(err)};
+    std::remove(out.c_str());
+    std::remove(err.c_str());
+    return run;
+}
+
+// metersim on its pseudo-terminal behind a short link, with its request log.
+class Sim {
+public:
+    explicit Sim(std::vector<std::string> args) {
+        static int counter = 0;
+        char link[16];
+        std::snprintf(link, sizeof link, "/tmp/h%02d%03d", ++counter % 100,
+                      static_cast<int>(getpid() % 1000));
+        port_ = link;
+        events_ = TempName("events.jsonl");
+        args.insert(args.begin(), METERSIM_PATH);
+        for (const std::string& a :
+             {std::string("--link"), port_, std::string("--events"), events_})
+            args.push_back(a);
+        int out[2];
+        EXPECT_EQ(pipe(out), 0);
+        pid_ = Spawn(args, "", "/dev/null", out[1]);
+        close(out[1]);
+        // It names the line only once it is ready.
+        std::string line;
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (line.find('\n') == std::string::npos && Clock::now() < deadline) {
+            pollfd entry{out[0], POLLIN, 0};
+            if (poll(&entry, 1, 100) <= 0) continue;
+            char chunk[256];
+            const ssize_t got = read(out[0], chunk, sizeof chunk);
+            if (got <= 0) break;
+            line.append(chunk, static_cast<std::size_t>(got));
+        }
+        out_ = out[0];
+        EXPECT_EQ(line.rfind("metersim: listening on ", 0), 0u) << line;
+    }
+    ~Sim() {
+        Stop();
+        close(out_);
+        std::remove(events_.c_str());
+    }
+    const std::string& Port() const { return port_; }
+    void Stop() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGTERM);
+        WaitExit(pid_);
+        pid_ = -1;
+    }
+    // The requests the meters saw (after Stop, so that the log is complete).
+    std::vector<Json> Requests() {
+        Stop();
+        std::vector<Json> requests;
+        for (const std::string& line : Lines(ReadFile(events_))) {
+            Json event = Json::parse(line);
+            if (event["kind"] == "request") requests.push_back(event);
+        }
+        return requests;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string port_;
+    std::string events_;
+};
+
+// Columns collapsed to single blanks, so that the checks do not pin the layout.
+std::string Squeeze(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == ' ' && !out.empty() && out.back() == ' ') continue;
+        out += c;
+    }
+    return out;
+}
+
+std::string WriteValues(const std::string& text) {
+    const std::string path = TempName("values");
+    std::ofstream(path) << text;
+    return path;
+}
+
+// Values pinned in the simulator, and what the driver must read back for them.
+struct Pinned {
+    const char* gate;
+    int element;  // from 1
+    float value;
+};
+
+// The T registers are pinned as raw fields; the driver adds 1 to TR field 1 and TY field 1.
+const char* const kValuesFile =
+    "plain.16 = 49.9\n"
+    "plain.9 = \"0.50\"\n"
+    "h2.5 = 12.5\n"
+    "tr3 = 0A 0B 00FF\n"
+    "tk2 = 01 02 0100\n"
+    "ty2 = 05 06\n"
+    "ex.0.1 = 1234\n"
+    "ex.0.2 = -7\n"
+    "07:plain.16 = 50.1\n";
+
+const Pinned kPinned[] = {
+    {"0101", 17, 49.9f},  {"0101", 10, 0.5f},    {"0101H2", 6, 12.5f},  {"01TR31", 1, 11.0f},
+    {"01TR31", 2, 11.0f}, {"01TR31", 3, 255.0f}, {"01TK21", 1, 1.0f},   {"01TK21", 3, 256.0f},
+    {"01TY21", 1, 6.0f},  {"01TY21", 2, 6.0f},   {"01EX0001", 1, 1234}, {"01EX0001", 2, -7},
+    {"0701", 17, 50.1f},
+};
+const std::vector<std::string> kPinnedGates = {"0101",   "0101H2", "01TR31",    "01TK21",
+                                               "01TY21", "0701",   "01EX0001:2"};
+
+std::vector<std::string> With(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class VpihostOnSim : public ::testing::Test {
+protected:
+    void SetUp() override { values_ = WriteValues(kValuesFile); }
+    void TearDown() override { std::remove(values_.c_str()); }
+    std::vector<std::string> SimArgs(std::vector<std::string> more = {}) {
+        return With({"--meter", "01", "--meter", "07", "--values", values_}, more);
+    }
+    std::string values_;
+};
+
+TEST_F(VpihostOnSim, ReadPrintsThePinnedValuesInEveryFormat) {
+    Sim sim(SimArgs());
+    const std::vector<std::string> base = {"--quiet",  "read",      "--port",
+                                           sim.Port(), "--timeout", "50"};
+
+    // CSV: one row per value, with an RFC 3339 time.
+    const Outcome csv = Vpihost(With(With(base, {"--csv"}), kPinnedGates));
+    ASSERT_EQ(csv.exitCode, 0) << csv.out << csv.err;
+    const std::vector<std::string> rows = Lines(csv.out);
+    ASSERT_FALSE(rows.empty());
+    EXPECT_EQ(rows[0], "time,gate,plc,memtype,index,result,element,value");
+    std::map<std::pair<std::string, int>, float> fromCsv;
+    std::map<std::string, int> rowsPerGate;
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        std::vector<std::string> cells;
+        std::stringstream in(rows[i]);
+        for (std::string cell; std::getline(in, cell, ',');) cells.push_back(cell);
+        ASSERT_EQ(cells.size(), 8u) << rows[i];
+        EXPECT_EQ(cells[0].size(), 24u) << cells[0];  // 2026-12-08T04:20:30.123Z
+        EXPECT_EQ(cells[0][10], 'T');
+        EXPECT_EQ(cells[0].back(), 'Z');
+        EXPECT_EQ(cells[5], "0");
+        fromCsv[{cells[1], std::stoi(cells[6])}] = std::stof(cells[7]);
+        ++rowsPerGate[cells[1]];
+    }
+    const std::map<std::string, int> counts = {{"0101", 40},   {"0101H2", 34}, {"01TR31", 3},
+                                               {"01TK21", 3},  {"01TY21", 2},  {"0701", 40},
+                                               {"01EX0001", 2}};
+    EXPECT_EQ(rowsPerGate, counts);
+
+    // JSON lines: one object per gate.
+    const Outcome json = Vpihost(With(With(base, {"--json"}), kPinnedGates));
+    ASSERT_EQ(json.exitCode, 0) << json.err;
+    std::map<std::string, Json> objects;
+    for (const std::string& line : Lines(json.out)) {
+        const Json object = Json::parse(line);
+        objects[object["gate"]] = object;
+        EXPECT_EQ(object["result"], 0);
+        EXPECT_EQ(object["attempts"], 1);
+        EXPECT_EQ(object["values"].size(), static_cast<std::size_t>(counts.at(object["gate"])));
+    }
+    EXPECT_EQ(objects.size(), counts.size());
+    EXPECT_EQ(objects["01TY21"]["memtype"], 41);
+    EXPECT_EQ(objects["01EX0001"]["index"], 1);
+
+    // The table, for people: the row of each gate.
+    const Outcome table = Vpihost(With(base, kPinnedGates));
+    ASSERT_EQ(table.exitCode, 0) << table.err;
+
+    for (const Pinned& p : kPinned) {
+        SCOPED_TRACE(std::string(p.gate) + " element " + std::to_string(p.element));
+        EXPECT_FLOAT_EQ((fromCsv[{p.gate, p.element}]), p.value);
+        const Json& values = objects[p.gate]["values"];
+        ASSERT_GE(values.size(), static_cast<std::size_t>(p.element));
+        EXPECT_FLOAT_EQ(values[static_cast<std::size_t>(p.element - 1)].get<float>(), p.value);
+    }
+    const std::string squeezed = Squeeze(table.out);
+    EXPECT_NE(squeezed.find("\n01TR31 13 (TR3) done 1 1: 11 11 255\n"), std::string::npos)
+        << table.out;
+    EXPECT_NE(squeezed.find("\n01TY21 41 (TY2) done 1 1: 6 6\n"), std::string::npos) << table.out;
+    EXPECT_NE(squeezed.find("\n01EX0001 200 (EX) done 1 1: 1234 -7\n"), std::string::npos)
+        << table.out;
+}
+
+TEST_F(VpihostOnSim, WriteSendsWhatTheDryRunShowsAndTheRegisterReadsBack) {
+    Sim sim(SimArgs());
+    struct Case {
+        std::vector<std::string> write;
+    };
+    const Case cases[] = {{{"0100", "2"}}, {{"0100", "1"}}, {{"01EX1003", "-5", "70000", "12.7"}}};
+    std::vector<std::string> dryRuns;
+    for (const Case& c : cases) {
+        const Outcome dry = Vpihost(With({"--quiet", "write", "--dry-run"}, c.write));
+        ASSERT_EQ(dry.exitCode, 0) << dry.out << dry.err;
+        EXPECT_NE(dry.out.find("up to 8 times"), std::string::npos) << dry.out;
+        const std::size_t start = dry.out.find("request") + 18;
+        dryRuns.push_back(dry.out.substr(start, dry.out.find(" (", start) - start));
+        const Outcome real =
+            Vpihost(With({"--quiet", "write", "--port", sim.Port(), "--timeout", "50"}, c.write));
+        EXPECT_EQ(real.exitCode, 0) << real.out << real.err;
+        EXPECT_NE(real.out.find("acknowledged"), std::string::npos) << real.out;
+    }
+    const Outcome back = Vpihost({"--quiet", "read", "--ex", "--json", "--port", sim.Port(),
+                                  "--timeout", "50", "01EX1003:3"});
+    ASSERT_EQ(back.exitCode, 0) << back.err;
+    const Json object = Json::parse(back.out);
+    EXPECT_EQ(object["values"], Json::parse("[-5.0, 70000.0, 12.0]"));
+
+    const std::vector<Json> requests = sim.Requests();
+    ASSERT_EQ(requests.size(), 4u);
+    for (std::size_t i = 0; i < dryRuns.size(); ++i) {
+        // The dry run shows the frame the driver sent, byte for byte.
+        EXPECT_EQ(requests[i]["request"]["text"].get<std::string>(), dryRuns[i]);
+        EXPECT_EQ(requests[i]["answered"], true);
+    }
+    EXPECT_EQ(dryRuns[0], "!00701426\\r\\n");
+}
+
+// How a fault of the meters shows: exit status, attempts and the requests the line saw.
+TEST_F(VpihostOnSim, FaultsGiveTheirResultsAttemptsAndRequests) {
+    struct Case {
+        const char* fault;
+        std::vector<std::string> command;
+        int exitCode;
+        int attempts;
+        std::size_t requests;
+    };
+    const Case cases[] = {
+        {"silent", {"read", "--json", "0101"}, 2, 8, 8},
+        {"checksum", {"read", "--json", "0101"}, 1, 8, 8},
+        {"silent:nth=1", {"read", "--json", "0101"}, 0, 2, 2},
+        {"nonnumeric:nth=1", {"read", "--json", "0101H1"}, 0, 2, 2},
+        {"checksum:nth=2", {"read", "--json", "01TY11", "01TY11"}, 0, 2, 3},
+        {"silent", {"read", "--ex", "--json", "01EX0001:3"}, 2, 1, 1},
+        {"silent", {"write", "01EX1001", "3"}, 2, 0, 8},
+        {"silent:nth=1", {"write", "0100", "1"}, 0, 0, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.fault) + " " + c.command[0] + " " + c.command.back());
+        Sim sim(SimArgs({"--fault", c.fault}));
+        std::vector<std::string> args = {"--quiet",  c.command[0], "--port",
+                                         sim.Port(), "--timeout",  "50"};
+        args.insert(args.end(), c.command.begin() + 1, c.command.end());
+        const Outcome run = Vpihost(args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
+        if (c.attempts > 0) {
+            const std::vector<std::string> lines = Lines(run.out);
+            ASSERT_FALSE(lines.empty());
+            EXPECT_EQ(Json::parse(lines.back())["attempts"], c.attempts) << run.out;
+        }
+        EXPECT_EQ(sim.Requests().size(), c.requests);
+    }
+}
+
+TEST_F(VpihostOnSim, PollSumsUpResultsFailuresAndLatency) {
+    Sim sim(SimArgs(
+        {"--fault", "silent:nth=1", "--fault", "checksum:nth=4", "--fault", "nonnumeric:nth=7"}));
+    const Outcome run = Vpihost({"--quiet", "poll", "--port", sim.Port(), "--timeout", "50",
+                                 "--interval", "10ms", "--count", "3", "0101", "01TY11"});
+    ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+    // Requests: 1 plain silent, 2 plain, 3 TY, 4 plain checksum, 5 plain, 6 TY, 7 plain
+    // nonnumeric, 8 plain, 9 TY.
+    const std::string squeezed = Squeeze(run.out);
+    EXPECT_NE(squeezed.find("summary: 3 cycle(s), 6 exchange(s)"), std::string::npos) << run.out;
+    EXPECT_NE(squeezed.find("\n0101 3 0 0 2.00\n"), std::string::npos) << run.out;
+    EXPECT_NE(squeezed.find("\n01TY11 3 0 0 1.00\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("no reply 1, checksum 1, conversion 1, other 0"), std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("latency ms        min "), std::string::npos);
+    EXPECT_EQ(sim.Requests().size(), 9u);
+
+    // CSV and JSON lines every cycle, the summary beside them on stderr.
+    Sim second(SimArgs());
+    for (const char* format : {"--csv", "--json"}) {
+        const Outcome rows = Vpihost({"--quiet", "poll", "--port", second.Port(), "--timeout", "50",
+                                      "--interval", "1ms", "--count", "2", format, "01TY11"});
+        ASSERT_EQ(rows.exitCode, 0) << rows.err;
+        EXPECT_EQ(Lines(rows.out).size(), format[2] == 'c' ? 5u : 2u) << rows.out;
+        EXPECT_NE(rows.err.find("summary: 2 cycle(s), 2 exchange(s)"), std::string::npos);
+    }
+}
+
+TEST_F(VpihostOnSim, PollStopsOnInterruptWithItsSummary) {
+    Sim sim(SimArgs());
+    const std::string out = TempName("poll-out");
+    const std::string err = TempName("poll-err");
+    const pid_t pid = Spawn({VPIHOST_PATH, "--quiet", "poll", "--port", sim.Port(), "--timeout",
+                             "50", "--interval", "50ms", "--duration", "60s", "--json", "01TY11"},
+                            out, err);
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (Lines(ReadFile(out)).size() < 2 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(pid, SIGINT);
+    EXPECT_EQ(WaitExit(pid), 0);
+    EXPECT_LT(Clock::now(), deadline);
+    const std::string summary = ReadFile(err);
+    EXPECT_NE(summary.find("summary (interrupted):"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("latency ms"), std::string::npos) << summary;
+    std::remove(out.c_str());
+    std::remove(err.c_str());
+}
+
+TEST(Vpihost, ExitStatusesAndUsageErrors) {
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        const char* says;  // on stderr
+    };
+    const Case cases[] = {
+        {{}, 64, "subcommand"},
+        {{"read", "0101"}, 64, "--port"},
+        {{"read", "--port", "/tmp/none", "01EX0001"}, 64, "needs a count"},
+        {{"read", "--port", "/tmp/none", "0101:x"}, 64, "must be a number"},
+        {{"read", "--port", "/tmp/none", "--csv", "--json", "0101"}, 64, "excludes"},
+        {{"read", "--port", "/tmp/none", "--parity", "odder", "0101"}, 64, "--parity"},
+        {{"read", "--port", "/tmp/none", "--ex", "0101"}, 64, "EX gates only"},
+        {{"poll", "--port", "/tmp/none", "--interval", "soon", "0101"}, 64, "--interval"},
+        {{"write", "0100", "1"}, 64, "--port"},
+        {{"write", "--dry-run", "01EX1001", "x"}, 64, "not a number"},
+        {{"read", "--port", "/tmp/none", "01zz"}, 1, "no such address form"},
+        {{"read", "--port", "/tmp/none", "0141"}, 1, "parse fail for gate 41"},
+        {{"read", "--port", "/tmp/none", "0102"}, 1, "index 1"},
+        {{"read", "--port", "/tmp/none", "0101:12"}, 1, "do not fit"},
+        {{"read", "--port", "/tmp/none", "0100"}, 1, "command gate"},
+        {{"write", "--dry-run", "0100", "3"}, 1, ""},
+        {{"write", "--dry-run", "01EX0901", "3"}, 1, ""},
+        {{"read", "--port", "/tmp/none", "0101"}, 2, "did NOT open"},
+        {{"write", "--port", "/tmp/none", "0100", "1"}, 2, "did NOT open"},
+    };
+    for (const Case& c : cases) {
+        std::string joined;
+        for (const std::string& a : c.args) joined += a + " ";
+        SCOPED_TRACE(joined);
+        const Outcome run = Vpihost(c.args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
+        EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+    }
+}
+
+TEST(Vpihost, DemoReadsEveryFamilyAndReadsTheWrittenRegisterBack) {
+    const Outcome run = Vpihost({"demo", "--ex-value", "-1234"});
+    ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+    const std::string squeezed = Squeeze(run.out);
+    for (const char* row : {"0101 0 (PLAIN)", "0101H1 1 (H1)", "01TR11 11 (TR1)", "01TK11 19 (TK1)",
+                            "01TY11 40 (TY1)", "01TD011 51 (TD1)", "01TC0011 171 (TC1)",
+                            "01TC1011 183 (TC13)", "01EX0001 200 (EX)", "0701 0 (PLAIN)"}) {
+        EXPECT_NE(squeezed.find("\n" + std::string(row) + " done 1 1: "), std::string::npos)
+            << row << run.out;
+    }
+    EXPECT_NE(squeezed.find("write 0100 1: acknowledged"), std::string::npos) << run.out;
+    EXPECT_NE(squeezed.find("read 01EX1001 -1234 (EX read, operation 5): the value written"),
+              std::string::npos)
+        << run.out;
+    // The RTS lines are counted, not shown.
+    EXPECT_EQ(run.err.find("RTS"), std::string::npos) << run.err;
+    const std::size_t note = run.out.find("the driver's ");
+    ASSERT_NE(note, std::string::npos);
+    EXPECT_GT(std::stoi(run.out.substr(note + 13)), 0);
+    EXPECT_NE(run.out.find("metersim          stopped"), std::string::npos);
+}
+
+}  // namespace
