@@ -9,3 +9,14 @@ target_compile_definitions(test_fuzz_regressions PRIVATE VPI_FUZZ_DIR="${CMAKE_S
 
 # Host records and value arrays against no-access pages (mmap, or VirtualAlloc under Wine).
 vpi_test(test_guard_pages SOURCES test_guard_pages.cpp LIBS ${VPI_OVER_FAKE})
+
+if(NOT WIN32)
+  # Channels on real pseudo-terminals, each with its own simulated meter, read on threads of
+  # their own, with address parsing on more threads; the same program under ThreadSanitizer
+  # when the tree is configured with -fsanitize=thread.
+  vpi_test(test_concurrency SOURCES test_concurrency.cpp
+           LIBS vpi_driver vpi_protocol vpi_address vpi_serial vpi_test_support)
+  target_compile_definitions(test_concurrency PRIVATE METERSIM_PATH="$<TARGET_FILE:metersim>")
+  add_dependencies(test_concurrency metersim)
+  set_tests_properties(test_concurrency PROPERTIES TIMEOUT 120)
+endif()

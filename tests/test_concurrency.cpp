@@ -1,0 +1,268 @@
+// Four channels on four pseudo-terminals, each served by its own simulated meter line, read
+// at once on four threads while two more threads parse and check gate addresses. Every value
+// the meters have pinned must come back right on its own channel: the driver keeps all of a
+// channel's state in the host's area and nothing module-wide, so nothing may cross over.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log_capture.h"
+#include "vpi_records.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kChannels = 4;
+constexpr auto kRunFor = std::chrono::seconds(3);
+
+// A meter line of its own: metersim on a pseudo-terminal, reached through a short link (a
+// port name holds at most eleven characters), its values pinned from a file.
+class MeterLine {
+public:
+    MeterLine(int channel, const std::string& values) {
+        const std::string stem =
+            std::to_string(getpid() % 10000) + static_cast<char>('a' + channel);
+        link_ = "/tmp/v" + stem;  // at most 11 characters
+        valuesPath_ = "/tmp/vpi-concurrency-" + stem + ".values";
+        std::ofstream(valuesPath_) << values;
+        std::vector<std::string> args{
+            METERSIM_PATH, "--meter",  "01", "--link", link_, "--seed", std::to_string(channel + 1),
+            "--values",    valuesPath_};
+        int out[2];
+        if (pipe(out) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        std::vector<char*> argv;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, METERSIM_PATH, &actions, nullptr, argv.data(), environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        // The first line says the line is ready.
+        std::string line;
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (line.find('\n') == std::string::npos && Clock::now() < deadline) {
+            pollfd entry{out[0], POLLIN, 0};
+            if (poll(&entry, 1, 100) <= 0) continue;
+            char chunk[256];
+            const ssize_t got = read(out[0], chunk, sizeof chunk);
+            if (got <= 0) break;
+            line.append(chunk, static_cast<std::size_t>(got));
+        }
+        stdout_ = out[0];
+        ready_ = line.rfind("metersim: listening on ", 0) == 0;
+    }
+    ~MeterLine() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            int status = 0;
+            waitpid(pid_, &status, 0);
+        }
+        if (stdout_ >= 0) close(stdout_);
+        std::remove(valuesPath_.c_str());
+    }
+    MeterLine(const MeterLine&) = delete;
+    MeterLine& operator=(const MeterLine&) = delete;
+
+    bool Ready() const { return ready_; }
+    const std::string& PortName() const { return link_; }
+
+private:
+    pid_t pid_ = -1;
+    int stdout_ = -1;
+    bool ready_ = false;
+    std::string link_;
+    std::string valuesPath_;
+};
+
+// What channel `k`'s meter has pinned: distinct on every channel.
+float PinnedVoltage(int k) {
+    return 1000.0f * static_cast<float>(k + 1);
+}  // plain field 0
+float PinnedCurrent(int k) {
+    return 250.0f * static_cast<float>(k + 1);
+}  // plain field 3
+float PinnedHarmonic(int k) {
+    return 12.5f + static_cast<float>(k);
+}  // H2 field 5
+float PinnedRegister(int k, int item) {
+    return static_cast<float>(100 * (k + 1) + item);
+}  // EX 10.item
+
+std::string ValuesFile(int k) {
+    std::string text = "plain.0 = " + std::to_string(static_cast<int>(PinnedVoltage(k))) + "\n" +
+                       "plain.3 = " + std::to_string(static_cast<int>(PinnedCurrent(k))) + "\n" +
+                       "h2.5 = " + std::to_string(PinnedHarmonic(k)) + "\n";
+    for (int item = 1; item <= 4; ++item)
+        text += "ex.10." + std::to_string(item) + " = " +
+                std::to_string(static_cast<int>(PinnedRegister(k, item))) + "\n";
+    return text;
+}
+
+std::int32_t Call(ChannelState* channel, VpiOperation operation, void* argument) {
+    VpiCall call{channel, static_cast<std::int32_t>(operation), 1, 0, argument};
+    return VpiMain(&call);
+}
+
+struct ChannelTally {
+    int reads = 0;
+    int failures = 0;  // results other than VpiDone
+    int wrong = 0;     // values that are not the meter's pinned ones
+};
+
+// One host thread per channel: the three read kinds in turn until the time is up.
+void ReadChannel(int k, const std::string& port, Clock::time_point until, ChannelTally* tally) {
+    ChannelState channel{};
+    OpenChannelRecord open{};
+    std::memcpy(open.portName, port.c_str(), port.size() + 1);
+    open.active = 1;
+    open.readTimeout = 100;
+    open.line = LineParameters{9600, 8, 0, 0};
+    if (Call(&channel, VpiOperation::Open, &open) != VpiDone) {
+        ++tally->failures;
+        return;
+    }
+    std::array<float, 40> values{};
+    for (int round = 0; Clock::now() < until; ++round) {
+        GateIoRecord gate{};
+        gate.plcAddress = 1;
+        gate.values = values.data();
+        values.fill(-1.0f);
+        std::int32_t result = VpiFailed;
+        bool right = false;
+        switch (round % 3) {
+            case 0:
+                gate.memtype = MEMTYPE_PLAIN;
+                gate.index = 1;
+                gate.count = 40;
+                result = Call(&channel, VpiOperation::Read, &gate);
+                right = values[0] == PinnedVoltage(k) && values[3] == PinnedCurrent(k);
+                break;
+            case 1:
+                gate.memtype = MEMTYPE_H2;
+                gate.index = 1;
+                gate.count = 34;
+                result = Call(&channel, VpiOperation::Read, &gate);
+                right = values[5] == PinnedHarmonic(k);
+                break;
+            default:
+                gate.memtype = MEMTYPE_EX;
+                gate.index = 0x0A01;
+                gate.count = 4;
+                result = Call(&channel, VpiOperation::ReadEx, &gate);
+                right = true;
+                for (int item = 1; item <= 4; ++item)
+                    right &= values[static_cast<std::size_t>(item - 1)] == PinnedRegister(k, item);
+                break;
+        }
+        ++tally->reads;
+        if (result != VpiDone) {
+            ++tally->failures;
+        } else if (!right) {
+            ++tally->wrong;
+        }
+    }
+    if (Call(&channel, VpiOperation::Close, nullptr) != VpiDone) ++tally->failures;
+}
+
+struct AddressCase {
+    const char* text;
+    std::int32_t plc, memtype, index;
+};
+constexpr std::array<AddressCase, 6> kAddresses{{{"0105", 1, 0, 5},
+                                                 {"0534h2", 5, 2, 34},
+                                                 {"12TR305", 12, 13, 5},
+                                                 {"12TD01 7", 12, 51, 7},
+                                                 {"12TC105 7", 12, 187, 7},
+                                                 {"03EX0102", 3, 200, 258}}};
+
+// Operations 3 and 4 on a thread of their own; returns how many answers were wrong.
+int ParseAddresses(Clock::time_point until, int* calls) {
+    int wrong = 0;
+    for (std::size_t i = 0; Clock::now() < until; ++i) {
+        const AddressCase& c = kAddresses[i % kAddresses.size()];
+        GateAddressRecord record{};
+        record.addressText = c.text;
+        record.valueType = 3;
+        record.elementCount = 1;
+        const std::int32_t result = Call(nullptr, VpiOperation::ParseAddress, &record);
+        if (result != VpiDone || record.plcAddress != c.plc || record.memtype != c.memtype ||
+            record.index != c.index || record.fixedValue255 != 255 || record.fixedValue32 != 32) {
+            ++wrong;
+        }
+        // The check accepts EX gates of any count and refuses the others' index or count.
+        GateAddressRecord check{};
+        check.addressText = c.text;
+        check.elementCount = 7;
+        const std::int32_t checked = Call(nullptr, VpiOperation::CheckGate, &check);
+        if (checked != (c.memtype == MEMTYPE_EX ? VpiDone : VpiRefused)) ++wrong;
+        *calls += 2;
+        // Other host threads run meanwhile; no need to hold a core the meters' threads need.
+        if (i % 64 == 63) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return wrong;
+}
+
+TEST(Concurrency, FourChannelsAndAddressParsingAtOnce) {
+    std::vector<std::unique_ptr<MeterLine>> lines;
+    for (int k = 0; k < kChannels; ++k) {
+        lines.push_back(std::make_unique<MeterLine>(k, ValuesFile(k)));
+        ASSERT_TRUE(lines.back()->Ready()) << "metersim did not start for channel " << k;
+        ASSERT_LE(lines.back()->PortName().size(), 11u);
+    }
+    vpitest::LogCapture log;
+    const Clock::time_point until = Clock::now() + kRunFor;
+    std::array<ChannelTally, kChannels> tallies{};
+    std::array<int, 2> addressWrong{}, addressCalls{};
+    std::vector<std::thread> threads;
+    for (int k = 0; k < kChannels; ++k)
+        threads.emplace_back(ReadChannel, k, lines[static_cast<std::size_t>(k)]->PortName(), until,
+                             &tallies[static_cast<std::size_t>(k)]);
+    for (std::size_t t = 0; t < addressWrong.size(); ++t)
+        threads.emplace_back([&, t] { addressWrong[t] = ParseAddresses(until, &addressCalls[t]); });
+    for (std::thread& thread : threads) thread.join();
+
+    for (int k = 0; k < kChannels; ++k) {
+        const ChannelTally& tally = tallies[static_cast<std::size_t>(k)];
+        SCOPED_TRACE("channel " + std::to_string(k));
+        // Three seconds leave room for many exchanges even on a loaded machine.
+        EXPECT_GE(tally.reads, 6);
+        EXPECT_EQ(tally.failures, 0);
+        EXPECT_EQ(tally.wrong, 0);
+        std::printf("channel %d: %d reads\n", k, tally.reads);
+    }
+    for (std::size_t t = 0; t < addressWrong.size(); ++t) {
+        EXPECT_GE(addressCalls[t], 100);
+        EXPECT_EQ(addressWrong[t], 0);
+        std::printf("address thread %zu: %d calls\n", t, addressCalls[t]);
+    }
+    // A pseudo-terminal has no modem lines, so every RTS change is refused and logged; any
+    // other line is a failed exchange.
+    for (const vpitest::LogLine& line : log.Lines()) {
+        if (line.text.find("Fail to set RTS") == std::string::npos)
+            ADD_FAILURE() << "logged: " << line;
+    }
+}
+
+}  // namespace
