@@ -1,0 +1,136 @@
+#!/usr/bin/env python3
+"""vpihost.exe under Wine against metersim: every gate family read, a command and an EX write,
+the EX register read back, through the real satec_vpi.dll and TAMRIK.dll on a Wine COM port.
+
+usage: host_wine.py METERSIM VPIHOST_EXE WINEPREFIX
+
+Exits 77 (skipped) when METERSIM, which the native build makes, is not there.
+
+metersim (the native program) serves a pseudo-terminal that it links as COM7 of a Wine prefix
+private to this test. The prefix's server is started in the foreground mode from a shell that
+is not a session leader, and its services with no streams of ours, so that nothing keeps the
+test runner's pipes open and no terminal becomes a controlling one.
+"""
+import json
+import os
+import select
+import subprocess
+import sys
+import tempfile
+
+VALUES = """plain.16 = 49.9
+h2.5 = 12.5
+tr3 = 0A 0B 00FF
+ty2 = 05 06
+ex.0.1 = 1234
+ex.0.2 = -7
+"""
+
+# Gate, element (from 1), the value the driver reads back (TR and TY field 1 get 1 added).
+PINNED = [("0101", 17, 49.9), ("0101H2", 6, 12.5), ("01TR31", 1, 11), ("01TR31", 3, 255),
+          ("01TY21", 1, 6), ("01TY21", 2, 6), ("01EX0001", 1, 1234), ("01EX0001", 2, -7)]
+GATES = ["0101", "0101H2", "01TR31", "01TK11", "01TY21", "01TD011", "01TC0011", "01TC1011",
+         "01EX0001:2"]
+COUNTS = {"0101": 40, "0101H2": 34, "01TR31": 3, "01TK11": 3, "01TY21": 2, "01TD011": 25,
+          "01TC0011": 33, "01TC1011": 33, "01EX0001": 2}
+
+failures = []
+
+
+def check(condition, what):
+    if not condition:
+        failures.append(what)
+        print("FAILED: " + what, file=sys.stderr)
+
+
+def wine_env(prefix):
+    return dict(os.environ, WINEPREFIX=prefix, WINEARCH="win32", WINEDEBUG="-all",
+                WINEDLLOVERRIDES="mscoree,mshtml=")
+
+
+def start_wine(prefix):
+    env = wine_env(prefix)
+    null = subprocess.DEVNULL
+    if not os.path.exists(os.path.join(prefix, "system.reg")):
+        os.makedirs(os.path.dirname(prefix), exist_ok=True)
+        subprocess.run(["flock", prefix + ".lock", "sh", "-c",
+                        '[ -f "$WINEPREFIX/system.reg" ] || wineboot -i'],
+                       env=env, stdin=null, stdout=null, stderr=null, check=False)
+    subprocess.run(["setsid", "sh", "-c", "wineserver -f -p &"], env=env,
+                   stdin=null, stdout=null, stderr=null, check=False)
+    subprocess.run(["wine", "cmd", "/c", "exit"], env=env,
+                   stdin=null, stdout=null, stderr=null, check=False)
+
+
+def vpihost(exe, prefix, *args):
+    run = subprocess.run(["wine", exe, "--quiet"] + list(args), env=wine_env(prefix),
+                         stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
+    return run.returncode, run.stdout, run.stderr
+
+
+def main():
+    if len(sys.argv) != 4:
+        sys.exit(__doc__)
+    metersim, exe, prefix = sys.argv[1:]
+    if not os.access(metersim, os.X_OK):
+        print("skipped: no native metersim at " + metersim)
+        sys.exit(77)
+    start_wine(prefix)
+    work = tempfile.mkdtemp(prefix="vpihost-wine-")
+    values = os.path.join(work, "values")
+    events = os.path.join(work, "events.jsonl")
+    with open(values, "w") as f:
+        f.write(VALUES)
+    link = os.path.join(prefix, "dosdevices", "com7")
+    sim = subprocess.Popen([metersim, "--meter", "01", "--values", values, "--events", events,
+                            "--link", link], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    # It names the line once it is ready.
+    ready, _, _ = select.select([sim.stdout], [], [], 10)
+    line = sim.stdout.readline().decode() if ready else ""
+    if not line.startswith("metersim: listening on "):
+        sim.kill()
+        sys.exit("metersim did not start: " + repr(line))
+    try:
+        code, out, err = vpihost(exe, prefix, "read", "--json", "--port", "COM7", "--timeout",
+                                 "100", *GATES)
+        check(code == 0, "read exits 0 (got %d): %s" % (code, err))
+        readings = {}
+        for text in out.splitlines():
+            reading = json.loads(text)
+            readings[reading["gate"]] = reading
+            check(reading["result"] == 0, "%s read" % reading["gate"])
+        check(set(readings) == set(COUNTS), "every gate read: %s" % sorted(readings))
+        for gate, count in COUNTS.items():
+            check(len(readings.get(gate, {}).get("values", [])) == count, "%s has %d values"
+                  % (gate, count))
+        for gate, element, value in PINNED:
+            got = readings.get(gate, {}).get("values", [])
+            check(len(got) >= element and abs(got[element - 1] - value) < 1e-3,
+                  "%s element %d is %s" % (gate, element, value))
+
+        dry = []
+        for write in (["0100", "2"], ["01EX1001", "-5", "77"]):
+            code, out, err = vpihost(exe, prefix, "write", "--dry-run", *write)
+            check(code == 0, "dry run of %s" % write)
+            dry.append(out.split()[1] if out.startswith("request") else "")
+            code, out, err = vpihost(exe, prefix, "write", "--port", "COM7", "--timeout", "100",
+                                     *write)
+            check(code == 0 and "acknowledged" in out, "write %s: %s %s" % (write, out, err))
+        code, out, err = vpihost(exe, prefix, "read", "--ex", "--json", "--port", "COM7",
+                                 "--timeout", "100", "01EX1001:2")
+        check(code == 0 and json.loads(out)["values"] == [-5, 77], "EX read back: " + out)
+    finally:
+        sim.terminate()
+        sim.wait(timeout=10)
+    requests = [json.loads(l) for l in open(events) if '"kind":"request"' in l]
+    sent = [r["request"]["text"] for r in requests if r["command"][0] in "4a"]
+    check(sent == dry, "the writes sent what the dry runs showed: %s vs %s" % (sent, dry))
+    check(len(requests) == len(GATES) + 3, "one request per read and write: %d"
+          % len(requests))
+    if failures:
+        sys.exit("%d check(s) failed" % len(failures))
+    print("vpihost.exe under Wine: all checks passed")
+
+
+if __name__ == "__main__":
+    main()
