@@ -50,23 +50,6 @@ constexpr std::array<std::int32_t, 24> kMemtypes{MEMTYPE_PLAIN,
                                                  199,
                                                  201};
 
-// The far end: one answer per request, each read from the input when the request goes out.
-struct FarEnd {
-    Input* in;
-};
-
-void Answer(FarEnd& far, const std::string& port) {
-    Input& in = *far.in;
-    if (in.Empty()) return;
-    const std::uint8_t how = in.Byte();
-    if ((how & 0x80) != 0) return;  // silence
-    const std::uint32_t delayMs = (how & 0x40) != 0 ? in.Byte() * 10u : 0u;
-    const std::uint32_t gapUs = (how & 0x20) != 0 ? in.Byte() * 100u : 0u;
-    const std::size_t size = in.U16() % 700u;
-    const auto bytes = in.Bytes(size);
-    if (!bytes.empty()) fake::Deliver(port, bytes, delayMs, gapUs);
-}
-
 // requestBuffer is untouched, or holds one request frame for the gate's PLC address, its NUL,
 // and the untouched rest.
 void CheckRequestBuffer(const ChannelState& state, const GateIoRecord& gate) {
@@ -82,6 +65,39 @@ void CheckRequestBuffer(const ChannelState& state, const GateIoRecord& gate) {
         ++frame;
     }
     for (std::size_t i = frame; i < buffer.size(); ++i) VPIFUZZ_CHECK(buffer[i] == kRequestGuard);
+}
+
+// The far end: one answer per request, each read from the input when the request goes out.
+// Each request is also the moment to look at the channel between two exchanges of an
+// operation (an operation 6 makes up to eight).
+struct FarEnd {
+    Input* in;
+    const ChannelState* state = nullptr;
+    const ChannelState* before = nullptr;
+    const GateIoRecord* gate = nullptr;
+};
+
+void CheckBetweenExchanges(const FarEnd& far) {
+    if (far.state == nullptr) return;
+    const ChannelState& state = *far.state;
+    const ChannelState& before = *far.before;
+    VPIFUZZ_CHECK(state.readTimeout == before.readTimeout && state.active == before.active &&
+                  state.port == before.port);
+    VPIFUZZ_CHECK(std::memcmp(&state.settings, &before.settings, sizeof state.settings) == 0);
+    CheckRequestBuffer(state, *far.gate);
+}
+
+void Answer(FarEnd& far, const std::string& port) {
+    CheckBetweenExchanges(far);
+    Input& in = *far.in;
+    if (in.Empty()) return;
+    const std::uint8_t how = in.Byte();
+    if ((how & 0x80) != 0) return;  // silence
+    const std::uint32_t delayMs = (how & 0x40) != 0 ? in.Byte() * 10u : 0u;
+    const std::uint32_t gapUs = (how & 0x20) != 0 ? in.Byte() * 100u : 0u;
+    const std::size_t size = in.U16() % 700u;
+    const auto bytes = in.Bytes(size);
+    if (!bytes.empty()) fake::Deliver(port, bytes, delayMs, gapUs);
 }
 
 }  // namespace
@@ -150,6 +166,9 @@ int FuzzOne(const std::uint8_t* data, std::size_t size) {
     gate.values = noValues ? nullptr : values.get();
     const GateIoRecord gateBefore = gate;
     const ChannelState stateBefore = state;
+    far.state = &state;
+    far.before = &stateBefore;
+    far.gate = &gate;
 
     VpiCall call{&state, static_cast<std::int32_t>(operation), 5, 0, &gate};
     const VpiCall callBefore = call;
