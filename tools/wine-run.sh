@@ -1,10 +1,11 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # Runs one Windows program under Wine, in a 32-bit prefix private to the build tree.
-# The prefix is made once (under a lock, since CTest runs tests in parallel); its server and
-# services are started once, detached and with none of our streams, so that they neither hold
-# CTest's output pipe open (which would hang the run) nor sit on a controlling terminal where
-# a byte 0x03 from a pseudo-terminal under test could signal them.
-set -eu
+#
+# The prefix is made once, under a lock since CTest runs tests in parallel. The prefix's server
+# and services are started here, detached, with none of our descriptors: a service that kept
+# CTest's output pipe (or the lock) open would hang the whole run, and one that sat on a
+# controlling terminal could be signalled by a byte 0x03 from a pseudo-terminal under test.
+set -euo pipefail
 exe=$1
 shift
 dir=$(cd "$(dirname "$exe")" && pwd)
@@ -13,10 +14,21 @@ export WINEARCH=win32
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 mkdir -p "$(dirname "$WINEPREFIX")"
-flock "$WINEPREFIX.lock" sh -c '
+
+start_prefix() {
   [ -f "$WINEPREFIX/system.reg" ] || wineboot -i
-  if ! wineserver -k0 2>/dev/null; then
-    setsid sh -c "wineserver -f -p &"
-    wine cmd /c exit
-  fi' </dev/null >/dev/null 2>&1 || true
+  # A second server started while one runs just exits.
+  setsid sh -c 'wineserver -f -p &'
+  wine cmd /c exit
+}
+
+(
+  exec 9>"$WINEPREFIX.lock"
+  flock 9
+  for fd in /proc/$BASHPID/fd/*; do
+    n=${fd##*/}
+    if [ "$n" -gt 2 ] && [ "$n" -ne 9 ]; then eval "exec $n>&-"; fi
+  done
+  (exec 9>&-; start_prefix) </dev/null >/dev/null 2>&1 || true
+)
 exec wine "$exe" "$@"
