@@ -160,6 +160,7 @@ void RunPoll(Runtime& runtime, const PollOptions& options) {
     }
 
     const bool table = options.format == Format::Table;
+    HideRepeatedRtsLines();
     Channel channel;
     if (!channel.Open(runtime, options.line, table ? stdout : stderr)) return;
 
@@ -219,6 +220,7 @@ void RunPoll(Runtime& runtime, const PollOptions& options) {
     }
     std::signal(SIGINT, previous);
     static_cast<void>(channel.Close());
+    ReportHiddenRtsLines(runtime);
     if (live) std::fprintf(stdout, "\n");
     if (table) {
         for (const Reading& r : last) printer.Print(r);

@@ -43,6 +43,7 @@ void RunRead(Runtime& runtime, const ReadOptions& options) {
     }
     if (gates.empty()) return;
 
+    HideRepeatedRtsLines();
     Channel channel;
     // Notes about the line go to stderr so that CSV and JSON on stdout stay clean.
     if (!channel.Open(runtime, options.line, options.format == Format::Table ? stdout : stderr))
@@ -56,6 +57,7 @@ void RunRead(Runtime& runtime, const ReadOptions& options) {
         if (reading.result == VpiFailed) RaiseExit(runtime, kExitFailed);
     }
     static_cast<void>(channel.Close());
+    ReportHiddenRtsLines(runtime);
 }
 
 void AddReadCommand(CLI::App& app, Runtime& runtime) {

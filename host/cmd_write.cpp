@@ -147,6 +147,7 @@ void RunWrite(Runtime& runtime, const WriteOptions& options) {
         return;
     }
 
+    HideRepeatedRtsLines();
     Channel channel;
     if (!channel.Open(runtime, options.line, options.format == Format::Table ? stdout : stderr))
         return;
@@ -155,6 +156,7 @@ void RunWrite(Runtime& runtime, const WriteOptions& options) {
     const std::int32_t result = runtime.driver.Call(VpiOperation::Write, channel.State(), &record);
     static_cast<void>(runtime.TakeLog());
     static_cast<void>(channel.Close());
+    ReportHiddenRtsLines(runtime);
 
     const char* what = result == VpiDone      ? "acknowledged"
                        : result == VpiRefused ? "refused, nothing sent"

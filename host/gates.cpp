@@ -377,6 +377,46 @@ LogTally Tally(const std::vector<LogLine>& lines) {
     return tally;
 }
 
+namespace {
+
+struct RtsLines {
+    std::vector<std::string> seen;
+    int hidden = 0;
+};
+
+RtsLines& Rts() {
+    static RtsLines lines;
+    return lines;
+}
+
+bool HideRepeatedRts(int, const std::string& text) {
+    if (ClassifyLine(text) != LineClass::Rts) return false;
+    RtsLines& rts = Rts();
+    for (const std::string& seen : rts.seen) {
+        if (seen == text) {
+            ++rts.hidden;
+            return true;
+        }
+    }
+    rts.seen.push_back(text);
+    return false;
+}
+
+}  // namespace
+
+void HideRepeatedRtsLines() {
+    SetLogFilter(HideRepeatedRts);
+}
+
+void ReportHiddenRtsLines(const Runtime& runtime) {
+    if (Rts().hidden > 0 && !runtime.quietLog) {
+        std::fprintf(stderr,
+                     "note: %d more RTS messages not shown (this port cannot switch RTS, as a "
+                     "pseudo-terminal cannot)\n",
+                     Rts().hidden);
+    }
+}
+
 Reading ReadGate(Runtime& runtime, Channel& channel, Gate& gate, bool ex, LogTally* tally) {
     Reading reading;
     reading.gate = gate.address;

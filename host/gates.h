@@ -114,6 +114,14 @@ struct LogTally {
 };
 LogTally Tally(const std::vector<LogLine>& lines);
 
+// On a line that cannot switch RTS (a pseudo-terminal, some adapters) every exchange logs two
+// RTS lines, which would also keep the log's collapsing of repeated lines from working. This
+// shows the first line of each RTS text and counts the rest.
+void HideRepeatedRtsLines();
+
+// Says on stderr how many RTS lines were held back, if any (not with --quiet).
+void ReportHiddenRtsLines(const Runtime& runtime);
+
 // Reads `gate` once through operation 6 (operation 5 with `ex`) on `channel` and times it.
 // Attempts: a success took one more than the failed-attempt lines it logged; a failure took
 // the driver's whole budget (8 for operation 6, 1 for operation 5). `tally` gets the lines.

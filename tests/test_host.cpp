@@ -346,6 +346,35 @@ TEST_F(VpihostOnSim, FaultsGiveTheirResultsAttemptsAndRequests) {
     }
 }
 
+std::size_t Occurrences(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// A meter that never answers: eight identical lines collapse into one and a count, and the
+// RTS lines of the pseudo-terminal do not get between them.
+TEST_F(VpihostOnSim, DriverLinesReachStderrCollapsed) {
+    Sim sim(SimArgs({"--fault", "silent"}));
+    const Outcome run = Vpihost({"read", "--port", sim.Port(), "--timeout", "20", "01TY11"});
+    EXPECT_EQ(run.exitCode, 2) << run.err;
+    EXPECT_EQ(Occurrences(run.err, "Fail to recv response to read data (Vpi # 1,PLC # 1)"), 1u)
+        << run.err;
+    EXPECT_EQ(Occurrences(run.err, "driver[8] ... repeated 7 times\n"), 1u) << run.err;
+    EXPECT_EQ(Occurrences(run.err, "RTS to on"), 1u) << run.err;
+    EXPECT_EQ(Occurrences(run.err, "RTS to off"), 1u) << run.err;
+    // Eight exchanges, two RTS lines each, two of them shown.
+    EXPECT_NE(run.err.find("note: 14 more RTS messages not shown"), std::string::npos) << run.err;
+    // Each line leads with the time of day and the severity: "04:36:01.965 driver[8] ".
+    const std::size_t line = run.err.find(" driver[8] Xerbo");
+    ASSERT_NE(line, std::string::npos);
+    ASSERT_GE(line, 12u);
+    const std::string stamp = run.err.substr(line - 12, 12);
+    EXPECT_TRUE(stamp[2] == ':' && stamp[5] == ':' && stamp[8] == '.') << stamp;
+    EXPECT_EQ(sim.Requests().size(), 8u);
+}
+
 TEST_F(VpihostOnSim, PollSumsUpResultsFailuresAndLatency) {
     Sim sim(SimArgs(
         {"--fault", "silent:nth=1", "--fault", "checksum:nth=4", "--fault", "nonnumeric:nth=7"}));
