@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -162,11 +163,16 @@ void RunWrite(Runtime& runtime, const WriteOptions& options) {
                        : result == VpiRefused ? "refused, nothing sent"
                                               : "no acknowledgement after 8 attempts";
     if (options.format == Format::Json) {
-        std::printf(
-            "{\"time\":\"%s\",\"gate\":\"%s\",\"plc\":%d,\"memtype\":%d,\"index\":%d,"
-            "\"result\":%d,\"status\":\"%s\",\"request\":\"%s\"}\n",
-            Rfc3339Now().c_str(), gate->address.c_str(), gate->plcAddress, gate->memtype,
-            gate->index, result, ResultName(result), Escaped(request).c_str());
+        nlohmann::json line;
+        line["time"] = Rfc3339Now();
+        line["gate"] = gate->address;
+        line["plc"] = gate->plcAddress;
+        line["memtype"] = gate->memtype;
+        line["index"] = gate->index;
+        line["result"] = result;
+        line["status"] = ResultName(result);
+        line["request"] = request;  // the frame's own bytes, CR LF included
+        std::printf("%s\n", line.dump().c_str());
     } else if (options.format == Format::Csv) {
         std::printf("time,gate,plc,memtype,index,result\n%s,%s,%d,%d,%d,%d\n", Rfc3339Now().c_str(),
                     gate->address.c_str(), gate->plcAddress, gate->memtype, gate->index, result);

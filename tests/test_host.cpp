@@ -310,6 +310,29 @@ TEST_F(VpihostOnSim, WriteSendsWhatTheDryRunShowsAndTheRegisterReadsBack) {
     EXPECT_EQ(dryRuns[0], "!00701426\\r\\n");
 }
 
+TEST_F(VpihostOnSim, WriteReportsInCsvAndJson) {
+    Sim sim(SimArgs());
+    const std::vector<std::string> base = {"--quiet",  "write",     "--port",
+                                           sim.Port(), "--timeout", "50"};
+    const Outcome json = Vpihost(With(base, {"--json", "01EX1002", "9"}));
+    ASSERT_EQ(json.exitCode, 0) << json.err;
+    const Json object = Json::parse(json.out);
+    EXPECT_EQ(object["gate"], "01EX1002");
+    EXPECT_EQ(object["index"], 10 * 256 + 2);
+    EXPECT_EQ(object["result"], 0);
+    const Outcome csv = Vpihost(With(base, {"--csv", "0100", "1"}));
+    ASSERT_EQ(csv.exitCode, 0) << csv.err;
+    const std::vector<std::string> rows = Lines(csv.out);
+    ASSERT_EQ(rows.size(), 2u) << csv.out;
+    EXPECT_EQ(rows[0], "time,gate,plc,memtype,index,result");
+    EXPECT_EQ(rows[1].substr(24), ",0100,1,87,0,0");
+    const std::vector<Json> requests = sim.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    // The JSON names the frame that went out.
+    EXPECT_EQ(Json(object["request"].get<std::string>()).dump(),
+              "\"" + requests[0]["request"]["text"].get<std::string>() + "\"");
+}
+
 // How a fault of the meters shows: exit status, attempts and the requests the line saw.
 TEST_F(VpihostOnSim, FaultsGiveTheirResultsAttemptsAndRequests) {
     struct Case {
@@ -450,6 +473,7 @@ TEST(Vpihost, ExitStatusesAndUsageErrors) {
         {{"write", "--dry-run", "01EX0901", "3"}, 1, ""},
         {{"read", "--port", "/tmp/none", "0101"}, 2, "did NOT open"},
         {{"write", "--port", "/tmp/none", "0100", "1"}, 2, "did NOT open"},
+        {{"demo", "--metersim", "/tmp/none"}, 2, "cannot start /tmp/none"},
     };
     for (const Case& c : cases) {
         std::string joined;
