@@ -11,7 +11,7 @@ add_library(vpi_module_flags INTERFACE)
 target_link_libraries(vpi_module_flags INTERFACE vpi_warnings)
 target_compile_options(vpi_module_flags INTERFACE
   $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>
-  -Wconversion -Wnull-dereference -fvisibility=hidden)
+  -Wconversion -Wnull-dereference -fvisibility=hidden -fvisibility-inlines-hidden)
 
 if(VPI_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined

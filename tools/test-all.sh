@@ -5,16 +5,37 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh --windows
 
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+passed=0
+failed=0
+
 run() {
   local preset=$1
   echo "=== $preset: configure and build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
   echo "=== $preset: tests"
-  ctest --preset "$preset"
+  local status=0
+  ctest --preset "$preset" 2>&1 | tee "$log" || status=$?
+  # "N% tests passed, F tests failed out of T"
+  local line total bad
+  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+  total=$(echo "$line" | sed -E 's/.* out of ([0-9]+).*/\1/')
+  bad=$(echo "$line" | sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/')
+  if [ -z "$line" ]; then
+    echo "=== $preset: no test summary"
+    exit 1
+  fi
+  passed=$((passed + total - bad))
+  failed=$((failed + bad))
+  if [ "$status" -ne 0 ] || [ "$bad" -ne 0 ]; then
+    echo "$passed passed, $failed failed"
+    exit 1
+  fi
 }
 
 run native
 run asan
 run win32
-echo "=== all suites passed"
+echo "$passed passed, $failed failed"
