@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -424,6 +425,45 @@ TEST_F(VpihostOnSim, PollSumsUpResultsFailuresAndLatency) {
         EXPECT_EQ(Lines(rows.out).size(), format[2] == 'c' ? 5u : 2u) << rows.out;
         EXPECT_NE(rows.err.find("summary: 2 cycle(s), 2 exchange(s)"), std::string::npos);
     }
+}
+
+// On a terminal the table form keeps one status line up to date; for --duration the cycles end
+// with the time.
+TEST_F(VpihostOnSim, PollShowsALiveStatusLineOnATerminal) {
+    Sim sim(SimArgs());
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const std::string err = TempName("tty-err");
+    const pid_t pid = Spawn({VPIHOST_PATH, "--quiet", "poll", "--port", sim.Port(), "--timeout",
+                             "50", "--interval", "50ms", "--duration", "300ms", "01TY11"},
+                            "", err, slave);
+    close(slave);
+    std::string screen;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < deadline) {
+        pollfd entry{master, POLLIN, 0};
+        if (poll(&entry, 1, 100) <= 0) continue;
+        char chunk[512];
+        const ssize_t got = read(master, chunk, sizeof chunk);
+        if (got <= 0) break;  // EIO once the program has closed its end
+        screen.append(chunk, static_cast<std::size_t>(got));
+    }
+    EXPECT_EQ(WaitExit(pid), 0) << ReadFile(err);
+    close(master);
+    std::remove(err.c_str());
+    // Each cycle rewrites the line from its start: "\r2026-12-08T04:20:30.123Z cycle 2: ...".
+    for (const char* cycle : {"Z cycle 1: 01TY11 ", "Z cycle 2: 01TY11 "}) {
+        const std::size_t at = screen.find(cycle);
+        ASSERT_NE(at, std::string::npos) << cycle << screen;
+        ASSERT_GE(at, 24u);
+        EXPECT_EQ(screen[at - 24], '\r') << screen;
+    }
+    // 300 ms of cycles 50 ms apart: at least 3, and the summary after the status line.
+    const std::size_t summary = screen.find("summary: ");
+    ASSERT_NE(summary, std::string::npos) << screen;
+    EXPECT_GE(std::stoi(screen.substr(summary + 9)), 3) << screen;
+    EXPECT_GT(summary, screen.rfind("cycle "));
 }
 
 TEST_F(VpihostOnSim, PollStopsOnInterruptWithItsSummary) {
