@@ -12,8 +12,9 @@ vpi_test(test_guard_pages SOURCES test_guard_pages.cpp LIBS ${VPI_OVER_FAKE})
 
 if(NOT WIN32)
   # Channels on real pseudo-terminals, each with its own simulated meter, read on threads of
-  # their own, with address parsing on more threads; the same program under ThreadSanitizer
-  # when the tree is configured with -fsanitize=thread.
+  # their own, with address parsing on more threads, and every fault mode of the simulator
+  # against every family; the same program under ThreadSanitizer when the tree is configured
+  # with -fsanitize=thread.
   vpi_test(test_concurrency SOURCES test_concurrency.cpp
            LIBS vpi_driver vpi_protocol vpi_address vpi_serial vpi_test_support)
   target_compile_definitions(test_concurrency PRIVATE METERSIM_PATH="$<TARGET_FILE:metersim>")

@@ -2,6 +2,8 @@
 // at once on four threads while two more threads parse and check gate addresses. Every value
 // the meters have pinned must come back right on its own channel: the driver keeps all of a
 // channel's state in the host's area and nothing module-wide, so nothing may cross over.
+// Then every fault mode of the simulated line against every family, each mode on a line and
+// a thread of its own, all at once.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -37,7 +39,7 @@ constexpr auto kRunFor = std::chrono::seconds(3);
 // port name holds at most eleven characters), its values pinned from a file.
 class MeterLine {
 public:
-    MeterLine(int channel, const std::string& values) {
+    MeterLine(int channel, const std::string& values, const std::vector<std::string>& extra = {}) {
         const std::string stem =
             std::to_string(getpid() % 10000) + static_cast<char>('a' + channel);
         link_ = "/tmp/v" + stem;  // at most 11 characters
@@ -46,6 +48,7 @@ public:
         std::vector<std::string> args{
             METERSIM_PATH, "--meter",  "01", "--link", link_, "--seed", std::to_string(channel + 1),
             "--values",    valuesPath_};
+        args.insert(args.end(), extra.begin(), extra.end());
         int out[2];
         if (pipe(out) != 0) return;
         posix_spawn_file_actions_t actions;
@@ -262,6 +265,185 @@ TEST(Concurrency, FourChannelsAndAddressParsingAtOnce) {
     for (const vpitest::LogLine& line : log.Lines()) {
         if (line.text.find("Fail to set RTS") == std::string::npos)
             ADD_FAILURE() << "logged: " << line;
+    }
+}
+
+// ---- Every fault mode of the simulated line against every family -------------------------
+
+// Pins for the matrix: plain fields, an H field, EX registers and whole register sets.
+std::string MatrixValues() {
+    std::string text = ValuesFile(0);
+    text += "tr1 = 0A 0B 00FF\ntk1 = 01 02 0304\nty1 = 0C 0D\n";
+    text += "td1 =";
+    for (int i = 0; i < 25; ++i) text += " " + std::string(i % 2 != 0 ? "1F" : "02");
+    text += "\ntc1 =";
+    for (int i = 0; i < 33; ++i) text += " " + std::string(i % 3 != 0 ? "07" : "30");
+    text += "\ntc13 =";
+    for (int i = 0; i < 33; ++i) text += " " + std::string(i % 2 != 0 ? "11" : "05");
+    return text + "\n";
+}
+
+struct MatrixFamily {
+    const char* name;
+    VpiOperation operation;
+    std::int32_t memtype;
+    std::int32_t index;
+    std::int32_t count;
+};
+
+const std::array<MatrixFamily, 12> kMatrixFamilies{{
+    {"plain", VpiOperation::Read, MEMTYPE_PLAIN, 1, 40},
+    {"h2", VpiOperation::Read, MEMTYPE_H2, 1, 34},
+    {"tr1", VpiOperation::Read, MEMTYPE_TR1, 1, 3},
+    {"tk1", VpiOperation::Read, MEMTYPE_TK1, 1, 3},
+    {"ty1", VpiOperation::Read, MEMTYPE_TY1, 1, 2},
+    {"td1", VpiOperation::Read, MEMTYPE_TD1, 1, 25},
+    {"tc1", VpiOperation::Read, MEMTYPE_TC1, 1, 33},
+    {"tc13", VpiOperation::Read, MEMTYPE_TC13, 1, 33},
+    {"ex read (5)", VpiOperation::ReadEx, MEMTYPE_EX, 0x0A01, 4},
+    {"ex read (6)", VpiOperation::Read, MEMTYPE_EX, 0x0A01, 4},
+    {"command", VpiOperation::Write, MEMTYPE_INDEX_ZERO, 0, 1},
+    {"ex write", VpiOperation::Write, MEMTYPE_EX, 0x0A05, 2},
+}};
+
+// The slots of a family's values that hold pinned values (the others move with every read).
+bool Pinned(const MatrixFamily& family, std::size_t slot) {
+    if (family.memtype == MEMTYPE_PLAIN) return slot == 0 || slot == 3;
+    if (family.memtype == MEMTYPE_H2) return slot == 5;
+    return family.operation != VpiOperation::Write;
+}
+
+// What a fault does to the frame: left whole (the driver must cope), destroyed (the driver
+// must not report success), changed in a field (either, but never a wrong value reported as
+// read), or held back past the read time-out (see Late below).
+enum class Damage { None, Destroyed, Field, Late };
+
+struct FaultMode {
+    const char* flag;
+    Damage damage;
+};
+
+const std::array<FaultMode, 15> kFaultModes{{
+    {"delay=30", Damage::None},
+    {"chunks", Damage::None},
+    {"len6", Damage::None},
+    {"trailing", Damage::None},
+    {"silent", Damage::Destroyed},
+    {"truncate", Damage::Destroyed},
+    {"checksum", Damage::Destroyed},
+    {"len000", Damage::Destroyed},
+    {"len999", Damage::Destroyed},
+    {"len301", Damage::Destroyed},
+    {"garbage", Damage::Destroyed},
+    {"nonnumeric", Damage::Field},
+    {"hx", Damage::Field},
+    {"excount", Damage::Field},
+    {"delay=300", Damage::Late},
+}};
+
+constexpr float kSentinel = -7777.0f;
+
+struct Outcome {
+    std::int32_t result = -1;
+    std::vector<float> values;
+    bool behindKept = true;  // nothing written behind the count
+};
+
+// One operation of `family` on an open channel.
+Outcome MatrixCall(ChannelState* channel, const MatrixFamily& family) {
+    std::vector<float> values(static_cast<std::size_t>(family.count) + 4, kSentinel);
+    if (family.operation == VpiOperation::Write) {
+        for (std::int32_t i = 0; i < family.count; ++i)
+            values[static_cast<std::size_t>(i)] = 2.0f + static_cast<float>(i);
+    }
+    GateIoRecord gate{};
+    gate.plcAddress = 1;
+    gate.memtype = family.memtype;
+    gate.index = family.index;
+    gate.count = family.count;
+    gate.values = values.data();
+    Outcome outcome;
+    outcome.result = Call(channel, family.operation, &gate);
+    for (std::size_t i = static_cast<std::size_t>(family.count); i < values.size(); ++i)
+        outcome.behindKept &= values[i] == kSentinel;
+    values.resize(static_cast<std::size_t>(family.count));
+    outcome.values = values;
+    return outcome;
+}
+
+// Every family in turn on a line of its own that applies `fault` to every reply (none when
+// empty); nullopt-like empty result when the line did not start or the channel did not open.
+std::vector<Outcome> RunFamilies(int lineNumber, const std::string& fault) {
+    std::vector<std::string> extra;
+    if (!fault.empty()) extra = {"--fault", fault};
+    MeterLine line(lineNumber, MatrixValues(), extra);
+    std::vector<Outcome> outcomes;
+    if (!line.Ready()) return outcomes;
+    ChannelState channel{};
+    OpenChannelRecord open{};
+    std::memcpy(open.portName, line.PortName().c_str(), line.PortName().size() + 1);
+    open.active = 1;
+    open.readTimeout = 10;  // 100 ms
+    open.line = LineParameters{9600, 8, 0, 0};
+    if (Call(&channel, VpiOperation::Open, &open) != VpiDone) return outcomes;
+    for (const MatrixFamily& family : kMatrixFamilies)
+        outcomes.push_back(MatrixCall(&channel, family));
+    if (Call(&channel, VpiOperation::Close, nullptr) != VpiDone) outcomes.clear();
+    return outcomes;
+}
+
+// Each fault mode on its own simulated line and its own thread, all at once.
+TEST(FaultMatrix, EveryFaultModeAgainstEveryFamily) {
+    vpitest::LogCapture log;
+    const std::vector<Outcome> clean = RunFamilies(20, "");
+    ASSERT_EQ(clean.size(), kMatrixFamilies.size()) << "clean line did not start";
+    for (std::size_t f = 0; f < clean.size(); ++f)
+        EXPECT_EQ(clean[f].result, VpiDone) << kMatrixFamilies[f].name;
+    EXPECT_EQ(clean[0].values[0], PinnedVoltage(0));
+    EXPECT_EQ(clean[1].values[5], PinnedHarmonic(0));
+    EXPECT_EQ(clean[8].values[3], PinnedRegister(0, 4));
+
+    std::array<std::vector<Outcome>, kFaultModes.size()> faulted;
+    std::vector<std::thread> threads;
+    for (std::size_t m = 0; m < kFaultModes.size(); ++m)
+        threads.emplace_back(
+            [&faulted, m] { faulted[m] = RunFamilies(static_cast<int>(m), kFaultModes[m].flag); });
+    for (std::thread& thread : threads) thread.join();
+
+    for (std::size_t m = 0; m < kFaultModes.size(); ++m) {
+        const FaultMode& mode = kFaultModes[m];
+        ASSERT_EQ(faulted[m].size(), kMatrixFamilies.size())
+            << mode.flag << ": line or channel failed";
+        for (std::size_t f = 0; f < kMatrixFamilies.size(); ++f) {
+            const MatrixFamily& family = kMatrixFamilies[f];
+            const Outcome& outcome = faulted[m][f];
+            SCOPED_TRACE(std::string(mode.flag) + " x " + family.name);
+            EXPECT_TRUE(outcome.result == VpiDone || outcome.result == VpiRefused ||
+                        outcome.result == VpiFailed);
+            EXPECT_TRUE(outcome.behindKept);
+            if (mode.damage == Damage::None) {
+                EXPECT_EQ(outcome.result, VpiDone);
+            } else if (mode.damage == Damage::Destroyed) {
+                EXPECT_NE(outcome.result, VpiDone);
+            }
+            // A reply later than the time-out is taken as the answer to the next request (the
+            // driver does not match a reply's address and command to its request), so its
+            // values may belong to another family; only the bounds hold.
+            if (outcome.result == VpiDone && mode.damage == Damage::Late) {
+                bool same = true;
+                for (std::size_t i = 0; i < outcome.values.size(); ++i)
+                    same &= !Pinned(family, i) || outcome.values[i] == clean[f].values[i];
+                std::printf("%s x %s: done with %s values\n", mode.flag, family.name,
+                            same ? "the meter's" : "another reply's");
+            }
+            if (outcome.result != VpiDone || mode.damage == Damage::Late) continue;
+            // Success means the meter's values, whatever the line did on the way.
+            for (std::size_t i = 0; i < outcome.values.size(); ++i) {
+                if (Pinned(family, i)) {
+                    EXPECT_EQ(outcome.values[i], clean[f].values[i]) << "slot " << i;
+                }
+            }
+        }
     }
 }
 
