@@ -427,6 +427,23 @@ TEST_F(VpihostOnSim, PollSumsUpResultsFailuresAndLatency) {
     }
 }
 
+// open shares the channel code of read, write and poll: line, rounding, open and close.
+TEST_F(VpihostOnSim, OpenReportsTheLineAndTheRoundedTimeout) {
+    Sim sim(SimArgs());
+    const Outcome run =
+        Vpihost({"--quiet", "open", sim.Port(), "--timeout", "55", "--baud", "19200"});
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    const std::string squeezed = Squeeze(run.out);
+    EXPECT_NE(squeezed.find("read time-out 55 ms rounded up to 60 ms"), std::string::npos)
+        << run.out;
+    EXPECT_NE(squeezed.find("line 19200 baud, 8 data bits, parity none, 1 stop bit(s)"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(squeezed.find(sim.Port() + " opened; read time-out 60 ms"), std::string::npos)
+        << run.out;
+    EXPECT_NE(squeezed.find(sim.Port() + " closed"), std::string::npos) << run.out;
+}
+
 // On a terminal the table form keeps one status line up to date; for --duration the cycles end
 // with the time.
 TEST_F(VpihostOnSim, PollShowsALiveStatusLineOnATerminal) {
@@ -514,6 +531,8 @@ TEST(Vpihost, ExitStatusesAndUsageErrors) {
         {{"read", "--port", "/tmp/none", "0101"}, 2, "did NOT open"},
         {{"write", "--port", "/tmp/none", "0100", "1"}, 2, "did NOT open"},
         {{"demo", "--metersim", "/tmp/none"}, 2, "cannot start /tmp/none"},
+        {{"open", "/tmp/none"}, 2, "did NOT open"},
+        {{"open", "/tmp/none", "--stop", "3"}, 64, "--stop"},
     };
     for (const Case& c : cases) {
         std::string joined;
