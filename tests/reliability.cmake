@@ -21,3 +21,6 @@ if(NOT WIN32)
   add_dependencies(test_concurrency metersim)
   set_tests_properties(test_concurrency PROPERTIES TIMEOUT 120)
 endif()
+
+# Operations on a line that never stops sending end within their attempts and time-outs.
+vpi_test(test_guard_streaming SOURCES test_guard_streaming.cpp LIBS ${VPI_OVER_FAKE})
