@@ -175,9 +175,9 @@ struct GateAddressRecord {
     std::uint32_t hostField;
     std::int32_t valueType;  // 3: a floating-point gate
     std::int32_t elementCount;
-    std::int32_t plcAddress;  // out
-    std::int32_t memtype;     // out
-    std::int32_t index;       // out
+    std::int32_t plcAddress;      // out
+    std::int32_t memtype;         // out
+    std::int32_t index;           // out
     std::uint32_t fixedValue255;  // out, 255 on every pattern match
     std::uint32_t fixedValue32;   // out, 32 on every pattern match
 };
@@ -200,7 +200,7 @@ struct GateIoRecord {
 namespace vpi_layout {
 
 template <typename T>
-inline constexpr bool kShareable = std::is_standard_layout_v<T> && std::is_trivially_copyable_v<T>;
+inline constexpr bool kShareable = std::is_standard_layout_v<T>&& std::is_trivially_copyable_v<T>;
 
 static_assert(kShareable<VpiCall> && kShareable<LineParameters> && kShareable<DriverInfo> &&
               kShareable<PortSettings> && kShareable<ChannelState> &&

@@ -44,7 +44,8 @@ constexpr auto kBannerText = MakeBanner();
 static_assert(kBannerText[kBannerLength] == '\0' && kBannerText[kBannerLength - 1] == '\n');
 static_assert([] {
     for (std::size_t row = 0; row < 6; ++row) {
-        if (kBannerText[1 + row * 63 + 62] != '\n' || kBannerText[1 + row * 63] != ' ') return false;
+        if (kBannerText[1 + row * 63 + 62] != '\n' || kBannerText[1 + row * 63] != ' ')
+            return false;
     }
     for (std::size_t i = 0; i < kBannerLength; ++i) {
         if (kBannerText[i] == '\0') return false;
@@ -75,6 +76,8 @@ std::int32_t VpiInfo(const VpiCall& call) {
     return VpiDone;
 }
 
-std::int32_t VpiQuery(const VpiCall&) { return VpiRefused; }
+std::int32_t VpiQuery(const VpiCall&) {
+    return VpiRefused;
+}
 
 }  // namespace driver

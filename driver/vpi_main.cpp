@@ -22,7 +22,9 @@ struct Slot {
 };
 
 // Codes 0, 8 and 9 have no operation; their slots answer like any refused request.
-std::int32_t NotApplicable(const VpiCall&) { return VpiRefused; }
+std::int32_t NotApplicable(const VpiCall&) {
+    return VpiRefused;
+}
 
 constexpr std::array<Slot, 16> kOperations{{
     /* 0 */ {NotApplicable, false, false},
@@ -57,7 +59,8 @@ static_assert(kOperations.size() == 16);
 extern "C" VPI_EXPORT std::int32_t VPI_CALLCONV VpiMain(VpiCall* call) {
     if (call == nullptr) return VpiRefused;
     const std::int32_t code = call->operation;
-    if (code < 0 || code >= static_cast<std::int32_t>(driver::kOperations.size())) return VpiRefused;
+    if (code < 0 || code >= static_cast<std::int32_t>(driver::kOperations.size()))
+        return VpiRefused;
     const driver::Slot& slot = driver::kOperations[static_cast<std::size_t>(code)];
     if ((slot.usesChannel && call->channel == nullptr) ||
         (slot.usesArgument && call->argument == nullptr)) {

@@ -51,7 +51,8 @@ void RunInfo(Runtime& runtime, bool bannerOnly) {
 }  // namespace
 
 void AddInfoCommand(CLI::App& app, Runtime& runtime) {
-    auto* command = app.add_subcommand("info", "Show the driver's information and banner (operation 14)");
+    auto* command =
+        app.add_subcommand("info", "Show the driver's information and banner (operation 14)");
     auto bannerOnly = std::make_shared<bool>(false);
     command->add_flag("--banner", *bannerOnly, "print only the banner");
     command->callback([&runtime, bannerOnly] { RunInfo(runtime, *bannerOnly); });

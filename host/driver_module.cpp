@@ -3,7 +3,9 @@
 
 namespace host {
 
-std::int32_t DriverModule::Call(VpiCall& call) const { return entry_(&call); }
+std::int32_t DriverModule::Call(VpiCall& call) const {
+    return entry_(&call);
+}
 
 std::int32_t DriverModule::Call(VpiOperation operation, void* channel, void* argument,
                                 std::int32_t vpiNumber) const {

@@ -17,7 +17,8 @@ bool DriverModule::Load(const std::string& path, std::string* error) {
         return false;
     }
     library_ = module;
-    entry_ = reinterpret_cast<EntryPoint>(reinterpret_cast<void*>(GetProcAddress(module, "VpiMain")));
+    entry_ =
+        reinterpret_cast<EntryPoint>(reinterpret_cast<void*>(GetProcAddress(module, "VpiMain")));
     if (entry_ == nullptr) {
         *error = path + ": no VpiMain";
         return false;

@@ -9,7 +9,8 @@ int main(int argc, char** argv) {
     host::Runtime runtime;
     CLI::App app{"vpihost - loads the meter driver module and calls it as a host does"};
     app.require_subcommand(1);
-    app.add_option("--module", runtime.modulePath, "driver module to load (default: beside vpihost)");
+    app.add_option("--module", runtime.modulePath,
+                   "driver module to load (default: beside vpihost)");
     app.add_flag("--quiet", runtime.quietLog, "keep the driver's log lines off stderr");
     app.parse_complete_callback([&runtime] { host::InstallLogSink(runtime); });
 

@@ -31,7 +31,8 @@ std::string Timestamp() {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
     std::tm local{};
 #if defined(_WIN32)
     localtime_s(&local, &seconds);
@@ -136,7 +137,9 @@ void AddRegisteredCommands(CLI::App& app, Runtime& runtime) {
 }
 
 void RaiseExit(Runtime& runtime, int code) {
-    auto rank = [](int c) { return c == kExitUsage ? 3 : c == kExitFailed ? 2 : c == kExitRefused ? 1 : 0; };
+    auto rank = [](int c) {
+        return c == kExitUsage ? 3 : c == kExitFailed ? 2 : c == kExitRefused ? 1 : 0;
+    };
     if (rank(code) > rank(runtime.exitCode)) runtime.exitCode = code;
 }
 

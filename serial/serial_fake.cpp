@@ -76,8 +76,12 @@ void Reset() {
     for (const char* name : {"COM1", "COM2", "COM3", "COM4", "NUL"}) S().ports[name] = Port{};
 }
 
-void AddPort(const std::string& name) { S().ports[name].exists = true; }
-void RemovePort(const std::string& name) { S().ports[name].exists = false; }
+void AddPort(const std::string& name) {
+    S().ports[name].exists = true;
+}
+void RemovePort(const std::string& name) {
+    S().ports[name].exists = false;
+}
 
 void Deliver(const std::string& port, std::span<const std::uint8_t> bytes, std::uint32_t delayMs,
              std::uint32_t gapUs) {
@@ -97,18 +101,40 @@ void Deliver(const std::string& port, const std::string& text, std::uint32_t del
             delayMs);
 }
 
-void SetResponder(Responder responder) { S().responder = std::move(responder); }
-void FailOpen(SerialResult result) { S().openFailure = result; }
-void FailClose(bool fail) { S().failClose = fail; }
-void FailRts(bool fail) { S().failRts = fail; }
-void FailClearErrors(bool fail) { S().failClearErrors = fail; }
-void FailReadTimeoutQuery(bool fail) { S().failTimeoutQuery = fail; }
-void FailWriteCall(bool fail) { S().failWriteCall = fail; }
-void CutWritesAfter(std::int64_t bytes) { S().writeBudget = bytes; }
-void FailReadsAfter(std::int64_t bytes) { S().readBudget = bytes; }
+void SetResponder(Responder responder) {
+    S().responder = std::move(responder);
+}
+void FailOpen(SerialResult result) {
+    S().openFailure = result;
+}
+void FailClose(bool fail) {
+    S().failClose = fail;
+}
+void FailRts(bool fail) {
+    S().failRts = fail;
+}
+void FailClearErrors(bool fail) {
+    S().failClearErrors = fail;
+}
+void FailReadTimeoutQuery(bool fail) {
+    S().failTimeoutQuery = fail;
+}
+void FailWriteCall(bool fail) {
+    S().failWriteCall = fail;
+}
+void CutWritesAfter(std::int64_t bytes) {
+    S().writeBudget = bytes;
+}
+void FailReadsAfter(std::int64_t bytes) {
+    S().readBudget = bytes;
+}
 
-std::uint64_t NowUs() { return S().nowUs; }
-const std::vector<Event>& Events() { return S().events; }
+std::uint64_t NowUs() {
+    return S().nowUs;
+}
+const std::vector<Event>& Events() {
+    return S().events;
+}
 
 std::vector<std::vector<std::uint8_t>> Writes() {
     std::vector<std::vector<std::uint8_t>> writes;
@@ -128,9 +154,15 @@ bool IsOpen(const std::string& port) {
     return it != S().ports.end() && it->second.handle != 0;
 }
 
-LineParameters OpenedLine(const std::string& port) { return S().ports[port].line; }
-std::uint16_t OpenedFlags(const std::string& port) { return S().ports[port].flags; }
-std::size_t Pending(const std::string& port) { return S().ports[port].input.size(); }
+LineParameters OpenedLine(const std::string& port) {
+    return S().ports[port].line;
+}
+std::uint16_t OpenedFlags(const std::string& port) {
+    return S().ports[port].flags;
+}
+std::size_t Pending(const std::string& port) {
+    return S().ports[port].input.size();
+}
 
 }  // namespace serial::fake
 
@@ -187,11 +219,13 @@ bool ReadOnce(PortHandle handle, std::uint8_t* buffer, std::uint32_t count,
     *received = 0;
     if (port == nullptr) return false;
     const std::uint64_t deadline =
-        s.nowUs + static_cast<std::uint64_t>(port->readTimeoutMs < 0 ? 0 : port->readTimeoutMs) * 1000;
+        s.nowUs +
+        static_cast<std::uint64_t>(port->readTimeoutMs < 0 ? 0 : port->readTimeoutMs) * 1000;
     const std::uint64_t startUs = s.nowUs;
     std::vector<std::uint8_t> got;
     bool failed = false;
-    while (got.size() < count && !port->input.empty() && port->input.front().arrivalUs <= deadline) {
+    while (got.size() < count && !port->input.empty() &&
+           port->input.front().arrivalUs <= deadline) {
         if (s.readBudget == 0) {
             failed = true;
             break;

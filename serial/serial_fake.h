@@ -33,7 +33,8 @@ struct Event {
 };
 
 // Called after every write with the bytes that went out; may Deliver a reply.
-using Responder = std::function<void(const std::string& port, std::span<const std::uint8_t> request)>;
+using Responder =
+    std::function<void(const std::string& port, std::span<const std::uint8_t> request)>;
 
 // Forgets every port, byte, fault and event; the clock restarts at 0. Ports "COM1" to "COM4"
 // and "NUL" exist afterwards.
@@ -44,29 +45,29 @@ void AddPort(const std::string& name);
 void RemovePort(const std::string& name);
 
 // Bytes the far end of `port` sends, arriving `delayMs` after now, one per `gapUs`.
-void Deliver(const std::string& port, std::span<const std::uint8_t> bytes, std::uint32_t delayMs = 0,
-             std::uint32_t gapUs = 0);
+void Deliver(const std::string& port, std::span<const std::uint8_t> bytes,
+             std::uint32_t delayMs = 0, std::uint32_t gapUs = 0);
 void Deliver(const std::string& port, const std::string& text, std::uint32_t delayMs = 0);
 void SetResponder(Responder responder);
 
 // Faults. Each stays in force until Reset or until changed.
-void FailOpen(SerialResult result);        // the next opens fail with this code (Ok: none)
-void FailClose(bool fail);                 // ClosePort answers IoFailed
-void FailRts(bool fail);                   // the line refuses RTS changes
-void FailClearErrors(bool fail);           // ClearErrors fails (count unknown)
-void FailReadTimeoutQuery(bool fail);      // SetReadTimeout cannot read the time-outs
-void FailWriteCall(bool fail);             // WriteOnce fails outright
-void CutWritesAfter(std::int64_t bytes);   // only this many more bytes go out; -1: no limit
-void FailReadsAfter(std::int64_t bytes);   // reads fail once this many more bytes were read
+void FailOpen(SerialResult result);       // the next opens fail with this code (Ok: none)
+void FailClose(bool fail);                // ClosePort answers IoFailed
+void FailRts(bool fail);                  // the line refuses RTS changes
+void FailClearErrors(bool fail);          // ClearErrors fails (count unknown)
+void FailReadTimeoutQuery(bool fail);     // SetReadTimeout cannot read the time-outs
+void FailWriteCall(bool fail);            // WriteOnce fails outright
+void CutWritesAfter(std::int64_t bytes);  // only this many more bytes go out; -1: no limit
+void FailReadsAfter(std::int64_t bytes);  // reads fail once this many more bytes were read
 
 // Observations.
 std::uint64_t NowUs();
 const std::vector<Event>& Events();
 std::vector<std::vector<std::uint8_t>> Writes();  // every write, in order
-std::int32_t ReadTimeoutMs(PortHandle handle);     // -1 when the handle is not open
+std::int32_t ReadTimeoutMs(PortHandle handle);    // -1 when the handle is not open
 bool IsOpen(const std::string& port);
 LineParameters OpenedLine(const std::string& port);
 std::uint16_t OpenedFlags(const std::string& port);
-std::size_t Pending(const std::string& port);      // bytes not yet read, arrived or not
+std::size_t Pending(const std::string& port);  // bytes not yet read, arrived or not
 
 }  // namespace serial::fake

@@ -21,7 +21,8 @@ void TAMRIK_CDECL DefaultSink(int severity, const char* text, void*) {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const long millis = static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000);
     std::tm parts{};
 #if defined(_WIN32)
     gmtime_s(&parts, &seconds);

@@ -55,7 +55,8 @@ TEST(Info, FillsExactlyTheRecordAndNeedsNoChannel) {
     auto* info = reinterpret_cast<DriverInfo*>(host.data() + 16);
     ASSERT_EQ(Call(14, nullptr, info), VpiDone);
     for (std::size_t i = 0; i < 16; ++i) EXPECT_EQ(host[i], 0xEE) << i;
-    for (std::size_t i = 16 + sizeof(DriverInfo); i < host.size(); ++i) EXPECT_EQ(host[i], 0xEE) << i;
+    for (std::size_t i = 16 + sizeof(DriverInfo); i < host.size(); ++i)
+        EXPECT_EQ(host[i], 0xEE) << i;
 
     EXPECT_EQ(info->driverCode, 70);
     EXPECT_STREQ(info->shortName, "SATEC, Powermeter");
@@ -80,13 +81,16 @@ TEST(Info, BannerIsTheBoxInCodePage437) {
         EXPECT_EQ(banner[1 + r * 63 + 62], '\n') << r;
         EXPECT_EQ(rows[r][0], ' ') << r;
     }
-    auto repeat = [](unsigned char c, std::size_t n) { return std::string(n, static_cast<char>(c)); };
+    auto repeat = [](unsigned char c, std::size_t n) {
+        return std::string(n, static_cast<char>(c));
+    };
     EXPECT_EQ(rows[0], " " + repeat(0xC9, 1) + repeat(0xCD, 59) + repeat(0xBB, 1));
     EXPECT_EQ(rows[1], " \xBA " + repeat(0xDB, 5) + repeat(0xB2, 6) + repeat(0xB1, 6) +
                            repeat(0xB0, 6) + " X E R B O " + repeat(0xB0, 6) + repeat(0xB1, 6) +
                            repeat(0xB2, 6) + repeat(0xDB, 5) + " \xBA");
     EXPECT_EQ(rows[2], " \xBA  SATEC - Powermeters series 280/288/290,driver Installed  \xBA");
-    EXPECT_EQ(rows[3], " \xBA" + std::string(22, ' ') + "Ascii Protocol" + std::string(23, ' ') + "\xBA");
+    EXPECT_EQ(rows[3],
+              " \xBA" + std::string(22, ' ') + "Ascii Protocol" + std::string(23, ' ') + "\xBA");
     EXPECT_EQ(rows[4].substr(0, 9), " \xBA       ");
     EXPECT_EQ(rows[4].substr(42, 12), "Version 7.00");
     EXPECT_EQ(rows[4].substr(62 - 8), "       \xBA");

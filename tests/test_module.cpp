@@ -51,10 +51,12 @@ Loaded Load() {
 #if defined(_WIN32)
     HMODULE module = LoadLibraryA(VPI_MODULE_PATH);
     if (module == nullptr) return loaded;
-    loaded.entry = reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module, "VpiMain")));
+    loaded.entry =
+        reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module, "VpiMain")));
     HMODULE log = GetModuleHandleA(VPI_TAMRIK_PATH);
     if (log != nullptr) {
-        loaded.setSink = reinterpret_cast<SetSink>(reinterpret_cast<void*>(GetProcAddress(log, "SetLogSink")));
+        loaded.setSink =
+            reinterpret_cast<SetSink>(reinterpret_cast<void*>(GetProcAddress(log, "SetLogSink")));
     }
 #else
     // Beside this program, as the host finds its driver.

@@ -20,7 +20,8 @@ class SerialCore : public testing::Test {
 protected:
     void SetUp() override {
         fake::Reset();
-        ASSERT_EQ(serial::OpenPort("COM1", LineParameters{9600, 8, 0, 0}, 8, &handle_), SerialResult::Ok);
+        ASSERT_EQ(serial::OpenPort("COM1", LineParameters{9600, 8, 0, 0}, 8, &handle_),
+                  SerialResult::Ok);
     }
     std::vector<fake::Event> EventsOf(EventKind kind) const {
         std::vector<fake::Event> out;
@@ -40,7 +41,8 @@ TEST_F(SerialCore, ReadPortCollectsAcrossTimeoutsAndCountsPartialReads) {
     fake::Deliver("COM1", std::string(8, 'b'), 1500);
     EXPECT_EQ(serial::ReadPort(handle_, buffer, 20, &received), SerialResult::Ok);
     EXPECT_EQ(received, 20u);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 20), std::string(12, 'a') + std::string(8, 'b'));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 20),
+              std::string(12, 'a') + std::string(8, 'b'));
 
     // Nothing in the second time-out: 7, with what came counted and kept.
     fake::Deliver("COM1", std::string(12, 'c'), 10);
@@ -115,8 +117,9 @@ TEST_F(SerialCore, TransmitFramesTheWriteWithRtsAndItsWaits) {
     for (const auto& e : fake::Events()) {
         if (e.kind != EventKind::Open) kinds.push_back(e.kind);
     }
-    const std::vector<EventKind> expected{EventKind::ClearErrors, EventKind::RtsOn, EventKind::Sleep,
-                                          EventKind::Write,       EventKind::Sleep, EventKind::RtsOff};
+    const std::vector<EventKind> expected{EventKind::ClearErrors, EventKind::RtsOn,
+                                          EventKind::Sleep,       EventKind::Write,
+                                          EventKind::Sleep,       EventKind::RtsOff};
     EXPECT_EQ(kinds, expected);
     const auto on = EventsOf(EventKind::RtsOn).at(0).timeUs;
     const auto write = EventsOf(EventKind::Write).at(0).timeUs;

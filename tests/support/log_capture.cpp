@@ -9,8 +9,12 @@ std::ostream& operator<<(std::ostream& out, const LogLine& line) {
     return out << "[" << line.severity << "] \"" << line.text << "\"";
 }
 
-LogCapture::LogCapture() { SetLogSink(&LogCapture::Receive, this); }
-LogCapture::~LogCapture() { SetLogSink(nullptr, nullptr); }
+LogCapture::LogCapture() {
+    SetLogSink(&LogCapture::Receive, this);
+}
+LogCapture::~LogCapture() {
+    SetLogSink(nullptr, nullptr);
+}
 
 void TAMRIK_CDECL LogCapture::Receive(int severity, const char* text, void* context) {
     auto* self = static_cast<LogCapture*>(context);

@@ -3,10 +3,10 @@
 
 #include <mutex>
 
-#include "tamrik.h"
 #include <ostream>
 #include <string>
 #include <vector>
+#include "tamrik.h"
 
 namespace vpitest {
 
