@@ -3,7 +3,7 @@
 // the meters have pinned must come back right on its own channel: the driver keeps all of a
 // channel's state in the host's area and nothing module-wide, so nothing may cross over.
 // Then every fault mode of the simulated line against every family, each mode on a line and
-// a thread of its own, all at once.
+// a thread of its own, all at once; and a line that dies in the middle of the exchanges.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -89,6 +90,15 @@ public:
     MeterLine& operator=(const MeterLine&) = delete;
 
     bool Ready() const { return ready_; }
+    // Ends the simulator at once, as a meter line that loses power or a cable pulled out.
+    void Kill() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGKILL);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        unlink(link_.c_str());  // SIGKILL leaves the link behind
+    }
     const std::string& PortName() const { return link_; }
 
 private:
@@ -445,6 +455,58 @@ TEST(FaultMatrix, EveryFaultModeAgainstEveryFamily) {
             }
         }
     }
+}
+
+// The line dies in the middle of the exchanges: every call still returns, none reports
+// success once the far end is gone, and the channel still closes.
+TEST(LineFailure, FarEndDiesMidExchange) {
+    vpitest::LogCapture log;
+    MeterLine line(30, ValuesFile(0), {"--fault", "delay=40"});
+    ASSERT_TRUE(line.Ready());
+    ChannelState channel{};
+    OpenChannelRecord open{};
+    std::memcpy(open.portName, line.PortName().c_str(), line.PortName().size() + 1);
+    open.active = 1;
+    open.readTimeout = 10;  // 100 ms
+    open.line = LineParameters{9600, 8, 0, 0};
+    ASSERT_EQ(Call(&channel, VpiOperation::Open, &open), VpiDone);
+
+    std::atomic<bool> killed{false};
+    std::atomic<bool> stop{false};
+    int doneBefore = 0, doneAfter = 0, calls = 0;
+    Clock::duration longest{};
+    std::thread reader([&] {
+        std::array<float, 40> values{};
+        while (!stop) {
+            GateIoRecord gate{};
+            gate.plcAddress = 1;
+            gate.memtype = MEMTYPE_PLAIN;
+            gate.index = 1;
+            gate.count = 40;
+            gate.values = values.data();
+            const bool afterKill = killed;
+            const auto start = Clock::now();
+            const std::int32_t result = Call(&channel, VpiOperation::Read, &gate);
+            longest = std::max(longest, Clock::now() - start);
+            ++calls;
+            if (result == VpiDone) ++(afterKill ? doneAfter : doneBefore);
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    line.Kill();
+    killed = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    stop = true;
+    reader.join();
+
+    EXPECT_GE(doneBefore, 1) << "no read succeeded before the line died";
+    EXPECT_EQ(doneAfter, 0);
+    // Eight attempts of 100 ms each, plus purges; generous room for a loaded machine.
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(longest).count(), 5000);
+    std::printf("%d reads, %d done before the line died, longest %lld ms\n", calls, doneBefore,
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(longest).count()));
+    EXPECT_EQ(Call(&channel, VpiOperation::Close, nullptr), VpiDone);
 }
 
 }  // namespace
