@@ -348,7 +348,7 @@ const std::array<FaultMode, 15> kFaultModes{{
     {"nonnumeric", Damage::Field},
     {"hx", Damage::Field},
     {"excount", Damage::Field},
-    {"delay=300", Damage::Late},
+    {"delay=500", Damage::Late},
 }};
 
 constexpr float kSentinel = -7777.0f;
@@ -393,7 +393,7 @@ std::vector<Outcome> RunFamilies(int lineNumber, const std::string& fault) {
     OpenChannelRecord open{};
     std::memcpy(open.portName, line.PortName().c_str(), line.PortName().size() + 1);
     open.active = 1;
-    open.readTimeout = 10;  // 100 ms
+    open.readTimeout = 20;  // 200 ms: room for a loaded machine, well below the late delay
     open.line = LineParameters{9600, 8, 0, 0};
     if (Call(&channel, VpiOperation::Open, &open) != VpiDone) return outcomes;
     for (const MatrixFamily& family : kMatrixFamilies)
