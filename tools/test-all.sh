@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds every target and runs every test: native, native under AddressSanitizer and
-# UBSan, and the Windows build under Wine. Exits non-zero on the first failing suite.
+# UBSan, the multi-channel concurrency test under ThreadSanitizer, and the Windows build
+# under Wine. Exits non-zero on the first failing suite.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh --windows
@@ -37,5 +38,6 @@ run() {
 
 run native
 run asan
+run tsan
 run win32
 echo "$passed passed, $failed failed"
