@@ -162,11 +162,11 @@ void RunDemo(Runtime& runtime, const DemoOptions& options) {
 
         // One gate of every family from meter 01, the plain block of meter 07, and the live
         // EX registers (group 0: voltages, currents, power, frequency).
-        const char* const specs[] = {"0101",    "0101H1",   "01TR11",   "01TK11",     "01TY11",
+        const char* const gateTexts[] = {"0101",    "0101H1",   "01TR11",   "01TK11",     "01TY11",
                                      "01TD011", "01TC0011", "01TC1011", "01EX0001:4", "0701"};
         std::vector<Gate> gates;
-        for (const char* spec : specs) {
-            if (auto gate = PrepareReadGate(runtime, spec)) gates.push_back(std::move(*gate));
+        for (const char* gateText : gateTexts) {
+            if (auto gate = PrepareReadGate(runtime, gateText)) gates.push_back(std::move(*gate));
         }
         std::printf("\n");
         ReadingPrinter printer(Format::Table);

@@ -144,8 +144,8 @@ void RunPoll(Runtime& runtime, const PollOptions& options) {
     }
     if (!runtime.LoadDriver()) return;
     std::vector<Gate> gates;
-    for (const std::string& spec : options.gates) {
-        if (auto gate = PrepareReadGate(runtime, spec)) gates.push_back(std::move(*gate));
+    for (const std::string& gateText : options.gates) {
+        if (auto gate = PrepareReadGate(runtime, gateText)) gates.push_back(std::move(*gate));
     }
     if (runtime.exitCode == kExitUsage || gates.empty()) return;
     if (options.ex) {

@@ -26,8 +26,8 @@ void RunRead(Runtime& runtime, const ReadOptions& options) {
     // Every gate through the driver's parse and check first, so that a typing error costs no
     // time on the line.
     std::vector<Gate> gates;
-    for (const std::string& spec : options.gates) {
-        if (auto gate = PrepareReadGate(runtime, spec)) gates.push_back(std::move(*gate));
+    for (const std::string& gateText : options.gates) {
+        if (auto gate = PrepareReadGate(runtime, gateText)) gates.push_back(std::move(*gate));
     }
     if (runtime.exitCode == kExitUsage) return;
     if (options.ex) {

@@ -188,13 +188,13 @@ int RequiredCount(std::int32_t memtype) {
     return 0;
 }
 
-bool SplitGateSpec(const std::string& spec, std::string* address, std::optional<int>* count,
-                   std::string* error) {
-    const std::size_t colon = spec.rfind(':');
-    *address = spec.substr(0, colon);
+bool SplitGateArgument(const std::string& gateText, std::string* address, std::optional<int>* count,
+                       std::string* error) {
+    const std::size_t colon = gateText.rfind(':');
+    *address = gateText.substr(0, colon);
     count->reset();
     if (colon == std::string::npos) return true;
-    const std::string text = spec.substr(colon + 1);
+    const std::string text = gateText.substr(colon + 1);
     int value = 0;
     bool ok = !text.empty() && text.size() <= 4;
     for (char c : text) {
@@ -202,7 +202,7 @@ bool SplitGateSpec(const std::string& spec, std::string* address, std::optional<
         if (ok) value = value * 10 + (c - '0');
     }
     if (!ok) {
-        *error = fmt::format("\"{}\": the count after ':' must be a number of 0 to 9999", spec);
+        *error = fmt::format("\"{}\": the count after ':' must be a number of 0 to 9999", gateText);
         return false;
     }
     *count = value;
@@ -247,11 +247,11 @@ bool ParseForIo(Runtime& runtime, const std::string& address, GateAddressRecord*
 
 }  // namespace
 
-std::optional<Gate> PrepareReadGate(Runtime& runtime, const std::string& spec) {
+std::optional<Gate> PrepareReadGate(Runtime& runtime, const std::string& gateText) {
     std::string address;
     std::optional<int> count;
     std::string error;
-    if (!SplitGateSpec(spec, &address, &count, &error)) {
+    if (!SplitGateArgument(gateText, &address, &count, &error)) {
         std::fprintf(stderr, "vpihost: %s\n", error.c_str());
         RaiseExit(runtime, kExitUsage);
         return std::nullopt;
@@ -286,7 +286,7 @@ std::optional<Gate> PrepareReadGate(Runtime& runtime, const std::string& spec) {
                               MemtypeLabel(gate.memtype), RequiredCount(gate.memtype));
         }
         std::fprintf(stderr, "vpihost: gate \"%s\" refused by the driver's definition check%s\n",
-                     spec.c_str(), why.c_str());
+                     gateText.c_str(), why.c_str());
         PrintDriverLines(lines);
         RaiseExit(runtime, kExitRefused);
         return std::nullopt;
@@ -294,7 +294,7 @@ std::optional<Gate> PrepareReadGate(Runtime& runtime, const std::string& spec) {
     if (gate.memtype == MEMTYPE_EX && (*count < 1 || *count > 36)) {
         // One reply carries at most 36 registers; the meter does not answer more.
         std::fprintf(stderr, "vpihost: EX gate \"%s\": a read carries 1 to 36 registers\n",
-                     spec.c_str());
+                     gateText.c_str());
         RaiseExit(runtime, kExitUsage);
         return std::nullopt;
     }

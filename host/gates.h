@@ -80,13 +80,13 @@ struct Gate {
 int RequiredCount(std::int32_t memtype);
 
 // Splits "ADDRESS[:COUNT]". False (with `error` set) for a count that is not a number.
-bool SplitGateSpec(const std::string& spec, std::string* address, std::optional<int>* count,
-                   std::string* error);
+bool SplitGateArgument(const std::string& gateText, std::string* address, std::optional<int>* count,
+                       std::string* error);
 
 // Parses (operation 3) and checks (operation 4) a gate for reading, the count defaulting to
 // the family's. Says on stderr why a gate is not readable, with the driver's own lines;
-// nullopt then, and the exit status is raised to 1 (64 for a malformed spec).
-std::optional<Gate> PrepareReadGate(Runtime& runtime, const std::string& spec);
+// nullopt then, and the exit status is raised to 1 (64 for a malformed gate argument).
+std::optional<Gate> PrepareReadGate(Runtime& runtime, const std::string& gateText);
 
 // Parses a gate for writing (operation 3); `count` values. Same reporting as above.
 std::optional<Gate> PrepareWriteGate(Runtime& runtime, const std::string& address, int count);

@@ -67,7 +67,7 @@ bool Fits(FaultMode mode, const Reply& reply) {
 
 FaultRule ParseFault(const std::string& text) {
     FaultRule rule;
-    rule.spec = text;
+    rule.ruleText = text;
     std::vector<std::string> parts;
     std::size_t start = 0;
     for (;;) {
@@ -146,7 +146,7 @@ Transmission FaultPlan::Shape(const Reply& original, int address, int number) {
     };
 
     Transmission out;
-    for (const FaultRule* rule : active) out.applied.push_back(rule->spec);
+    for (const FaultRule* rule : active) out.applied.push_back(rule->ruleText);
 
     // Faults of the content first, then of the frame, then of what surrounds it.
     Reply reply = original;

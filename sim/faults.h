@@ -35,7 +35,7 @@ struct FaultRule {
     std::optional<double> probability;  // p=0.3
     std::optional<int> meter;           // meter=07
     std::optional<int> nth;             // nth=3: the third request the line's meters answer
-    std::string spec;                   // as written, for the trace
+    std::string ruleText;                   // as written, for the trace
 };
 
 // Parses "MODE[=ARG][:p=P][:meter=NN][:nth=N]". Throws std::invalid_argument.
