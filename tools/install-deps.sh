@@ -18,7 +18,7 @@ done
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
 
-packages=(cmake make g++ python3 googletest libcli11-dev libfmt-dev nlohmann-json3-dev locales gcovr)
+packages=(cmake make g++ python3 googletest libcli11-dev libfmt-dev nlohmann-json3-dev locales)
 [ $want_windows -eq 1 ] && packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386)
 [ $want_fuzz -eq 1 ] && packages+=(clang-14 libclang-rt-14-dev)
 
@@ -33,7 +33,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     "${sudo_cmd[@]}" dpkg --add-architecture i386
   fi
   "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq \
     "${missing[@]}" >/dev/null
 fi
 
