@@ -195,7 +195,7 @@ void AddWriteCommand(CLI::App& app, Runtime& runtime) {
     auto options = std::make_shared<WriteOptions>();
     auto* command = app.add_subcommand(
         "write",
-        "Write a command gate (index 0: 1 clears demand maxima, 2 energy counters) or an EX gate "
+        "Write a command gate (index 0: the value 1 or 2 selects the command operand) or an EX gate "
         "of group 10 (operation 7). The driver sends the request up to 8 times until the meter "
         "acknowledges it");
     command->add_option("--port", options->line.port,
