@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/metersim_child.h"
 #include "log_capture.h"
 #include "vpi_records.h"
 
@@ -50,31 +51,10 @@ public:
             METERSIM_PATH, "--meter",  "01", "--link", link_, "--seed", std::to_string(channel + 1),
             "--values",    valuesPath_};
         args.insert(args.end(), extra.begin(), extra.end());
-        int out[2];
-        if (pipe(out) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        std::vector<char*> argv;
-        for (std::string& arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, METERSIM_PATH, &actions, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        // The first line says the line is ready.
-        std::string line;
-        const auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (line.find('\n') == std::string::npos && Clock::now() < deadline) {
-            pollfd entry{out[0], POLLIN, 0};
-            if (poll(&entry, 1, 100) <= 0) continue;
-            char chunk[256];
-            const ssize_t got = read(out[0], chunk, sizeof chunk);
-            if (got <= 0) break;
-            line.append(chunk, static_cast<std::size_t>(got));
-        }
-        stdout_ = out[0];
+        vpitest::MeterSimChild child = vpitest::StartMeterSim(std::move(args), "");
+        pid_ = child.pid;
+        stdout_ = child.stdoutFd;
+        const std::string& line = child.firstLine;
         ready_ = line.rfind("metersim: listening on ", 0) == 0;
     }
     ~MeterLine() {

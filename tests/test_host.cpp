@@ -2,6 +2,8 @@
 // metersim as the meters, checked against the simulator's pinned values and its request log.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include "support/metersim_child.h"
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -106,22 +108,10 @@ public:
         for (const std::string& a :
              {std::string("--link"), port_, std::string("--events"), events_})
             args.push_back(a);
-        int out[2];
-        EXPECT_EQ(pipe(out), 0);
-        pid_ = Spawn(args, "", "/dev/null", out[1]);
-        close(out[1]);
-        // It names the line only once it is ready.
-        std::string line;
-        const auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (line.find('\n') == std::string::npos && Clock::now() < deadline) {
-            pollfd entry{out[0], POLLIN, 0};
-            if (poll(&entry, 1, 100) <= 0) continue;
-            char chunk[256];
-            const ssize_t got = read(out[0], chunk, sizeof chunk);
-            if (got <= 0) break;
-            line.append(chunk, static_cast<std::size_t>(got));
-        }
-        out_ = out[0];
+        vpitest::MeterSimChild child = vpitest::StartMeterSim(std::move(args));
+        pid_ = child.pid;
+        out_ = child.stdoutFd;
+        const std::string& line = child.firstLine;
         EXPECT_EQ(line.rfind("metersim: listening on ", 0), 0u) << line;
     }
     ~Sim() {

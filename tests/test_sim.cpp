@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "support/metersim_child.h"
 #include "serial.h"
 
 extern char** environ;
@@ -115,33 +116,11 @@ std::string TempName(const std::string& stem) {
 class Sim {
 public:
     explicit Sim(std::vector<std::string> args, const std::string& stderrPath = "/dev/null") {
-        int out[2];
-        EXPECT_EQ(pipe(out), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderrPath.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
         args.insert(args.begin(), METERSIM_PATH);
-        std::vector<char*> argv;
-        for (std::string& arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        EXPECT_EQ(posix_spawn(&pid_, METERSIM_PATH, &actions, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        // The first line names the line; the simulator prints it only when it is ready.
-        std::string line;
-        const auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (line.find('\n') == std::string::npos && Clock::now() < deadline) {
-            pollfd entry{out[0], POLLIN, 0};
-            if (poll(&entry, 1, 100) <= 0) continue;
-            char chunk[256];
-            const ssize_t got = read(out[0], chunk, sizeof chunk);
-            if (got <= 0) break;
-            line.append(chunk, static_cast<std::size_t>(got));
-        }
-        stdout_ = out[0];
+        vpitest::MeterSimChild child = vpitest::StartMeterSim(std::move(args), stderrPath);
+        pid_ = child.pid;
+        stdout_ = child.stdoutFd;
+        const std::string& line = child.firstLine;
         const std::string prefix = "metersim: listening on ";
         if (line.rfind(prefix, 0) == 0)
             path_ = line.substr(prefix.size(), line.find('\n') - prefix.size());
