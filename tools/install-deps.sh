@@ -1,17 +1,23 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks to build and test satec-vpi: the native and
 # the i686 MinGW-w64 (posix threads) tool chains, Wine with its 32-bit half, the host tool's
-# header-only libraries, a comma-decimal locale for the locale test, clang for the fuzzers.
-# Runs apt only when something is missing. Usage: tools/install-deps.sh [--windows] [--fuzz]
+# header-only libraries, a comma-decimal locale for the locale test, clang for the fuzzers,
+# Google Benchmark for the benchmarks and gcovr for the coverage report.
+# Runs apt only when something is missing.
+# Usage: tools/install-deps.sh [--windows] [--fuzz] [--bench] [--coverage]
 set -euo pipefail
 
 want_windows=0
 want_fuzz=0
+want_bench=0
+want_coverage=0
 for arg in "$@"; do
   case $arg in
     --windows) want_windows=1 ;;
     --fuzz) want_fuzz=1 ;;
-    *) echo "usage: $0 [--windows] [--fuzz]" >&2; exit 64 ;;
+    --bench) want_bench=1 ;;
+    --coverage) want_coverage=1 ;;
+    *) echo "usage: $0 [--windows] [--fuzz] [--bench] [--coverage]" >&2; exit 64 ;;
   esac
 done
 
@@ -21,6 +27,8 @@ sudo_cmd=()
 packages=(cmake make g++ python3 googletest libcli11-dev libfmt-dev nlohmann-json3-dev locales)
 [ $want_windows -eq 1 ] && packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386)
 [ $want_fuzz -eq 1 ] && packages+=(clang-14 libclang-rt-14-dev)
+[ $want_bench -eq 1 ] && packages+=(libbenchmark-dev)
+[ $want_coverage -eq 1 ] && packages+=(gcovr)
 
 missing=()
 for p in "${packages[@]}"; do
