@@ -21,12 +21,13 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "support/metersim_child.h"
 #include "log_capture.h"
+#include "support/metersim_child.h"
 #include "vpi_records.h"
 
 extern char** environ;
@@ -281,6 +282,8 @@ struct MatrixFamily {
     std::int32_t count;
 };
 
+// Each family talks to a meter address of its own (the position in this table plus one), so
+// the simulator's record of requests tells how many each call made.
 const std::array<MatrixFamily, 12> kMatrixFamilies{{
     {"plain", VpiOperation::Read, MEMTYPE_PLAIN, 1, 40},
     {"h2", VpiOperation::Read, MEMTYPE_H2, 1, 34},
@@ -296,6 +299,13 @@ const std::array<MatrixFamily, 12> kMatrixFamilies{{
     {"ex write", VpiOperation::Write, MEMTYPE_EX, 0x0A05, 2},
 }};
 
+std::int32_t PlcOf(std::size_t family) {
+    return static_cast<std::int32_t>(family) + 1;
+}
+std::int32_t VpiNumberOf(std::size_t family) {
+    return 100 + static_cast<std::int32_t>(family);
+}
+
 // The slots of a family's values that hold pinned values (the others move with every read).
 bool Pinned(const MatrixFamily& family, std::size_t slot) {
     if (family.memtype == MEMTYPE_PLAIN) return slot == 0 || slot == 3;
@@ -303,57 +313,142 @@ bool Pinned(const MatrixFamily& family, std::size_t slot) {
     return family.operation != VpiOperation::Write;
 }
 
-// What a fault does to the frame: left whole (the driver must cope), destroyed (the driver
-// must not report success), changed in a field (either, but never a wrong value reported as
-// read), or held back past the read time-out (see Late below).
-enum class Damage { None, Destroyed, Field, Late };
+// What a fault does to a reply: nothing the driver cannot cope with, no usable frame (never
+// seen, cut short, its length field or first bytes ruined), a wrong checksum character, a
+// length of 301, a field the family cannot convert, the H "no data" mark, an EX count that
+// does not match, or a reply held back past the read time-out.
+enum class Damage { None, NoFrame, Checksum, Length301, Field, HMark, ExCount, Late };
 
 struct FaultMode {
     const char* flag;
     Damage damage;
 };
 
+// 300 ms read time-out: a late reply comes well after it, the delayed and chunked ones well
+// within it even on a loaded machine.
+constexpr std::int32_t kMatrixTimeoutUnits = 30;
+
 const std::array<FaultMode, 15> kFaultModes{{
     {"delay=30", Damage::None},
     {"chunks", Damage::None},
     {"len6", Damage::None},
     {"trailing", Damage::None},
-    {"silent", Damage::Destroyed},
-    {"truncate", Damage::Destroyed},
-    {"checksum", Damage::Destroyed},
-    {"len000", Damage::Destroyed},
-    {"len999", Damage::Destroyed},
-    {"len301", Damage::Destroyed},
-    {"garbage", Damage::Destroyed},
+    {"silent", Damage::NoFrame},
+    {"truncate", Damage::NoFrame},
+    {"len000", Damage::NoFrame},
+    {"len999", Damage::NoFrame},
+    {"garbage", Damage::NoFrame},
+    {"checksum", Damage::Checksum},
+    {"len301", Damage::Length301},
     {"nonnumeric", Damage::Field},
-    {"hx", Damage::Field},
-    {"excount", Damage::Field},
-    {"delay=500", Damage::Late},
+    {"hx", Damage::HMark},
+    {"excount", Damage::ExCount},
+    {"delay=800", Damage::Late},
 }};
+
+struct Expected {
+    std::int32_t result;
+    int requests;
+    std::vector<vpitest::LogLine> lines;  // apart from the RTS refusals of a pseudo-terminal
+};
+
+// What the driver must answer, send and log for `family` on a line that applies `mode` to
+// every reply. Reads through operation 6 and writes try eight times, operation 5 once; the
+// write logs nothing of its own.
+Expected Expect(const FaultMode& mode, std::size_t f) {
+    const MatrixFamily& family = kMatrixFamilies[f];
+    const bool write = family.operation == VpiOperation::Write;
+    const bool harmonics = family.memtype == MEMTYPE_H2;
+    const bool exRead = family.memtype == MEMTYPE_EX && !write;
+    const int attempts = family.operation == VpiOperation::ReadEx ? 1 : 8;
+    const std::string numbers =
+        "(Vpi # " + std::to_string(VpiNumberOf(f)) + ",PLC # " + std::to_string(PlcOf(f)) + ")";
+    // The harmonics conversion line alone writes them without blanks.
+    const std::string tightNumbers =
+        "(Vpi#" + std::to_string(VpiNumberOf(f)) + ",PLC#" + std::to_string(PlcOf(f)) + ")";
+    const vpitest::LogLine noReply{
+        8, harmonics ? "Xerbo : Fail to recv response to read Hermony " + numbers
+                     : "Xerbo : Fail to recv response to read data " + numbers};
+    const vpitest::LogLine checksum =
+        harmonics ? vpitest::LogLine{8, "Xerbo : Hermony read - Check Sum fails"}
+                  : vpitest::LogLine{32, "Xerbo : Check Sum fails " + numbers};
+    const vpitest::LogLine illegal{8, "Xerbo : Illigal msg length (c.s)"};
+
+    const auto repeated = [attempts](std::int32_t result, std::vector<vpitest::LogLine> each) {
+        Expected expected{result, attempts, {}};
+        for (int i = 0; i < attempts; ++i)
+            expected.lines.insert(expected.lines.end(), each.begin(), each.end());
+        return expected;
+    };
+    switch (mode.damage) {
+        case Damage::NoFrame:
+            if (write) return repeated(VpiFailed, {});
+            return repeated(VpiFailed, {noReply});
+        case Damage::Checksum:
+            if (write) return repeated(VpiFailed, {});
+            return repeated(VpiRefused, {checksum});
+        case Damage::Length301:
+            if (write) return repeated(VpiFailed, {illegal});
+            return repeated(VpiRefused, {illegal, checksum});
+        case Damage::Field: {
+            // The first field turned into question marks, where the family has values.
+            if (family.memtype == MEMTYPE_PLAIN)
+                return repeated(VpiRefused,
+                                {{8, "Xerbo : Fail to convert ???? to float " + numbers}});
+            if (harmonics)
+                return repeated(VpiRefused,
+                                {{8, "Xerbo : Fail to convert ????? to float" + tightNumbers}});
+            if (exRead)
+                return repeated(VpiRefused,
+                                {{8, "Xerbo : Fail to convert ???????? to float " + numbers}});
+            break;
+        }
+        case Damage::HMark:
+            if (harmonics) return repeated(VpiRefused, {});
+            break;
+        case Damage::ExCount:
+            if (exRead) return repeated(VpiRefused, {});
+            break;
+        case Damage::None:
+        case Damage::Late:
+            break;
+    }
+    return Expected{VpiDone, 1, {}};
+}
 
 constexpr float kSentinel = -7777.0f;
 
 struct Outcome {
     std::int32_t result = -1;
     std::vector<float> values;
-    bool behindKept = true;  // nothing written behind the count
+    bool behindKept = true;               // nothing written behind the count
+    std::vector<vpitest::LogLine> lines;  // logged during the call, RTS refusals left out
+    int requests = 0;                     // requests the meter line saw for this family
 };
 
-// One operation of `family` on an open channel.
-Outcome MatrixCall(ChannelState* channel, const MatrixFamily& family) {
+// One operation of family `f` on an open channel; `log` holds every thread's lines.
+Outcome MatrixCall(ChannelState* channel, std::size_t f, const vpitest::LogCapture& log) {
+    const MatrixFamily& family = kMatrixFamilies[f];
     std::vector<float> values(static_cast<std::size_t>(family.count) + 4, kSentinel);
     if (family.operation == VpiOperation::Write) {
         for (std::int32_t i = 0; i < family.count; ++i)
             values[static_cast<std::size_t>(i)] = 2.0f + static_cast<float>(i);
     }
     GateIoRecord gate{};
-    gate.plcAddress = 1;
+    gate.plcAddress = PlcOf(f);
     gate.memtype = family.memtype;
     gate.index = family.index;
     gate.count = family.count;
     gate.values = values.data();
+    const std::size_t before = log.LinesFrom(std::this_thread::get_id()).size();
+    VpiCall call{channel, static_cast<std::int32_t>(family.operation), VpiNumberOf(f), 0, &gate};
     Outcome outcome;
-    outcome.result = Call(channel, family.operation, &gate);
+    outcome.result = VpiMain(&call);
+    std::vector<vpitest::LogLine> lines = log.LinesFrom(std::this_thread::get_id());
+    for (std::size_t i = before; i < lines.size(); ++i) {
+        if (lines[i].text.find("Fail to set RTS") == std::string::npos)
+            outcome.lines.push_back(lines[i]);
+    }
     for (std::size_t i = static_cast<std::size_t>(family.count); i < values.size(); ++i)
         outcome.behindKept &= values[i] == kSentinel;
     values.resize(static_cast<std::size_t>(family.count));
@@ -361,34 +456,66 @@ Outcome MatrixCall(ChannelState* channel, const MatrixFamily& family) {
     return outcome;
 }
 
+// Requests per meter address in the simulator's event record (one JSON object per line,
+// keys in order, so "meter" is followed by another key).
+std::array<int, kMatrixFamilies.size()> RequestsPerFamily(const std::string& eventsPath) {
+    std::array<int, kMatrixFamilies.size()> counts{};
+    std::ifstream events(eventsPath);
+    for (std::string line; std::getline(events, line);) {
+        if (line.find("\"kind\":\"request\"") == std::string::npos) continue;
+        for (std::size_t f = 0; f < counts.size(); ++f) {
+            if (line.find("\"meter\":" + std::to_string(PlcOf(f)) + ",") != std::string::npos)
+                ++counts[f];
+        }
+    }
+    return counts;
+}
+
 // Every family in turn on a line of its own that applies `fault` to every reply (none when
-// empty); nullopt-like empty result when the line did not start or the channel did not open.
-std::vector<Outcome> RunFamilies(int lineNumber, const std::string& fault) {
-    std::vector<std::string> extra;
-    if (!fault.empty()) extra = {"--fault", fault};
-    MeterLine line(lineNumber, MatrixValues(), extra);
+// empty); empty when the line did not start or the channel did not open or close.
+std::vector<Outcome> RunFamilies(int lineNumber, const std::string& fault,
+                                 const vpitest::LogCapture& log) {
+    const std::string eventsPath =
+        "/tmp/vpi-matrix-" + std::to_string(getpid()) + "-" + std::to_string(lineNumber) + ".jsonl";
+    std::vector<std::string> extra{"--events", eventsPath};
+    for (std::size_t f = 1; f < kMatrixFamilies.size(); ++f) {
+        char address[3];
+        std::snprintf(address, sizeof address, "%02d", PlcOf(f));
+        extra.insert(extra.end(), {"--meter", address});
+    }
+    if (!fault.empty()) extra.insert(extra.end(), {"--fault", fault});
     std::vector<Outcome> outcomes;
-    if (!line.Ready()) return outcomes;
-    ChannelState channel{};
-    OpenChannelRecord open{};
-    std::memcpy(open.portName, line.PortName().c_str(), line.PortName().size() + 1);
-    open.active = 1;
-    open.readTimeout = 20;  // 200 ms: room for a loaded machine, well below the late delay
-    open.line = LineParameters{9600, 8, 0, 0};
-    if (Call(&channel, VpiOperation::Open, &open) != VpiDone) return outcomes;
-    for (const MatrixFamily& family : kMatrixFamilies)
-        outcomes.push_back(MatrixCall(&channel, family));
-    if (Call(&channel, VpiOperation::Close, nullptr) != VpiDone) outcomes.clear();
+    {
+        MeterLine line(lineNumber, MatrixValues(), extra);
+        if (!line.Ready()) return outcomes;
+        ChannelState channel{};
+        OpenChannelRecord open{};
+        std::memcpy(open.portName, line.PortName().c_str(), line.PortName().size() + 1);
+        open.active = 1;
+        open.readTimeout = kMatrixTimeoutUnits;
+        open.line = LineParameters{9600, 8, 0, 0};
+        if (Call(&channel, VpiOperation::Open, &open) != VpiDone) return outcomes;
+        for (std::size_t f = 0; f < kMatrixFamilies.size(); ++f)
+            outcomes.push_back(MatrixCall(&channel, f, log));
+        if (Call(&channel, VpiOperation::Close, nullptr) != VpiDone) outcomes.clear();
+    }  // the simulator has written its whole record once it has ended
+    const std::array<int, kMatrixFamilies.size()> requests = RequestsPerFamily(eventsPath);
+    for (std::size_t f = 0; f < outcomes.size(); ++f) outcomes[f].requests = requests[f];
+    std::remove(eventsPath.c_str());
     return outcomes;
 }
 
-// Each fault mode on its own simulated line and its own thread, all at once.
+// Each fault mode on its own simulated line and its own thread, all at once: the result,
+// the requests the meters saw and the lines logged, exactly, for every family.
 TEST(FaultMatrix, EveryFaultModeAgainstEveryFamily) {
     vpitest::LogCapture log;
-    const std::vector<Outcome> clean = RunFamilies(20, "");
+    const std::vector<Outcome> clean = RunFamilies(20, "", log);
     ASSERT_EQ(clean.size(), kMatrixFamilies.size()) << "clean line did not start";
-    for (std::size_t f = 0; f < clean.size(); ++f)
+    for (std::size_t f = 0; f < clean.size(); ++f) {
         EXPECT_EQ(clean[f].result, VpiDone) << kMatrixFamilies[f].name;
+        EXPECT_EQ(clean[f].requests, 1) << kMatrixFamilies[f].name;
+        EXPECT_TRUE(clean[f].lines.empty()) << kMatrixFamilies[f].name;
+    }
     EXPECT_EQ(clean[0].values[0], PinnedVoltage(0));
     EXPECT_EQ(clean[1].values[5], PinnedHarmonic(0));
     EXPECT_EQ(clean[8].values[3], PinnedRegister(0, 4));
@@ -396,8 +523,9 @@ TEST(FaultMatrix, EveryFaultModeAgainstEveryFamily) {
     std::array<std::vector<Outcome>, kFaultModes.size()> faulted;
     std::vector<std::thread> threads;
     for (std::size_t m = 0; m < kFaultModes.size(); ++m)
-        threads.emplace_back(
-            [&faulted, m] { faulted[m] = RunFamilies(static_cast<int>(m), kFaultModes[m].flag); });
+        threads.emplace_back([&faulted, &log, m] {
+            faulted[m] = RunFamilies(static_cast<int>(m), kFaultModes[m].flag, log);
+        });
     for (std::thread& thread : threads) thread.join();
 
     for (std::size_t m = 0; m < kFaultModes.size(); ++m) {
@@ -408,25 +536,32 @@ TEST(FaultMatrix, EveryFaultModeAgainstEveryFamily) {
             const MatrixFamily& family = kMatrixFamilies[f];
             const Outcome& outcome = faulted[m][f];
             SCOPED_TRACE(std::string(mode.flag) + " x " + family.name);
-            EXPECT_TRUE(outcome.result == VpiDone || outcome.result == VpiRefused ||
-                        outcome.result == VpiFailed);
             EXPECT_TRUE(outcome.behindKept);
-            if (mode.damage == Damage::None) {
-                EXPECT_EQ(outcome.result, VpiDone);
-            } else if (mode.damage == Damage::Destroyed) {
-                EXPECT_NE(outcome.result, VpiDone);
+            if (mode.damage == Damage::Late) {
+                // A reply later than the time-out is taken as the answer to whatever request
+                // comes next (the driver does not match a reply's address and command to its
+                // request), so only the bounds hold here.
+                EXPECT_TRUE(outcome.result == VpiDone || outcome.result == VpiRefused ||
+                            outcome.result == VpiFailed);
+                // The simulator records a request when its reply has gone out, so requests
+                // whose replies were still held back when the line closed are not counted.
+                const int most = family.operation == VpiOperation::ReadEx ? 1 : 8;
+                EXPECT_LE(outcome.requests, most);
+                if (outcome.result == VpiDone) {
+                    bool same = true;
+                    for (std::size_t i = 0; i < outcome.values.size(); ++i)
+                        same &= !Pinned(family, i) || outcome.values[i] == clean[f].values[i];
+                    std::printf("%s x %s: done after %d requests with %s values\n", mode.flag,
+                                family.name, outcome.requests,
+                                same ? "the meter's" : "another reply's");
+                }
+                continue;
             }
-            // A reply later than the time-out is taken as the answer to the next request (the
-            // driver does not match a reply's address and command to its request), so its
-            // values may belong to another family; only the bounds hold.
-            if (outcome.result == VpiDone && mode.damage == Damage::Late) {
-                bool same = true;
-                for (std::size_t i = 0; i < outcome.values.size(); ++i)
-                    same &= !Pinned(family, i) || outcome.values[i] == clean[f].values[i];
-                std::printf("%s x %s: done with %s values\n", mode.flag, family.name,
-                            same ? "the meter's" : "another reply's");
-            }
-            if (outcome.result != VpiDone || mode.damage == Damage::Late) continue;
+            const Expected expected = Expect(mode, f);
+            EXPECT_EQ(outcome.result, expected.result);
+            EXPECT_EQ(outcome.requests, expected.requests);
+            EXPECT_EQ(outcome.lines, expected.lines);
+            if (outcome.result != VpiDone) continue;
             // Success means the meter's values, whatever the line did on the way.
             for (std::size_t i = 0; i < outcome.values.size(); ++i) {
                 if (Pinned(family, i)) {
@@ -438,32 +573,36 @@ TEST(FaultMatrix, EveryFaultModeAgainstEveryFamily) {
 }
 
 // The line dies in the middle of the exchanges: every call still returns, none reports
-// success once the far end is gone, and the channel still closes.
-TEST(LineFailure, FarEndDiesMidExchange) {
+// success once the far end is gone. The host then closes the port, fails to reopen it while
+// the line is away, and once the line is back reopens it and reads the meter's values.
+TEST(LineFailure, FarEndDiesMidExchangeAndComesBack) {
     vpitest::LogCapture log;
-    MeterLine line(30, ValuesFile(0), {"--fault", "delay=40"});
-    ASSERT_TRUE(line.Ready());
+    std::optional<MeterLine> line;
+    line.emplace(30, ValuesFile(0), std::vector<std::string>{"--fault", "delay=40"});
+    ASSERT_TRUE(line->Ready());
+    const std::string port = line->PortName();
     ChannelState channel{};
     OpenChannelRecord open{};
-    std::memcpy(open.portName, line.PortName().c_str(), line.PortName().size() + 1);
+    std::memcpy(open.portName, port.c_str(), port.size() + 1);
     open.active = 1;
     open.readTimeout = 10;  // 100 ms
     open.line = LineParameters{9600, 8, 0, 0};
     ASSERT_EQ(Call(&channel, VpiOperation::Open, &open), VpiDone);
+
+    std::array<float, 40> values{};
+    GateIoRecord gate{};
+    gate.plcAddress = 1;
+    gate.memtype = MEMTYPE_PLAIN;
+    gate.index = 1;
+    gate.count = 40;
+    gate.values = values.data();
 
     std::atomic<bool> killed{false};
     std::atomic<bool> stop{false};
     int doneBefore = 0, doneAfter = 0, calls = 0;
     Clock::duration longest{};
     std::thread reader([&] {
-        std::array<float, 40> values{};
         while (!stop) {
-            GateIoRecord gate{};
-            gate.plcAddress = 1;
-            gate.memtype = MEMTYPE_PLAIN;
-            gate.index = 1;
-            gate.count = 40;
-            gate.values = values.data();
             const bool afterKill = killed;
             const auto start = Clock::now();
             const std::int32_t result = Call(&channel, VpiOperation::Read, &gate);
@@ -473,7 +612,7 @@ TEST(LineFailure, FarEndDiesMidExchange) {
         }
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
-    line.Kill();
+    line->Kill();
     killed = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     stop = true;
@@ -486,6 +625,24 @@ TEST(LineFailure, FarEndDiesMidExchange) {
     std::printf("%d reads, %d done before the line died, longest %lld ms\n", calls, doneBefore,
                 static_cast<long long>(
                     std::chrono::duration_cast<std::chrono::milliseconds>(longest).count()));
+
+    // The host gives up the dead port; while the line is away it cannot be opened again.
+    EXPECT_EQ(Call(&channel, VpiOperation::ClosePort, nullptr), VpiDone);
+    EXPECT_EQ(channel.port, 0u);
+    EXPECT_EQ(Call(&channel, VpiOperation::ReopenPort, nullptr), VpiFailed);
+    EXPECT_EQ(channel.port, 0u);
+
+    // The line comes back under the same name: reopen, and the next read is the meter's.
+    line.reset();
+    line.emplace(30, ValuesFile(0));
+    ASSERT_TRUE(line->Ready());
+    ASSERT_EQ(line->PortName(), port);
+    ASSERT_EQ(Call(&channel, VpiOperation::ReopenPort, nullptr), VpiDone);
+    EXPECT_NE(channel.port, 0u);
+    values.fill(-1.0f);
+    EXPECT_EQ(Call(&channel, VpiOperation::Read, &gate), VpiDone);
+    EXPECT_EQ(values[0], PinnedVoltage(0));
+    EXPECT_EQ(values[3], PinnedCurrent(0));
     EXPECT_EQ(Call(&channel, VpiOperation::Close, nullptr), VpiDone);
 }
 

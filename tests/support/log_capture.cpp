@@ -20,6 +20,7 @@ void TAMRIK_CDECL LogCapture::Receive(int severity, const char* text, void* cont
     auto* self = static_cast<LogCapture*>(context);
     std::lock_guard lock(self->mutex_);
     self->lines_.push_back(LogLine{severity, text});
+    self->threads_.push_back(std::this_thread::get_id());
 }
 
 std::vector<LogLine> LogCapture::Lines() const {
@@ -27,16 +28,27 @@ std::vector<LogLine> LogCapture::Lines() const {
     return lines_;
 }
 
+std::vector<LogLine> LogCapture::LinesFrom(std::thread::id thread) const {
+    std::lock_guard lock(mutex_);
+    std::vector<LogLine> lines;
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+        if (threads_[i] == thread) lines.push_back(lines_[i]);
+    }
+    return lines;
+}
+
 std::vector<LogLine> LogCapture::Take() {
     std::lock_guard lock(mutex_);
     std::vector<LogLine> taken;
     taken.swap(lines_);
+    threads_.clear();
     return taken;
 }
 
 void LogCapture::Clear() {
     std::lock_guard lock(mutex_);
     lines_.clear();
+    threads_.clear();
 }
 
 }  // namespace vpitest

@@ -5,6 +5,7 @@
 
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 #include "tamrik.h"
 
@@ -27,6 +28,8 @@ public:
     LogCapture& operator=(const LogCapture&) = delete;
 
     std::vector<LogLine> Lines() const;
+    // The lines logged on one thread (the driver logs on the thread that called it).
+    std::vector<LogLine> LinesFrom(std::thread::id thread) const;
     std::vector<LogLine> Take();  // the lines so far, and forget them
     void Clear();
 
@@ -34,6 +37,7 @@ private:
     static void TAMRIK_CDECL Receive(int severity, const char* text, void* context);
     mutable std::mutex mutex_;
     std::vector<LogLine> lines_;
+    std::vector<std::thread::id> threads_;  // who logged lines_[i]
 };
 
 }  // namespace vpitest
