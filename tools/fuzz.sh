@@ -1,18 +1,18 @@
 #!/bin/sh
 # Builds the fuzz targets (clang, libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer),
 # replays each checked-in corpus and regression file, then fuzzes each target for SECONDS
-# (default 60). New inputs go to build/h-rel-fuzz/corpus-<target>, not into the tree.
+# (default 60). New inputs go to build/fuzz/corpus-<target>, not into the tree.
 #   tools/fuzz.sh [SECONDS] [TARGET...]      TARGET: gate reply channel (default: all)
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
 targets=${*:-gate reply channel}
-build=${VPI_FUZZ_BUILD:-$root/build/h-rel-fuzz}
+build=${VPI_FUZZ_BUILD:-$root/build/fuzz}
 jobs=${VPI_JOBS:-2}
 flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g"
 
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+CC=${CC:-clang-14} CXX=${CXX:-clang++-14} cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVPI_FUZZ=ON -DVPI_BUILD_TESTS=OFF \
   -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" >/dev/null
 for t in $targets; do

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds every target and runs every test: native, native under AddressSanitizer and
 # UBSan, the multi-channel concurrency test under ThreadSanitizer, and the Windows build
-# under Wine. Exits non-zero on the first failing suite.
+# under Wine; then each fuzz target replays its corpus and runs for a bounded time
+# (VPI_FUZZ_SECONDS, 60 by default; 0 skips the fuzzing). Exits non-zero on the first failing
+# suite.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/install-deps.sh --windows
+tools/install-deps.sh --windows --fuzz
 
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
@@ -40,4 +42,18 @@ run native
 run asan
 run tsan
 run win32
+
+fuzz_seconds=${VPI_FUZZ_SECONDS:-60}
+if [ "$fuzz_seconds" -gt 0 ]; then
+  for target in gate reply channel; do
+    echo "=== fuzz: $target, $fuzz_seconds s"
+    if tools/fuzz.sh "$fuzz_seconds" "$target"; then
+      passed=$((passed + 1))
+    else
+      failed=$((failed + 1))
+      echo "$passed passed, $failed failed"
+      exit 1
+    fi
+  done
+fi
 echo "$passed passed, $failed failed"
