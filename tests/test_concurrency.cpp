@@ -23,6 +23,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -424,6 +425,7 @@ struct Outcome {
     bool behindKept = true;               // nothing written behind the count
     std::vector<vpitest::LogLine> lines;  // logged during the call, RTS refusals left out
     int requests = 0;                     // requests the meter line saw for this family
+    Clock::duration elapsed{};
 };
 
 // One operation of family `f` on an open channel; `log` holds every thread's lines.
@@ -443,7 +445,9 @@ Outcome MatrixCall(ChannelState* channel, std::size_t f, const vpitest::LogCaptu
     const std::size_t before = log.LinesFrom(std::this_thread::get_id()).size();
     VpiCall call{channel, static_cast<std::int32_t>(family.operation), VpiNumberOf(f), 0, &gate};
     Outcome outcome;
+    const auto start = Clock::now();
     outcome.result = VpiMain(&call);
+    outcome.elapsed = Clock::now() - start;
     std::vector<vpitest::LogLine> lines = log.LinesFrom(std::this_thread::get_id());
     for (std::size_t i = before; i < lines.size(); ++i) {
         if (lines[i].text.find("Fail to set RTS") == std::string::npos)
@@ -561,6 +565,18 @@ TEST(FaultMatrix, EveryFaultModeAgainstEveryFamily) {
             EXPECT_EQ(outcome.result, expected.result);
             EXPECT_EQ(outcome.requests, expected.requests);
             EXPECT_EQ(outcome.lines, expected.lines);
+            if (std::string_view(mode.flag) == "silent") {
+                // A silent meter costs each attempt its whole read time-out and no more than
+                // that plus the RTS turn-round (22 ms); the upper bound leaves room for a
+                // loaded machine.
+                const auto ms =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(outcome.elapsed).count();
+                const int attempts = expected.requests;
+                EXPECT_GE(ms, attempts * kMatrixTimeoutUnits * 10);
+                EXPECT_LT(ms, attempts * (kMatrixTimeoutUnits * 10 + 22) + 3000);
+                std::printf("silent x %s: %d attempts in %lld ms\n", family.name, attempts,
+                            static_cast<long long>(ms));
+            }
             if (outcome.result != VpiDone) continue;
             // Success means the meter's values, whatever the line did on the way.
             for (std::size_t i = 0; i < outcome.values.size(); ++i) {
