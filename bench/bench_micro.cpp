@@ -112,7 +112,7 @@ private:
     ChannelState channel_{};
 };
 
-constexpr int kReopenEvery = 1024;
+constexpr int kReopenEvery = 256;
 
 using Routine = std::int32_t (*)(const VpiCall&);
 
