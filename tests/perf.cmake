@@ -2,7 +2,7 @@
 # over the emulated line and over the real back-end on a pseudo-terminal. Linux only (the
 # Windows module's import table is checked for heap functions instead), and not under the
 # sanitizers, whose own allocator the counting heap would displace.
-if(NOT WIN32 AND NOT VPI_SANITIZE)
+if(NOT WIN32 AND NOT VPI_SANITIZE AND NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize")
   # The emulated line's entry points: what they allocate for their own records is tallied
   # apart from the driver's.
   set(VPI_FAKE_ENTRY_POINTS
