@@ -59,6 +59,9 @@ TEST(ScanFloat, HandPickedTexts) {
         "0.2",      "0.3",      "9.999999", "1e-10",    "1e10",      "1e11",     "1e-11",
         "-0",       "-0.0",     "00000000", "1.5\0xx",  "12345678",  "4.2e-44",  "2e-45",
         "7.01e-46", "1.0E+1",
+        // Vertical tab and form feed are white space too; binary exponents far below the
+        // smallest subnormal give zero, not a wrapped exponent.
+        "\v2.5",   "\f-1",    "\v\f+.5",  "0x1p-151", "0x1p-200", "0x1p-999", "0x8p-153",
     };
     for (const std::string& t : texts) ExpectLikeStrtof(t);
 }
@@ -134,6 +137,11 @@ TEST(ScanHex, WidthsSignsAndPrefixes) {
         {"x1", 2, false, 0},
         {"", 2, false, 0},
         {"G1", 2, false, 0},
+        {"\v1F", 2, true, 0x1F},
+        {"\f\rA", 1, true, 0xA},
+        {"0xg", 3, true, 0},  // no digit behind the x: the 0 is the number
+        {"0x.", any, true, 0},
+        {"0X1", 3, true, 1},
         {"7FFFFFFF", any, true, 0x7FFFFFFFu},
         {"80000000", any, true, 0x80000000u},
         {"fffffffe", any, true, 0xFFFFFFFEu},

@@ -147,6 +147,8 @@ TEST_F(Read, PlainConversionFailures) {
         {2, "abcd", "abcd"}, {3, "  .  ", "  .  "},
         {31, "G1", "G1"},    {31, " F", " F"},  // field 31 must start with a hex digit
         {31, "-1", "-1"},
+        // Letters past F in either case, and the characters between the two alphabets.
+        {31, "g1", "g1"},    {31, "z0", "z0"},  {31, "_1", "_1"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);

@@ -1,0 +1,458 @@
+// The POSIX serial back-end where things go wrong: handles it never handed out, handshake
+// modes a terminal cannot honour, names at the edge of its path buffer, a far end that hangs
+// up in the middle of a read or a write, signals during its waits, a line that never goes
+// quiet, and a process that is short of descriptors.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log_capture.h"
+#include "platform.h"
+#include "serial.h"
+#include "serial_posix_speed.h"
+#include "vpi_records.h"
+
+namespace {
+
+using serial::PortHandle;
+using serial::SerialResult;
+using Clock = std::chrono::steady_clock;
+
+std::int64_t MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+constexpr LineParameters kLine{9600, 8, 0, 0};
+constexpr std::uint16_t kChannelFlags = 8;
+
+// A pseudo-terminal whose master side the test holds and may close to hang the line up.
+class Pty {
+public:
+    Pty() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
+        const char* name = ptsname(master_);
+        if (name != nullptr) slave_ = name;
+        // Raw at once, so that nothing sent is echoed back before the back-end configures it.
+        const int fd = open(slave_.c_str(), O_RDWR | O_NOCTTY);
+        termios tio{};
+        if (fd >= 0 && tcgetattr(fd, &tio) == 0) {
+            cfmakeraw(&tio);
+            tcsetattr(fd, TCSANOW, &tio);
+        }
+        if (fd >= 0) close(fd);
+    }
+    ~Pty() { CloseMaster(); }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    bool Ok() const { return master_ >= 0 && !slave_.empty(); }
+    const std::string& Slave() const { return slave_; }
+    void Send(const std::string& bytes) const {
+        ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    int Master() const { return master_; }
+    void CloseMaster() {
+        if (master_ >= 0) close(master_);
+        master_ = -1;
+    }
+
+private:
+    int master_ = -1;
+    std::string slave_;
+};
+
+class PosixEdges : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(pty_.Ok()); }
+    void TearDown() override {
+        for (PortHandle h : open_) static_cast<void>(serial::ClosePort(h));
+    }
+    PortHandle OpenOk(const std::string& name, std::uint16_t flags = kChannelFlags) {
+        PortHandle handle = 0;
+        EXPECT_EQ(serial::OpenPort(name.c_str(), kLine, flags, &handle), SerialResult::Ok) << name;
+        if (handle != 0) open_.push_back(handle);
+        return handle;
+    }
+    void Close(PortHandle handle) {
+        EXPECT_EQ(serial::ClosePort(handle), SerialResult::Ok);
+        std::erase(open_, handle);
+    }
+
+    Pty pty_;
+    std::vector<PortHandle> open_;
+};
+
+TEST_F(PosixEdges, HandlesThatAreNoPortOfOursAreRefusedByEveryCall) {
+    // 0 is "no port"; 4096 and above have no slot for a read time-out; all ones is -1 as a
+    // descriptor. None may reach the system, or the table behind the time-outs.
+    for (const PortHandle handle :
+         {PortHandle{0}, PortHandle{4096}, PortHandle{70000}, PortHandle{0xFFFFFFFFu}}) {
+        SCOPED_TRACE(handle);
+        std::uint8_t buffer[4] = {};
+        std::uint32_t count = 99;
+        EXPECT_EQ(serial::ClosePort(handle), SerialResult::IoFailed);
+        EXPECT_EQ(serial::SetReadTimeout(handle, 50), 0);
+        EXPECT_EQ(serial::ReadPort(handle, buffer, 4, &count), SerialResult::IoFailed);
+        EXPECT_EQ(count, 0u);
+        EXPECT_EQ(serial::WritePort(handle, buffer, 4, &count), SerialResult::IoFailed);
+        EXPECT_EQ(serial::PurgeInput(handle), SerialResult::NotOpened);
+        vpitest::LogCapture capture;
+        serial::RaiseRts(handle);
+        serial::DropRts(handle);
+        EXPECT_EQ(capture.Lines().size(), 2u);  // both refusals are logged
+    }
+    // A handle that was ours and is closed: the second close is refused.
+    const PortHandle handle = OpenOk(pty_.Slave());
+    ASSERT_NE(handle, 0u);
+    Close(handle);
+    EXPECT_EQ(serial::ClosePort(handle), SerialResult::IoFailed);
+}
+
+TEST_F(PosixEdges, HandshakeFlagsAreHonouredOrRefused) {
+    struct Case {
+        const char* name;
+        std::uint16_t flags;
+        SerialResult result;
+        bool rtsCts;
+    };
+    const std::vector<Case> cases{
+        {"both off", 0x0000, SerialResult::Ok, false},
+        {"the channel's flags", kChannelFlags, SerialResult::Ok, false},
+        {"DTR on", 0x0101, SerialResult::Ok, false},
+        {"DTR on wins over DTR handshake", 0x8101, SerialResult::Ok, false},
+        {"DTR handshake", 0x8000, SerialResult::SettingsRefused, false},
+        {"RTS on", 0x0202, SerialResult::Ok, false},
+        {"DTR and RTS on", 0x0303, SerialResult::Ok, false},
+        {"RTS handshake", 0x1000, SerialResult::Ok, true},
+        {"RTS on wins over RTS toggle", 0x2202, SerialResult::Ok, false},
+        {"RTS toggle", 0x2000, SerialResult::SettingsRefused, false},
+        {"RTS handshake wins over toggle", 0x3000, SerialResult::Ok, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PortHandle handle = 0;
+        ASSERT_EQ(serial::OpenPort(pty_.Slave().c_str(), kLine, c.flags, &handle), c.result);
+        if (c.result != SerialResult::Ok) {
+            EXPECT_EQ(handle, 0u);
+            continue;
+        }
+        termios tio{};
+        ASSERT_EQ(tcgetattr(static_cast<int>(handle), &tio), 0);
+        EXPECT_EQ((tio.c_cflag & CRTSCTS) != 0, c.rtsCts);
+        // A refused open before this one kept nothing: every open here gets the port.
+        EXPECT_EQ(serial::ClosePort(handle), SerialResult::Ok);
+    }
+}
+
+TEST_F(PosixEdges, DevicePathsUpToTheBufferAndRelativeNames) {
+    // An absolute name of 127 characters fits the path buffer with its NUL; 128 do not.
+    const std::string slave = pty_.Slave();
+    ASSERT_EQ(slave.rfind("/dev/", 0), 0u);
+    const auto padded = [&](std::size_t length) {
+        std::string filler;
+        while (slave.size() + filler.size() + 2 <= length) filler += "./";
+        if (slave.size() + filler.size() < length) filler += "/";
+        return "/dev/" + filler + slave.substr(5);
+    };
+    ASSERT_EQ(padded(127).size(), 127u);
+    ASSERT_EQ(padded(128).size(), 128u);
+    Close(OpenOk(padded(127)));
+    PortHandle handle = 0;
+    EXPECT_EQ(serial::OpenPort(padded(128).c_str(), kLine, kChannelFlags, &handle),
+              SerialResult::NotOpened);
+    EXPECT_EQ(serial::OpenPort(std::string(300, 'p').c_str(), kLine, kChannelFlags, &handle),
+              SerialResult::NotOpened);
+
+    // "./" and "../" are taken from the working directory, not from /dev/.
+    char dir[] = "/tmp/vpi-edges-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string top = dir;
+    ASSERT_EQ(mkdir((top + "/sub").c_str(), 0700), 0);
+    ASSERT_EQ(symlink(slave.c_str(), (top + "/link").c_str()), 0);
+    const int home = open(".", O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(home, 0);
+    ASSERT_EQ(chdir((top + "/sub").c_str()), 0);
+    const SerialResult up = serial::OpenPort("../link", kLine, kChannelFlags, &handle);
+    if (up == SerialResult::Ok) Close(handle);
+    ASSERT_EQ(chdir(top.c_str()), 0);
+    const SerialResult here = serial::OpenPort("./link", kLine, kChannelFlags, &handle);
+    if (here == SerialResult::Ok) Close(handle);
+    const SerialResult missing = serial::OpenPort("./sub/none", kLine, kChannelFlags, &handle);
+    ASSERT_EQ(fchdir(home), 0);
+    close(home);
+    unlink((top + "/link").c_str());
+    rmdir((top + "/sub").c_str());
+    rmdir(top.c_str());
+    EXPECT_EQ(up, SerialResult::Ok);
+    EXPECT_EQ(here, SerialResult::Ok);
+    EXPECT_EQ(missing, SerialResult::NotOpened);
+}
+
+TEST_F(PosixEdges, ATimeoutOfZeroWaitsWithoutLimitAndTheLongestStillEndsWithTheBytes) {
+    const PortHandle handle = OpenOk(pty_.Slave());
+    std::uint8_t buffer[4] = {};
+    std::uint32_t received = 0;
+
+    // 0 waits until the bytes come, as a Win32 total time-out of 0 does, not "don't wait".
+    ASSERT_EQ(serial::SetReadTimeout(handle, 0), 100);
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        pty_.Send("wxyz");
+    });
+    auto start = Clock::now();
+    EXPECT_EQ(serial::ReadPort(handle, buffer, 4, &received), SerialResult::Ok);
+    late.join();
+    EXPECT_GE(MsSince(start), 250);
+    EXPECT_EQ(received, 4u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 4), "wxyz");
+
+    // Negative time-outs are taken as 0.
+    EXPECT_EQ(serial::SetReadTimeout(handle, -7), 0);
+    EXPECT_EQ(serial::SetReadTimeout(handle, INT32_MAX), 0);
+
+    // The longest time-out (beyond what one poll() takes) still ends the read at the bytes.
+    std::thread soon([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        pty_.Send("abcd");
+    });
+    start = Clock::now();
+    EXPECT_EQ(serial::ReadPort(handle, buffer, 4, &received), SerialResult::Ok);
+    soon.join();
+    EXPECT_LT(MsSince(start), 5000);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 4), "abcd");
+}
+
+TEST_F(PosixEdges, AHangUpEndsAReadAtOnceWithTheBytesBeforeIt) {
+    const PortHandle handle = OpenOk(pty_.Slave());
+    ASSERT_EQ(serial::SetReadTimeout(handle, 200), 100);  // 2 s: a hang-up must not wait it out
+    pty_.Send("abcde");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    pty_.CloseMaster();
+    std::uint8_t buffer[20] = {};
+    std::uint32_t received = 99;
+    const auto start = Clock::now();
+    const SerialResult first = serial::ReadPort(handle, buffer, 20, &received);
+    const auto elapsed = MsSince(start);
+    EXPECT_EQ(first, SerialResult::IoFailed);
+    EXPECT_LT(elapsed, 1500);
+    // Whatever the terminal still held when the far end went is counted, and kept.
+    if (received > 0) {
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), received),
+                  std::string("abcde").substr(0, received));
+    }
+    EXPECT_LE(received, 5u);
+    EXPECT_EQ(serial::ReadPort(handle, buffer, 4, &received), SerialResult::IoFailed);
+    EXPECT_EQ(received, 0u);
+    // A write to a line that is gone fails with nothing written.
+    std::uint32_t written = 99;
+    EXPECT_EQ(serial::WritePort(handle, buffer, 4, &written), SerialResult::IoFailed);
+    // The descriptor itself is still ours to close.
+    Close(handle);
+}
+
+TEST_F(PosixEdges, AWriteCutOffByAHangUpReportsWhatWentOut) {
+    // Nobody reads the master, so the terminal's queue fills and the write waits for room;
+    // the far end then hangs up. The write ends short, with the count it got out.
+    const PortHandle handle = OpenOk(pty_.Slave());
+    const std::string big(1 << 20, 'h');
+    std::thread hangUp([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        pty_.CloseMaster();
+    });
+    std::uint32_t written = 0;
+    const auto start = Clock::now();
+    const SerialResult result =
+        serial::WritePort(handle, reinterpret_cast<const std::uint8_t*>(big.data()),
+                          static_cast<std::uint32_t>(big.size()), &written);
+    hangUp.join();
+    EXPECT_EQ(result, SerialResult::ShortWrite);
+    EXPECT_GT(written, 0u);
+    EXPECT_LT(written, big.size());
+    EXPECT_GE(MsSince(start), 250);  // it waited for room until the hang-up
+}
+
+// Counts SIGUSR1 deliveries; installed without SA_RESTART so that waits see EINTR.
+std::atomic<int> gSignals{0};
+void OnSignal(int) {
+    gSignals.fetch_add(1, std::memory_order_relaxed);
+}
+
+class SignalStorm {
+public:
+    // Sends SIGUSR1 to the calling thread every `periodMs` until destroyed.
+    explicit SignalStorm(int periodMs) : target_(pthread_self()) {
+        struct sigaction action {};
+        action.sa_handler = OnSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;
+        sigaction(SIGUSR1, &action, &previous_);
+        gSignals = 0;
+        thread_ = std::thread([this, periodMs] {
+            while (!stop_) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(periodMs));
+                if (!stop_) pthread_kill(target_, SIGUSR1);
+            }
+        });
+    }
+    ~SignalStorm() {
+        stop_ = true;
+        thread_.join();
+        sigaction(SIGUSR1, &previous_, nullptr);
+    }
+    SignalStorm(const SignalStorm&) = delete;
+    SignalStorm& operator=(const SignalStorm&) = delete;
+
+private:
+    pthread_t target_;
+    struct sigaction previous_ {};
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+TEST_F(PosixEdges, SignalsNeitherShortenWaitsNorLoseBytes) {
+    const PortHandle handle = OpenOk(pty_.Slave());
+    ASSERT_EQ(serial::SetReadTimeout(handle, 30), 100);
+    std::uint8_t buffer[8] = {};
+    std::uint32_t received = 0;
+    {
+        SignalStorm storm(15);
+        // A sleep runs to its end through every interruption.
+        auto start = Clock::now();
+        serial::platform::SleepMs(200);
+        EXPECT_GE(MsSince(start), 200);
+
+        // A read waits for its bytes through the interruptions...
+        std::thread late([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            pty_.Send("sig!");
+        });
+        start = Clock::now();
+        EXPECT_EQ(serial::ReadPort(handle, buffer, 4, &received), SerialResult::Ok);
+        late.join();
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 4), "sig!");
+
+        // ...and a silent line still takes its whole time-out.
+        start = Clock::now();
+        EXPECT_EQ(serial::ReadPort(handle, buffer, 4, &received), SerialResult::IoFailed);
+        EXPECT_GE(MsSince(start), 290);
+    }
+    EXPECT_GT(gSignals.load(), 10);  // the waits were in fact interrupted
+}
+
+TEST_F(PosixEdges, ALineThatNeverGoesQuietCannotStretchOneRead) {
+    // One underlying read waits at most the time-out for its whole count, however many
+    // bytes keep trickling in: a per-byte time-out would never end here.
+    const PortHandle handle = OpenOk(pty_.Slave());
+    ASSERT_EQ(serial::SetReadTimeout(handle, 10), 100);
+    std::atomic<bool> stop{false};
+    std::thread stream([&] {
+        while (!stop) {
+            static_cast<void>(write(pty_.Master(), "s", 1));
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
+    });
+    std::vector<std::uint8_t> buffer(1 << 16);
+    std::uint32_t received = 0;
+    const auto start = Clock::now();
+    const bool ok = serial::platform::ReadOnce(
+        handle, buffer.data(), static_cast<std::uint32_t>(buffer.size()), &received);
+    const auto elapsed = MsSince(start);
+    stop = true;
+    stream.join();
+    EXPECT_TRUE(ok);
+    EXPECT_GE(elapsed, 95);  // the deadline is kept in whole milliseconds
+    EXPECT_LT(elapsed, 2000);
+    EXPECT_GT(received, 0u);
+    EXPECT_LT(received, buffer.size());
+    for (std::uint32_t i = 0; i < received; ++i) ASSERT_EQ(buffer[i], 's');
+}
+
+// Descriptors: the process's are the host's, and a port open that cannot keep its
+// descriptor gives it back.
+class DescriptorEdges : public PosixEdges {};
+
+TEST_F(DescriptorEdges, NoDescriptorAboveZeroMeansNoPort) {
+    // With standard input closed and a limit of one descriptor, the open gets 0 and cannot
+    // move it: refused, and 0 is free again afterwards.
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int keep = dup(0);
+    ASSERT_GE(keep, 0);
+    close(0);
+    rlimit one = saved;
+    one.rlim_cur = 1;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &one), 0);
+    PortHandle handle = 0;
+    const SerialResult result =
+        serial::OpenPort(pty_.Slave().c_str(), kLine, kChannelFlags, &handle);
+    const bool zeroFree = fcntl(0, F_GETFD) == -1;
+    setrlimit(RLIMIT_NOFILE, &saved);
+    dup2(keep, 0);
+    close(keep);
+    EXPECT_EQ(result, SerialResult::NotOpened);
+    EXPECT_EQ(handle, 0u);
+    EXPECT_TRUE(zeroFree);
+    // Nothing of the failed open holds the port.
+    Close(OpenOk(pty_.Slave()));
+}
+
+TEST_F(DescriptorEdges, ADescriptorBeyondTheTimeoutTableIsRefusedAndClosed) {
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    if (limit.rlim_cur < 4200) GTEST_SKIP() << "descriptor limit " << limit.rlim_cur;
+    // Fill every descriptor below 4096, so that the port's open gets 4096.
+    const int null = open("/dev/null", O_RDONLY);
+    ASSERT_GE(null, 0);
+    std::vector<int> fillers;
+    int last = null;
+    while (last < 4095) {
+        last = dup(null);
+        if (last < 0) break;
+        fillers.push_back(last);
+    }
+    PortHandle handle = 0;
+    const SerialResult result =
+        serial::OpenPort(pty_.Slave().c_str(), kLine, kChannelFlags, &handle);
+    const int next = dup(null);  // the lowest free descriptor: 4096 again if it was given back
+    for (const int fd : fillers) close(fd);
+    close(next);
+    close(null);
+    ASSERT_EQ(last, 4095);
+    EXPECT_EQ(result, SerialResult::NotOpened);
+    EXPECT_EQ(handle, 0u);
+    EXPECT_EQ(next, 4096);
+    Close(OpenOk(pty_.Slave()));
+}
+
+#if defined(__linux__)
+TEST_F(PosixEdges, TheArbitrarySpeedNeedsATerminal) {
+    // A plain file has no line speed: the arbitrary-speed interface refuses it, where a
+    // terminal takes the rate exactly.
+    char path[] = "/tmp/vpi-speed-XXXXXX";
+    const int file = mkstemp(path);
+    ASSERT_GE(file, 0);
+    EXPECT_FALSE(serial::posix_speed::SetCustomSpeed(file, 14400));
+    close(file);
+    unlink(path);
+    const PortHandle handle = OpenOk(pty_.Slave());
+    EXPECT_TRUE(serial::posix_speed::SetCustomSpeed(static_cast<int>(handle), 31250));
+}
+#endif
+
+}  // namespace
