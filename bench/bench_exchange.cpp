@@ -320,16 +320,21 @@ int Unpaced(int reads) {
         const std::string key = std::string("unpaced.") + family.name;
         const std::uint64_t logsBefore = gLogLines.load();
         static_cast<void>(ReadMany(&channel, family, 3));  // warm caches and the simulator
-        const Sample driver = ReadMany(&channel, family, reads);
-        const double logs = static_cast<double>(gLogLines.load() - logsBefore) / (reads + 3);
+        const double logs = static_cast<double>(gLogLines.load() - logsBefore) / 3;
 
-        // The same request by the bare client on the same descriptor.
+        // The driver's reads and the bare client's exchanges of the same request on the same
+        // descriptor, one after the other, so that both see the machine in the same state.
         const std::vector<std::uint8_t> request = DriverRequest(channel, family);
         const int fd = static_cast<int>(channel.port);
+        Sample driver;
         std::vector<double> bareCpu;
         std::vector<double> bareWall;
         int bareFailures = 0;
         for (int i = 0; i < reads; ++i) {
+            const Sample one = ReadMany(&channel, family, 1);
+            driver.wallUs.push_back(one.wallUs[0]);
+            driver.cpuUs.push_back(one.cpuUs[0]);
+            driver.failures += one.failures;
             const double wall0 = WallUs();
             const double cpu0 = ThreadCpuUs();
             if (!BareExchange(fd, request.data(), request.size())) ++bareFailures;
