@@ -374,7 +374,9 @@ bool ReadOnce(PortHandle handle, std::uint8_t* buffer, std::uint32_t count,
     if (!InTable(fd)) return false;
     const std::uint32_t timeoutMs =
         gReadTimeoutMs[static_cast<std::size_t>(fd)].load(std::memory_order_relaxed);
-    const std::uint64_t deadline = timeoutMs == 0 ? 0 : NowMs() + timeoutMs;
+    // NowMs drops the part of the current millisecond already gone; one more keeps a read
+    // that is woken by early bytes from ending up to 1 ms before its time-out.
+    const std::uint64_t deadline = timeoutMs == 0 ? 0 : NowMs() + timeoutMs + 1;
     std::uint32_t total = 0;
     while (total < count) {
         // read: the bytes read, 0 at end of file, -1 on failure (EAGAIN: nothing yet).
