@@ -81,19 +81,22 @@ bool InTable(int fd) {
     return fd > 0 && fd < kMaxDescriptors;
 }
 
-std::uint64_t NowMs() {
+// The monotonic clock in microseconds: deadlines are kept finer than poll()'s milliseconds so
+// that a wait resumed in the middle of a millisecond is not cut short.
+std::uint64_t NowUs() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for CLOCK_MONOTONIC
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000u +
-           static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
+           static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
 }
 
-// Milliseconds left until `deadline`, as poll() takes them; -1 (no limit) for deadline 0.
+// Milliseconds left until `deadline` (µs), rounded up, as poll() takes them; -1 (no limit)
+// for deadline 0.
 int RemainingMs(std::uint64_t deadline) {
     if (deadline == 0) return -1;
-    const std::uint64_t now = NowMs();
+    const std::uint64_t now = NowUs();
     if (now >= deadline) return 0;
-    const std::uint64_t left = deadline - now;
+    const std::uint64_t left = (deadline - now + 999u) / 1000u;
     return left > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(left);
 }
 
@@ -374,9 +377,8 @@ bool ReadOnce(PortHandle handle, std::uint8_t* buffer, std::uint32_t count,
     if (!InTable(fd)) return false;
     const std::uint32_t timeoutMs =
         gReadTimeoutMs[static_cast<std::size_t>(fd)].load(std::memory_order_relaxed);
-    // NowMs drops the part of the current millisecond already gone; one more keeps a read
-    // that is woken by early bytes from ending up to 1 ms before its time-out.
-    const std::uint64_t deadline = timeoutMs == 0 ? 0 : NowMs() + timeoutMs + 1;
+    const std::uint64_t deadline =
+        timeoutMs == 0 ? 0 : NowUs() + static_cast<std::uint64_t>(timeoutMs) * 1000u;
     std::uint32_t total = 0;
     while (total < count) {
         // read: the bytes read, 0 at end of file, -1 on failure (EAGAIN: nothing yet).

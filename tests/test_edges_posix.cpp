@@ -248,6 +248,7 @@ TEST_F(PosixEdges, AByteInTheMiddleOfAWaitDoesNotShortenTheTimeout) {
     const PortHandle handle = OpenOk(pty_.Slave());
     ASSERT_EQ(serial::SetReadTimeout(handle, 1), 100);  // 10 ms
     std::int64_t shortestUs = 1000000;
+    int midWait = 0;  // reads the byte reached in time (on a loaded machine some miss)
     for (int i = 0; i < 40; ++i) {
         std::thread sender([&, i] {
             std::this_thread::sleep_for(std::chrono::microseconds(3000 + 97 * i));
@@ -260,10 +261,14 @@ TEST_F(PosixEdges, AByteInTheMiddleOfAWaitDoesNotShortenTheTimeout) {
         const auto us =
             std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
         sender.join();
+        // A byte that came after the read gave up would be taken by the next one.
+        if (received == 0) static_cast<void>(serial::PurgeInput(handle));
         ASSERT_TRUE(ok);
-        ASSERT_EQ(received, 1u);
+        ASSERT_LE(received, 1u);
+        midWait += static_cast<int>(received);
         shortestUs = us < shortestUs ? us : shortestUs;
     }
+    EXPECT_GE(midWait, 1) << "no byte arrived within a read";
     EXPECT_GE(shortestUs, 10000);
 }
 
