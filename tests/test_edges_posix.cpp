@@ -27,6 +27,7 @@
 #include "platform.h"
 #include "serial.h"
 #include "serial_posix_speed.h"
+#include "support/pty.h"
 #include "vpi_records.h"
 
 namespace {
@@ -42,42 +43,7 @@ std::int64_t MsSince(Clock::time_point start) {
 constexpr LineParameters kLine{9600, 8, 0, 0};
 constexpr std::uint16_t kChannelFlags = 8;
 
-// A pseudo-terminal whose master side the test holds and may close to hang the line up.
-class Pty {
-public:
-    Pty() {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
-        const char* name = ptsname(master_);
-        if (name != nullptr) slave_ = name;
-        // Raw at once, so that nothing sent is echoed back before the back-end configures it.
-        const int fd = open(slave_.c_str(), O_RDWR | O_NOCTTY);
-        termios tio{};
-        if (fd >= 0 && tcgetattr(fd, &tio) == 0) {
-            cfmakeraw(&tio);
-            tcsetattr(fd, TCSANOW, &tio);
-        }
-        if (fd >= 0) close(fd);
-    }
-    ~Pty() { CloseMaster(); }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-
-    bool Ok() const { return master_ >= 0 && !slave_.empty(); }
-    const std::string& Slave() const { return slave_; }
-    void Send(const std::string& bytes) const {
-        ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-    int Master() const { return master_; }
-    void CloseMaster() {
-        if (master_ >= 0) close(master_);
-        master_ = -1;
-    }
-
-private:
-    int master_ = -1;
-    std::string slave_;
-};
+using vpitest::Pty;
 
 class PosixEdges : public testing::Test {
 protected:

@@ -17,6 +17,7 @@
 
 #include "log_capture.h"
 #include "serial.h"
+#include "support/pty.h"
 #include "vpi_records.h"
 
 namespace {
@@ -30,63 +31,7 @@ std::int64_t MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-// One pseudo-terminal; the slave's name is what the back-end opens.
-class Pty {
-public:
-    Pty() {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
-        const char* name = ptsname(master_);
-        if (name != nullptr) slave_ = name;
-        // The slave raw at once, so nothing the far end sends is echoed or interpreted
-        // before the back-end configures it.
-        const int fd = open(slave_.c_str(), O_RDWR | O_NOCTTY);
-        termios tio{};
-        if (fd >= 0 && tcgetattr(fd, &tio) == 0) {
-            cfmakeraw(&tio);
-            tcsetattr(fd, TCSANOW, &tio);
-        }
-        if (fd >= 0) close(fd);
-    }
-    ~Pty() {
-        if (master_ >= 0) close(master_);
-    }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-
-    bool Ok() const { return master_ >= 0 && !slave_.empty(); }
-    const std::string& Slave() const { return slave_; }
-    // "pts/N": the name without "/dev/", as a host with 11 characters would give it.
-    std::string ShortName() const { return slave_.substr(5); }
-
-    void Send(const std::string& bytes) const {
-        ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-    // Sends `bytes` from another thread after `delayMs`.
-    std::thread SendLater(std::string bytes, int delayMs) const {
-        return std::thread([this, bytes, delayMs] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-            static_cast<void>(write(master_, bytes.data(), bytes.size()));
-        });
-    }
-    // What the far end received within `waitMs`.
-    std::string Receive(std::size_t count, int waitMs = 2000) const {
-        std::string got;
-        const auto start = Clock::now();
-        while (got.size() < count && MsSince(start) < waitMs) {
-            pollfd entry{master_, POLLIN, 0};
-            if (poll(&entry, 1, 50) <= 0) continue;
-            char buffer[256];
-            const ssize_t n = read(master_, buffer, sizeof buffer);
-            if (n > 0) got.append(buffer, static_cast<std::size_t>(n));
-        }
-        return got;
-    }
-
-private:
-    int master_ = -1;
-    std::string slave_;
-};
+using vpitest::Pty;
 
 constexpr LineParameters kDefaultLine{9600, 8, 0, 0};
 
