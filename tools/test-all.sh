@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds every target and runs every test: native, native under AddressSanitizer and
 # UBSan, the multi-channel concurrency test under ThreadSanitizer, and the Windows build
-# under Wine; then each fuzz target replays its corpus and runs for a bounded time
+# under Wine; the benchmarks built and each run once, briefly, so that they keep working (no
+# figure is judged here: tools/bench.sh measures); then each fuzz target replays its corpus and runs for a bounded time
 # (VPI_FUZZ_SECONDS, 60 by default; 0 skips the fuzzing). Exits non-zero on the first failing
 # suite.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/install-deps.sh --windows --fuzz
+tools/install-deps.sh --windows --fuzz --bench
 
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
@@ -42,6 +43,23 @@ run native
 run asan
 run tsan
 run win32
+
+echo "=== bench: build and a brief run of each benchmark"
+cmake --preset bench >/dev/null
+cmake --build --preset bench
+bench_out=build/bench/smoke.txt
+# Every exchange benchmark reports its failed reads as "<figure>.failures N"; all must be 0.
+if build/bench/vpi_bench_micro --benchmark_min_time=0.001 >/dev/null &&
+   { build/bench/vpi_bench_exchange unpaced 2 && build/bench/vpi_bench_exchange scaling 2 1 &&
+     build/bench/vpi_bench_exchange stale 2; } >"$bench_out" &&
+   grep -q 'failures' "$bench_out" && ! grep 'failures' "$bench_out" | grep -qv ' 0\.000$'; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1))
+  echo "=== bench: a benchmark failed to run"
+  echo "$passed passed, $failed failed"
+  exit 1
+fi
 
 fuzz_seconds=${VPI_FUZZ_SECONDS:-60}
 if [ "$fuzz_seconds" -gt 0 ]; then
