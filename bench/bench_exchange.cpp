@@ -11,7 +11,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -33,10 +32,9 @@
 #include <thread>
 #include <vector>
 
+#include "metersim_spawn.h"
 #include "tamrik.h"
 #include "vpi_records.h"
-
-extern char** environ;
 
 namespace {
 
@@ -81,29 +79,10 @@ public:
         eventsPath_ = "/tmp/vpi-bench-" + std::to_string(getpid()) + "-" + tag + ".jsonl";
         std::vector<std::string> argv{METERSIM_PATH, "--events", eventsPath_};
         argv.insert(argv.end(), extra.begin(), extra.end());
-        int out[2];
-        if (pipe(out) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        std::vector<char*> args;
-        for (std::string& arg : argv) args.push_back(arg.data());
-        args.push_back(nullptr);
-        if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        std::string line;
-        const auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (line.find('\n') == std::string::npos && Clock::now() < deadline) {
-            pollfd entry{out[0], POLLIN, 0};
-            if (poll(&entry, 1, 100) <= 0) continue;
-            char chunk[256];
-            const ssize_t got = read(out[0], chunk, sizeof chunk);
-            if (got <= 0) break;
-            line.append(chunk, static_cast<std::size_t>(got));
-        }
-        stdout_ = out[0];
+        vpitest::MeterSimChild child = vpitest::SpawnMeterSim(std::move(argv), "");
+        pid_ = child.pid;
+        stdout_ = child.stdoutFd;
+        const std::string& line = child.firstLine;
         // "metersim: listening on /dev/pts/N": the driver looks relative names up under /dev/,
         // which keeps the port name within its eleven characters.
         const std::string prefix = "metersim: listening on /dev/";

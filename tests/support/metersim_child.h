@@ -1,59 +1,22 @@
-// Starts metersim as a child process and waits for the line that says it is listening.
+// Starts metersim as a child process for a test: the spawn, with its failure reported as a
+// test failure.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/types.h>
-#include <unistd.h>
 
-#include <chrono>
+#include <cstring>
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "metersim_spawn.h"
 
 namespace vpitest {
 
-struct MeterSimChild {
-    pid_t pid = -1;
-    int stdoutFd = -1;      // the rest of its standard output; the caller closes it
-    std::string firstLine;  // "metersim: listening on PATH\n" once it is ready
-};
-
-// `argv[0]` is the program. Standard error goes to `stderrPath` (empty: ours). Waits at most 10 s
-// for the first line, which the simulator prints only when its line is ready.
+// As SpawnMeterSim; a pipe or spawn that fails is a failed expectation.
 inline MeterSimChild StartMeterSim(std::vector<std::string> argv,
                                    const std::string& stderrPath = "/dev/null") {
-    MeterSimChild child;
-    int out[2];
-    EXPECT_EQ(pipe(out), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    if (!stderrPath.empty()) {
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderrPath.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    }
-    std::vector<char*> args;
-    for (std::string& arg : argv) args.push_back(arg.data());
-    args.push_back(nullptr);
-    EXPECT_EQ(posix_spawn(&child.pid, args[0], &actions, nullptr, args.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (child.firstLine.find('\n') == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
-        pollfd entry{out[0], POLLIN, 0};
-        if (poll(&entry, 1, 100) <= 0) continue;
-        char chunk[256];
-        const ssize_t got = read(out[0], chunk, sizeof chunk);
-        if (got <= 0) break;
-        child.firstLine.append(chunk, static_cast<std::size_t>(got));
-    }
-    child.stdoutFd = out[0];
+    MeterSimChild child = SpawnMeterSim(std::move(argv), stderrPath);
+    EXPECT_EQ(child.error, 0) << "metersim did not start: " << std::strerror(child.error);
     return child;
 }
 
