@@ -142,6 +142,17 @@ std::vector<ReadCase> ReadCases() {
     };
 }
 
+// The gate a read case reads, at PLC address 1, into `values`.
+GateIoRecord GateOf(const ReadCase& c, float* values) {
+    GateIoRecord gate{};
+    gate.plcAddress = 1;
+    gate.memtype = c.memtype;
+    gate.index = c.index;
+    gate.count = c.count;
+    gate.values = values;
+    return gate;
+}
+
 // Decoding alone: batches of the routine with the full count and with the baseline's count,
 // alternating which goes first, each timed on its own. Alternating keeps the emulation's
 // record (which grows through a batch) and the heap in the same state for both, so their
@@ -150,12 +161,7 @@ void RunDecode(benchmark::State& state, const ReadCase& c) {
     constexpr int kBatch = 32;
     Line line(ReplyFrame(c.command, c.data));
     std::array<float, 40> values{};
-    GateIoRecord full{};
-    full.plcAddress = 1;
-    full.memtype = c.memtype;
-    full.index = c.index;
-    full.count = c.count;
-    full.values = values.data();
+    GateIoRecord full = GateOf(c, values.data());
     GateIoRecord bare = full;
     bare.count = c.baselineCount;
     const auto op = static_cast<std::int32_t>(VpiOperation::Read);
@@ -199,12 +205,7 @@ void RunDecode(benchmark::State& state, const ReadCase& c) {
 void RunVpiRead(benchmark::State& state, const ReadCase& c) {
     Line line(ReplyFrame(c.command, c.data));
     std::array<float, 40> values{};
-    GateIoRecord gate{};
-    gate.plcAddress = 1;
-    gate.memtype = c.memtype;
-    gate.index = c.index;
-    gate.count = c.count;
-    gate.values = values.data();
+    GateIoRecord gate = GateOf(c, values.data());
     VpiCall call{line.Channel(), static_cast<std::int32_t>(VpiOperation::Read), 1, 0, &gate};
     if (VpiMain(&call) != VpiDone) {
         state.SkipWithError("operation 6 did not read the prepared reply");
