@@ -46,6 +46,12 @@ inline constexpr std::size_t kDataOffset = 7;  // where a reply's data begin
 inline constexpr std::int32_t kMaxExCount = 36;
 inline constexpr std::size_t kExWriteCapacity = 15 + 8 * static_cast<std::size_t>(kMaxExCount);
 
+// Exchanges operation 6 and operation 7 make at most before they give up.
+inline constexpr int kReadAttempts = 8;
+inline constexpr int kWriteAttempts = 8;
+// The only EX group a write may go to (bits 8 to 15 of the index).
+inline constexpr std::int32_t kWritableExGroup = 10;
+
 // Builds the read request of the gate's family into `buffer` (the frame, then a NUL) and
 // returns how many bytes to send: the frame for memtypes 0 to 6, the frame and its NUL for
 // every other family. 0, with nothing written, for a memtype outside the read families, a PLC

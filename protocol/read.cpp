@@ -8,8 +8,6 @@ namespace protocol {
 
 namespace {
 
-constexpr int kReadAttempts = 8;
-
 using ReadRoutine = std::int32_t (*)(const VpiCall&);
 
 // The routine that serves a memory type; nullptr for index-zero gates (written, never read)

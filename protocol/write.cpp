@@ -9,13 +9,6 @@
 
 namespace protocol {
 
-namespace {
-
-constexpr int kWriteAttempts = 8;
-constexpr std::int32_t kWritableExGroup = 10;
-
-}  // namespace
-
 std::int32_t VpiWrite(const VpiCall& call) {
     auto& channel = *static_cast<ChannelState*>(call.channel);
     const auto& gate = *static_cast<const GateIoRecord*>(call.argument);
