@@ -52,10 +52,22 @@ void ApplyReadTimeout(const ChannelState& channel) {
     static_cast<void>(serial::SetReadTimeout(channel.port, units));
 }
 
+// The channel's port, or 0 when it holds none of ours. The host need not zero a fresh
+// state area, so `port` may hold anything until the first open: a value the serial layer did
+// not open (the host's own descriptor or handle, perhaps) is no port, and is never closed,
+// read or written; the serial layer refuses to act on it in any case.
+serial::PortHandle OwnPort(const ChannelState& channel) {
+    return serial::OwnsPort(channel.port) ? channel.port : 0;
+}
+
 // Closes the channel's port, if it has one: 0, or 2 with nothing changed when the system
-// refuses. Settings and time-out stay, for a later reopen.
+// refuses. Settings and time-out stay, for a later reopen. A value that is no port of ours
+// is cleared as if no port had been there.
 std::int32_t CloseChannel(ChannelState& channel) {
-    if (channel.port == 0) return VpiDone;
+    if (OwnPort(channel) == 0) {
+        channel.port = 0;
+        return VpiDone;
+    }
     if (serial::ClosePort(channel.port) != serial::SerialResult::Ok) return VpiFailed;
     channel.port = 0;
     channel.active = 0;
@@ -83,8 +95,10 @@ std::int32_t VpiOpen(const VpiCall& call) {
         settings.lineFlags = kChannelLineFlags;
         // An open port is closed first: the channel holds one handle, and a second open of
         // the same exclusive port could never succeed anyway.
-        if (channel.port != 0 && CloseChannel(channel) == VpiDone) channel.active = record.active;
-        if (channel.port == 0) handle = OpenWithSettings(settings);
+        if (OwnPort(channel) != 0 && CloseChannel(channel) == VpiDone) {
+            channel.active = record.active;
+        }
+        if (OwnPort(channel) == 0) handle = OpenWithSettings(settings);
     }
     if (handle == 0) {
         hostlog::Log(hostlog::Severity::Line, "VPI%s : Fail to open %s", kShortName,
@@ -102,7 +116,7 @@ std::int32_t VpiOpen(const VpiCall& call) {
 
 std::int32_t VpiFlush(const VpiCall& call) {
     const ChannelState& channel = Channel(call);
-    if (channel.port != 0) static_cast<void>(serial::PurgeInput(channel.port));
+    if (OwnPort(channel) != 0) static_cast<void>(serial::PurgeInput(channel.port));
     return VpiDone;
 }
 
@@ -118,7 +132,7 @@ std::int32_t VpiReopenPort(const VpiCall& call) {
     // A port this channel holds cannot be opened again: exclusive use refuses it. Refusing
     // here also keeps the null device, which opens any number of times, from losing its
     // first handle.
-    if (channel.port != 0) return VpiFailed;
+    if (OwnPort(channel) != 0) return VpiFailed;
     const serial::PortHandle handle = OpenWithSettings(channel.settings);
     if (handle == 0) return VpiFailed;
     // The port keeps the 1000 ms of its open: reopen does not apply readTimeout.
@@ -135,7 +149,7 @@ std::int32_t VpiReconfigure(const VpiCall& call) {
 
     const bool sameName = NameFits(channel.settings.portName) &&
                           std::strcmp(record.portName, channel.settings.portName) == 0;
-    if (!sameName && channel.port != 0) static_cast<void>(CloseChannel(channel));
+    if (!sameName && OwnPort(channel) != 0) static_cast<void>(CloseChannel(channel));
 
     std::memcpy(channel.settings.portName, record.portName, kPortNameField);
     if (record.line.baudRate != 0) channel.settings.line = record.line;
@@ -143,7 +157,7 @@ std::int32_t VpiReconfigure(const VpiCall& call) {
     // Same name while open: the port is this channel's already, so a second open would be
     // refused (or, for the null device, would lose the first handle). The new settings stay
     // stored for the next reopen.
-    if (channel.port != 0) return VpiFailed;
+    if (OwnPort(channel) != 0) return VpiFailed;
     const serial::PortHandle handle = OpenWithSettings(channel.settings);
     if (handle == 0) return VpiFailed;
     channel.port = handle;

@@ -279,12 +279,23 @@ bool ScanFloat(std::string_view text, float* value) {
 
     std::uint32_t magnitude = 0;
     if (StartsWithWord(t, pos, "inf")) {
-        magnitude = kInfinityBits;  // "infinity" as well; nothing behind it matters
+        // "inf", or "infinity" whole: the conversion reads on once it sees the "i" of
+        // "infinity", and a text that stops short of its end ("infi", "infin") converts nothing.
+        constexpr std::size_t kInfLength = 3;
+        if (pos + kInfLength < t.size() && Lower(t[pos + kInfLength]) == 'i' &&
+            !StartsWithWord(t, pos, "infinity")) {
+            return false;
+        }
+        magnitude = kInfinityBits;
     } else if (StartsWithWord(t, pos, "nan")) {
         magnitude = kQuietNanBits;  // any "(n-char-sequence)" behind it carries no payload here
-    } else if (pos + 1 < t.size() && t[pos] == '0' && Lower(t[pos + 1]) == 'x' &&
-               ((pos + 2 < t.size() && HexValue(t[pos + 2]) >= 0) ||
-                (pos + 3 < t.size() && t[pos + 2] == '.' && HexValue(t[pos + 3]) >= 0))) {
+    } else if (pos + 1 < t.size() && t[pos] == '0' && Lower(t[pos + 1]) == 'x') {
+        // Once past "0x" the conversion wants a hexadecimal digit, before or after the point:
+        // "0x" and "0xp1" convert nothing.
+        if (!((pos + 2 < t.size() && HexValue(t[pos + 2]) >= 0) ||
+              (pos + 3 < t.size() && t[pos + 2] == '.' && HexValue(t[pos + 3]) >= 0))) {
+            return false;
+        }
         // Hexadecimal: at most six digits fit in eight characters, so h stays exact.
         std::size_t p = pos + 2;
         std::uint64_t h = 0;

@@ -130,7 +130,8 @@ std::int32_t Exchange(const VpiCall& call, const Messages& messages, Reply* repl
     if (size == 0) return VpiRefused;  // ReadableGate has ruled this out
     // A request that did not go out shows as a missing reply.
     static_cast<void>(serial::Transmit(channel, channel.requestBuffer, size));
-    if (!ReceiveFrame(channel, channel.receiveBuffer)) {
+    const ExpectedReply expected{std::span<const std::uint8_t>(channel.requestBuffer, size), true};
+    if (!ReceiveFrame(channel, channel.receiveBuffer, expected)) {
         hostlog::Log(hostlog::Severity::Meter, messages.noReply, call.vpiNumber, gate.plcAddress);
         return VpiFailed;
     }
@@ -242,13 +243,11 @@ std::int32_t ReadPlainBlock(const VpiCall& call) {
         }
         float value = 0.0f;
         if (i == kHexField) {
-            // Two hexadecimal characters (a status byte), stored as their value; never
-            // kilo-scaled. A field that does not start with a hex digit has no value.
+            // Two hexadecimal characters (a status byte), read as "%X" reads them (leading
+            // blanks skipped, a sign taken) and stored as that signed value; never
+            // kilo-scaled. A text that begins no hexadecimal number has no value.
             std::uint32_t number = 0;
-            const char first = text.chars[0];
-            const bool hexStart = (first >= '0' && first <= '9') ||
-                                  (first >= 'A' && first <= 'F') || (first >= 'a' && first <= 'f');
-            if (!hexStart || !ScanHex(text.View(), 2, &number)) {
+            if (!ScanHex(text.View(), 2, &number)) {
                 LogConversion(kDataMessages, call, text);
                 return VpiRefused;
             }
@@ -278,8 +277,8 @@ std::int32_t ReadHBlock(const VpiCall& call) {
         return result;
     }
     // X in the first data position: the meter has no harmonics to give. That position is
-    // the checksum character itself when the reply carries no data, and is still looked at.
-    if (kDataOffset <= reply.checksumAt && reply.bytes[kDataOffset] == 'X') return VpiRefused;
+    // looked at whatever the length field says: it is always inside receiveBuffer.
+    if (reply.bytes[kDataOffset] == 'X') return VpiRefused;
     const std::size_t fields = gate.count > 0 ? static_cast<std::size_t>(gate.count) : 0;
     std::size_t pos = kDataOffset;
     for (std::size_t i = 0; i < fields; ++i) {

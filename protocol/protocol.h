@@ -34,10 +34,31 @@ inline constexpr std::size_t kDataOffset = 7;  // where a reply's data begin
 // (8) and fails when L is above 300.
 [[nodiscard]] bool VerifyFrameChecksum(std::span<const std::uint8_t> frame);
 
-// Takes one reply frame off the channel's port into `buffer` (at least 500 bytes): skips one
-// frame of length 6, drains the line when the first byte is not "!" or the length field is
-// outside 1 to 496. True when a whole frame (L + 4 bytes) was stored. Logs nothing.
-[[nodiscard]] bool ReceiveFrame(ChannelState& channel, std::span<std::uint8_t> buffer);
+// What the exchange under way sent, so that the receiver can tell the meter's reply from the
+// line's echo of the request and from a late reply to an earlier one. An empty `request`
+// matches nothing: every frame is taken as the reply.
+struct ExpectedReply {
+    std::span<const std::uint8_t> request;  // the bytes transmitted, a trailing NUL included
+    bool matchCommand = true;               // reads: the reply names the request's command
+    // Writes: a meter may acknowledge with the request's very bytes. A double of the request
+    // is then passed over as the echo only when another frame follows it within the read
+    // time-out; with nothing behind it, it is the acknowledgement.
+    bool echoMayAnswer = false;
+};
+
+// At most this many frames are passed over in one receive (echo, late or stray replies, the
+// length-6 frame), so that a chattering line cannot hold one exchange for ever.
+inline constexpr int kMaxSkippedFrames = 4;
+
+// Takes one reply frame off the channel's port into `buffer` (at least 500 bytes). Passes
+// over, each read whole by its length field: the request's own echo (and the NUL behind it);
+// a frame whose positions
+// 4 and 5 are two digits other than the request's PLC address, or (with matchCommand) whose
+// position 6 is not the request's command; and one frame of length 6. Drains the line when the
+// first byte is not "!" or the length field is outside 1 to 496. True when a whole frame
+// (L + 4 bytes) that is the reply was stored. Logs nothing.
+[[nodiscard]] bool ReceiveFrame(ChannelState& channel, std::span<std::uint8_t> buffer,
+                                const ExpectedReply& expected = {});
 
 // ---- Requests -----------------------------------------------------------------------------
 
@@ -106,7 +127,8 @@ inline constexpr std::size_t kMaxFieldChars = 8;
 // "%f": leading white space, optional sign, then the longest prefix (of at most 8 characters
 // counted from the start of `text`, and never past a NUL) that is a decimal float, a
 // hexadecimal float, INF, INFINITY, NAN or NAN(chars). Correctly rounded to float. False when
-// nothing converts.
+// nothing converts, and where the conversion gives up part-way: "0x" with no hexadecimal digit
+// behind it, an "infinity" cut short ("infi").
 [[nodiscard]] bool ScanFloat(std::string_view text, float* value);
 
 // "%X" with a field width: leading white space (not counted), optional sign, optional 0x, hex

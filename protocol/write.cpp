@@ -38,10 +38,12 @@ std::int32_t VpiWrite(const VpiCall& call) {
     }
     if (size == 0) return VpiRefused;  // a PLC address outside 0 to 99, or values missing
 
-    // Any verified frame is the meter's acknowledgement; its content is not looked at.
+    // Any verified frame from the addressed meter is its acknowledgement: only the address
+    // is compared, since a meter may answer a write in a form of its own.
+    const ExpectedReply expected{std::span<const std::uint8_t>(request, size), false, true};
     for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
         static_cast<void>(serial::Transmit(channel, request, static_cast<std::uint32_t>(size)));
-        if (ReceiveFrame(channel, channel.receiveBuffer) &&
+        if (ReceiveFrame(channel, channel.receiveBuffer, expected) &&
             VerifyFrameChecksum(channel.receiveBuffer)) {
             return VpiDone;
         }

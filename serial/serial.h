@@ -42,6 +42,13 @@ inline constexpr std::uint32_t kRtsTailMs = 12;           // last byte to RTS of
 // Closes the port: Ok, or IoFailed when the system refuses.
 [[nodiscard]] SerialResult ClosePort(PortHandle handle);
 
+// True when `handle` is a port this layer opened and has not closed since. The layer acts
+// only on such ports: on any other value every operation fails as on a closed port, without
+// a system call on it. The host's state area may hold anything before its first open (a
+// descriptor or handle of the host's own among it), and that must never be closed, read or
+// written.
+[[nodiscard]] bool OwnsPort(PortHandle handle);
+
 // Sets the read total time-out to `units` × 10 ms. Returns the previous time-out in units of
 // 10 ms (rounded down), or 0 on failure. Makes no change when the value is already in force.
 std::int32_t SetReadTimeout(PortHandle handle, std::int32_t units);

@@ -197,6 +197,10 @@ SerialResult ClosePort(PortHandle handle) {
     return SerialResult::Ok;
 }
 
+bool OwnsPort(PortHandle handle) {
+    return fake::ByHandle(handle) != nullptr;
+}
+
 std::int32_t SetReadTimeout(PortHandle handle, std::int32_t units) {
     fake::Port* port = fake::ByHandle(handle);
     if (port == nullptr || fake::S().failTimeoutQuery) return 0;

@@ -33,6 +33,12 @@ constexpr int kMaxDescriptors = 4096;
 // total time-out of 0 does. Written by OpenPort and SetReadTimeout, read by ReadOnce.
 std::array<std::atomic<std::uint32_t>, kMaxDescriptors> gReadTimeoutMs{};
 
+// Which descriptors are ports this layer opened and has not closed. Every operation asks
+// first: a descriptor number the host's state area happens to hold may be the host's own
+// file, and it is never touched. Set when an open has succeeded; cleared before the close, so
+// that a descriptor number the system hands out again is never taken for ours.
+std::array<std::atomic<bool>, kMaxDescriptors> gOwned{};
+
 constexpr char kNullName[] = "NUL";
 constexpr char kNullDevice[] = "/dev/null";
 constexpr char kDevDir[] = "/dev/";
@@ -81,6 +87,14 @@ bool InTable(int fd) {
     return fd > 0 && fd < kMaxDescriptors;
 }
 
+bool Owned(int fd) {
+    return InTable(fd) && gOwned[static_cast<std::size_t>(fd)].load(std::memory_order_acquire);
+}
+
+void SetOwned(int fd, bool owned) {
+    gOwned[static_cast<std::size_t>(fd)].store(owned, std::memory_order_release);
+}
+
 // The monotonic clock in microseconds: deadlines are kept finer than poll()'s milliseconds so
 // that a wait resumed in the middle of a millisecond is not cut short.
 std::uint64_t NowUs() {
@@ -100,13 +114,21 @@ int RemainingMs(std::uint64_t deadline) {
     return left > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(left);
 }
 
-// Waits for `events` on `fd` until the deadline. True when the descriptor is ready (or has
-// hung up or failed, which the following read or write reports); false on time-out.
-bool WaitFor(int fd, short events, std::uint64_t deadline) {
+enum class Wait : std::uint8_t { Ready, TimedOut, Failed };
+
+// Waits for `events` on `fd` until the deadline (0: no limit). Ready when the descriptor is
+// ready (or has hung up or failed, which the following read or write reports).
+Wait WaitFor(int fd, short events, std::uint64_t deadline) {
     pollfd entry{fd, events, 0};
-    // poll: the number of ready descriptors, 0 on time-out, -1 on failure.
+    // poll: the number of ready descriptors, 0 on time-out, -1 on failure. A poll that keeps
+    // failing would otherwise turn every wait into a loop that never sleeps.
     const int ready = RetryOnInterrupt([&] { return poll(&entry, 1, RemainingMs(deadline)); });
-    return ready != 0;
+    if (ready == -1) return Wait::Failed;
+    return ready == 0 ? Wait::TimedOut : Wait::Ready;
+}
+
+bool Passed(std::uint64_t deadline) {
+    return deadline != 0 && NowUs() >= deadline;
 }
 
 // The device path for a port name: "NUL" is the null device; a relative name is looked up
@@ -313,6 +335,7 @@ SerialResult OpenPort(const char* portName, const LineParameters& line, std::uin
     if (isNull) {
         gReadTimeoutMs[static_cast<std::size_t>(fd)].store(
             static_cast<std::uint32_t>(kOpenReadTimeoutMs), std::memory_order_relaxed);
+        SetOwned(fd, true);
         *handle = static_cast<PortHandle>(fd);
         return SerialResult::Ok;
     }
@@ -344,22 +367,28 @@ SerialResult OpenPort(const char* portName, const LineParameters& line, std::uin
         return SerialResult::SettingsRefused;
     }
     // Queue sizes: the terminal's buffers are the kernel's and far above 1200 bytes.
+    SetOwned(fd, true);
     *handle = static_cast<PortHandle>(fd);
     return SerialResult::Ok;
 }
 
 SerialResult ClosePort(PortHandle handle) {
     const int fd = Descriptor(handle);
-    // Descriptor 0 is never a port of ours; closing it would take the process's input away.
-    if (!InTable(fd)) return SerialResult::IoFailed;
+    // Only our own ports: descriptor 0 or a file of the host's must not be taken away.
+    if (!Owned(fd)) return SerialResult::IoFailed;
+    SetOwned(fd, false);
     return Release(fd) ? SerialResult::Ok : SerialResult::IoFailed;
+}
+
+bool OwnsPort(PortHandle handle) {
+    return Owned(Descriptor(handle));
 }
 
 std::int32_t SetReadTimeout(PortHandle handle, std::int32_t units) {
     const int fd = Descriptor(handle);
     // Only a terminal has time-outs, as only a serial port has them on Win32.
     termios probe{};
-    if (!InTable(fd) || RetryOnInterrupt([&] { return tcgetattr(fd, &probe); }) != 0) return 0;
+    if (!Owned(fd) || RetryOnInterrupt([&] { return tcgetattr(fd, &probe); }) != 0) return 0;
     std::int64_t wanted = std::int64_t{units} * 10;
     if (wanted < 0) wanted = 0;
     if (wanted > 0xFFFFFFFFLL) wanted = 0xFFFFFFFFLL;
@@ -374,7 +403,7 @@ bool ReadOnce(PortHandle handle, std::uint8_t* buffer, std::uint32_t count,
               std::uint32_t* received) {
     *received = 0;
     const int fd = Descriptor(handle);
-    if (!InTable(fd)) return false;
+    if (!Owned(fd)) return false;
     const std::uint32_t timeoutMs =
         gReadTimeoutMs[static_cast<std::size_t>(fd)].load(std::memory_order_relaxed);
     const std::uint64_t deadline =
@@ -394,7 +423,12 @@ bool ReadOnce(PortHandle handle, std::uint8_t* buffer, std::uint32_t count,
             // What came before the failure is reported; the next read reports the failure.
             return total > 0;
         }
-        if (!WaitFor(fd, POLLIN, deadline)) break;  // the time-out passed
+        // A descriptor that polls ready but has nothing to read must not hold the read
+        // past its time-out either.
+        if (Passed(deadline)) break;
+        const Wait wait = WaitFor(fd, POLLIN, deadline);
+        if (wait == Wait::TimedOut) break;
+        if (wait == Wait::Failed) return total > 0;  // as a failed read
     }
     return true;
 }
@@ -403,7 +437,7 @@ bool WriteOnce(PortHandle handle, const std::uint8_t* bytes, std::uint32_t count
                std::uint32_t* written) {
     *written = 0;
     const int fd = Descriptor(handle);
-    if (!InTable(fd)) return false;
+    if (!Owned(fd)) return false;
     std::uint32_t total = 0;
     // A write has no time-out: it waits for room until every byte is queued.
     while (total < count) {
@@ -415,8 +449,8 @@ bool WriteOnce(PortHandle handle, const std::uint8_t* bytes, std::uint32_t count
             *written = total;
             continue;
         }
-        if (put == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            static_cast<void>(WaitFor(fd, POLLOUT, 0));
+        if (put == -1 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
+            WaitFor(fd, POLLOUT, 0) == Wait::Ready) {
             continue;
         }
         if (total == 0) return false;
@@ -434,7 +468,7 @@ bool ClearErrors(PortHandle handle, std::uint32_t* bytesWaiting) {
     // A terminal keeps no error condition to clear: framing and parity faults come in
     // with the data. FIONREAD: 0 or -1.
     int waiting = 0;
-    if (!InTable(fd) || ioctl(fd, FIONREAD, &waiting) != 0) return false;
+    if (!Owned(fd) || ioctl(fd, FIONREAD, &waiting) != 0) return false;
     *bytesWaiting = waiting < 0 ? 0u : static_cast<std::uint32_t>(waiting);
     return true;
 }
@@ -443,7 +477,7 @@ bool SetRts(PortHandle handle, bool on) {
     const int fd = Descriptor(handle);
     int bits = TIOCM_RTS;
     // TIOCMBIS/TIOCMBIC: 0 or -1 (a pseudo-terminal has no modem lines: ENOTTY).
-    return InTable(fd) && ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0;
+    return Owned(fd) && ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0;
 }
 
 void SleepMs(std::uint32_t milliseconds) {

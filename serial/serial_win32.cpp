@@ -2,6 +2,9 @@
 // values the meters' line needs. Every Win32 call here reports success as non-zero.
 #include <windows.h>
 
+#include <array>
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -69,14 +72,79 @@ void ApplyLine(DCB& dcb, const LineParameters& line, std::uint16_t lineFlags) {
     dcb.ErrorChar = static_cast<char>(kInertErrorChar);
 }
 
+// The ports this layer opened and has not closed. Every operation asks first: the host's
+// state area may hold any value before its first open, possibly a handle of the host's own,
+// and that is never closed, read or written. A fixed table of slots taken and given back
+// with atomic exchanges: no heap, no lock. A full table refuses the open.
+constexpr std::size_t kMaxOpenPorts = 64;
+std::array<std::atomic<PortHandle>, kMaxOpenPorts> gOwned{};
+
+bool Owned(PortHandle handle) {
+    if (handle == 0) return false;
+    for (const auto& slot : gOwned) {
+        if (slot.load(std::memory_order_acquire) == handle) return true;
+    }
+    return false;
+}
+
+// Records a handle just opened; false when every slot is taken.
+bool Adopt(PortHandle handle) {
+    for (auto& slot : gOwned) {
+        PortHandle expected = 0;
+        if (slot.compare_exchange_strong(expected, handle, std::memory_order_acq_rel)) return true;
+    }
+    return false;
+}
+
+// Gives up the slot of `handle` before it is closed, so that a handle value the system hands
+// out again is never taken for ours. False when the handle is not ours.
+bool Disown(PortHandle handle) {
+    if (handle == 0) return false;
+    for (auto& slot : gOwned) {
+        PortHandle expected = handle;
+        if (slot.compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) return true;
+    }
+    return false;
+}
+
+// The name CreateFileA is given. Windows knows COM1 to COM9 by those names, but COM10 and
+// above only in the device namespace, as \\.\COM10: "COM" (any case) and digits go there.
+// Names already in that namespace, "NUL" and everything else go as they are. `path` holds at
+// least the name and the prefix.
+const char* DeviceName(const char* portName, char* path, std::size_t capacity) {
+    constexpr char kDevicePrefix[] = "\\\\.\\";
+    const std::size_t length = std::strlen(portName);
+    bool comDigits = length > 3 && (portName[0] == 'C' || portName[0] == 'c') &&
+                     (portName[1] == 'O' || portName[1] == 'o') &&
+                     (portName[2] == 'M' || portName[2] == 'm');
+    for (std::size_t i = 3; comDigits && i < length; ++i) {
+        comDigits = portName[i] >= '0' && portName[i] <= '9';
+    }
+    if (!comDigits || sizeof kDevicePrefix - 1 + length + 1 > capacity) return portName;
+    std::memcpy(path, kDevicePrefix, sizeof kDevicePrefix - 1);
+    std::memcpy(path + sizeof kDevicePrefix - 1, portName, length + 1);
+    return path;
+}
+
+// Closes a port whose open failed part-way.
+void GiveUp(HANDLE port) {
+    static_cast<void>(Disown(FromHandle(port)));
+    CloseHandle(port);
+}
+
 }  // namespace
 
 SerialResult OpenPort(const char* portName, const LineParameters& line, std::uint16_t lineFlags,
                       PortHandle* handle) {
+    char path[32];
     // CreateFileA: a handle, or INVALID_HANDLE_VALUE. No sharing: the port is ours alone.
-    HANDLE port = CreateFileA(portName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE port = CreateFileA(DeviceName(portName, path, sizeof path), GENERIC_READ | GENERIC_WRITE,
+                              0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (port == INVALID_HANDLE_VALUE) return SerialResult::NotOpened;
+    if (!Adopt(FromHandle(port))) {
+        CloseHandle(port);
+        return SerialResult::NotOpened;
+    }
 
     // The null device has no line to configure.
     if (std::strcmp(portName, kNullName) == 0) {
@@ -89,7 +157,7 @@ SerialResult OpenPort(const char* portName, const LineParameters& line, std::uin
     dcb.DCBlength = kDcbLength;
     // GetCommState: non-zero on success.
     if (!GetCommState(port, &dcb)) {
-        CloseHandle(port);
+        GiveUp(port);
         return SerialResult::StateUnreadable;
     }
 
@@ -103,14 +171,14 @@ SerialResult OpenPort(const char* portName, const LineParameters& line, std::uin
     timeouts.WriteTotalTimeoutConstant = 0;
     // SetCommTimeouts: non-zero on success.
     if (!SetCommTimeouts(port, &timeouts)) {
-        CloseHandle(port);
+        GiveUp(port);
         return SerialResult::NotOpened;
     }
 
     ApplyLine(dcb, line, lineFlags);
     // SetCommState: non-zero on success.
     if (!SetCommState(port, &dcb)) {
-        CloseHandle(port);
+        GiveUp(port);
         return SerialResult::SettingsRefused;
     }
 
@@ -121,11 +189,17 @@ SerialResult OpenPort(const char* portName, const LineParameters& line, std::uin
 }
 
 SerialResult ClosePort(PortHandle handle) {
+    if (!Disown(handle)) return SerialResult::IoFailed;
     // CloseHandle: non-zero on success.
     return CloseHandle(ToHandle(handle)) ? SerialResult::Ok : SerialResult::IoFailed;
 }
 
+bool OwnsPort(PortHandle handle) {
+    return Owned(handle);
+}
+
 std::int32_t SetReadTimeout(PortHandle handle, std::int32_t units) {
+    if (!Owned(handle)) return 0;
     COMMTIMEOUTS timeouts{};
     // GetCommTimeouts: non-zero on success (zero on anything that is no serial port).
     if (!GetCommTimeouts(ToHandle(handle), &timeouts)) return 0;
@@ -143,6 +217,8 @@ namespace platform {
 
 bool ReadOnce(PortHandle handle, std::uint8_t* buffer, std::uint32_t count,
               std::uint32_t* received) {
+    *received = 0;
+    if (!Owned(handle)) return false;
     DWORD got = 0;
     // ReadFile: non-zero on success, also when the time-out ended it short.
     const BOOL ok = ReadFile(ToHandle(handle), buffer, count, &got, nullptr);
@@ -152,6 +228,8 @@ bool ReadOnce(PortHandle handle, std::uint8_t* buffer, std::uint32_t count,
 
 bool WriteOnce(PortHandle handle, const std::uint8_t* bytes, std::uint32_t count,
                std::uint32_t* written) {
+    *written = 0;
+    if (!Owned(handle)) return false;
     DWORD put = 0;
     // WriteFile: non-zero on success; the count tells whether every byte went.
     const BOOL ok = WriteFile(ToHandle(handle), bytes, count, &put, nullptr);
@@ -160,6 +238,7 @@ bool WriteOnce(PortHandle handle, const std::uint8_t* bytes, std::uint32_t count
 }
 
 bool ClearErrors(PortHandle handle, std::uint32_t* bytesWaiting) {
+    if (!Owned(handle)) return false;
     DWORD errors = 0;
     COMSTAT status{};
     // ClearCommError: non-zero on success; the error bits are cleared and not looked at.
@@ -170,7 +249,7 @@ bool ClearErrors(PortHandle handle, std::uint32_t* bytesWaiting) {
 
 bool SetRts(PortHandle handle, bool on) {
     // EscapeCommFunction: non-zero on success.
-    return EscapeCommFunction(ToHandle(handle), on ? SETRTS : CLRRTS) != 0;
+    return Owned(handle) && EscapeCommFunction(ToHandle(handle), on ? SETRTS : CLRRTS) != 0;
 }
 
 void SleepMs(std::uint32_t milliseconds) {

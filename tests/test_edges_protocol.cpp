@@ -43,8 +43,12 @@ TEST(LengthFieldEdges, ShortSpansControlBytesAndCutFrames) {
                      "12",
                      4),
          false, 0},
-        {"vertical tab", "!1\v2", false, 0},
-        {"carriage return", "!12\r", false, 0},
+        // Behind the first digit, white space and signs end the number as any other byte.
+        {"vertical tab", "!1\v2", true, 1},
+        {"carriage return", "!12\r", true, 12},
+        {"minus behind a digit", "!1-2", true, 1},
+        {"blank first", "! 12", false, 0},
+        {"sign first", "!+12", false, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -347,7 +351,8 @@ TEST_F(RoutineEdges, ARoutineRefusesOtherFamiliesAndUnreadableGatesWithoutSendin
 TEST_F(RoutineEdges, AHarmonicsReplyWithoutADataAreaIsAConversionFailure) {
     // Replies of length 3 to 5 end before the first data position: the values cannot be
     // there, and nothing behind the checksum character may stand in for them.
-    for (const std::string& body : std::vector<std::string>{"", "0", "01"}) {
+    // Positions 4 and 5 of the last one hold the gate's own address, as a meter's would.
+    for (const std::string& body : std::vector<std::string>{"", "0", "04"}) {
         SCOPED_TRACE(body.size() + 3);
         Reopen();
         Script({Frame(body)});

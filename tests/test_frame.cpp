@@ -160,8 +160,10 @@ TEST_F(Receive, LengthFieldBoundsSignsAndBlanks) {
         {"plus sign", "!+12" + trailer, false, false},
         {"minus sign", "!-01" + trailer, false, false},
         {"leading blank", "! 12" + trailer, false, false},
-        {"inner blank", "!1 2" + trailer, false, false},
-        {"trailing tab", "!12\t" + trailer, false, false},
+        // A blank or tab behind a digit ends the number: "1" takes one byte of the tail and
+        // leaves the rest; "12" waits for twelve of the ten there are.
+        {"inner blank", "!1 2" + trailer, true, false},
+        {"trailing tab", "!12\t" + trailer, false, true},
         {"no digit", "!abc" + trailer, false, false},
         {"digits then a letter", "!12a" + std::string(12, 'f'), true, true},
         {"truncated", Reply("12.50").substr(0, 12), false, true},

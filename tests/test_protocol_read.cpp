@@ -91,11 +91,18 @@ TEST_F(Read, PlainWorkedDecodingsAndKiloScaling) {
     EXPECT_TRUE(log_.Take().empty());
     ExpectStateKept(std::string("!006010}\r\n") + '\0');
 
-    f[31] = "0A";
-    f[0] = "1.25";
-    Script({Reply(Join(f))});
-    ASSERT_EQ(Call(VpiOperation::Read, gate), VpiDone);
-    EXPECT_EQ(values[31], 10.0f);
+    // Field 31 is read as "%X" reads it: a leading blank skipped, a sign taken; the value is
+    // never kilo-scaled.
+    const std::vector<std::pair<std::string, float>> statusBytes{
+        {"0A", 10.0f}, {" F", 15.0f}, {"-1", -1.0f}, {"+C", 12.0f}, {"f0", 240.0f}, {"7x", 7.0f}};
+    for (const auto& [text, expected] : statusBytes) {
+        SCOPED_TRACE(text);
+        f[31] = text;
+        Script({Reply(Join(f))});
+        ASSERT_EQ(Call(VpiOperation::Read, gate), VpiDone);
+        EXPECT_EQ(values[31], expected);
+        EXPECT_TRUE(log_.Take().empty());
+    }
 }
 
 TEST_F(Read, PlainCountAndEndOfData) {
@@ -144,11 +151,16 @@ TEST_F(Read, PlainConversionFailures) {
         std::string logged;
     };
     const std::vector<Case> cases{
-        {2, "abcd", "abcd"}, {3, "  .  ", "  .  "},
-        {31, "G1", "G1"},    {31, " F", " F"},  // field 31 must start with a hex digit
-        {31, "-1", "-1"},
-        // Letters past F in either case, and the characters between the two alphabets.
-        {31, "g1", "g1"},    {31, "z0", "z0"},  {31, "_1", "_1"},
+        {2, "abcd", "abcd"},
+        {3, "  .  ", "  .  "},
+        // Field 31 must begin a hexadecimal number: letters past F in either case, and the
+        // characters between the two alphabets, do not; nor does a sign or blank alone.
+        {31, "G1", "G1"},
+        {31, "g1", "g1"},
+        {31, "z0", "z0"},
+        {31, "_1", "_1"},
+        {31, "- ", "- "},
+        {31, "  ", "  "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -403,8 +415,9 @@ TEST_F(Read, RetriesCountRequestsAndLines) {
 TEST_F(Read, TheZeroFillHappensOncePerOperation) {
     // First attempt: a long reply with a bad checksum; second: a short good one. Behind the
     // second frame lie the first one's bytes, then the fill.
-    const std::string longBad = Corrupted(Reply(std::string(60, '7')));
-    const std::string shortGood = Reply("0000");
+    // Replies as meter 01 sends them to a TY request, so that they are stored as written.
+    const std::string longBad = Corrupted(Frame("01U" + std::string(60, '7')));
+    const std::string shortGood = Frame("01U0000");
     GuardedValues values(2);
     GateIoRecord gate = Gate(1, MEMTYPE_TY1, 2, values.data());
     Script({longBad, shortGood});

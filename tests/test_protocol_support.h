@@ -48,10 +48,38 @@ inline std::string Frame(const std::string& body) {
     return head + ChecksumOf(head) + "\r\n";
 }
 
-// A reply carrying `data` from position 7 on; positions 4 to 6 hold an address and a
-// command the driver does not look at.
+// Positions 4 to 6 of a scripted frame that the meter fills in with the PLC address and the
+// command of the request it answers, as a meter does.
+inline constexpr char kAsked[] = "@@@";
+
+// A reply carrying `data` from position 7 on, addressed as the answer to its request.
 inline std::string Reply(const std::string& data) {
-    return Frame("01r" + data);
+    return Frame(kAsked + data);
+}
+
+// `answer` with every frame that starts "!LLL@@@" addressed to `request`: positions 4 to 6
+// copied from it and the checksum made again, so that a corrupted frame stays corrupted.
+inline std::string Addressed(std::string answer, std::span<const std::uint8_t> request) {
+    if (request.size() < 7) return answer;
+    const std::string header(request.begin() + 4, request.begin() + 7);
+    for (std::size_t at = answer.find(kAsked); at != std::string::npos;
+         at = answer.find(kAsked, at + 3)) {
+        if (at < 4 || answer[at - 4] != '!') continue;
+        const std::size_t start = at - 4;
+        const std::string digits = answer.substr(start + 1, 3);
+        if (digits.find_first_not_of("0123456789") != std::string::npos) continue;
+        const auto length = static_cast<std::size_t>(std::stoi(digits));
+        const std::size_t sumAt = start + length + 1;
+        if (sumAt >= answer.size() || length < 6) {
+            answer.replace(at, 3, header);
+            continue;
+        }
+        const bool valid = answer[sumAt] == ChecksumOf(answer.substr(start, length + 1));
+        answer.replace(at, 3, header);
+        const char good = ChecksumOf(answer.substr(start, length + 1));
+        answer[sumAt] = valid ? good : (good == '#' ? '$' : '#');
+    }
+    return answer;
 }
 
 // The same frame with its checksum character changed.
@@ -90,11 +118,11 @@ protected:
                   serial::SerialResult::Ok);
         state_.port = before_.port = handle;
         script_.clear();
-        fake::SetResponder([this](const std::string& port, std::span<const std::uint8_t>) {
+        fake::SetResponder([this](const std::string& port, std::span<const std::uint8_t> request) {
             if (script_.empty()) return;
             const std::optional<std::string> answer = script_.front();
             script_.pop_front();
-            if (answer) fake::Deliver(port, *answer);
+            if (answer) fake::Deliver(port, Addressed(*answer, request));
         });
     }
     void TearDown() override { fake::SetResponder(nullptr); }

@@ -38,7 +38,7 @@ TEST_F(Write, CommandRequests) {
         float value = c.value;
         GateIoRecord gate = Gate(c.plc, MEMTYPE_INDEX_ZERO, 1, &value, 0);
         // Any verified frame acknowledges; one of length 6 ahead of it is skipped.
-        Script({Frame("01a") + Frame("01ok")});
+        Script({Frame(kAsked) + Frame(std::string(kAsked) + "ok")});
         EXPECT_EQ(Call(VpiOperation::Write, gate), VpiDone);
         EXPECT_EQ(Sent(), std::vector<std::string>{c.request});
         ExpectStateKept(c.request + '\0');
@@ -62,7 +62,7 @@ TEST_F(Write, ExWriteRequests) {
         std::vector<float> values = c.values;
         GateIoRecord gate = Gate(1, MEMTYPE_EX, static_cast<std::int32_t>(values.size()),
                                  values.empty() ? nullptr : values.data(), 0x0A01);
-        Script({Frame("01ack")});
+        Script({Frame(std::string(kAsked) + "ack")});
         EXPECT_EQ(Call(VpiOperation::Write, gate), VpiDone);
         EXPECT_EQ(Sent(), std::vector<std::string>{c.request});
         ExpectStateKept("");  // built in storage of its own: requestBuffer untouched
@@ -78,7 +78,7 @@ TEST_F(Write, ExWriteRequests) {
         for (int k = 7; k >= 0; --k) body += "0123456789ABCDEF"[(bits >> (4 * k)) & 15];
     }
     GateIoRecord gate = Gate(1, MEMTYPE_EX, 36, values.data(), 0x0AFF);
-    Script({Frame("01ack")});
+    Script({Frame(std::string(kAsked) + "ack")});
     EXPECT_EQ(Call(VpiOperation::Write, gate), VpiDone);
     ASSERT_EQ(Sent().size(), 1u);
     EXPECT_EQ(Sent()[0], Frame(body));
@@ -135,7 +135,7 @@ TEST_F(Write, AttemptsAndAcknowledgement) {
         std::int32_t result;
         std::size_t sends;
     };
-    const std::string ack = Frame("01whatever");
+    const std::string ack = Frame(std::string(kAsked) + "whatever");
     const std::vector<Case> cases{
         {"first attempt", {ack}, VpiDone, 1},
         {"after a bad checksum and garbage", {Corrupted(ack), "\r\n" + ack, ack}, VpiDone, 3},
@@ -191,7 +191,7 @@ TEST_F(Write, RefusalsSendNothing) {
     };
     for (Case c : cases) {
         SCOPED_TRACE(c.name);
-        Always(Frame("01ack"));
+        Always(Frame(std::string(kAsked) + "ack"));
         EXPECT_EQ(Call(VpiOperation::Write, c.gate), VpiRefused);
         EXPECT_TRUE(fake::Writes().empty());
         EXPECT_TRUE(log_.Take().empty());

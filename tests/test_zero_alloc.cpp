@@ -685,7 +685,7 @@ TEST_F(ZeroAllocationFake, ReadsOfEveryFamilyAndEveryWayAReadFails) {
          Answering({Reply("03" + Repeat("0000000A", 3))},
                    Read(VpiOperation::ReadEx, MEMTYPE_EX, 0x0A01, 2))},
         {"length field above 300", VpiRefused, 8,
-         Answering(std::vector<std::string>(8, Frame("01r" + std::string(298, '0'))),
+         Answering(std::vector<std::string>(8, Frame(prototest::kAsked + std::string(298, '0'))),
                    read(MEMTYPE_PLAIN, 40))},
         {"garbage ahead of the frame", VpiFailed, 8,
          Answering(std::vector<std::string>(8, "\r\n#?~" + plain), read(MEMTYPE_PLAIN, 40))},
@@ -764,7 +764,7 @@ TEST_F(ZeroAllocationFake, WritesAcceptedRefusedAndFailed) {
          Answering(std::vector<std::string>(8, Corrupted(ack)),
                    write(MEMTYPE_EX, 0x0A01, 2, 1.0f))},
         {"length field above 300", VpiFailed, 8,
-         Answering(std::vector<std::string>(8, Frame("01r" + std::string(298, '0'))),
+         Answering(std::vector<std::string>(8, Frame(prototest::kAsked + std::string(298, '0'))),
                    write(MEMTYPE_INDEX_ZERO, 0, 1, 1.0f))},
         {"the write call fails", VpiFailed, 0,
          [this] {
