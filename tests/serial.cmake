@@ -11,14 +11,14 @@ endif()
 
 if(WIN32)
   # The Win32 back-end. Run plainly it checks what needs no port; run through the far end it
-  # gets COM5, a pseudo-terminal in a Wine prefix of its own (so that no other test's Wine
+  # gets COM12 (a name Windows knows only in its device namespace), a pseudo-terminal in a Wine prefix of its own (so that no other test's Wine
   # server owns the terminal or the link), whose far end the test scripts over the line.
   vpi_test(test_serial_win32 SOURCES test_serial_win32.cpp
            LIBS vpi_driver vpi_protocol vpi_address vpi_serial vpi_test_support)
   find_package(Python3 COMPONENTS Interpreter REQUIRED)
   add_test(NAME test_serial_win32_pty
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/serial_far_end.py
-            ${CMAKE_BINARY_DIR}/wineprefix-serial COM5 --
+            ${CMAKE_BINARY_DIR}/wineprefix-serial COM12 --
             ${CMAKE_SOURCE_DIR}/tools/wine-run.sh $<TARGET_FILE:test_serial_win32>)
-  set_tests_properties(test_serial_win32_pty PROPERTIES TIMEOUT 300 RESOURCE_LOCK wine_com5)
+  set_tests_properties(test_serial_win32_pty PROPERTIES TIMEOUT 300 RESOURCE_LOCK wine_com12)
 endif()

@@ -356,4 +356,95 @@ TEST_F(SerialPosix, ChannelLifecycleOnARealPort) {
     Close(OpenOk(pty_.Slave()));
 }
 
+// A state area the host did not zero: `port` holds a descriptor of the host's own (here the
+// write end of a pipe). Open replaces it without closing it; close clears it; reads, writes,
+// flush and reopen never touch it. Ports the module opened behave as ever.
+TEST_F(SerialPosix, AStateAreaThatWasNotZeroedNeverTouchesTheHostsDescriptor) {
+    int pipeEnds[2] = {-1, -1};
+    ASSERT_EQ(pipe2(pipeEnds, O_NONBLOCK | O_CLOEXEC), 0);
+    const int hosts = pipeEnds[1];
+    auto stillOpen = [hosts] { return fcntl(hosts, F_GETFD) != -1; };
+    auto nothingWritten = [&pipeEnds] {
+        char byte = 0;
+        return read(pipeEnds[0], &byte, 1) == -1 && errno == EAGAIN;
+    };
+    vpitest::LogCapture log;
+
+    ChannelState channel{};
+    std::memset(&channel, 0x5A, sizeof channel);  // what a fresh allocation may hold
+    channel.port = static_cast<std::uint32_t>(hosts);
+    channel.readTimeout = 2;
+
+    // Close of a value that is no port of ours: nothing closed, the value cleared, 0.
+    VpiCall call{&channel, static_cast<std::int32_t>(VpiOperation::Close), 1, 0, nullptr};
+    EXPECT_EQ(VpiMain(&call), VpiDone);
+    EXPECT_EQ(channel.port, 0u);
+    EXPECT_TRUE(stillOpen());
+
+    // Flush, a plain read (eight attempts, their usual messages and result) and a command
+    // write on that value: nothing written into the host's descriptor.
+    channel.port = static_cast<std::uint32_t>(hosts);
+    call.operation = static_cast<std::int32_t>(VpiOperation::Flush);
+    EXPECT_EQ(VpiMain(&call), VpiDone);
+    float values[28] = {};
+    GateIoRecord gate{};
+    gate.plcAddress = 0;
+    gate.memtype = MEMTYPE_PLAIN;
+    gate.count = 28;
+    gate.values = values;
+    call = VpiCall{&channel, static_cast<std::int32_t>(VpiOperation::Read), 1, 0, &gate};
+    EXPECT_EQ(VpiMain(&call), VpiFailed);
+    std::size_t noReply = 0;
+    for (const LogLine& line : log.Take()) {
+        noReply += line.text == "Xerbo : Fail to recv response to read data (Vpi # 1,PLC # 0)";
+    }
+    EXPECT_EQ(noReply, 8u);
+    float one = 1.0f;
+    GateIoRecord command{};
+    command.memtype = MEMTYPE_INDEX_ZERO;
+    command.count = 1;
+    command.values = &one;
+    call = VpiCall{&channel, static_cast<std::int32_t>(VpiOperation::Write), 1, 0, &command};
+    EXPECT_EQ(VpiMain(&call), VpiFailed);
+    EXPECT_TRUE(nothingWritten());
+    EXPECT_TRUE(stillOpen());
+    EXPECT_EQ(channel.port, static_cast<std::uint32_t>(hosts));
+
+    // Open replaces the value without closing it; the module's own port then closes as ever.
+    OpenChannelRecord open{};
+    std::strncpy(open.portName, pty_.ShortName().c_str(), sizeof open.portName - 1);
+    open.active = 1;
+    open.readTimeout = 10;
+    open.line = kDefaultLine;
+    call = VpiCall{&channel, static_cast<std::int32_t>(VpiOperation::Open), 1, 0, &open};
+    ASSERT_EQ(VpiMain(&call), VpiDone);
+    EXPECT_NE(channel.port, static_cast<std::uint32_t>(hosts));
+    EXPECT_TRUE(stillOpen());
+    const int ours = static_cast<int>(channel.port);
+    call = VpiCall{&channel, static_cast<std::int32_t>(VpiOperation::Close), 1, 0, nullptr};
+    EXPECT_EQ(VpiMain(&call), VpiDone);
+    EXPECT_EQ(fcntl(ours, F_GETFD), -1);  // the module's port is closed
+
+    // Reopen and reconfigure treat the host's value as no port: they open the stored port.
+    channel.port = static_cast<std::uint32_t>(hosts);
+    call.operation = static_cast<std::int32_t>(VpiOperation::ReopenPort);
+    ASSERT_EQ(VpiMain(&call), VpiDone);
+    EXPECT_NE(channel.port, static_cast<std::uint32_t>(hosts));
+    call.operation = static_cast<std::int32_t>(VpiOperation::ClosePort);
+    EXPECT_EQ(VpiMain(&call), VpiDone);
+    channel.port = static_cast<std::uint32_t>(hosts);
+    ReconfigureRecord same{};
+    std::memcpy(same.portName, open.portName, sizeof open.portName);
+    call = VpiCall{&channel, static_cast<std::int32_t>(VpiOperation::Reconfigure), 1, 0, &same};
+    ASSERT_EQ(VpiMain(&call), VpiDone);
+    EXPECT_NE(channel.port, static_cast<std::uint32_t>(hosts));
+    call = VpiCall{&channel, static_cast<std::int32_t>(VpiOperation::Close), 1, 0, nullptr};
+    EXPECT_EQ(VpiMain(&call), VpiDone);
+
+    EXPECT_TRUE(stillOpen());
+    EXPECT_TRUE(nothingWritten());
+    close(pipeEnds[0]);
+    close(pipeEnds[1]);
+}
+
 }  // namespace

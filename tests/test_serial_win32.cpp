@@ -247,6 +247,79 @@ TEST(SerialWin32Plain, TheNullDeviceIsASinkWithoutALine) {
     EXPECT_EQ(serial::ClosePort(handle), SerialResult::Ok);
 }
 
+TEST_F(SerialWin32, ComNamesOpenInAnyCase) {
+    // The far end's port is COM12: Windows opens it only as \\.\COM12, which the back-end
+    // asks for by itself, whatever case the host writes "COM" in.
+    for (const char* prefix : {"COM", "com", "Com"}) {
+        const std::string name = prefix + port_.substr(3);
+        PortHandle handle = 0;
+        ASSERT_EQ(serial::OpenPort(name.c_str(), kDefaultLine, 8, &handle), SerialResult::Ok)
+            << name;
+        EXPECT_EQ(serial::ClosePort(handle), SerialResult::Ok);
+    }
+}
+
+// A handle of the host's own, in a state area it did not zero: never closed, read or written.
+TEST(SerialWin32Plain, AStateAreaThatWasNotZeroedNeverTouchesTheHostsHandle) {
+    char path[MAX_PATH];
+    ASSERT_NE(GetTempPathA(sizeof path, path), 0u);
+    std::string file = std::string(path) + "vpi-host-handle.tmp";
+    HANDLE hosts = CreateFileA(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+    ASSERT_NE(hosts, INVALID_HANDLE_VALUE);
+    const auto value = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(hosts));
+    vpitest::LogCapture capture;
+
+    ChannelState channel{};
+    std::memset(&channel, 0x5A, sizeof channel);
+    channel.port = value;
+    channel.readTimeout = 2;
+    float one = 1.0f;
+    GateIoRecord command{};
+    command.memtype = MEMTYPE_INDEX_ZERO;
+    command.count = 1;
+    command.values = &one;
+    VpiCall call{&channel, static_cast<std::int32_t>(VpiOperation::Write), 1, 0, &command};
+    EXPECT_EQ(VpiMain(&call), VpiFailed);
+    call = VpiCall{&channel, static_cast<std::int32_t>(VpiOperation::Close), 1, 0, nullptr};
+    EXPECT_EQ(VpiMain(&call), VpiDone);
+    EXPECT_EQ(channel.port, 0u);
+
+    channel.port = value;
+    OpenChannelRecord open{};
+    std::memcpy(open.portName, "NUL", 4);
+    open.active = 1;
+    call = VpiCall{&channel, static_cast<std::int32_t>(VpiOperation::Open), 1, 0, &open};
+    ASSERT_EQ(VpiMain(&call), VpiDone);
+    EXPECT_NE(channel.port, value);
+    call = VpiCall{&channel, static_cast<std::int32_t>(VpiOperation::Close), 1, 0, nullptr};
+    EXPECT_EQ(VpiMain(&call), VpiDone);
+
+    DWORD flags = 0;
+    EXPECT_TRUE(GetHandleInformation(hosts, &flags));  // still the host's, still open
+    EXPECT_EQ(GetFileSize(hosts, nullptr), 0u);         // nothing was written into it
+    CloseHandle(hosts);
+    DeleteFileA(file.c_str());
+}
+
+TEST(SerialWin32Plain, AFullTableOfPortsRefusesTheOpen) {
+    // The null device opens any number of times; the layer keeps 64 ports at once.
+    std::vector<PortHandle> held;
+    PortHandle handle = 0;
+    while (held.size() < 100 &&
+           serial::OpenPort("NUL", kDefaultLine, 8, &handle) == SerialResult::Ok) {
+        held.push_back(handle);
+    }
+    EXPECT_EQ(held.size(), 64u);
+    ASSERT_FALSE(held.empty());
+    EXPECT_EQ(serial::ClosePort(held.back()), SerialResult::Ok);
+    held.pop_back();
+    EXPECT_EQ(serial::OpenPort("NUL", kDefaultLine, 8, &handle), SerialResult::Ok);
+    held.push_back(handle);
+    for (PortHandle h : held) EXPECT_EQ(serial::ClosePort(h), SerialResult::Ok);
+    EXPECT_EQ(serial::ClosePort(held.front()), SerialResult::IoFailed);  // closed already
+}
+
 TEST(SerialWin32Plain, MissingPortsAndCaseMatter) {
     PortHandle handle = 0;
     EXPECT_EQ(serial::OpenPort("nosuchport", kDefaultLine, 8, &handle), SerialResult::NotOpened);
