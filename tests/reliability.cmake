@@ -24,3 +24,12 @@ endif()
 
 # Operations on a line that never stops sending end within their attempts and time-outs.
 vpi_test(test_guard_streaming SOURCES test_guard_streaming.cpp LIBS ${VPI_OVER_FAKE})
+
+if(NOT WIN32)
+  # Field lines end to end: a late meter beside a prompt one, an adapter that echoes.
+  vpi_test(test_field_lines SOURCES test_field_lines.cpp
+           LIBS vpi_driver vpi_protocol vpi_address vpi_serial vpi_test_support)
+  target_compile_definitions(test_field_lines PRIVATE METERSIM_PATH="$<TARGET_FILE:metersim>")
+  add_dependencies(test_field_lines metersim)
+  set_tests_properties(test_field_lines PROPERTIES TIMEOUT 120)
+endif()

@@ -17,8 +17,7 @@ using namespace prototest;
 using vpitest::LogLine;
 
 std::string NoReplyLine(std::int32_t plc) {
-    return "Xerbo : Fail to recv response to read data (Vpi # 7,PLC # " + std::to_string(plc) +
-           ")";
+    return "Xerbo : Fail to recv response to read data (Vpi # 7,PLC # " + std::to_string(plc) + ")";
 }
 
 // One gate of a family with its reply data, how the request's command reads in a reply
@@ -42,15 +41,42 @@ std::string Repeat(const std::string& s, int n) {
 
 const std::vector<FamilyCase>& Families() {
     static const std::vector<FamilyCase> cases{
-        {"plain", MEMTYPE_PLAIN, 1, 28, '0', Repeat("1.25", 3) + std::string(145, '1'),
-         {1250.0f, 1250.0f, 1250.0f}, Repeat("2.50", 3) + std::string(145, '2')},
+        {"plain",
+         MEMTYPE_PLAIN,
+         1,
+         28,
+         '0',
+         Repeat("1.25", 3) + std::string(145, '1'),
+         {1250.0f, 1250.0f, 1250.0f},
+         Repeat("2.50", 3) + std::string(145, '2')},
         {"H2", MEMTYPE_H2, 1, 34, 'H', Repeat("12.50", 34), {12.5f, 12.5f}, Repeat("33.30", 34)},
         {"TR1", MEMTYPE_TR1, 1, 3, 'P', "0A0A00FF", {11.0f, 10.0f, 255.0f}, "0B0C0100"},
         {"TK1", MEMTYPE_TK1, 1, 3, 'P', "0A0A00FF", {10.0f, 10.0f, 255.0f}, "0B0C0100"},
         {"TY1", MEMTYPE_TY1, 1, 2, 'U', "0A0A", {11.0f, 10.0f}, "0C0D"},
-        {"TD1", MEMTYPE_TD1, 1, 25, 'Q', Repeat("02", 25), {3.0f, 2.0f, 2.0f, 3.0f}, Repeat("05", 25)},
-        {"TC13", MEMTYPE_TC13, 1, 33, 'R', Repeat("1F", 33), {32.0f, 31.0f, 32.0f}, Repeat("2A", 33)},
-        {"EX", MEMTYPE_EX, 0x0A01, 2, 'A', "020000000AFFFFFFFE", {10.0f, -2.0f}, "0200000063FFFFFF00"},
+        {"TD1",
+         MEMTYPE_TD1,
+         1,
+         25,
+         'Q',
+         Repeat("02", 25),
+         {3.0f, 2.0f, 2.0f, 3.0f},
+         Repeat("05", 25)},
+        {"TC13",
+         MEMTYPE_TC13,
+         1,
+         33,
+         'R',
+         Repeat("1F", 33),
+         {32.0f, 31.0f, 32.0f},
+         Repeat("2A", 33)},
+        {"EX",
+         MEMTYPE_EX,
+         0x0A01,
+         2,
+         'A',
+         "020000000AFFFFFFFE",
+         {10.0f, -2.0f},
+         "0200000063FFFFFF00"},
     };
     return cases;
 }
@@ -59,11 +85,11 @@ class Lines : public ProtocolTest {
 protected:
     // A meter that answers each request with `before(request)` and then `reply`.
     void Answer(std::function<std::string(const std::string&)> before, std::string reply) {
-        fake::SetResponder([before, reply](const std::string& port,
-                                           std::span<const std::uint8_t> request) {
-            const std::string sent(request.begin(), request.end());
-            fake::Deliver(port, before(sent) + Addressed(reply, request));
-        });
+        fake::SetResponder(
+            [before, reply](const std::string& port, std::span<const std::uint8_t> request) {
+                const std::string sent(request.begin(), request.end());
+                fake::Deliver(port, before(sent) + Addressed(reply, request));
+            });
     }
 
     void ExpectValues(const GuardedValues& values, const std::vector<float>& expected) {
@@ -197,10 +223,10 @@ TEST_F(Lines, AMeterThatAcknowledgesWithTheRequestItself) {
     for (const int doubles : {1, 2}) {
         SCOPED_TRACE(doubles);
         Reopen();
-        fake::SetResponder([doubles](const std::string& port,
-                                     std::span<const std::uint8_t> request) {
-            for (int i = 0; i < doubles; ++i) fake::Deliver(port, request);
-        });
+        fake::SetResponder(
+            [doubles](const std::string& port, std::span<const std::uint8_t> request) {
+                for (int i = 0; i < doubles; ++i) fake::Deliver(port, request);
+            });
         const std::uint64_t start = fake::NowUs();
         EXPECT_EQ(Call(VpiOperation::Write, gate), VpiDone);
         EXPECT_EQ(fake::Writes().size(), 1u);

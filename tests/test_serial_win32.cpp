@@ -297,7 +297,7 @@ TEST(SerialWin32Plain, AStateAreaThatWasNotZeroedNeverTouchesTheHostsHandle) {
 
     DWORD flags = 0;
     EXPECT_TRUE(GetHandleInformation(hosts, &flags));  // still the host's, still open
-    EXPECT_EQ(GetFileSize(hosts, nullptr), 0u);         // nothing was written into it
+    EXPECT_EQ(GetFileSize(hosts, nullptr), 0u);        // nothing was written into it
     CloseHandle(hosts);
     DeleteFileA(file.c_str());
 }

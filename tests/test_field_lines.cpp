@@ -1,0 +1,164 @@
+// Lines as they are in the field, end to end through VpiMain, the POSIX back-end, a
+// pseudo-terminal and the simulated meters: one meter answering later than the read
+// time-out beside another that answers at once, and an adapter that echoes every request.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "log_capture.h"
+#include "support/metersim_child.h"
+#include "vpi_records.h"
+
+namespace {
+
+// Each gate with what meter 01 and meter 07 have pinned in it, so that a value tells which
+// meter sent it.
+struct GateCase {
+    const char* name;
+    std::int32_t memtype;
+    std::int32_t index;
+    std::int32_t count;
+    std::size_t slot;  // the value looked at
+    float meter01;
+    float meter07;
+};
+
+const std::vector<GateCase> kGates{
+    {"plain", MEMTYPE_PLAIN, 1, 40, 0, 1110.0f, 7770.0f},
+    {"H2", MEMTYPE_H2, 1, 34, 5, 11.5f, 17.5f},
+    {"TR1", MEMTYPE_TR1, 1, 3, 2, 0x0101, 0x0707},
+    {"TK1", MEMTYPE_TK1, 1, 3, 2, 0x0111, 0x0777},
+    {"TY1", MEMTYPE_TY1, 1, 2, 1, 0x11, 0x17},
+    {"TD1", MEMTYPE_TD1, 1, 25, 1, 0x21, 0x27},
+    {"TC13", MEMTYPE_TC13, 1, 33, 1, 0x31, 0x37},
+    {"EX", MEMTYPE_EX, 0x0A01, 2, 0, 101.0f, 707.0f},
+};
+
+constexpr const char* kValues = R"(01:plain.0 = 1110
+07:plain.0 = 7770
+01:h2.5 = 11.5
+07:h2.5 = 17.5
+01:tr1 = 0A 0A 0101
+07:tr1 = 0A 0A 0707
+01:tk1 = 0A 0A 0111
+07:tk1 = 0A 0A 0777
+01:ty1 = 0A 11
+07:ty1 = 0A 17
+01:td1 = 00 21 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+07:td1 = 00 27 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+01:tc13 = 00 31 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+07:tc13 = 00 37 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+01:ex.10.1 = 101
+07:ex.10.1 = 707
+)";
+
+// Two meters on a simulated line, opened as a channel with a read time-out of `units`.
+class FieldLine : public testing::Test {
+protected:
+    void Start(const std::vector<std::string>& faults, std::int32_t units) {
+        const std::string stem = std::to_string(getpid() % 10000);  // names of 11 at most
+        link_ = "/tmp/fl" + stem;
+        valuesPath_ = "/tmp/vpi-field-lines-" + stem + ".values";
+        eventsPath_ = "/tmp/vpi-field-lines-" + stem + ".jsonl";
+        std::ofstream(valuesPath_) << kValues;
+        std::vector<std::string> args{METERSIM_PATH, "--meter",  "01",       "--meter",
+                                      "07",          "--link",   link_,      "--values",
+                                      valuesPath_,   "--events", eventsPath_};
+        for (const std::string& fault : faults) args.insert(args.end(), {"--fault", fault});
+        vpitest::MeterSimChild child = vpitest::StartMeterSim(std::move(args), "");
+        pid_ = child.pid;
+        stdout_ = child.stdoutFd;
+        ASSERT_EQ(child.firstLine.rfind("metersim: listening on ", 0), 0u);
+        OpenChannelRecord open{};
+        std::memcpy(open.portName, link_.c_str(), link_.size() + 1);
+        open.active = 1;
+        open.readTimeout = units;
+        open.line = LineParameters{9600, 8, 0, 0};
+        ASSERT_EQ(Call(VpiOperation::Open, &open), VpiDone);
+    }
+
+    void TearDown() override {
+        static_cast<void>(Call(VpiOperation::Close, nullptr));
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            int status = 0;
+            waitpid(pid_, &status, 0);
+        }
+        if (stdout_ >= 0) close(stdout_);
+        std::remove(valuesPath_.c_str());
+        std::remove(eventsPath_.c_str());
+    }
+
+    std::int32_t Call(VpiOperation operation, void* argument) {
+        VpiCall call{&channel_, static_cast<std::int32_t>(operation), 3, 0, argument};
+        return VpiMain(&call);
+    }
+
+    // Reads `gate` of meter `plc`: the result and the values.
+    std::int32_t Read(const GateCase& gate, std::int32_t plc, VpiOperation operation,
+                      std::vector<float>* values) {
+        values->assign(static_cast<std::size_t>(gate.count), -1.0f);
+        GateIoRecord record{};
+        record.plcAddress = plc;
+        record.memtype = gate.memtype;
+        record.index = gate.index;
+        record.count = gate.count;
+        record.values = values->data();
+        return Call(operation, &record);
+    }
+
+    // The requests the simulator saw for meter `plc`, from its event record (written whole
+    // once it has ended).
+    int RequestsTo(int plc) {
+        kill(pid_, SIGTERM);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        std::ifstream events(eventsPath_);
+        int count = 0;
+        for (std::string line; std::getline(events, line);) {
+            count += line.find("\"kind\":\"request\"") != std::string::npos &&
+                     line.find("\"meter\":" + std::to_string(plc) + ",") != std::string::npos;
+        }
+        return count;
+    }
+
+    ChannelState channel_{};
+    vpitest::LogCapture log_;
+    pid_t pid_ = -1;
+    int stdout_ = -1;
+    std::string link_;
+    std::string valuesPath_;
+    std::string eventsPath_;
+};
+
+TEST_F(FieldLine, ALateMeterNeverLendsItsValuesToAnother) {
+    // Meter 01 answers 150 ms after each request, meter 07 at once; the read time-out is
+    // 100 ms. Each of 01's gates is read (its replies come too late, or answer a later attempt
+    // of the same gate), then at once the same gate of 07, which meets 01's late replies on
+    // the line and must read its own values.
+    ASSERT_NO_FATAL_FAILURE(Start({"delay=150:meter=01"}, 10));
+    for (const GateCase& gate : kGates) {
+        SCOPED_TRACE(gate.name);
+        const VpiOperation operation =
+            gate.memtype == MEMTYPE_EX ? VpiOperation::ReadEx : VpiOperation::Read;
+        std::vector<float> values;
+        const std::int32_t late = Read(gate, 1, operation, &values);
+        EXPECT_TRUE(late == VpiDone || late == VpiFailed) << late;
+        if (late == VpiDone) {
+            EXPECT_EQ(values[gate.slot], gate.meter01);
+        }
+        ASSERT_EQ(Read(gate, 7, operation, &values), VpiDone);
+        EXPECT_EQ(values[gate.slot], gate.meter07);
+    }
+}
+
+}  // namespace
