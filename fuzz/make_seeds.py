@@ -26,8 +26,10 @@ def frame(body):
     return head + checksum(head) + b"\r\n"
 
 
-def reply(data):
-    return frame(b"01r" + data)
+def reply(command, data):
+    """A reply of meter 01 to `command`: the address and command lead its body, as in the
+    request; the driver takes no other meter's reply and no reply to another command."""
+    return frame(b"01" + command + data)
 
 
 # ---- gate: [flags: bit0 check, bit1 unterminated][value type][count pick] text
@@ -63,18 +65,18 @@ def reply_seed(op, memtype, count, answers, index_pick=200, values=()):
 widths = [4, 4, 4, 5, 5, 5, 6, 6, 6, 4, 4, 4, 6, 4, 6, 5, 4, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 6, 5, 5,
           5, 2, 6, 6, 4, 4, 4, 4, 4, 4]
 plain = b"".join(b"1F" if i == 31 else b"0" * (w - 1) + bytes([48 + i % 10]) for i, w in enumerate(widths))
-put("reply", "plain-40", reply_seed(READ, "plain", 40, [reply(plain)]))
-put("reply", "plain-28", reply_seed(READ, "plain", 28, [reply(plain)]))
-put("reply", "h2-34", reply_seed(READ, "h1", 34, [reply(b"12.50" * 34)]))
-put("reply", "tr-3", reply_seed(READ, "tr1", 3, [reply(b"0A0A00FF")]))
-put("reply", "tk-3", reply_seed(READ, "tk3", 3, [reply(b"0A0A00FF")]))
-put("reply", "ty-2", reply_seed(READ, "ty2", 2, [reply(b"0A0A")]))
-put("reply", "td-25", reply_seed(READ, "td16", 25, [reply(b"0A" * 25)]))
-put("reply", "tc-33", reply_seed(READ, "tc13", 33, [reply(b"0B" * 33)]))
-put("reply", "ex-2", reply_seed(READ, "ex", 2, [reply(b"020000000AFFFFFFFE")], index_pick=1))
-put("reply", "readex-2", reply_seed(READ_EX, "ex", 2, [reply(b"020000000AFFFFFFFE")], index_pick=1))
-put("reply", "readex-36", reply_seed(READ_EX, "ex", 36, [reply(b"24" + b"0000002A" * 36)], index_pick=1))
-put("reply", "plain-retry", reply_seed(READ, "plain", 40, [reply(plain)[:-3] + b"#\r\n", b"", reply(plain)]))
+put("reply", "plain-40", reply_seed(READ, "plain", 40, [reply(b"0", plain)]))
+put("reply", "plain-28", reply_seed(READ, "plain", 28, [reply(b"0", plain)]))
+put("reply", "h2-34", reply_seed(READ, "h1", 34, [reply(b"H", b"12.50" * 34)]))
+put("reply", "tr-3", reply_seed(READ, "tr1", 3, [reply(b"P", b"0A0A00FF")]))
+put("reply", "tk-3", reply_seed(READ, "tk3", 3, [reply(b"P", b"0A0A00FF")]))
+put("reply", "ty-2", reply_seed(READ, "ty2", 2, [reply(b"U", b"0A0A")]))
+put("reply", "td-25", reply_seed(READ, "td16", 25, [reply(b"Q", b"0A" * 25)]))
+put("reply", "tc-33", reply_seed(READ, "tc13", 33, [reply(b"R", b"0B" * 33)]))
+put("reply", "ex-2", reply_seed(READ, "ex", 2, [reply(b"A", b"020000000AFFFFFFFE")], index_pick=1))
+put("reply", "readex-2", reply_seed(READ_EX, "ex", 2, [reply(b"A", b"020000000AFFFFFFFE")], index_pick=1))
+put("reply", "readex-36", reply_seed(READ_EX, "ex", 36, [reply(b"A", b"24" + b"0000002A" * 36)], index_pick=1))
+put("reply", "plain-retry", reply_seed(READ, "plain", 40, [reply(b"0", plain)[:-3] + b"#\r\n", b"", reply(b"0", plain)]))
 put("reply", "write-command", reply_seed(WRITE, "index0", 1, [frame(b"0141")], values=[1.0]))
 put("reply", "write-ex-3", reply_seed(WRITE, "ex", 3, [frame(b"01a0A01")], index_pick=1, values=[1.0, -2.0, 3e9]))
 put("reply", "write-ex-36", reply_seed(WRITE, "ex", 36, [frame(b"01a0A00")], index_pick=0, values=[7.0] * 36))
