@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "host_log.h"
+#include "vpi_families.h"
 
 namespace address {
 
@@ -42,44 +43,26 @@ constexpr std::array<Pattern, 4> kPatterns{{
 static_assert(kPatterns.size() == 4 && kPatterns[0].size() == kAddressLength);
 
 // T families chosen by a selector: TR, TK and TY by one digit at position 4, TD by the two
-// digits at positions 4 and 5. The member number behind the selector is also the gate's index.
+// digits at positions 4 and 5. Selectors run over the family's members from 1; the number
+// behind the selector is the gate's index, from 1 up to what the syntax allows.
 struct SelectorFamily {
     char letter;
+    GateFamily family;
     std::size_t selectorDigits;  // 1: the digit at position 4; 2: the number at position 4
-    std::int32_t selectorMax;    // selectors run from 1
     std::size_t memberPosition;
-    std::int32_t memberMax;  // members run from 1
-    std::int32_t memtypeBase;
+    std::int32_t memberMax;
 };
 constexpr std::array<SelectorFamily, 4> kSelectorFamilies{{
-    {'R', 1, 8, 5, 8, MEMTYPE_TR1 - 1},
-    {'K', 1, 3, 5, 3, MEMTYPE_TK1 - 1},
-    {'Y', 1, 2, 5, 2, MEMTYPE_TY1 - 1},
-    {'D', 2, 16, 6, 25, MEMTYPE_TD1 - 1},
+    {'R', GateFamily::Tr, 1, 5, 8},
+    {'K', GateFamily::Tk, 1, 5, 3},
+    {'Y', GateFamily::Ty, 1, 5, 2},
+    {'D', GateFamily::Td, 2, 6, 25},
 }};
 static_assert(kSelectorFamilies.size() == 4);
 
-// TC gates: bank 0 (digit 0 at position 4) or bank 1 (any other digit), twelve numbers each.
-constexpr std::int32_t kTcPerBank = 12;
-
-// The element count a gate definition must have, by memory-type range. Codes not listed
-// (EX, index zero) accept any count.
-struct CountRule {
-    std::int32_t firstMemtype;
-    std::int32_t lastMemtype;
-    std::int32_t count;
-    std::int32_t alternativeCount;  // plain gates take the whole block or its first 28 fields
-};
-constexpr std::array<CountRule, 7> kRequiredCounts{{
-    {MEMTYPE_PLAIN, MEMTYPE_PLAIN, 40, 28},
-    {MEMTYPE_H1, MEMTYPE_H6, 34, 34},
-    {MEMTYPE_TR1, MEMTYPE_TR8, 3, 3},
-    {MEMTYPE_TK1, MEMTYPE_TK3, 3, 3},
-    {MEMTYPE_TY1, MEMTYPE_TY2, 2, 2},
-    {MEMTYPE_TD1, MEMTYPE_TD16, 25, 25},
-    {MEMTYPE_TC1, MEMTYPE_TC24, 33, 33},
-}};
-static_assert(kRequiredCounts.size() == 7);
+constexpr std::int32_t Members(GateFamily family) {
+    return InfoOf(family).lastMemtype - InfoOf(family).firstMemtype + 1;
+}
 
 constexpr bool IsDigit(char c) {
     return c >= '0' && c <= '9';
@@ -153,7 +136,7 @@ std::int32_t DecodeTForm(const ParseState& state, GateAddressRecord& gate) {
         const Number number = ReadNumber(state, 5);
         // An unknown TC number is refused without a line: it is not a syntax error.
         if (!number.present || number.value < 1 || number.value > kTcPerBank) return VpiRefused;
-        gate.memtype = MEMTYPE_TC1 - 1 + bankOffset + number.value;
+        gate.memtype = InfoOf(GateFamily::Tc).firstMemtype - 1 + bankOffset + number.value;
         const Number index = ReadNumber(state, 7);
         if (!index.present) return RefuseAddress(state);
         gate.index = index.value;
@@ -164,11 +147,11 @@ std::int32_t DecodeTForm(const ParseState& state, GateAddressRecord& gate) {
         const Number selector = family.selectorDigits == 1 ? Number{true, DigitValue(area[4]), 5}
                                                            : ReadNumber(state, 4);
         const Number member = ReadNumber(state, family.memberPosition);
-        if (!selector.present || selector.value < 1 || selector.value > family.selectorMax ||
+        if (!selector.present || selector.value < 1 || selector.value > Members(family.family) ||
             !member.present || member.value < 1 || member.value > family.memberMax) {
             return RefuseAddress(state);
         }
-        gate.memtype = family.memtypeBase + selector.value;
+        gate.memtype = InfoOf(family.family).firstMemtype - 1 + selector.value;
         gate.index = member.value;
         return VpiDone;
     }
@@ -210,19 +193,23 @@ std::int32_t DecodeAddress(const ParseState& state, Form form, GateAddressRecord
         hostlog::Log(hostlog::Severity::Gate, "Plc adress too big %d", plc.value);
         return VpiRefused;
     }
-    if (gate.memtype < MEMTYPE_TR1) {
+    // Plain and H addresses carry their index at position 2; the T forms have theirs.
+    if (form == Form::Plain || form == Form::H) {
         const Number index = ReadNumber(state, 2);
         if (!index.present) return RefuseAddress(state);
         gate.index = index.value;
     }
     if (gate.index == 0) gate.memtype = MEMTYPE_INDEX_ZERO;
 
-    if (gate.index > 40 && gate.memtype == MEMTYPE_PLAIN) {
+    // The lines name the limits in their own words.
+    static_assert(InfoOf(GateFamily::Plain).maxIndex == 40 && InfoOf(GateFamily::H).maxIndex == 34);
+    const FamilyInfo* info = FamilyOf(gate.memtype);
+    if (info != nullptr && info->family == GateFamily::Plain && gate.index > info->maxIndex) {
         hostlog::Log(hostlog::Severity::Gate, "parse fail for gate %d > 40 and memtype = %d",
                      gate.index, gate.memtype);
         return VpiRefused;
     }
-    if (gate.index > 34 && gate.memtype >= MEMTYPE_H1 && gate.memtype <= MEMTYPE_H6) {
+    if (info != nullptr && info->family == GateFamily::H && gate.index > info->maxIndex) {
         hostlog::Log(hostlog::Severity::Gate,
                      "parse fail for gate %d > 34 and memtype = %d <> 1..7", gate.index,
                      gate.memtype);
@@ -265,13 +252,11 @@ std::int32_t VpiCheckGate(const VpiCall& call) {
     if (parsed != VpiDone) return parsed;
     // A definition names the first element of its memory type; EX gates name any item.
     if (gate.index != 1 && gate.memtype != MEMTYPE_EX) return VpiRefused;
-    for (const CountRule& rule : kRequiredCounts) {
-        if (gate.memtype < rule.firstMemtype || gate.memtype > rule.lastMemtype) continue;
-        const bool fits =
-            gate.elementCount == rule.count || gate.elementCount == rule.alternativeCount;
-        return fits ? VpiDone : VpiRefused;
-    }
-    return VpiDone;
+    const FamilyInfo* info = FamilyOf(gate.memtype);
+    if (info == nullptr || info->count == kAnyCount) return VpiDone;
+    const bool fits =
+        gate.elementCount == info->count || gate.elementCount == info->alternativeCount;
+    return fits ? VpiDone : VpiRefused;
 }
 
 }  // namespace address

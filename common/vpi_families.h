@@ -63,6 +63,7 @@ struct FamilyInfo {
 inline constexpr std::int32_t kPlainFieldCount = 40;       // fields of the plain block
 inline constexpr std::int32_t kPlainShortFieldCount = 28;  // the block's first part
 inline constexpr std::int32_t kHarmonicsCount = 34;        // values of an H block
+inline constexpr std::int32_t kTcPerBank = 12;             // TC registers in each of two banks
 
 inline constexpr std::array<FamilyInfo, 9> kFamilies{{
     {GateFamily::Plain, MEMTYPE_PLAIN, MEMTYPE_PLAIN, "PLAIN", false, kPlainFieldCount,
@@ -101,7 +102,7 @@ static_assert(kFamilies[static_cast<std::size_t>(GateFamily::Td)].lastMemtype -
               16);
 static_assert(kFamilies[static_cast<std::size_t>(GateFamily::Tc)].lastMemtype -
                   kFamilies[static_cast<std::size_t>(GateFamily::Tc)].firstMemtype + 1 ==
-              24);
+              2 * kTcPerBank);
 
 // The family that holds `memtype`, or nullptr for a code no family has.
 constexpr const FamilyInfo* FamilyOf(std::int32_t memtype) {

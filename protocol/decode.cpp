@@ -1,45 +1,18 @@
-// The four read routines: one exchange with the meter each, then the reply's fixed-width
-// fields turned into the gate's float values.
+// Reply decoding: the fixed-width fields of a verified reply frame turned into float values.
+// Pure functions over the frame's bytes and the caller's value array; the read routines call
+// them on receiveBuffer, and the line tools on frames they did not request.
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <span>
 #include <string_view>
 
-#include "host_log.h"
 #include "protocol.h"
-#include "serial.h"
+#include "vpi_families.h"
 
 namespace protocol {
 
 namespace {
-
-// The lines a routine writes. Harmonics (H) gates have texts of their own, and their
-// checksum failure is a meter fault (8) without numbers rather than a line fault (32).
-struct Messages {
-    const char* noReply;
-    const char* checksum;
-    hostlog::Severity checksumSeverity;
-    bool checksumNamesMeter;
-    const char* conversion;
-};
-
-constexpr Messages kDataMessages{
-    "Xerbo : Fail to recv response to read data (Vpi # %d,PLC # %d)",
-    "Xerbo : Check Sum fails (Vpi # %d,PLC # %d)",
-    hostlog::Severity::Line,
-    true,
-    "Xerbo : Fail to convert %s to float (Vpi # %d,PLC # %d)",
-};
-
-constexpr Messages kHarmonicsMessages{
-    "Xerbo : Fail to recv response to read Hermony (Vpi # %d,PLC # %d)",
-    "Xerbo : Hermony read - Check Sum fails",
-    hostlog::Severity::Meter,
-    false,
-    "Xerbo : Fail to convert %s to float(Vpi#%d,PLC#%d)",
-};
 
 // The plain block: 40 fields; the flag says whether a field with a decimal point is in
 // kilo-units and is stored multiplied by 1000.
@@ -75,132 +48,95 @@ constexpr std::array<std::uint8_t, 33> kTcWidths{2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2
 static_assert(kTrTkWidths.size() == 3 && kTyWidths.size() == 2 && kTdWidths.size() == 25 &&
               kTcWidths.size() == 33);
 
-const GateIoRecord& Gate(const VpiCall& call) {
-    return *static_cast<const GateIoRecord*>(call.argument);
-}
-ChannelState& Channel(const VpiCall& call) {
-    return *static_cast<ChannelState*>(call.channel);
-}
-
-// A verified reply in receiveBuffer. Fields may use positions 7 up to, not including, the
-// checksum character at L + 1; CR, one place behind it, marks the end of the data.
+// A verified frame: fields may use positions 7 up to, not including, the checksum character
+// at L + 1; CR, one place behind it, marks the end of the data.
 struct Reply {
-    const std::uint8_t* bytes;
+    std::span<const std::uint8_t> bytes;
     std::size_t checksumAt;
 };
 
-// A field's text: at most 8 characters, cleared before every field, so always NUL-ended.
-struct FieldText {
-    std::array<char, 10> chars{};
-    std::string_view View() const { return std::string_view(chars.data()); }
-};
+// The frame's data limits; false when the length field does not parse or the frame is
+// shorter than it says (up to its CR), so that no test below reads past `frame`.
+bool ReplyOf(std::span<const std::uint8_t> frame, Reply* reply) {
+    std::int32_t length = 0;
+    if (!ParseLengthField(frame, &length)) return false;
+    const auto checksumAt = static_cast<std::size_t>(length) + 1;
+    if (checksumAt + 1 >= frame.size()) return false;
+    *reply = Reply{frame, checksumAt};
+    return true;
+}
 
-// Copies the field of `width` at `pos`, ending early at a NUL; never copies the checksum
-// character or anything behind it. False when the field would reach the checksum character:
-// the reply is shorter than its fields, and what lies behind the frame is not data.
-bool CopyField(const Reply& reply, std::size_t pos, std::size_t width, FieldText* text) {
-    *text = FieldText{};
+// Copies the field of `width` at `pos` into `text` (cleared first, at most 8 characters,
+// ending early at a NUL); never copies the checksum character or anything behind it. False
+// when the field would reach the checksum character: the reply is shorter than its fields,
+// and what lies behind the frame is not data.
+bool CopyField(const Reply& reply, std::size_t pos, std::size_t width, Decoding* decoding) {
+    decoding->field = {};
     const std::size_t limit = width < kMaxFieldChars ? width : kMaxFieldChars;
     for (std::size_t i = 0; i < limit && pos + i < reply.checksumAt; ++i) {
         const auto c = static_cast<char>(reply.bytes[pos + i]);
         if (c == '\0') break;
-        text->chars[i] = c;
+        decoding->field[i] = c;
     }
     return pos + width <= reply.checksumAt;
 }
 
+std::string_view FieldView(const Decoding& decoding) {
+    return std::string_view(decoding.field.data());
+}
+
 // The end-of-data test after a field that ended just before `next`: CR one place behind
 // means that field lay right before the checksum character. `next` is at most the checksum
-// position here, so the byte looked at is inside the stored frame.
+// position here, so the byte looked at is inside the frame.
 bool EndOfData(const Reply& reply, std::size_t next) {
     return reply.bytes[next + 1] == '\r';
 }
 
-void LogConversion(const Messages& messages, const VpiCall& call, const FieldText& text) {
-    hostlog::Log(hostlog::Severity::Meter, messages.conversion, text.chars.data(), call.vpiNumber,
-                 Gate(call).plcAddress);
+Decoding Unconvertible(Decoding decoding) {
+    decoding.result = DecodeResult::Unconvertible;
+    return decoding;
 }
 
-// Build, send, receive, verify. VpiDone with `reply` set when a verified frame is in
-// receiveBuffer; otherwise the routine's result, with its message logged.
-std::int32_t Exchange(const VpiCall& call, const Messages& messages, Reply* reply) {
-    ChannelState& channel = Channel(call);
-    const GateIoRecord& gate = Gate(call);
-    const std::uint8_t size = BuildReadRequest(call, channel.requestBuffer);
-    if (size == 0) return VpiRefused;  // ReadableGate has ruled this out
-    // A request that did not go out shows as a missing reply.
-    static_cast<void>(serial::Transmit(channel, channel.requestBuffer, size));
-    const ExpectedReply expected{std::span<const std::uint8_t>(channel.requestBuffer, size), true};
-    if (!ReceiveFrame(channel, channel.receiveBuffer, expected)) {
-        hostlog::Log(hostlog::Severity::Meter, messages.noReply, call.vpiNumber, gate.plcAddress);
-        return VpiFailed;
-    }
-    if (!VerifyFrameChecksum(channel.receiveBuffer)) {
-        if (messages.checksumNamesMeter) {
-            hostlog::Log(messages.checksumSeverity, messages.checksum, call.vpiNumber,
-                         gate.plcAddress);
-        } else {
-            hostlog::Log(messages.checksumSeverity, messages.checksum);
-        }
-        return VpiRefused;
-    }
-    std::int32_t length = 0;
-    if (!ParseLengthField(channel.receiveBuffer, &length)) return VpiRefused;  // verified above
-    *reply = Reply{channel.receiveBuffer, static_cast<std::size_t>(length) + 1};
-    return VpiDone;
+Decoding Refused() {
+    Decoding decoding;
+    decoding.result = DecodeResult::NoData;
+    return decoding;
 }
 
-// How many fields to decode: `count`, but never past the routine's table; none below 1.
-std::size_t FieldsToDecode(std::int32_t count, std::size_t tableSize) {
-    if (count <= 0) return 0;
-    const auto wanted = static_cast<std::size_t>(count);
+// How many fields to decode: as many values as asked for, but never past the table.
+std::size_t FieldsToDecode(std::size_t wanted, std::size_t tableSize) {
     return wanted < tableSize ? wanted : tableSize;
 }
 
-// The T families' table and "+1" rule.
-enum class TFamily : std::uint8_t { None, Tr, Tk, Ty, Td, Tc };
-
-TFamily TFamilyOf(std::int32_t memtype) {
-    if (memtype >= MEMTYPE_TR1 && memtype <= MEMTYPE_TR8) return TFamily::Tr;
-    if (memtype >= MEMTYPE_TK1 && memtype <= MEMTYPE_TK3) return TFamily::Tk;
-    if (memtype >= MEMTYPE_TY1 && memtype <= MEMTYPE_TY2) return TFamily::Ty;
-    if (memtype >= MEMTYPE_TD1 && memtype <= MEMTYPE_TD16) return TFamily::Td;
-    if (memtype >= MEMTYPE_TC1 && memtype <= MEMTYPE_TC24) return TFamily::Tc;
-    return TFamily::None;
-}
-
-std::span<const std::uint8_t> TWidths(TFamily family) {
+std::span<const std::uint8_t> TWidths(GateFamily family) {
     switch (family) {
-        case TFamily::Tr:
-        case TFamily::Tk:
+        case GateFamily::Tr:
+        case GateFamily::Tk:
             return kTrTkWidths;
-        case TFamily::Ty:
+        case GateFamily::Ty:
             return kTyWidths;
-        case TFamily::Td:
+        case GateFamily::Td:
             return kTdWidths;
-        case TFamily::Tc:
+        case GateFamily::Tc:
             return kTcWidths;
-        case TFamily::None:
-            break;
+        default:
+            return {};
     }
-    return {};
 }
 
 // The meters send some T registers one below what they mean: these fields get 1 added.
-bool AddsOne(TFamily family, std::size_t field) {
+bool AddsOne(GateFamily family, std::size_t field) {
     switch (family) {
-        case TFamily::Tr:
+        case GateFamily::Tr:
             return field == 0;
-        case TFamily::Tk:
-        case TFamily::None:
-            return false;
-        case TFamily::Ty:
-        case TFamily::Tc:
+        case GateFamily::Ty:
+        case GateFamily::Tc:
             return field != 1;
-        case TFamily::Td:
+        case GateFamily::Td:
             return field % 3 == 0;
+        default:
+            return false;
     }
-    return false;
 }
 
 // A T field's number: its characters read as hexadecimal, most significant first, where
@@ -215,148 +151,124 @@ std::int32_t TFieldValue(std::string_view text) {
     return n;
 }
 
-}  // namespace
-
-bool ReadableGate(const GateIoRecord& gate) {
-    if (gate.plcAddress < 0 || gate.plcAddress > 99) return false;
-    if (gate.count > 0 && gate.values == nullptr) return false;
-    // Above 36 values no reply fits a frame; the request's count field holds two hex digits.
-    if (gate.memtype == MEMTYPE_EX && (gate.count < 0 || gate.count > kMaxExCount)) return false;
+// One plain field's value; false when its text does not convert.
+bool PlainValue(std::size_t i, const Decoding& decoding, float* value) {
+    if (i == kHexField) {
+        // Two hexadecimal characters (a status byte), read as "%X" reads them (leading blanks
+        // skipped, a sign taken) and stored as that signed value; never kilo-scaled. A text
+        // that begins no hexadecimal number has no value.
+        std::uint32_t number = 0;
+        if (!ScanHex(FieldView(decoding), 2, &number)) return false;
+        *value = static_cast<float>(static_cast<std::int32_t>(number));
+        return true;
+    }
+    if (!ScanFloat(FieldView(decoding), value)) return false;
+    // A decimal point marks a value the meter sends in kilo-units.
+    if (kPlainFields[i].kilo && FieldView(decoding).find('.') != std::string_view::npos) {
+        *value *= 1000.0f;
+    }
     return true;
 }
 
-std::int32_t ReadPlainBlock(const VpiCall& call) {
-    const GateIoRecord& gate = Gate(call);
-    if (gate.memtype != MEMTYPE_PLAIN || !ReadableGate(gate)) return VpiRefused;
+}  // namespace
+
+Decoding DecodePlainBlock(std::span<const std::uint8_t> frame, std::span<float> values) {
     Reply reply{};
-    if (const std::int32_t result = Exchange(call, kDataMessages, &reply); result != VpiDone) {
-        return result;
-    }
-    const std::size_t fields = FieldsToDecode(gate.count, kPlainFields.size());
+    if (!ReplyOf(frame, &reply)) return Refused();
+    Decoding decoding;
+    const std::size_t fields = FieldsToDecode(values.size(), kPlainFields.size());
     std::size_t pos = kDataOffset;
     for (std::size_t i = 0; i < fields; ++i) {
-        const PlainField field = kPlainFields[i];
-        FieldText text;
-        if (!CopyField(reply, pos, field.width, &text)) {
-            LogConversion(kDataMessages, call, text);
-            return VpiRefused;
-        }
+        const std::size_t width = kPlainFields[i].width;
         float value = 0.0f;
-        if (i == kHexField) {
-            // Two hexadecimal characters (a status byte), read as "%X" reads them (leading
-            // blanks skipped, a sign taken) and stored as that signed value; never
-            // kilo-scaled. A text that begins no hexadecimal number has no value.
-            std::uint32_t number = 0;
-            if (!ScanHex(text.View(), 2, &number)) {
-                LogConversion(kDataMessages, call, text);
-                return VpiRefused;
-            }
-            value = static_cast<float>(static_cast<std::int32_t>(number));
-        } else {
-            if (!ScanFloat(text.View(), &value)) {
-                LogConversion(kDataMessages, call, text);
-                return VpiRefused;
-            }
-            // A decimal point marks a value the meter sends in kilo-units.
-            if (field.kilo && text.View().find('.') != std::string_view::npos) value *= 1000.0f;
+        if (!CopyField(reply, pos, width, &decoding) || !PlainValue(i, decoding, &value)) {
+            return Unconvertible(decoding);
         }
-        gate.values[i] = value;
-        pos += field.width;
-        if (EndOfData(reply, pos)) return VpiDone;
+        values[i] = value;
+        decoding.stored = i + 1;
+        pos += width;
+        if (EndOfData(reply, pos)) break;
     }
-    return VpiDone;
+    decoding.field = {};
+    return decoding;
 }
 
-std::int32_t ReadHBlock(const VpiCall& call) {
-    const GateIoRecord& gate = Gate(call);
-    if (gate.memtype < MEMTYPE_H1 || gate.memtype > MEMTYPE_H6 || !ReadableGate(gate)) {
-        return VpiRefused;
-    }
+Decoding DecodeHBlock(std::span<const std::uint8_t> frame, std::span<float> values) {
     Reply reply{};
-    if (const std::int32_t result = Exchange(call, kHarmonicsMessages, &reply); result != VpiDone) {
-        return result;
-    }
+    if (!ReplyOf(frame, &reply)) return Refused();
     // X in the first data position: the meter has no harmonics to give. That position is
-    // looked at whatever the length field says: it is always inside receiveBuffer.
-    if (reply.bytes[kDataOffset] == 'X') return VpiRefused;
-    const std::size_t fields = gate.count > 0 ? static_cast<std::size_t>(gate.count) : 0;
+    // looked at whatever the length field says: in receiveBuffer it is always there.
+    if (kDataOffset < frame.size() && frame[kDataOffset] == 'X') return Refused();
+    Decoding decoding;
     std::size_t pos = kDataOffset;
-    for (std::size_t i = 0; i < fields; ++i) {
-        FieldText text;
+    for (std::size_t i = 0; i < values.size(); ++i) {
         float value = 0.0f;
-        if (!CopyField(reply, pos, kHarmonicsWidth, &text) || !ScanFloat(text.View(), &value)) {
-            LogConversion(kHarmonicsMessages, call, text);
-            return VpiRefused;
+        if (!CopyField(reply, pos, kHarmonicsWidth, &decoding) ||
+            !ScanFloat(FieldView(decoding), &value)) {
+            return Unconvertible(decoding);
         }
-        gate.values[i] = value;
+        values[i] = value;
+        decoding.stored = i + 1;
         pos += kHarmonicsWidth;
-        if (EndOfData(reply, pos)) return VpiDone;
+        if (EndOfData(reply, pos)) break;
     }
-    return VpiDone;
+    decoding.field = {};
+    return decoding;
 }
 
-std::int32_t ReadTBlock(const VpiCall& call) {
-    const GateIoRecord& gate = Gate(call);
-    const TFamily family = TFamilyOf(gate.memtype);
-    if (family == TFamily::None || !ReadableGate(gate)) return VpiRefused;
+Decoding DecodeTBlock(std::span<const std::uint8_t> frame, std::int32_t memtype,
+                      std::span<float> values) {
+    const FamilyInfo* info = FamilyOf(memtype);
     Reply reply{};
-    if (const std::int32_t result = Exchange(call, kDataMessages, &reply); result != VpiDone) {
-        return result;
-    }
-    const std::span<const std::uint8_t> widths = TWidths(family);
-    const std::size_t fields = FieldsToDecode(gate.count, widths.size());
+    if (info == nullptr || info->read != ReadKind::T || !ReplyOf(frame, &reply)) return Refused();
+    const std::span<const std::uint8_t> widths = TWidths(info->family);
+    const std::size_t fields = FieldsToDecode(values.size(), widths.size());
+    Decoding decoding;
     std::size_t pos = kDataOffset;
     for (std::size_t i = 0; i < fields; ++i) {
         const std::size_t width = widths[i];
-        FieldText text;
-        if (!CopyField(reply, pos, width, &text)) {
-            LogConversion(kDataMessages, call, text);
-            return VpiRefused;
-        }
-        std::int32_t n = TFieldValue(text.View());
-        if (AddsOne(family, i)) ++n;
+        if (!CopyField(reply, pos, width, &decoding)) return Unconvertible(decoding);
+        std::int32_t n = TFieldValue(FieldView(decoding));
+        if (AddsOne(info->family, i)) ++n;
         // The number goes through width + 1 decimal digits, so a larger one keeps only those
         // (lower-case letters can make it larger). A negative one, from blanks or punctuation,
         // is stored as it is.
         if (n >= 0) n %= width == 2 ? 1000 : 100000;
-        gate.values[i] = static_cast<float>(n);
+        values[i] = static_cast<float>(n);
+        decoding.stored = i + 1;
         pos += width;
-        if (EndOfData(reply, pos)) return VpiDone;
+        if (EndOfData(reply, pos)) break;
     }
-    return VpiDone;
+    decoding.field = {};
+    return decoding;
 }
 
-std::int32_t ReadExBlock(const VpiCall& call) {
-    const GateIoRecord& gate = Gate(call);
-    if (gate.memtype != MEMTYPE_EX || !ReadableGate(gate)) return VpiRefused;
+Decoding DecodeExBlock(std::span<const std::uint8_t> frame, std::span<float> values) {
     Reply reply{};
-    if (const std::int32_t result = Exchange(call, kDataMessages, &reply); result != VpiDone) {
-        return result;
-    }
+    if (!ReplyOf(frame, &reply)) return Refused();
     // The value count: at most two hex characters, read only from the reply's own data. The
     // fields start two places further on whatever the count's text was.
     const std::size_t dataLength =
         reply.checksumAt > kDataOffset ? reply.checksumAt - kDataOffset : 0;
-    const std::string_view data(reinterpret_cast<const char*>(reply.bytes + kDataOffset),
+    const std::string_view data(reinterpret_cast<const char*>(frame.data() + kDataOffset),
                                 dataLength);
     std::uint32_t count = 0;
-    if (!ScanHex(data, 2, &count) || static_cast<std::int32_t>(count) != gate.count) {
-        return VpiRefused;
-    }
+    if (!ScanHex(data, 2, &count) || count != values.size()) return Refused();
+    Decoding decoding;
     std::size_t pos = kDataOffset + 2;
-    for (std::int32_t i = 0; i < gate.count; ++i) {
-        FieldText text;
+    for (std::size_t i = 0; i < values.size(); ++i) {
         std::uint32_t bits = 0;
-        if (!CopyField(reply, pos, kExWidth, &text) || !ScanHex(text.View(), kExWidth, &bits)) {
-            LogConversion(kDataMessages, call, text);
-            return VpiRefused;
+        if (!CopyField(reply, pos, kExWidth, &decoding) ||
+            !ScanHex(FieldView(decoding), kExWidth, &bits)) {
+            return Unconvertible(decoding);
         }
         // A signed 32-bit integer; the float nearest to it.
-        gate.values[static_cast<std::size_t>(i)] =
-            static_cast<float>(static_cast<std::int32_t>(bits));
+        values[i] = static_cast<float>(static_cast<std::int32_t>(bits));
+        decoding.stored = i + 1;
         pos += kExWidth;
     }
-    return VpiDone;
+    decoding.field = {};
+    return decoding;
 }
 
 }  // namespace protocol

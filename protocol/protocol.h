@@ -2,6 +2,7 @@
 // write operations, and the text conversions the decoders rely on.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -94,11 +95,41 @@ inline constexpr std::int32_t kWritableExGroup = 10;
 // 32 bits kept; not-a-number and magnitudes of 2^63 or more give 0.
 [[nodiscard]] std::uint32_t EncodeExValue(float value);
 
-// ---- Reply decoding (one complete exchange each) ------------------------------------------
+// ---- Reply decoding (pure: a verified frame in, values out) --------------------------------
+
+// The most characters a field text holds, and so the most any conversion looks at.
+inline constexpr std::size_t kMaxFieldChars = 8;
+
+enum class DecodeResult : std::uint8_t {
+    Decoded = 0,        // the values are stored
+    NoData = 1,         // refused without a message: an H reply's "X", an EX count that
+                        // differs, a frame shorter than its length field
+    Unconvertible = 2,  // a field whose text does not convert, in `field`
+};
+
+struct Decoding {
+    DecodeResult result = DecodeResult::Decoded;
+    std::size_t stored = 0;  // values written, from the first; those before a failure stay
+    std::array<char, kMaxFieldChars + 2> field{};  // the text that did not convert, NUL-ended
+};
+
+// Each decodes a verified frame stored from its marker at frame[0]: the data from position 7
+// up to the checksum character at L + 1, with CR one place behind it ending the data. They
+// write at most values.size() values (an EX block wants exactly that count), never read past
+// `frame` and never past the checksum character for a field.
+[[nodiscard]] Decoding DecodePlainBlock(std::span<const std::uint8_t> frame,
+                                        std::span<float> values);
+[[nodiscard]] Decoding DecodeHBlock(std::span<const std::uint8_t> frame, std::span<float> values);
+// `memtype` picks the T table (TR, TK, TY, TD or TC) and its "+1" rule; NoData for others.
+[[nodiscard]] Decoding DecodeTBlock(std::span<const std::uint8_t> frame, std::int32_t memtype,
+                                    std::span<float> values);
+[[nodiscard]] Decoding DecodeExBlock(std::span<const std::uint8_t> frame, std::span<float> values);
+
+// ---- Read routines (one complete exchange each) -------------------------------------------
 
 // Each builds the request into requestBuffer, transmits it, receives and verifies the reply
 // in receiveBuffer and decodes the data into the gate's values. 0: decoded; 1: refused
-// before sending, or a reply that is unusable; 2: no reply. Messages: see decode.cpp.
+// before sending, or a reply that is unusable; 2: no reply. Messages: see read_blocks.cpp.
 [[nodiscard]] std::int32_t ReadPlainBlock(const VpiCall& call);
 [[nodiscard]] std::int32_t ReadHBlock(const VpiCall& call);
 [[nodiscard]] std::int32_t ReadTBlock(const VpiCall& call);
@@ -120,9 +151,6 @@ std::int32_t VpiRead(const VpiCall& call);
 std::int32_t VpiWrite(const VpiCall& call);
 
 // ---- Text conversions (C locale, whatever locale the host has set) ------------------------
-
-// The most characters a field text holds, and so the most any conversion looks at.
-inline constexpr std::size_t kMaxFieldChars = 8;
 
 // "%f": leading white space, optional sign, then the longest prefix (of at most 8 characters
 // counted from the start of `text`, and never past a NUL) that is a decimal float, a

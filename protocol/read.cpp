@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "protocol.h"
+#include "vpi_families.h"
 
 namespace protocol {
 
@@ -13,15 +14,20 @@ using ReadRoutine = std::int32_t (*)(const VpiCall&);
 // The routine that serves a memory type; nullptr for index-zero gates (written, never read)
 // and codes no family has.
 ReadRoutine RoutineFor(std::int32_t memtype) {
-    if (memtype == MEMTYPE_PLAIN) return ReadPlainBlock;
-    if (memtype >= MEMTYPE_H1 && memtype <= MEMTYPE_H6) return ReadHBlock;
-    if ((memtype >= MEMTYPE_TR1 && memtype <= MEMTYPE_TK3) ||
-        (memtype >= MEMTYPE_TY1 && memtype <= MEMTYPE_TY2) ||
-        (memtype >= MEMTYPE_TD1 && memtype <= MEMTYPE_TD16) ||
-        (memtype >= MEMTYPE_TC1 && memtype <= MEMTYPE_TC24)) {
-        return ReadTBlock;
+    const FamilyInfo* info = FamilyOf(memtype);
+    if (info == nullptr) return nullptr;
+    switch (info->read) {
+        case ReadKind::Plain:
+            return ReadPlainBlock;
+        case ReadKind::H:
+            return ReadHBlock;
+        case ReadKind::T:
+            return ReadTBlock;
+        case ReadKind::Ex:
+            return ReadExBlock;
+        case ReadKind::None:
+            break;
     }
-    if (memtype == MEMTYPE_EX) return ReadExBlock;
     return nullptr;
 }
 

@@ -8,6 +8,7 @@
 #include <span>
 
 #include "protocol.h"
+#include "vpi_families.h"
 
 namespace protocol {
 
@@ -79,38 +80,49 @@ bool SelectReadCommand(const GateIoRecord& gate, ReadCommand* command) {
         PutHex(c.bytes.data() + 3, static_cast<std::uint32_t>(operand), 2);
         c.size = 5;
     };
-    if (m == MEMTYPE_PLAIN) {
-        c.bytes[0] = '0';
-        c.size = 1;
-        c.trailingNul = false;
-    } else if (m >= MEMTYPE_H1 && m <= MEMTYPE_H6) {
-        c.bytes[0] = 'H';
-        c.bytes[1] = static_cast<std::uint8_t>('0' + m);
-        c.size = 2;
-        c.trailingNul = false;
-    } else if (m >= MEMTYPE_TR1 && m <= MEMTYPE_TK3) {
-        hexOperand('P', m - MEMTYPE_TR1);
-    } else if (m >= MEMTYPE_TY1 && m <= MEMTYPE_TY2) {
-        c.bytes[0] = 'U';
-        PutDecimal(c.bytes.data() + 1, static_cast<std::uint32_t>(m - MEMTYPE_TY1), 2);
-        c.size = 3;
-    } else if (m >= MEMTYPE_TD1 && m <= MEMTYPE_TD16) {
-        hexOperand('Q', m - MEMTYPE_TD1);
-    } else if (m >= MEMTYPE_TC1 && m <= MEMTYPE_TC12) {
-        // Both banks number their registers from 01.
-        bankOperand('0', m - (MEMTYPE_TC1 - 1));
-    } else if (m >= MEMTYPE_TC13 && m <= MEMTYPE_TC24) {
-        bankOperand('1', m - (MEMTYPE_TC13 - 1));
-    } else if (m == MEMTYPE_EX) {
-        // The count must fit its two hex digits, or the frame would grow past its length.
-        if (gate.count < 0 || gate.count > 0xFF) return false;
-        c.bytes[0] = 'A';
-        PutHex(c.bytes.data() + 1, static_cast<std::uint32_t>(gate.index >> 8) & 0xFFu, 2);
-        PutHex(c.bytes.data() + 3, static_cast<std::uint32_t>(gate.index) & 0xFFu, 2);
-        PutHex(c.bytes.data() + 5, static_cast<std::uint32_t>(gate.count), 2);
-        c.size = 7;
-    } else {
-        return false;
+    const FamilyInfo* info = FamilyOf(m);
+    if (info == nullptr) return false;
+    // Each family's operand counts its members from 0 (TR and TK share one range of P
+    // registers, TK following TR), TC gates from 01 within their bank of twelve.
+    const std::int32_t member = m - info->firstMemtype;
+    switch (info->family) {
+        case GateFamily::Plain:
+            c.bytes[0] = '0';
+            c.size = 1;
+            c.trailingNul = false;
+            break;
+        case GateFamily::H:
+            c.bytes[0] = 'H';
+            c.bytes[1] = static_cast<std::uint8_t>('1' + member);
+            c.size = 2;
+            c.trailingNul = false;
+            break;
+        case GateFamily::Tr:
+        case GateFamily::Tk:
+            hexOperand('P', m - InfoOf(GateFamily::Tr).firstMemtype);
+            break;
+        case GateFamily::Ty:
+            c.bytes[0] = 'U';
+            PutDecimal(c.bytes.data() + 1, static_cast<std::uint32_t>(member), 2);
+            c.size = 3;
+            break;
+        case GateFamily::Td:
+            hexOperand('Q', member);
+            break;
+        case GateFamily::Tc:
+            bankOperand(static_cast<char>('0' + member / kTcPerBank), member % kTcPerBank + 1);
+            break;
+        case GateFamily::Ex:
+            // The count must fit its two hex digits, or the frame would grow past its length.
+            if (gate.count < 0 || gate.count > 0xFF) return false;
+            c.bytes[0] = 'A';
+            PutHex(c.bytes.data() + 1, static_cast<std::uint32_t>(gate.index >> 8) & 0xFFu, 2);
+            PutHex(c.bytes.data() + 3, static_cast<std::uint32_t>(gate.index) & 0xFFu, 2);
+            PutHex(c.bytes.data() + 5, static_cast<std::uint32_t>(gate.count), 2);
+            c.size = 7;
+            break;
+        case GateFamily::IndexZero:
+            return false;
     }
     *command = c;
     return true;

@@ -1,0 +1,149 @@
+// The four read routines: one exchange with the meter each, the reply decoded into the
+// gate's values, and the routine's own lines for what went wrong.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "host_log.h"
+#include "protocol.h"
+#include "serial.h"
+#include "vpi_families.h"
+
+namespace protocol {
+
+namespace {
+
+// The lines a routine writes. Harmonics (H) gates have texts of their own, and their
+// checksum failure is a meter fault (8) without numbers rather than a line fault (32).
+struct Messages {
+    const char* noReply;
+    const char* checksum;
+    hostlog::Severity checksumSeverity;
+    bool checksumNamesMeter;
+    const char* conversion;
+};
+
+constexpr Messages kDataMessages{
+    "Xerbo : Fail to recv response to read data (Vpi # %d,PLC # %d)",
+    "Xerbo : Check Sum fails (Vpi # %d,PLC # %d)",
+    hostlog::Severity::Line,
+    true,
+    "Xerbo : Fail to convert %s to float (Vpi # %d,PLC # %d)",
+};
+
+constexpr Messages kHarmonicsMessages{
+    "Xerbo : Fail to recv response to read Hermony (Vpi # %d,PLC # %d)",
+    "Xerbo : Hermony read - Check Sum fails",
+    hostlog::Severity::Meter,
+    false,
+    "Xerbo : Fail to convert %s to float(Vpi#%d,PLC#%d)",
+};
+
+const GateIoRecord& Gate(const VpiCall& call) {
+    return *static_cast<const GateIoRecord*>(call.argument);
+}
+ChannelState& Channel(const VpiCall& call) {
+    return *static_cast<ChannelState*>(call.channel);
+}
+
+// The gate's value array as a span of `count` values (none for a count below 1).
+std::span<float> Values(const GateIoRecord& gate) {
+    if (gate.count <= 0 || gate.values == nullptr) return {};
+    return {gate.values, static_cast<std::size_t>(gate.count)};
+}
+
+// Build, send, receive, verify. VpiDone when a verified frame is in receiveBuffer;
+// otherwise the routine's result, with its message logged.
+std::int32_t Exchange(const VpiCall& call, const Messages& messages) {
+    ChannelState& channel = Channel(call);
+    const GateIoRecord& gate = Gate(call);
+    const std::uint8_t size = BuildReadRequest(call, channel.requestBuffer);
+    if (size == 0) return VpiRefused;  // ReadableGate has ruled this out
+    // A request that did not go out shows as a missing reply.
+    static_cast<void>(serial::Transmit(channel, channel.requestBuffer, size));
+    const ExpectedReply expected{std::span<const std::uint8_t>(channel.requestBuffer, size), true};
+    if (!ReceiveFrame(channel, channel.receiveBuffer, expected)) {
+        hostlog::Log(hostlog::Severity::Meter, messages.noReply, call.vpiNumber, gate.plcAddress);
+        return VpiFailed;
+    }
+    if (!VerifyFrameChecksum(channel.receiveBuffer)) {
+        if (messages.checksumNamesMeter) {
+            hostlog::Log(messages.checksumSeverity, messages.checksum, call.vpiNumber,
+                         gate.plcAddress);
+        } else {
+            hostlog::Log(messages.checksumSeverity, messages.checksum);
+        }
+        return VpiRefused;
+    }
+    return VpiDone;
+}
+
+// The routine's result for what the decoder made of the reply; a field that did not convert
+// is logged with its text.
+std::int32_t Outcome(const VpiCall& call, const Messages& messages, const Decoding& decoding) {
+    switch (decoding.result) {
+        case DecodeResult::Decoded:
+            return VpiDone;
+        case DecodeResult::NoData:
+            return VpiRefused;
+        case DecodeResult::Unconvertible:
+            hostlog::Log(hostlog::Severity::Meter, messages.conversion, decoding.field.data(),
+                         call.vpiNumber, Gate(call).plcAddress);
+            return VpiRefused;
+    }
+    return VpiRefused;
+}
+
+bool OfFamily(const GateIoRecord& gate, ReadKind kind) {
+    const FamilyInfo* info = FamilyOf(gate.memtype);
+    return info != nullptr && info->read == kind && ReadableGate(gate);
+}
+
+}  // namespace
+
+bool ReadableGate(const GateIoRecord& gate) {
+    if (gate.plcAddress < 0 || gate.plcAddress > 99) return false;
+    if (gate.count > 0 && gate.values == nullptr) return false;
+    // Above 36 values no reply fits a frame; the request's count field holds two hex digits.
+    if (gate.memtype == MEMTYPE_EX && (gate.count < 0 || gate.count > kMaxExCount)) return false;
+    return true;
+}
+
+std::int32_t ReadPlainBlock(const VpiCall& call) {
+    if (!OfFamily(Gate(call), ReadKind::Plain)) return VpiRefused;
+    if (const std::int32_t result = Exchange(call, kDataMessages); result != VpiDone) {
+        return result;
+    }
+    return Outcome(call, kDataMessages,
+                   DecodePlainBlock(Channel(call).receiveBuffer, Values(Gate(call))));
+}
+
+std::int32_t ReadHBlock(const VpiCall& call) {
+    if (!OfFamily(Gate(call), ReadKind::H)) return VpiRefused;
+    if (const std::int32_t result = Exchange(call, kHarmonicsMessages); result != VpiDone) {
+        return result;
+    }
+    return Outcome(call, kHarmonicsMessages,
+                   DecodeHBlock(Channel(call).receiveBuffer, Values(Gate(call))));
+}
+
+std::int32_t ReadTBlock(const VpiCall& call) {
+    const GateIoRecord& gate = Gate(call);
+    if (!OfFamily(gate, ReadKind::T)) return VpiRefused;
+    if (const std::int32_t result = Exchange(call, kDataMessages); result != VpiDone) {
+        return result;
+    }
+    return Outcome(call, kDataMessages,
+                   DecodeTBlock(Channel(call).receiveBuffer, gate.memtype, Values(gate)));
+}
+
+std::int32_t ReadExBlock(const VpiCall& call) {
+    if (!OfFamily(Gate(call), ReadKind::Ex)) return VpiRefused;
+    if (const std::int32_t result = Exchange(call, kDataMessages); result != VpiDone) {
+        return result;
+    }
+    return Outcome(call, kDataMessages,
+                   DecodeExBlock(Channel(call).receiveBuffer, Values(Gate(call))));
+}
+
+}  // namespace protocol
