@@ -13,6 +13,7 @@
 #include "frame.h"
 #include "model.h"
 #include "replies.h"
+#include "values_file.h"
 
 namespace {
 
