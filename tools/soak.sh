@@ -166,7 +166,7 @@ for line in 1 2 3; do
     # shellcheck disable=SC2206
     CHECK_ARGS+=(--line "${JSONS[$line]}" "${EVENTS[$line]}" ${GATES[$line]})
 done
-python3 "$ROOT/tools/soak_check.py" "${RSS_ARGS[@]}" "${CHECK_ARGS[@]}"
+python3 "$ROOT/tools/soak_check.py" "${RSS_ARGS[@]}" --timeout $TIMEOUT_MS "${CHECK_ARGS[@]}"
 status=$?
 if [ -n "$HANG" ]; then
     echo "soak: FAIL: hang:$HANG"

@@ -10,12 +10,14 @@ reported done must carry the values of a valid frame that its meter sent in its 
 The decoding here is this checker's own, written from the meters' frame layouts, not taken
 from the driver or the simulator.
 
-Usage: soak_check.py [--rss START_KB END_KB LIMIT_KB] --line JSONL EVENTS GATE... [--line ...]
+Usage: soak_check.py [--rss START_KB END_KB LIMIT_KB] [--timeout MS]
+                     --line JSONL EVENTS GATE... [--line ...]
 Exit status 0 when every check holds, 1 with the reasons otherwise.
 """
 
 import collections
 import json
+import re
 import struct
 import sys
 
@@ -89,7 +91,14 @@ def frames(data):
     return found
 
 
-def real(text):
+LEADING_NUMBER = re.compile(r"\s*[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?")
+
+
+def real(text, lenient=False):
+    """A field's number; `lenient`: its longest leading number, as a C reader takes it."""
+    if lenient:
+        match = LEADING_NUMBER.match(text)
+        text = match.group(0) if match else ""
     try:
         return f32(float(text))
     except ValueError:
@@ -103,7 +112,7 @@ def t_field(text):
     return n
 
 
-def decode(frame, family, count):
+def decode(frame, family, count, lenient=False):
     """The values a reading of `family` takes from `frame`, or None when it holds none."""
     data = frame[7:-3].decode("latin1")
     values = []
@@ -128,7 +137,7 @@ def decode(frame, family, count):
     if family == "H":
         if len(data) < 170:
             return None
-        values = [real(data[i * 5:i * 5 + 5]) for i in range(34)]
+        values = [real(data[i * 5:i * 5 + 5], lenient) for i in range(34)]
         return None if None in values else values
     if family == "EX":
         if len(data) < 2 + 8 * count or data[:2] != "%02X" % count:
@@ -154,6 +163,25 @@ def decode(frame, family, count):
     return values
 
 
+def decode_prefix(frame, family):
+    """The T values a reader gets from a frame too short for the register, field by field, as
+    long as whole fields lie before the checksum character (an echoed request is such a frame).
+    """
+    if family not in T_FAMILIES:
+        return None
+    data = frame[7:-3].decode("latin1")
+    widths, adds_one = T_FAMILIES[family]
+    values = []
+    at = 0
+    for i, width in enumerate(widths):
+        if at + width > len(data):
+            break
+        n = t_field(data[at:at + width]) + (1 if adds_one(i) else 0)
+        values.append(float(n % (1000 if width == 2 else 100000) if n >= 0 else n))
+        at += width
+    return values
+
+
 def same(reported, expected):
     if expected is None or len(reported) != len(expected):
         return False
@@ -171,8 +199,9 @@ def fault_modes(event):
 
 
 class LineCheck:
-    def __init__(self, name, jsonl, events, gates):
+    def __init__(self, name, jsonl, events, gates, timeout_ms):
         self.name = name
+        self.timeout_us = timeout_ms * 1000
         self.gates = {g.partition(":")[0]: g for g in gates}
         self.readings = [json.loads(l) for l in open(jsonl) if l.startswith("{")]
         self.events = [json.loads(l) for l in open(events)]
@@ -181,6 +210,7 @@ class LineCheck:
         self.checked = collections.Counter()
         self.results = collections.Counter()
         self.faults = collections.Counter()
+        self.causes = collections.Counter()
 
     def runs(self):
         """The requests cut into runs of the same meter and command."""
@@ -203,22 +233,38 @@ class LineCheck:
         return found
 
     def explain(self, values, family, count, runs, index):
-        """Where values that are not the meter's own reply came from."""
+        """(cause, text): where values that are not the meter's own reply came from."""
         for back in range(1, 4):
             if index - back < 0:
                 break
             key, run = runs[index - back]
-            for decoded, event in self.candidates(run, family, count):
-                if same(values, decoded):
-                    return "decoded from the reply to request #%s (meter %s, %s), %d request(s) " \
-                           "earlier: a late reply taken as this one's" % (
-                               event.get("number"), key[0], key[1], back)
+            for event in run:
+                for frame in frames(bytes.fromhex(event["reply"]["hex"])) if event.get("reply") \
+                        else []:
+                    prefix = decode_prefix(frame, family) or []
+                    if same(values, decode(frame, family, count)) or \
+                            same(values, decode(frame, family, count, lenient=True)) or \
+                            (prefix and same(values[:len(prefix)], prefix)):
+                        return "late reply", "decoded from the reply to request #%s (meter %s, " \
+                            "%s), %d request(s) earlier: a late reply taken as this one's" % (
+                                event.get("number"), key[0], key[1], back)
         for event in runs[index][1]:
             for frame in frames(bytes.fromhex(event["request"]["hex"])):
-                if same(values, decode(frame, family, count)):
-                    return "decoded from the request itself, as the line echoed it (faults %s)" % (
-                        event.get("fault"))
-        return "matches no frame the meter sent for it"
+                prefix = decode_prefix(frame, family)
+                if prefix and same(values[:len(prefix)], prefix):
+                    return "echo", "the first %d value(s) decoded from the request itself, " \
+                        "which the line echoed (faults %s)" % (len(prefix), event.get("fault"))
+        if index > 0:
+            key, run = runs[index - 1]
+            last = run[-1]
+            if last.get("reply") and self.timeout_us and \
+                    last["reply_start_us"] - last["time_us"] > self.timeout_us:
+                return "late reply", "matches no frame of its own; the reply to request #%s " \
+                    "(meter %s, %s) just before came %d ms after its request, after the " \
+                    "time-out: likely taken as this one's" % (
+                        last.get("number"), key[0], key[1],
+                        (last["reply_start_us"] - last["time_us"]) // 1000)
+        return "other", "matches no frame the meter sent for it"
 
     def check(self):
         for event in self.requests:
@@ -245,9 +291,10 @@ class LineCheck:
                 values = reading["values"]
                 if not any(same(values, decoded)
                            for decoded, _ in self.candidates(runs[at][1], family, count)):
+                    cause, text = self.explain(values, family, count, runs, at)
+                    self.causes[cause] += 1
                     self.errors.append("%s: %s read at %s reported %s: %s" % (
-                        self.name, reading["gate"], reading["time"], _short(values),
-                        self.explain(values, family, count, runs, at)))
+                        self.name, reading["gate"], reading["time"], _short(values), text))
             at += 1
         self.leftover = len(runs) - at
 
@@ -260,17 +307,21 @@ def _short(values):
 def main(argv):
     lines = []
     rss = None
+    timeout_ms = 0
     i = 1
     while i < len(argv):
         if argv[i] == "--rss":
             rss = tuple(int(v) for v in argv[i + 1:i + 4])
             i += 4
+        elif argv[i] == "--timeout":
+            timeout_ms = int(argv[i + 1])
+            i += 2
         elif argv[i] == "--line":
             j = i + 3
             while j < len(argv) and not argv[j].startswith("--"):
                 j += 1
             lines.append(LineCheck("line %d" % (len(lines) + 1), argv[i + 1], argv[i + 2],
-                                   argv[i + 3:j]))
+                                   argv[i + 3:j], timeout_ms))
             i = j
         else:
             sys.exit("soak_check: unknown argument " + argv[i])
@@ -278,12 +329,14 @@ def main(argv):
     checked = collections.Counter()
     results = collections.Counter()
     faults = collections.Counter()
+    causes = collections.Counter()
     for line in lines:
         line.check()
         errors += line.errors
         checked.update(line.checked)
         results.update(line.results)
         faults.update(line.faults)
+        causes.update(line.causes)
         if not line.readings:
             errors.append("%s: vpihost reported no readings" % line.name)
     if rss is not None and rss[1] - rss[0] > rss[2]:
@@ -295,10 +348,12 @@ def main(argv):
     by_family = ", ".join("%s %d" % (f, checked[f]) for f in ("PLAIN", "H", "T", "EX"))
     fault_text = ", ".join("%s %d" % kv for kv in sorted(faults.items())) or "none"
     rss_text = " rss %d->%d kB (limit +%d);" % rss if rss else ""
+    cause_text = ", ".join("%s %d" % kv for kv in sorted(causes.items()))
     print("soak %s: %d readings checked (%s); %d done, %d refused, %d failed;%s faults seen: "
-          "%s; %d problem(s)" % (
+          "%s; %d problem(s)%s" % (
               "FAIL" if errors else "PASS", sum(checked.values()), by_family, results["done"],
-              results["refused"], results["failed"], rss_text, fault_text, len(errors)))
+              results["refused"], results["failed"], rss_text, fault_text, len(errors),
+              " (wrong values: " + cause_text + ")" if cause_text else ""))
     return 1 if errors else 0
 
 
