@@ -1,4 +1,4 @@
-// Deliberate misbehaviour of the meters: which replies go wrong, and how.
+// Deliberate misbehaviour of the meters and of the line: which requests go wrong, and how.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +26,8 @@ enum class FaultMode {
     NonNumeric,  // the first field holds no number (plain, H and EX replies)
     Hx,          // "X" as the first data character (H replies)
     ExCount,     // an EX value count one above the request's (EX reads)
+    Echo,        // the line hands the request back before any reply (an RS-485 adapter that
+                 // hears its own transmission)
 };
 
 // One --fault option: a mode and the selectors that all must hold for it to apply.
@@ -35,7 +37,7 @@ struct FaultRule {
     std::optional<double> probability;  // p=0.3
     std::optional<int> meter;           // meter=07
     std::optional<int> nth;             // nth=3: the third request the line's meters answer
-    std::string ruleText;                   // as written, for the trace
+    std::string ruleText;               // as written, for the trace
 };
 
 // Parses "MODE[=ARG][:p=P][:meter=NN][:nth=N]". Throws std::invalid_argument.
@@ -56,9 +58,19 @@ public:
     FaultPlan(std::vector<FaultRule> rules, std::uint64_t seed);
     // Frames `reply` for the meter at `address`, the `number`-th answered request of the
     // line (from 1), with every rule whose selectors hold and whose mode fits the reply.
+    // Echo rules are left to Echoes.
     Transmission Shape(const Reply& reply, int address, int number);
+    // The echo rules that hold for a request to `address` (-1: none named), `number` the
+    // request's place among the answered ones (none for a request that gets no reply, which
+    // then matches no nth selector). Empty: the line does not echo this request.
+    std::vector<std::string> Echoes(int address, std::optional<int> number);
 
 private:
+    // The rules whose selectors hold for this request: with a reply, those whose mode fits it
+    // (echo aside); without one, the echo rules. Probabilities are drawn here, in rule order.
+    std::vector<const FaultRule*> Select(const Reply* reply, int address,
+                                         std::optional<int> number);
+
     std::vector<FaultRule> rules_;
     std::mt19937_64 rng_;
 };

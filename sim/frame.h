@@ -1,4 +1,7 @@
 // Meter-side framing: the frame checksum, reply frames, and a byte-stream splitter for requests.
+//
+// Written apart from the driver's frame code on purpose, down to the checksum: the simulator
+// is the driver's cross-check, and a shared mistake would pass both.
 #pragma once
 
 #include <chrono>

@@ -1,4 +1,4 @@
-// The simulator's end of the serial line.
+// The simulator's end of the serial line: opening it, reading, paced and offered writes.
 #include "line.h"
 
 #include <fcntl.h>
@@ -23,6 +23,9 @@ namespace {
     throw std::system_error(errno, std::generic_category(), what);
 }
 
+// Repeats a POSIX call that a signal interrupted (-1 with EINTR) until it completes. Not for
+// the waits the simulator's shutdown has to end (the main loop's poll, the sleeps): a signal
+// there is the news, not a nuisance.
 template <typename Call>
 auto RetryOnInterrupt(Call call) {
     auto result = call();
@@ -31,34 +34,53 @@ auto RetryOnInterrupt(Call call) {
 }
 
 void SetNonBlocking(int fd) {
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags == -1 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1) Fail("fcntl");
+    // fcntl: -1 on failure.
+    const int flags = RetryOnInterrupt([fd] { return fcntl(fd, F_GETFL); });
+    if (flags == -1 ||
+        RetryOnInterrupt([fd, flags] { return fcntl(fd, F_SETFL, flags | O_NONBLOCK); }) == -1) {
+        Fail("fcntl");
+    }
 }
 
+struct SpeedCodeOf {
+    int baud;
+    speed_t code;
+};
+constexpr std::array<SpeedCodeOf, 14> kSpeeds{{{300, B300},
+                                               {600, B600},
+                                               {1200, B1200},
+                                               {1800, B1800},
+                                               {2400, B2400},
+                                               {4800, B4800},
+                                               {9600, B9600},
+                                               {19200, B19200},
+                                               {38400, B38400},
+                                               {57600, B57600},
+                                               {115200, B115200},
+                                               {230400, B230400},
+                                               {460800, B460800},
+                                               {921600, B921600}}};
+
 speed_t SpeedCode(int baud) {
-    struct Speed {
-        int baud;
-        speed_t code;
-    };
-    static constexpr std::array<Speed, 14> kSpeeds{{{300, B300},
-                                                    {600, B600},
-                                                    {1200, B1200},
-                                                    {1800, B1800},
-                                                    {2400, B2400},
-                                                    {4800, B4800},
-                                                    {9600, B9600},
-                                                    {19200, B19200},
-                                                    {38400, B38400},
-                                                    {57600, B57600},
-                                                    {115200, B115200},
-                                                    {230400, B230400},
-                                                    {460800, B460800},
-                                                    {921600, B921600}}};
-    for (const Speed& speed : kSpeeds) {
+    for (const SpeedCodeOf& speed : kSpeeds) {
         if (speed.baud == baud) return speed.code;
     }
     errno = EINVAL;
     Fail("baud rate " + std::to_string(baud));
+}
+
+// Data bits as the CSIZE flags; EINVAL for a count the line cannot take.
+tcflag_t SizeFlags(int dataBits) {
+    struct Size {
+        int bits;
+        tcflag_t flags;
+    };
+    constexpr std::array<Size, 4> kSizes{{{5, CS5}, {6, CS6}, {7, CS7}, {8, CS8}}};
+    for (const Size& size : kSizes) {
+        if (size.bits == dataBits) return size.flags;
+    }
+    errno = EINVAL;
+    Fail("data bits");
 }
 
 }  // namespace
@@ -91,8 +113,8 @@ Line Line::OpenPty(const LineSettings& settings) {
     // openpty: 0 or -1. The slave is raw from its first moment: a client that opens it
     // before we could change it must not meet echo or line editing.
     if (openpty(&master, &slave, name.data(), &tio, nullptr) != 0) Fail("openpty");
-    static_cast<void>(fcntl(master, F_SETFD, FD_CLOEXEC));
-    static_cast<void>(fcntl(slave, F_SETFD, FD_CLOEXEC));
+    static_cast<void>(RetryOnInterrupt([master] { return fcntl(master, F_SETFD, FD_CLOEXEC); }));
+    static_cast<void>(RetryOnInterrupt([slave] { return fcntl(slave, F_SETFD, FD_CLOEXEC); }));
     SetNonBlocking(master);
     return Line(master, slave, name.data());
 }
@@ -103,27 +125,12 @@ Line Line::OpenDevice(const std::string& path, const LineSettings& settings) {
     if (fd == -1) Fail("open " + path);
     Line line(fd, -1, path);
     termios tio{};
-    if (tcgetattr(fd, &tio) != 0) Fail("tcgetattr " + path);
+    // tcgetattr, tcsetattr: 0 or -1.
+    if (RetryOnInterrupt([&] { return tcgetattr(fd, &tio); }) != 0) Fail("tcgetattr " + path);
     cfmakeraw(&tio);
     tio.c_cflag |= CLOCAL | CREAD;
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-    switch (settings.dataBits) {
-        case 5:
-            tio.c_cflag |= CS5;
-            break;
-        case 6:
-            tio.c_cflag |= CS6;
-            break;
-        case 7:
-            tio.c_cflag |= CS7;
-            break;
-        case 8:
-            tio.c_cflag |= CS8;
-            break;
-        default:
-            errno = EINVAL;
-            Fail("data bits");
-    }
+    tio.c_cflag |= SizeFlags(settings.dataBits);
     if (settings.parity == 'E') tio.c_cflag |= PARENB;
     if (settings.parity == 'O') tio.c_cflag |= PARENB | PARODD;
     if (settings.stopBits == 2) tio.c_cflag |= CSTOPB;
@@ -132,14 +139,17 @@ Line Line::OpenDevice(const std::string& path, const LineSettings& settings) {
     cfsetospeed(&tio, code);
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
-    if (tcsetattr(fd, TCSANOW, &tio) != 0) Fail("tcsetattr " + path);
+    if (RetryOnInterrupt([&] { return tcsetattr(fd, TCSANOW, &tio); }) != 0) {
+        Fail("tcsetattr " + path);
+    }
     return line;
 }
 
 Line::Line(Line&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       slave_(std::exchange(other.slave_, -1)),
-      path_(std::move(other.path_)) {}
+      path_(std::move(other.path_)),
+      tap_(std::exchange(other.tap_, nullptr)) {}
 
 Line::~Line() {
     if (slave_ != -1) close(slave_);
@@ -154,7 +164,32 @@ std::string Line::ReadAvailable() {
         if (got <= 0) break;  // EAGAIN: all read; EIO: no slave (cannot happen while we hold one)
         bytes.append(chunk.data(), static_cast<std::size_t>(got));
     }
+    if (tap_ != nullptr && !bytes.empty()) tap_->Offer(bytes);
     return bytes;
+}
+
+void Line::Offer(const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        // write: the count, or -1 (EAGAIN: the listener's queue is full; the rest is lost).
+        const ssize_t put =
+            RetryOnInterrupt([&] { return write(fd_, bytes.data() + done, bytes.size() - done); });
+        if (put <= 0) return;
+        done += static_cast<std::size_t>(put);
+    }
+}
+
+int Line::Speed() const {
+    // On a pseudo-terminal the slave holds the settings; the master's terminal calls would
+    // reach them too, but the kept slave descriptor says plainly whose they are.
+    const int fd = slave_ != -1 ? slave_ : fd_;
+    termios tio{};
+    if (RetryOnInterrupt([&] { return tcgetattr(fd, &tio); }) != 0) return 0;
+    const speed_t code = cfgetospeed(&tio);
+    for (const SpeedCodeOf& speed : kSpeeds) {
+        if (speed.code == code) return speed.baud;
+    }
+    return 0;
 }
 
 void SleepUntil(std::chrono::steady_clock::time_point deadline,
@@ -188,12 +223,14 @@ std::size_t Line::Write(const std::string& bytes, std::chrono::nanoseconds chara
             RetryOnInterrupt([&] { return write(fd_, bytes.data() + done, count); });
         const auto now = std::chrono::steady_clock::now();
         if (put > 0) {
+            if (tap_ != nullptr) tap_->Offer(bytes.substr(done, static_cast<std::size_t>(put)));
             done += static_cast<std::size_t>(put);
             lastProgress = now;
             continue;
         }
         if (put == -1 && errno != EAGAIN && errno != EWOULDBLOCK) break;
         if (now - lastProgress > std::chrono::seconds(1)) break;
+        // Not retried: a signal that interrupts this wait may be the one that stops us.
         pollfd entry{fd_, POLLOUT, 0};
         static_cast<void>(poll(&entry, 1, 50));
     }

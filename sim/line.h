@@ -1,5 +1,4 @@
-// The simulator's end of the serial line: a pseudo-terminal it creates or a real serial
-// device, paced output, and the symbolic link that gives the line a short name.
+// The simulator's end of the serial line: a pseudo-terminal or a device, paced output, links.
 #pragma once
 
 #include <chrono>
@@ -46,12 +45,23 @@ public:
     // full queue). Returns the number of bytes written.
     std::size_t Write(const std::string& bytes, std::chrono::nanoseconds characterTime,
                       const volatile std::sig_atomic_t& stop);
+    // Writes what the line takes now and drops the rest: a listener that does not keep up
+    // loses bytes instead of holding the line up.
+    void Offer(const std::string& bytes);
+    // From now on every byte read from this line and every byte written to it is offered to
+    // `tap` as well, in the order they pass (null: no longer).
+    void CopyTo(Line* tap) { tap_ = tap; }
+    // The speed the line is set to now, in baud, as its terminal settings say (a client sets
+    // them on a pseudo-terminal's slave, and the pair keeps them); 0 when they cannot be read
+    // or name no standard speed.
+    int Speed() const;
 
 private:
     Line(int fd, int slave, std::string path) : fd_(fd), slave_(slave), path_(std::move(path)) {}
     int fd_ = -1;
     int slave_ = -1;
     std::string path_;
+    Line* tap_ = nullptr;
 };
 
 // Sleeps until `deadline` on the steady clock, or until `stop` is set.

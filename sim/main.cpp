@@ -1,5 +1,7 @@
-// metersim: simulated meters answering the meters' ASCII protocol on a pseudo-terminal or a
-// serial device, with reproducible live values, pinned values and injected faults.
+// metersim: simulated meters answering the meters' ASCII protocol on a pseudo-terminal.
+//
+// Also serves a real serial device; live values are reproducible from a seed, values can be
+// pinned and faults injected.
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
@@ -12,10 +14,13 @@
 #include "faults.h"
 #include "line.h"
 #include "model.h"
+#include "numbers.h"
 #include "simulator.h"
+#include "values_file.h"
 
 namespace {
 
+// The one flag at file scope: a signal handler can reach nothing else.
 volatile std::sig_atomic_t gStop = 0;
 
 void OnSignal(int) {
@@ -49,17 +54,14 @@ Pinned values stay as set; the others move one simulated second per answered rea
 Faults (--fault, repeatable): MODE[=ARG][:p=P][:meter=NN][:nth=N]; all selectors given must
 hold (nth counts the requests the line's meters answer, from 1). Modes: silent, delay=MS,
 chunks[=GAP_MS], truncate, checksum, len000, len301, len999, garbage, len6, trailing,
-nonnumeric (plain, H, EX replies), hx (H replies), excount (EX reads). Several may apply to one
-reply.
+nonnumeric (plain, H, EX replies), hx (H replies), excount (EX reads), echo (the line hands
+every request back before the reply). Several may apply to one reply.
 
 Requests for other addresses, with a bad checksum or an unknown command get no reply; EX
 group 10 takes writes, other groups do not answer them.)";
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    CLI::App app{"metersim: a line of simulated meters on a pseudo-terminal or serial device"};
-    app.footer(kFooter);
+// What the command line asks for.
+struct Options {
     std::vector<std::string> meterTexts;
     std::uint64_t seed = 1;
     std::string valuesPath;
@@ -68,68 +70,113 @@ int main(int argc, char** argv) {
     std::string parity = "N";
     std::string device;
     std::string linkName;
+    std::string tapName;
+    int lineSpeed = 0;
     bool trace = false;
     std::string eventsPath;
-    app.add_option("--meter", meterTexts, "PLC address of a meter on the line (00-99; default 01)");
-    app.add_option("--seed", seed, "seed of the live values and of probabilistic faults");
-    app.add_option("--values", valuesPath, "file of pinned values (format below)");
-    app.add_option("--fault", faultTexts, "fault injection (format below)");
-    app.add_option("--baud", settings.baud, "line rate: pace replies (and set a device's speed)");
-    app.add_option("--data", settings.dataBits, "data bits of a device")->check(CLI::Range(5, 8));
-    app.add_option("--parity", parity, "parity of a device: N, E or O")
+};
+
+void AddOptions(CLI::App& app, Options& o) {
+    app.add_option("--meter", o.meterTexts,
+                   "PLC address of a meter on the line (00-99; default 01)");
+    app.add_option("--seed", o.seed, "seed of the live values and of probabilistic faults");
+    app.add_option("--values", o.valuesPath, "file of pinned values (format below)");
+    app.add_option("--fault", o.faultTexts, "fault injection (format below)");
+    app.add_option("--baud", o.settings.baud, "line rate: pace replies (and set a device's speed)");
+    app.add_option("--line-speed", o.lineSpeed,
+                   "meters answer only while the line is set to this speed (baud)")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--data", o.settings.dataBits, "data bits of a device")->check(CLI::Range(5, 8));
+    app.add_option("--parity", o.parity, "parity of a device: N, E or O")
         ->check(CLI::IsMember({"N", "E", "O"}));
-    app.add_option("--stop", settings.stopBits, "stop bits of a device")->check(CLI::Range(1, 2));
-    app.add_option("--device", device, "serve this serial device instead of a pseudo-terminal");
-    app.add_option("--link", linkName, "also make this symbolic link to the line");
-    app.add_flag("--trace", trace, "print every request and reply on standard error");
-    app.add_option("--events", eventsPath, "write one JSON object per request to this file");
+    app.add_option("--stop", o.settings.stopBits, "stop bits of a device")->check(CLI::Range(1, 2));
+    app.add_option("--device", o.device, "serve this serial device instead of a pseudo-terminal");
+    app.add_option("--link", o.linkName, "also make this symbolic link to the line");
+    app.add_option("--tap", o.tapName,
+                   "a second pseudo-terminal, linked at this name, that gets a copy of every byte "
+                   "on the line");
+    app.add_flag("--trace", o.trace, "print every request and reply on standard error");
+    app.add_option("--events", o.eventsPath, "write one JSON object per request to this file");
+}
+
+// The meters named on the command line (01 alone without any), with their pinned values.
+sim::MeterSet BuildMeters(const Options& options) {
+    std::vector<std::string> texts = options.meterTexts;
+    if (texts.empty()) texts.push_back("01");
+    sim::MeterSet meters;
+    for (const std::string& text : texts) {
+        int address = -1;
+        try {
+            address = sim::ParseInteger(text, 0, 99, "meter address");
+        } catch (const std::invalid_argument&) {
+            throw std::runtime_error("bad meter address \"" + text + "\"");
+        }
+        meters.emplace(address, sim::Meter(address, options.seed));
+    }
+    if (!options.valuesPath.empty()) sim::LoadValues(options.valuesPath, meters);
+    return meters;
+}
+
+std::vector<sim::FaultRule> BuildRules(const Options& options) {
+    std::vector<sim::FaultRule> rules;
+    for (const std::string& text : options.faultTexts) {
+        try {
+            rules.push_back(sim::ParseFault(text));
+        } catch (const std::invalid_argument& error) {
+            throw std::runtime_error("--fault " + text + ": " + error.what());
+        }
+    }
+    return rules;
+}
+
+std::unique_ptr<std::ofstream> OpenEvents(const std::string& path) {
+    if (path.empty()) return nullptr;
+    auto events = std::make_unique<std::ofstream>(path, std::ios::trunc);
+    if (!*events) throw std::runtime_error("cannot write events file " + path);
+    return events;
+}
+
+// Opens the line (and the tap), tells where it listens and serves it until a signal comes.
+void Serve(const Options& options, sim::MeterSet meters, std::vector<sim::FaultRule> rules) {
+    const std::unique_ptr<std::ofstream> events = OpenEvents(options.eventsPath);
+    InstallHandlers();
+    sim::Line line = options.device.empty()
+                         ? sim::Line::OpenPty(options.settings)
+                         : sim::Line::OpenDevice(options.device, options.settings);
+    sim::Link link;
+    if (!options.linkName.empty()) link = sim::Link(options.linkName, line.Path());
+    std::optional<sim::Line> tap;
+    sim::Link tapLink;
+    if (!options.tapName.empty()) {
+        tap.emplace(sim::Line::OpenPty(options.settings));
+        tapLink = sim::Link(options.tapName, tap->Path());
+    }
+    // The line is ready (and linked) before anyone is told where it is.
+    std::printf("metersim: listening on %s\n", line.Path().c_str());
+    std::fflush(stdout);
+
+    sim::Simulator simulator(line, std::move(meters),
+                             sim::FaultPlan(std::move(rules), options.seed), options.settings,
+                             options.trace ? &std::cerr : nullptr, events.get(), options.lineSpeed);
+    if (tap) simulator.Listen(*tap);
+    simulator.Run(gStop);
+    link.Remove();
+    tapLink.Remove();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"metersim: a line of simulated meters on a pseudo-terminal or serial device"};
+    app.footer(kFooter);
+    Options options;
+    AddOptions(app, options);
     CLI11_PARSE(app, argc, argv);
-    settings.parity = parity[0];
-
+    options.settings.parity = options.parity[0];
     try {
-        if (meterTexts.empty()) meterTexts.push_back("01");
-        sim::MeterSet meters;
-        for (const std::string& text : meterTexts) {
-            std::size_t used = 0;
-            int address = -1;
-            try {
-                address = std::stoi(text, &used);
-            } catch (const std::exception&) {
-                used = 0;
-            }
-            if (used != text.size() || address < 0 || address > 99) {
-                throw std::runtime_error("bad meter address \"" + text + "\"");
-            }
-            meters.emplace(address, sim::Meter(address, seed));
-        }
-        if (!valuesPath.empty()) sim::LoadValues(valuesPath, meters);
-        std::vector<sim::FaultRule> rules;
-        for (const std::string& text : faultTexts) {
-            try {
-                rules.push_back(sim::ParseFault(text));
-            } catch (const std::invalid_argument& error) {
-                throw std::runtime_error("--fault " + text + ": " + error.what());
-            }
-        }
-
-        std::unique_ptr<std::ofstream> events;
-        if (!eventsPath.empty()) {
-            events = std::make_unique<std::ofstream>(eventsPath, std::ios::trunc);
-            if (!*events) throw std::runtime_error("cannot write events file " + eventsPath);
-        }
-        InstallHandlers();
-        sim::Line line =
-            device.empty() ? sim::Line::OpenPty(settings) : sim::Line::OpenDevice(device, settings);
-        sim::Link link;
-        if (!linkName.empty()) link = sim::Link(linkName, line.Path());
-        // The line is ready (and linked) before anyone is told where it is.
-        std::printf("metersim: listening on %s\n", line.Path().c_str());
-        std::fflush(stdout);
-
-        sim::Simulator simulator(line, std::move(meters), sim::FaultPlan(std::move(rules), seed),
-                                 settings, trace ? &std::cerr : nullptr, events.get());
-        simulator.Run(gStop);
-        link.Remove();
+        sim::MeterSet meters = BuildMeters(options);
+        std::vector<sim::FaultRule> rules = BuildRules(options);
+        Serve(options, std::move(meters), std::move(rules));
         return 0;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "metersim: %s\n", error.what());

@@ -1,14 +1,9 @@
-// The data of the simulated meters and the values file.
+// The data of the simulated meters: how they start, how they move, how they are sent.
 #include "model.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
-#include <stdexcept>
 
 namespace sim {
 
@@ -56,50 +51,6 @@ std::uint64_t Mix(std::uint64_t x) {
     return x ^ (x >> 31);
 }
 
-std::string Trim(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos) return "";
-    const auto last = text.find_last_not_of(" \t\r");
-    return text.substr(first, last - first + 1);
-}
-
-int ParseIndex(const std::string& text, int low, int high, const std::string& what) {
-    if (text.empty() || text.size() > 3 ||
-        !std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(c) != 0; })) {
-        throw std::invalid_argument("bad " + what + " \"" + text + "\"");
-    }
-    const int number = std::stoi(text);
-    if (number < low || number > high) {
-        throw std::invalid_argument(what + " " + text + " out of range " + std::to_string(low) +
-                                    ".." + std::to_string(high));
-    }
-    return number;
-}
-
-double ParseNumber(const std::string& text) {
-    char* end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || !std::isfinite(value)) {
-        throw std::invalid_argument("not a number: \"" + text + "\"");
-    }
-    return value;
-}
-
-// A field setting: a number, or a quoted text of exactly `width` characters.
-FieldSetting ParseField(const std::string& text, int width) {
-    FieldSetting setting;
-    if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
-        setting.text = text.substr(1, text.size() - 2);
-        if (static_cast<int>(setting.text->size()) != width) {
-            throw std::invalid_argument("field text \"" + *setting.text + "\" is not " +
-                                        std::to_string(width) + " characters wide");
-        }
-        return setting;
-    }
-    setting.value = ParseNumber(text);
-    return setting;
-}
-
 std::string Hex(std::uint64_t value, int width) {
     char text[20];
     std::snprintf(text, sizeof text, "%0*llX", width, static_cast<unsigned long long>(value));
@@ -107,17 +58,6 @@ std::string Hex(std::uint64_t value, int width) {
 }
 
 }  // namespace
-
-const std::vector<TBank>& TBanks() {
-    static const std::vector<TBank> banks{
-        {TFamily::TR, "tr", 8, {2, 2, 4}},
-        {TFamily::TK, "tk", 3, {2, 2, 4}},
-        {TFamily::TY, "ty", 2, {2, 2}},
-        {TFamily::TD, "td", 16, std::vector<int>(25, 2)},
-        {TFamily::TC, "tc", 24, std::vector<int>(33, 2)},
-    };
-    return banks;
-}
 
 std::string TRegisterKey(const TBank& bank, int number) {
     return bank.name + std::to_string(number);
@@ -175,10 +115,11 @@ Meter::Meter(int address, std::uint64_t seed)
             h_[block][field] = scale * base * (0.7 + 0.6 * Uniform());
         }
     }
-    for (const TBank& bank : TBanks()) {
+    for (const TBank& bank : kTBanks) {
         for (int number = 1; number <= bank.registers; ++number) {
             std::string text;
-            for (const int width : bank.widths) {
+            for (int field = 0; field < bank.fields; ++field) {
+                const int width = TFieldWidth(bank, field);
                 const auto limit = std::uint64_t{1} << (4 * width);
                 text += Hex(rng_() % limit, width);
             }
@@ -196,13 +137,12 @@ double Meter::Walk(double current, double nominal, double step, double pull) {
     return current + pull * (nominal - current) + step * (2 * Uniform() - 1);
 }
 
-void Meter::Tick() {
-    auto next = plain_;
-    double pTotal = 0;
-    double qTotal = 0;
-    double sTotal = 0;
-    double neutralRe = 0;
-    double neutralIm = 0;
+double Meter::Shown(const PlainValues& next, int field) const {
+    return plainPinned_[field] ? plain_[field] : next[field];
+}
+
+Meter::PhaseSums Meter::TickPhases(PlainValues& next) {
+    PhaseSums sums;
     for (int phase = 0; phase < 3; ++phase) {
         next[kVoltage + phase] = Walk(plain_[kVoltage + phase], 230.0, 0.6, 0.1);
         next[kCurrent + phase] =
@@ -215,49 +155,47 @@ void Meter::Tick() {
         next[kThdCurrent + phase] =
             std::clamp(Walk(plain_[kThdCurrent + phase], 10.0, 0.2, 0.05), 2.0, 40.0);
         // Powers follow from what the phase shows, pinned values included.
-        const double v =
-            plainPinned_[kVoltage + phase] ? plain_[kVoltage + phase] : next[kVoltage + phase];
-        const double i =
-            plainPinned_[kCurrent + phase] ? plain_[kCurrent + phase] : next[kCurrent + phase];
-        const double pf = plainPinned_[kPf + phase] ? plain_[kPf + phase] : next[kPf + phase];
+        const double v = Shown(next, kVoltage + phase);
+        const double i = Shown(next, kCurrent + phase);
+        const double pf = Shown(next, kPf + phase);
         const double s = v * i;
         next[kPower + phase] = s * pf;
-        pTotal += s * pf;
-        sTotal += s;
-        qTotal += s * std::sqrt(std::max(0.0, 1 - pf * pf));
+        sums.p += s * pf;
+        sums.s += s;
+        sums.q += s * std::sqrt(std::max(0.0, 1 - pf * pf));
         const double angle = -2.0943951023931953 * phase;  // 120 degrees apart
-        neutralRe += i * std::cos(angle);
-        neutralIm += i * std::sin(angle);
-        const double vNext = plainPinned_[kVoltage + (phase + 1) % 3]
-                                 ? plain_[kVoltage + (phase + 1) % 3]
-                                 : next[kVoltage + (phase + 1) % 3];
+        sums.neutralRe += i * std::cos(angle);
+        sums.neutralIm += i * std::sin(angle);
+        const double vNext = Shown(next, kVoltage + (phase + 1) % 3);
         next[kLineVoltage + phase] = std::sqrt(v * v + vNext * vNext + v * vNext);
     }
-    next[kPowerTotal] = pTotal;
-    next[kReactive] = qTotal;
-    next[kApparent] = sTotal;
-    next[kPfTotal] = sTotal > 0 ? pTotal / sTotal : 1.0;
+    return sums;
+}
+
+void Meter::TickTotals(PlainValues& next, const PhaseSums& sums) {
+    next[kPowerTotal] = sums.p;
+    next[kReactive] = sums.q;
+    next[kApparent] = sums.s;
+    next[kPfTotal] = sums.s > 0 ? sums.p / sums.s : 1.0;
     next[kFrequency] = Walk(plain_[kFrequency], 50.0, 0.01, 0.2);
     // One second of energy.
-    next[kEnergyImport] = std::fmod(plain_[kEnergyImport] + pTotal / 3600, kEnergyRollover);
-    next[kReactiveImport] = std::fmod(plain_[kReactiveImport] + qTotal / 3600, kEnergyRollover);
-    next[kApparentEnergy] = std::fmod(plain_[kApparentEnergy] + sTotal / 3600, kEnergyRollover);
+    next[kEnergyImport] = std::fmod(plain_[kEnergyImport] + sums.p / 3600, kEnergyRollover);
+    next[kReactiveImport] = std::fmod(plain_[kReactiveImport] + sums.q / 3600, kEnergyRollover);
+    next[kApparentEnergy] = std::fmod(plain_[kApparentEnergy] + sums.s / 3600, kEnergyRollover);
     // Demands as slow averages, their maxima as high-water marks.
-    next[kDemandP] = plain_[kDemandP] + (pTotal - plain_[kDemandP]) / 60;
-    next[kDemandQ] = plain_[kDemandQ] + (qTotal - plain_[kDemandQ]) / 60;
-    next[kDemandS] = plain_[kDemandS] + (sTotal - plain_[kDemandS]) / 60;
+    next[kDemandP] = plain_[kDemandP] + (sums.p - plain_[kDemandP]) / 60;
+    next[kDemandQ] = plain_[kDemandQ] + (sums.q - plain_[kDemandQ]) / 60;
+    next[kDemandS] = plain_[kDemandS] + (sums.s - plain_[kDemandS]) / 60;
     next[kMaxP] = std::max(plain_[kMaxP], next[kDemandP]);
     next[kMaxQ] = std::max(plain_[kMaxQ], next[kDemandQ]);
     next[kMaxS] = std::max(plain_[kMaxS], next[kDemandS]);
-    next[kNeutral] = std::hypot(neutralRe, neutralIm);
+    next[kNeutral] = std::hypot(sums.neutralRe, sums.neutralIm);
     next[kMaxCurrent] =
         std::max({plain_[kMaxCurrent], next[kCurrent], next[kCurrent + 1], next[kCurrent + 2]});
-    for (int field = 0; field < kPlainFieldCount; ++field) {
-        if (!plainPinned_[field]) plain_[field] = next[field];
-    }
+}
 
+void Meter::TickHarmonics() {
     for (int block = 0; block < kHBlockCount; ++block) {
-        const int phase = block % 3;
         double squares = 0;
         for (int field = 1; field < kHFieldCount; ++field) {
             if (!hPinned_[block][field]) {
@@ -266,8 +204,17 @@ void Meter::Tick() {
             squares += h_[block][field] * h_[block][field];
         }
         if (!hPinned_[block][0]) h_[block][0] = std::sqrt(squares);
-        static_cast<void>(phase);
     }
+}
+
+void Meter::Tick() {
+    PlainValues next = plain_;
+    const PhaseSums sums = TickPhases(next);
+    TickTotals(next, sums);
+    for (int field = 0; field < kPlainFieldCount; ++field) {
+        if (!plainPinned_[field]) plain_[field] = next[field];
+    }
+    TickHarmonics();
 }
 
 void Meter::Command(int operand) {
@@ -329,123 +276,16 @@ std::int32_t Meter::ExRegister(int group, int item) const {
     return static_cast<std::int32_t>(hash & 0xFFFF);
 }
 
-void Meter::Apply(const std::string& key, const std::string& text) {
-    if (key.rfind("plain.", 0) == 0) {
-        const int field = ParseIndex(key.substr(6), 0, kPlainFieldCount - 1, "plain field");
-        const FieldSetting setting = ParseField(text, kPlainFields[field].width);
-        if (field == kStatus && !setting.text &&
-            (setting.value < 0 || setting.value > 255 ||
-             setting.value != std::floor(setting.value))) {
-            throw std::invalid_argument("the status byte takes 0 to 255");
-        }
-        plain_[field] = setting.value;
-        plainText_[field] = setting.text;
-        plainPinned_[field] = true;
-        return;
-    }
-    if (key.size() > 2 && key[0] == 'h' && std::isdigit(static_cast<unsigned char>(key[1]))) {
-        const auto dot = key.find('.');
-        if (dot == std::string::npos) throw std::invalid_argument("H keys are hB.N");
-        const int block = ParseIndex(key.substr(1, dot - 1), 1, kHBlockCount, "H block");
-        const int field = ParseIndex(key.substr(dot + 1), 0, kHFieldCount - 1, "H field");
-        const FieldSetting setting = ParseField(text, kHFieldWidth);
-        h_[block - 1][field] = setting.value;
-        hText_[block - 1][field] = setting.text;
-        hPinned_[block - 1][field] = true;
-        return;
-    }
-    if (key.rfind("ex.", 0) == 0) {
-        const auto dot = key.find('.', 3);
-        if (dot == std::string::npos) throw std::invalid_argument("EX keys are ex.G.I");
-        const int group = ParseIndex(key.substr(3, dot - 3), 0, 255, "EX group");
-        const int item = ParseIndex(key.substr(dot + 1), 0, 255, "EX item");
-        // Decimal, or hex behind "0x"; a leading zero is no octal marker here.
-        const bool hex = text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0;
-        char* end = nullptr;
-        const long long value = std::strtoll(text.c_str() + (hex ? 2 : 0), &end, hex ? 16 : 10);
-        if (text.empty() || *end != '\0' || value < INT32_MIN || value > UINT32_MAX) {
-            throw std::invalid_argument("EX registers take a 32-bit integer, not \"" + text + "\"");
-        }
-        ex_[{group, item}] = static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
-        return;
-    }
-    for (const TBank& bank : TBanks()) {
-        const std::string prefix = bank.name;
-        if (key.rfind(prefix, 0) != 0) continue;
-        // The number only has to name a register of the bank.
-        static_cast<void>(
-            ParseIndex(key.substr(prefix.size()), 1, bank.registers, prefix + " register"));
-        std::istringstream tokens(text);
-        std::string token;
-        std::string joined;
-        std::size_t count = 0;
-        while (tokens >> token) {
-            if (count >= bank.widths.size() ||
-                static_cast<int>(token.size()) != bank.widths[count]) {
-                throw std::invalid_argument(key + " takes " + std::to_string(bank.widths.size()) +
-                                            " fields of widths as the register has");
-            }
-            joined += token;
-            ++count;
-        }
-        if (count != bank.widths.size()) {
-            throw std::invalid_argument(key + " takes " + std::to_string(bank.widths.size()) +
-                                        " fields, not " + std::to_string(count));
-        }
-        t_[key] = joined;
-        return;
-    }
-    throw std::invalid_argument("unknown key \"" + key + "\"");
+void Meter::PinPlain(int field, const FieldSetting& setting) {
+    plain_[field] = setting.value;
+    plainText_[field] = setting.text;
+    plainPinned_[field] = true;
 }
 
-void LoadValuesText(const std::string& text, const std::string& origin, MeterSet& meters) {
-    std::istringstream lines(text);
-    std::string line;
-    int number = 0;
-    while (std::getline(lines, line)) {
-        ++number;
-        // "#" starts a comment unless it stands inside a quoted field text.
-        bool quoted = false;
-        for (std::size_t i = 0; i < line.size(); ++i) {
-            if (line[i] == '"') quoted = !quoted;
-            if (line[i] == '#' && !quoted) {
-                line.erase(i);
-                break;
-            }
-        }
-        line = Trim(line);
-        if (line.empty()) continue;
-        const std::string where = origin + ":" + std::to_string(number) + ": ";
-        const auto equals = line.find('=');
-        if (equals == std::string::npos) throw std::runtime_error(where + "expected key = value");
-        std::string key = Trim(line.substr(0, equals));
-        const std::string value = Trim(line.substr(equals + 1));
-        std::optional<int> address;
-        const auto colon = key.find(':');
-        try {
-            if (colon != std::string::npos) {
-                address = ParseIndex(key.substr(0, colon), 0, 99, "meter address");
-                key = Trim(key.substr(colon + 1));
-                if (meters.count(*address) == 0) {
-                    throw std::invalid_argument("no meter " + std::to_string(*address) +
-                                                " on this line");
-                }
-            }
-            for (auto& [meterAddress, meter] : meters) {
-                if (!address || *address == meterAddress) meter.Apply(key, value);
-            }
-        } catch (const std::invalid_argument& error) {
-            throw std::runtime_error(where + error.what());
-        }
-    }
-}
-
-void LoadValues(const std::string& path, MeterSet& meters) {
-    std::ifstream file(path);
-    if (!file) throw std::runtime_error("cannot read values file " + path);
-    std::stringstream text;
-    text << file.rdbuf();
-    LoadValuesText(text.str(), path, meters);
+void Meter::PinH(int block, int field, const FieldSetting& setting) {
+    h_[block - 1][field] = setting.value;
+    hText_[block - 1][field] = setting.text;
+    hPinned_[block - 1][field] = true;
 }
 
 }  // namespace sim

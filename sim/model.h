@@ -1,5 +1,7 @@
-// The data of the simulated meters: live electrical values, harmonics, configuration
-// registers and EX registers, and the text file that pins any of them.
+// The data of the simulated meters: live values, harmonics, T and EX registers.
+//
+// The field layouts here are the meters' own, written apart from the driver's tables on
+// purpose: each side checks the other.
 #pragma once
 
 #include <array>
@@ -9,7 +11,6 @@
 #include <random>
 #include <string>
 #include <utility>
-#include <vector>
 
 namespace sim {
 
@@ -42,9 +43,20 @@ struct TBank {
     TFamily family;
     const char* name;  // "tr", "tk", … as in the values file
     int registers;
-    std::vector<int> widths;
+    int fields;     // fields per register
+    int lastWidth;  // the last field's width; all others are 2 wide
 };
-const std::vector<TBank>& TBanks();
+inline constexpr std::array<TBank, 5> kTBanks{{
+    {TFamily::TR, "tr", 8, 3, 4},
+    {TFamily::TK, "tk", 3, 3, 4},
+    {TFamily::TY, "ty", 2, 2, 2},
+    {TFamily::TD, "td", 16, 25, 2},
+    {TFamily::TC, "tc", 24, 33, 2},
+}};
+// The width of field `field` (from 0) of a register of `bank`.
+constexpr int TFieldWidth(const TBank& bank, int field) {
+    return field == bank.fields - 1 ? bank.lastWidth : 2;
+}
 // The key of register `number` (1-based) of a family, e.g. "tr3", "tc13".
 std::string TRegisterKey(const TBank& bank, int number);
 
@@ -81,13 +93,27 @@ public:
     std::int32_t ExRegister(int group, int item) const;
     void SetExRegister(int group, int item, std::int32_t value) { ex_[{group, item}] = value; }
 
-    // Pins one setting of the values file ("plain.3", "h2.5", "tr1", "ex.10.1"); `text` is
-    // the right-hand side. Throws std::invalid_argument with the reason when it does not fit.
-    void Apply(const std::string& key, const std::string& text);
+    // Pins a plain field (0-39), an H field (block 1-6, field 0-33) or a T register (its key
+    // and the text of all its fields): the value stays as set while the others move.
+    void PinPlain(int field, const FieldSetting& setting);
+    void PinH(int block, int field, const FieldSetting& setting);
+    void SetTRegister(const std::string& key, const std::string& text) { t_[key] = text; }
 
 private:
+    // What the three phases add up to in one tick.
+    struct PhaseSums {
+        double p = 0, q = 0, s = 0;           // active, reactive, apparent power
+        double neutralRe = 0, neutralIm = 0;  // the neutral current as a phasor
+    };
+    using PlainValues = std::array<double, kPlainFieldCount>;
+
     double Uniform();  // in [0, 1)
     double Walk(double current, double nominal, double step, double pull);
+    // The value a field shows in this tick: a pinned one as pinned, the others as moved.
+    double Shown(const PlainValues& next, int field) const;
+    PhaseSums TickPhases(PlainValues& next);
+    void TickTotals(PlainValues& next, const PhaseSums& sums);
+    void TickHarmonics();
 
     int address_;
     std::mt19937_64 rng_;
@@ -106,12 +132,5 @@ private:
 
 // All meters of the line, by address.
 using MeterSet = std::map<int, Meter>;
-
-// Reads a values file into the meters. Lines are "key = value", optionally prefixed with a
-// meter address ("07:plain.0 = 230"), "#" starts a comment. Without a prefix a line applies
-// to every meter. Throws std::runtime_error naming the line on any error.
-void LoadValues(const std::string& path, MeterSet& meters);
-// The same for text already in memory; `origin` names it in errors.
-void LoadValuesText(const std::string& text, const std::string& origin, MeterSet& meters);
 
 }  // namespace sim

@@ -1,8 +1,9 @@
-// The meters' answers to read, command and EX write requests.
+// The meters' answers to read, command and EX write requests, one handler per command.
 #include "replies.h"
 
 #include <algorithm>
-#include <cctype>
+#include <array>
+#include <vector>
 
 namespace sim {
 
@@ -65,9 +66,113 @@ std::string TKey(char command, const std::string& operand) {
     return "";
 }
 
-}  // namespace
+// A command handler: the addressed meter acts on the operand and fills `reply` (whose address
+// and command are set) and returns true; or it leaves the meter alone and returns false, with
+// `reason` set when there is more to say than "unknown command".
+using Handler = bool (*)(Meter& meter, const std::string& operand, Reply& reply,
+                         std::string& reason);
 
-Outcome Answer(MeterSet& meters, const RawRequest& request) {
+bool AnswerPlain(Meter& meter, const std::string& operand, Reply& reply, std::string&) {
+    if (!operand.empty()) return false;
+    meter.Tick();
+    reply.data = meter.PlainData();
+    return true;
+}
+
+bool AnswerH(Meter& meter, const std::string& operand, Reply& reply, std::string&) {
+    if (operand.size() != 1 || operand[0] < '1' || operand[0] > '6') return false;
+    meter.Tick();
+    reply.data = meter.HData(operand[0] - '0');
+    return true;
+}
+
+// P, U, Q and R: configuration registers, which do not move the live values.
+bool AnswerT(Meter& meter, const std::string& operand, Reply& reply, std::string&) {
+    const std::string key = TKey(reply.command, operand);
+    if (key.empty()) return false;
+    reply.data = meter.TData(key);
+    return true;
+}
+
+bool AnswerExRead(Meter& meter, const std::string& operand, Reply& reply, std::string& reason) {
+    if (operand.size() != 6) return false;
+    const int group = ParseHex(operand.substr(0, 2));
+    const int item = ParseHex(operand.substr(2, 2));
+    const int count = ParseHex(operand.substr(4, 2));
+    if (group < 0 || item < 0 || count < 0) return false;
+    if (count > kMaxExValues || item + count > 256) {
+        reason = "EX read beyond the registers";
+        return false;
+    }
+    meter.Tick();
+    reply.exCount = count;
+    reply.data = Hex2(count);
+    for (int i = 0; i < count; ++i) reply.data += Hex8(meter.ExRegister(group, item + i));
+    return true;
+}
+
+bool AnswerCommand(Meter& meter, const std::string& operand, Reply& reply, std::string&) {
+    if (operand != "1" && operand != "2") return false;
+    meter.Command(operand[0] - '0');
+    reply.data = operand;  // the acknowledgement repeats the operand
+    return true;
+}
+
+bool AnswerExWrite(Meter& meter, const std::string& operand, Reply& reply, std::string& reason) {
+    if (operand.size() < 4 || (operand.size() - 4) % 8 != 0) return false;
+    const int group = ParseHex(operand.substr(0, 2));
+    const int item = ParseHex(operand.substr(2, 2));
+    if (group < 0 || item < 0) return false;
+    const int count = static_cast<int>((operand.size() - 4) / 8);
+    std::vector<std::int32_t> values;
+    for (int i = 0; i < count; ++i) {
+        const std::string digits = operand.substr(4 + 8 * static_cast<std::size_t>(i), 8);
+        // In two halves, each of which fits an int; -1 means a digit was no upper-case hex.
+        const int high = ParseHex(digits.substr(0, 4));
+        const int low = ParseHex(digits.substr(4));
+        if (high < 0 || low < 0) return false;
+        values.push_back(static_cast<std::int32_t>(static_cast<std::uint32_t>(high) << 16 |
+                                                   static_cast<std::uint32_t>(low)));
+    }
+    // Only group 10 holds settings the user may change; the rest are read-only and a write to
+    // them goes unanswered.
+    if (group != 10 || item + count > 256) {
+        reason = "EX registers not writable";
+        return false;
+    }
+    for (int i = 0; i < count; ++i) {
+        meter.SetExRegister(group, item + i, values[static_cast<std::size_t>(i)]);
+    }
+    reply.data = operand.substr(0, 4);  // the acknowledgement names group and item
+    return true;
+}
+
+struct CommandHandler {
+    char command;
+    Family family;
+    Handler answer;
+};
+constexpr std::array<CommandHandler, 9> kHandlers{{
+    {'0', Family::Plain, AnswerPlain},
+    {'H', Family::H, AnswerH},
+    {'P', Family::T, AnswerT},
+    {'U', Family::T, AnswerT},
+    {'Q', Family::T, AnswerT},
+    {'R', Family::T, AnswerT},
+    {'A', Family::ExRead, AnswerExRead},
+    {'4', Family::Command, AnswerCommand},
+    {'a', Family::ExWrite, AnswerExWrite},
+}};
+
+const CommandHandler* FindHandler(char command) {
+    for (const CommandHandler& handler : kHandlers) {
+        if (handler.command == command) return &handler;
+    }
+    return nullptr;
+}
+
+// The address and command of a request, or the reason it names none.
+Outcome Addressed(const RawRequest& request) {
     Outcome outcome;
     const std::string& body = request.body;
     if (body.size() < 3 || !IsDigits(body.substr(0, 2))) {
@@ -76,6 +181,14 @@ Outcome Answer(MeterSet& meters, const RawRequest& request) {
     }
     outcome.address = std::stoi(body.substr(0, 2));
     outcome.command = body.substr(2);
+    return outcome;
+}
+
+}  // namespace
+
+Outcome Answer(MeterSet& meters, const RawRequest& request) {
+    Outcome outcome = Addressed(request);
+    if (outcome.address < 0) return outcome;
     // Only the addressed meter listens closer; the others ignore the frame whatever it holds.
     const auto found = meters.find(outcome.address);
     if (found == meters.end()) {
@@ -86,101 +199,24 @@ Outcome Answer(MeterSet& meters, const RawRequest& request) {
         outcome.reason = "bad checksum";
         return outcome;
     }
-    Meter& meter = found->second;
+    const std::string& body = request.body;
     Reply reply;
     reply.address = body.substr(0, 2);
     reply.command = body[2];
-    const std::string operand = body.substr(3);
-
-    switch (reply.command) {
-        case '0':
-            if (!operand.empty()) break;
-            meter.Tick();
-            reply.family = Family::Plain;
-            reply.data = meter.PlainData();
-            outcome.reply = reply;
-            return outcome;
-        case 'H':
-            if (operand.size() != 1 || operand[0] < '1' || operand[0] > '6') break;
-            meter.Tick();
-            reply.family = Family::H;
-            reply.data = meter.HData(operand[0] - '0');
-            outcome.reply = reply;
-            return outcome;
-        case 'P':
-        case 'U':
-        case 'Q':
-        case 'R': {
-            const std::string key = TKey(reply.command, operand);
-            if (key.empty()) break;
-            reply.family = Family::T;
-            reply.data = meter.TData(key);
-            outcome.reply = reply;
-            return outcome;
-        }
-        case 'A': {
-            if (operand.size() != 6) break;
-            const int group = ParseHex(operand.substr(0, 2));
-            const int item = ParseHex(operand.substr(2, 2));
-            const int count = ParseHex(operand.substr(4, 2));
-            if (group < 0 || item < 0 || count < 0) break;
-            if (count > kMaxExValues || item + count > 256) {
-                outcome.reason = "EX read beyond the registers";
-                return outcome;
-            }
-            meter.Tick();
-            reply.family = Family::ExRead;
-            reply.exCount = count;
-            reply.data = Hex2(count);
-            for (int i = 0; i < count; ++i) reply.data += Hex8(meter.ExRegister(group, item + i));
-            outcome.reply = reply;
-            return outcome;
-        }
-        case '4':
-            if (operand != "1" && operand != "2") break;
-            meter.Command(operand[0] - '0');
-            reply.family = Family::Command;
-            reply.data = operand;  // the acknowledgement repeats the operand
-            outcome.reply = reply;
-            return outcome;
-        case 'a': {
-            if (operand.size() < 4 || (operand.size() - 4) % 8 != 0) break;
-            const int group = ParseHex(operand.substr(0, 2));
-            const int item = ParseHex(operand.substr(2, 2));
-            if (group < 0 || item < 0) break;
-            const int count = static_cast<int>((operand.size() - 4) / 8);
-            std::vector<std::int32_t> values;
-            for (int i = 0; i < count; ++i) {
-                const std::string digits = operand.substr(4 + 8 * static_cast<std::size_t>(i), 8);
-                std::uint32_t value = 0;
-                for (const char c : digits) {
-                    const int digit = ParseHex(std::string(1, c));
-                    if (digit < 0) {
-                        outcome.reason = "unknown command";
-                        return outcome;
-                    }
-                    value = value * 16 + static_cast<std::uint32_t>(digit);
-                }
-                values.push_back(static_cast<std::int32_t>(value));
-            }
-            // Only group 10 holds settings the user may change; the rest are read-only and a
-            // write to them goes unanswered.
-            if (group != 10 || item + count > 256) {
-                outcome.reason = "EX registers not writable";
-                return outcome;
-            }
-            for (int i = 0; i < count; ++i) {
-                meter.SetExRegister(group, item + i, values[static_cast<std::size_t>(i)]);
-            }
-            reply.family = Family::ExWrite;
-            reply.data = operand.substr(0, 4);  // the acknowledgement names group and item
-            outcome.reply = reply;
-            return outcome;
-        }
-        default:
-            break;
+    const CommandHandler* handler = FindHandler(reply.command);
+    if (handler != nullptr &&
+        handler->answer(found->second, body.substr(3), reply, outcome.reason)) {
+        reply.family = handler->family;
+        outcome.reply = reply;
+        return outcome;
     }
-    outcome.reason = "unknown command";
+    if (outcome.reason.empty()) outcome.reason = "unknown command";
+    return outcome;
+}
+
+Outcome Unheard(const RawRequest& request, const std::string& reason) {
+    Outcome outcome = Addressed(request);
+    outcome.reason = reason;
     return outcome;
 }
 

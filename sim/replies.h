@@ -1,5 +1,8 @@
-// What a meter answers to each request: the read blocks, acknowledgements of commands and EX
-// writes, and silence for what it does not understand.
+// What a meter answers to each request, and silence for what it does not understand.
+//
+// The commands and their operands are the meters' own table, kept apart from the driver's
+// request builders on purpose: a fault on either side shows as a request the other does not
+// answer.
 #pragma once
 
 #include <optional>
@@ -37,5 +40,9 @@ struct Outcome {
 // would break the frame length limit.
 constexpr int kMaxExValues = 36;
 Outcome Answer(MeterSet& meters, const RawRequest& request);
+
+// The same request as no meter heard it (the line runs at a speed the meters do not): the
+// address and command as far as the body names them, no reply, `reason` as the reason.
+Outcome Unheard(const RawRequest& request, const std::string& reason);
 
 }  // namespace sim

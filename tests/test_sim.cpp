@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "support/metersim_child.h"
 #include "serial.h"
+#include "support/metersim_child.h"
 
 extern char** environ;
 
@@ -80,6 +80,26 @@ std::string Hex(const std::string& bytes) {
         hex += digits;
     }
     return hex;
+}
+
+// True when `bytes` holds a whole frame after its first `from` bytes.
+bool FrameAfter(const std::string& bytes, std::size_t from) {
+    const std::size_t marker = bytes.find('!', from);
+    if (marker == std::string::npos || bytes.size() < marker + 4) return false;
+    const std::string digits = bytes.substr(marker + 1, 3);
+    if (digits.find_first_not_of("0123456789") != std::string::npos) return false;
+    return bytes.size() >= marker + 4 + std::stoul(digits);
+}
+
+// The request events of an events file, in order.
+std::vector<nlohmann::json> RequestEvents(const std::string& path) {
+    std::ifstream file(path);
+    std::vector<nlohmann::json> seen;
+    for (std::string line; std::getline(file, line);) {
+        const auto event = nlohmann::json::parse(line);
+        if (event["kind"] == "request") seen.push_back(event);
+    }
+    return seen;
 }
 
 // The plain block's field widths and kilo flags, as the driver reads them.
@@ -206,6 +226,14 @@ public:
     std::string Ask(const std::string& request) {
         Send(request);
         return ReadFrame();
+    }
+    // Sets the line's speed as a client does; the pseudo-terminal keeps it for the simulator.
+    void SetSpeed(speed_t speed) {
+        termios tio{};
+        ASSERT_EQ(tcgetattr(fd_, &tio), 0);
+        cfsetispeed(&tio, speed);
+        cfsetospeed(&tio, speed);
+        ASSERT_EQ(tcsetattr(fd_, TCSANOW, &tio), 0);
     }
     Clock::time_point first{};
     Clock::time_point last{};
@@ -565,6 +593,138 @@ TEST(SimFaults, SelectorsPickTheRequests) {
     EXPECT_NE(marks.find('x'), std::string::npos) << marks;
 }
 
+// An adapter without echo suppression: the request comes back byte for byte, its NUL
+// included, ahead of the reply; with no reply, alone.
+TEST(SimFaults, EchoHandsTheRequestBackBeforeTheReply) {
+    const std::string events = TempName("echo.jsonl");
+    {
+        Sim sim({"--meter", "01", "--meter", "07", "--fault", "echo", "--events", events});
+        Port port(sim.Path());
+        const std::vector<std::string> answered{Request("010"),         Request("01H2"),
+                                                Request("01P03", true), Request("01R0102", true),
+                                                Request("0141"),        Request("01A0A0102", true),
+                                                Request("07U01", true), Request("07Q0E", true)};
+        for (const std::string& request : answered) {
+            SCOPED_TRACE(request);
+            port.Send(request);
+            const std::string bytes =
+                port.ReadUntil([&](const std::string& b) { return FrameAfter(b, request.size()); });
+            ASSERT_GT(bytes.size(), request.size());
+            EXPECT_EQ(Hex(bytes.substr(0, request.size())), Hex(request));
+            const std::string reply = bytes.substr(request.size());
+            ASSERT_TRUE(Verified(reply));
+            EXPECT_EQ(reply.substr(4, 2), request.substr(4, 2));
+        }
+        for (const std::string& request : {Request("020"), Request("01Z")}) {
+            port.Send(request);
+            EXPECT_EQ(Hex(port.ReadFor(milliseconds(150))), Hex(request));
+        }
+    }
+    const auto seen = RequestEvents(events);
+    ASSERT_EQ(seen.size(), 10u);
+    for (const auto& event : seen) EXPECT_EQ(event["fault"], nlohmann::json::array({"echo"}));
+
+    // Selectors pick the requests the line echoes; other faults still shape the reply.
+    Sim sim({"--meter", "01", "--meter", "07", "--fault", "echo:meter=07", "--fault",
+             "checksum:meter=07"});
+    Port port(sim.Path());
+    const std::string plain01 = port.Ask(Request("010"));
+    EXPECT_TRUE(Verified(plain01)) << plain01;
+    const std::string request = Request("07H1");
+    port.Send(request);
+    const std::string bytes =
+        port.ReadUntil([&](const std::string& b) { return FrameAfter(b, request.size()); });
+    ASSERT_GT(bytes.size(), request.size());
+    EXPECT_EQ(bytes.substr(0, request.size()), request);
+    EXPECT_FALSE(Verified(bytes.substr(request.size())));
+    std::remove(events.c_str());
+}
+
+// One meter late, the other on time, on one line: the existing delay with a meter selector.
+TEST(SimFaults, DelayPicksOneMeterOfAMultiDropLine) {
+    const std::string events = TempName("delay.jsonl");
+    {
+        Sim sim({"--meter", "01", "--meter", "07", "--fault", "delay=150:meter=01", "--events",
+                 events});
+        Port port(sim.Path());
+        for (int round = 0; round < 2; ++round) {
+            const auto sent = Clock::now();
+            EXPECT_TRUE(Verified(port.Ask(Request("01H1"))));
+            EXPECT_GE(port.first - sent, milliseconds(150));
+            const std::string reply = port.Ask(Request("070"));
+            EXPECT_TRUE(Verified(reply));
+            EXPECT_EQ(reply.substr(4, 2), "07");
+        }
+    }
+    const auto seen = RequestEvents(events);
+    ASSERT_EQ(seen.size(), 4u);
+    for (const auto& event : seen) {
+        SCOPED_TRACE(event.dump());
+        ASSERT_TRUE(event["answered"].get<bool>());
+        const auto wait =
+            event["reply_start_us"].get<std::int64_t>() - event["time_us"].get<std::int64_t>();
+        if (event["meter"] == 1) {
+            EXPECT_EQ(event["fault"], nlohmann::json::array({"delay=150:meter=01"}));
+            EXPECT_GE(wait, 150000);
+        } else {
+            EXPECT_EQ(event["fault"], nlohmann::json::array());
+        }
+    }
+    std::remove(events.c_str());
+}
+
+// A listening adapter on the pair: every byte of the line, both ways, in line order; what is
+// written to it goes nowhere; and nobody listening holds nothing up.
+TEST(SimTap, ListenerHearsEveryByteInLineOrder) {
+    const std::string tapLink = TempName("tap");
+    const std::string events = TempName("tap.jsonl");
+    {
+        Sim sim({"--meter", "01", "--meter", "07", "--tap", tapLink, "--events", events, "--fault",
+                 "echo:nth=2", "--fault", "garbage:nth=3", "--fault", "trailing:nth=3"});
+        ASSERT_FALSE(sim.Path().empty());
+        Port tap(tapLink);
+        Port port(sim.Path());
+        // Each request and how many bytes come back for it: a plain block (211), an echo of
+        // 13 and a T reply of 18, garbage (5) + an H reply (180) + trailing bytes (4), none.
+        const std::vector<std::pair<std::string, std::size_t>> exchanges{
+            {Request("010"), 211},
+            {Request("07P01", true), 31},
+            {Request("01H4"), 189},
+            {Request("020"), 0},
+            {"junk", 0}};
+        std::string expected;
+        for (const auto& [request, count] : exchanges) {
+            port.Send(request);
+            const std::string got =
+                count > 0 ? port.ReadUntil([&](const std::string& b) { return b.size() >= count; })
+                          : port.ReadFor(milliseconds(100));
+            EXPECT_EQ(got.size(), count) << request;
+            expected += request + got;
+        }
+        EXPECT_NE(expected.find("\r\n#?~"), std::string::npos);
+        const std::string heard =
+            tap.ReadUntil([&](const std::string& b) { return b.size() >= expected.size(); });
+        EXPECT_EQ(Hex(heard), Hex(expected));
+        EXPECT_EQ(tap.ReadFor(milliseconds(100)), "");
+
+        // A request written to the tap reaches no meter.
+        tap.Send(Request("010"));
+        EXPECT_EQ(port.ReadFor(milliseconds(150)), "");
+    }
+    EXPECT_EQ(RequestEvents(events).size(), 4u);
+    struct stat info {};
+    EXPECT_NE(lstat(tapLink.c_str(), &info), 0) << "tap link left behind";
+
+    // Nobody opens the tap: far more than a pseudo-terminal holds goes by, and the line keeps
+    // answering every request.
+    const std::string quietTap = TempName("quiet-tap");
+    Sim sim({"--tap", quietTap});
+    Port port(sim.Path());
+    int answered = 0;
+    for (int i = 0; i < 400; ++i) answered += Verified(port.Ask(Request("010"))) ? 1 : 0;
+    EXPECT_EQ(answered, 400);
+}
+
 TEST(SimRecords, EventsAndTraceTellWhatTheMeterSaw) {
     const std::string events = TempName("events.jsonl");
     const std::string trace = TempName("trace.txt");
@@ -629,6 +789,47 @@ TEST(SimPacing, RepliesGoOutAtTheLineRate) {
     const double expectedMs = 210 * 10 * 1000.0 / 9600;
     const double seenMs = std::chrono::duration<double, std::milli>(port.last - port.first).count();
     EXPECT_NEAR(seenMs, expectedMs, expectedMs * 0.1);
+}
+
+// --line-speed: the meters hear only requests sent while the client has the line at that
+// speed, read from the pseudo-terminal's settings at each request. --baud alone only paces.
+TEST(SimPacing, MetersAnswerOnlyAtTheirLineSpeed) {
+    const std::string events = TempName("speed.jsonl");
+    {
+        Sim sim({"--meter", "04", "--line-speed", "9600", "--events", events});
+        Port port(sim.Path());
+        port.SetSpeed(B19200);
+        port.Send(Request("04H1"));
+        EXPECT_EQ(port.ReadFor(milliseconds(200)), "");
+        // Unheard, a write changes nothing.
+        port.Send(
+            Request("04a0A02"
+                    "0000002A"));
+        EXPECT_EQ(port.ReadFor(milliseconds(200)), "");
+        port.SetSpeed(B9600);
+        EXPECT_TRUE(Verified(port.Ask(Request("04H1"))));
+        EXPECT_EQ(Data(port.Ask(Request("04A0A0201", true))), "0100000000");
+        // The speed is read again for each request, also after the client reopens the line.
+        port.SetSpeed(B19200);
+        port.Send(Request("040"));
+        EXPECT_EQ(port.ReadFor(milliseconds(200)), "");
+        Port again(sim.Path());
+        again.SetSpeed(B9600);
+        EXPECT_TRUE(Verified(again.Ask(Request("040"))));
+    }
+    const auto seen = RequestEvents(events);
+    ASSERT_EQ(seen.size(), 6u);
+    for (const std::size_t unheard : {0u, 1u, 4u}) {
+        EXPECT_EQ(seen[unheard]["reason"], "line at 19200 baud, meters at 9600");
+        EXPECT_EQ(seen[unheard]["meter"], 4);
+        EXPECT_FALSE(seen[unheard]["answered"].get<bool>());
+    }
+    std::remove(events.c_str());
+
+    Sim paced({"--baud", "9600"});
+    Port port(paced.Path());
+    port.SetSpeed(B19200);
+    EXPECT_TRUE(Verified(port.Ask(Request("01U00", true))));
 }
 
 TEST(SimLifecycle, ClientsReopenTheLinkAndShutdownRemovesIt) {

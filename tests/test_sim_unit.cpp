@@ -12,7 +12,9 @@
 #include "faults.h"
 #include "frame.h"
 #include "model.h"
+#include "numbers.h"
 #include "replies.h"
+#include "values_file.h"
 
 namespace {
 
@@ -251,9 +253,58 @@ TEST(SimFaults, OptionSyntax) {
     EXPECT_EQ(rule.meter.value_or(-1), 7);
     EXPECT_EQ(rule.nth.value_or(-1), 3);
     EXPECT_EQ(sim::ParseFault("chunks").argument, 20);
-    for (const char* bad : {"", "loud", "delay", "delay=x", "silent=3", "hx:p=2",
+    const sim::FaultRule echo = sim::ParseFault("echo:meter=07:p=0.5");
+    EXPECT_EQ(echo.mode, sim::FaultMode::Echo);
+    EXPECT_EQ(echo.meter.value_or(-1), 7);
+    for (const char* bad : {"", "loud", "delay", "delay=x", "silent=3", "hx:p=2", "echo=1",
                             "hx:p=", "hx:meter=100", "hx:nth=0", "hx:colour=red", "len6:nth=-1"}) {
         EXPECT_THROW(sim::ParseFault(bad), std::invalid_argument) << bad;
+    }
+}
+
+// Echo is chosen per request, answered or not; nth counts answered requests only, and echo
+// rules never shape a reply.
+TEST(SimFaults, EchoIsChosenPerRequest) {
+    std::vector<sim::FaultRule> rules{sim::ParseFault("echo:meter=07"),
+                                      sim::ParseFault("echo:nth=2")};
+    sim::FaultPlan plan(std::move(rules), 1);
+    EXPECT_EQ(plan.Echoes(7, std::nullopt), std::vector<std::string>{"echo:meter=07"});
+    EXPECT_TRUE(plan.Echoes(1, std::nullopt).empty());
+    EXPECT_TRUE(plan.Echoes(1, 1).empty());
+    EXPECT_EQ(plan.Echoes(1, 2), std::vector<std::string>{"echo:nth=2"});
+    EXPECT_EQ(plan.Echoes(7, 2), (std::vector<std::string>{"echo:meter=07", "echo:nth=2"}));
+    sim::Reply reply;
+    reply.address = "07";
+    reply.command = '0';
+    const sim::Transmission out = plan.Shape(reply, 7, 2);
+    EXPECT_TRUE(out.applied.empty());
+    EXPECT_EQ(out.bytes, sim::BuildFrame("070"));
+}
+
+TEST(SimNumbers, ParsersTakeWhatTheyShouldAndNothingElse) {
+    EXPECT_EQ(sim::ParseInteger("07", 0, 99, "meter"), 7);
+    EXPECT_EQ(sim::ParseInteger("0", 0, 0, "n"), 0);
+    EXPECT_EQ(sim::ParseInteger("2147483647", 0, INT32_MAX, "n"), INT32_MAX);
+    for (const char* bad : {"", "-1", "+1", " 1", "1 ", "1x", "0x10", "100", "2147483648"}) {
+        EXPECT_THROW(sim::ParseInteger(bad, 0, 99, "n"), std::invalid_argument) << bad;
+    }
+    EXPECT_DOUBLE_EQ(sim::ParseReal("12.5"), 12.5);
+    EXPECT_DOUBLE_EQ(sim::ParseReal("-1e3"), -1000);
+    for (const char* bad : {"", "abc", "1.5x", "inf", "nan"}) {
+        EXPECT_THROW(sim::ParseReal(bad), std::invalid_argument) << bad;
+    }
+    struct Case {
+        const char* text;
+        std::int32_t value;
+    };
+    for (const Case& c :
+         {Case{"42", 42}, Case{"-7", -7}, Case{"0x2A", 42}, Case{"0XFFFFFFFE", -2},
+          Case{"4294967295", -1}, Case{"-2147483648", INT32_MIN}, Case{"010", 10}}) {
+        EXPECT_EQ(sim::ParseRegister(c.text), c.value) << c.text;
+    }
+    for (const char* bad :
+         {"", "-", "0x", "4294967296", "-2147483649", "1.5", "0x-1", "0xG", "--1"}) {
+        EXPECT_THROW(sim::ParseRegister(bad), std::invalid_argument) << bad;
     }
 }
 
