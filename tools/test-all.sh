@@ -2,7 +2,8 @@
 # Builds every target and runs every test: native, native under AddressSanitizer and
 # UBSan, the multi-channel concurrency test under ThreadSanitizer, and the Windows build
 # under Wine; the benchmarks built and each run once, briefly, so that they keep working (no
-# figure is judged here: tools/bench.sh measures); then each fuzz target replays its corpus and runs for a bounded time
+# figure is judged here: tools/bench.sh measures); the two-minute integrity soak of three faulty
+# lines; then each fuzz target replays its corpus and runs for a bounded time
 # (VPI_FUZZ_SECONDS, 60 by default; 0 skips the fuzzing). Exits non-zero on the first failing
 # suite.
 set -euo pipefail
@@ -57,6 +58,16 @@ if build/bench/vpi_bench_micro --benchmark_min_time=0.001 >/dev/null &&
 else
   failed=$((failed + 1))
   echo "=== bench: a benchmark failed to run"
+  echo "$passed passed, $failed failed"
+  exit 1
+fi
+
+echo "=== soak: three faulty lines polled for 2 minutes, every value checked"
+if tools/soak.sh 2; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1))
+  echo "=== soak: failed"
   echo "$passed passed, $failed failed"
   exit 1
 fi
