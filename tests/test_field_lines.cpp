@@ -161,4 +161,42 @@ TEST_F(FieldLine, ALateMeterNeverLendsItsValuesToAnother) {
     }
 }
 
+TEST_F(FieldLine, AnEchoingAdapterCostsNoExtraRequest) {
+    // The adapter hands back every request before the meter's reply. Each family reads its
+    // meter's values with one request; both kinds of write are acknowledged with one.
+    ASSERT_NO_FATAL_FAILURE(Start({"echo"}, 30));
+    int reads = 0;
+    for (const GateCase& gate : kGates) {
+        SCOPED_TRACE(gate.name);
+        std::vector<float> values;
+        ASSERT_EQ(Read(gate, 7, VpiOperation::Read, &values), VpiDone);
+        EXPECT_EQ(values[gate.slot], gate.meter07);
+        ++reads;
+    }
+    float command = 2.0f;
+    GateIoRecord commandGate{};
+    commandGate.plcAddress = 7;
+    commandGate.memtype = MEMTYPE_INDEX_ZERO;
+    commandGate.count = 1;
+    commandGate.values = &command;
+    EXPECT_EQ(Call(VpiOperation::Write, &commandGate), VpiDone);
+    float registers[2] = {4242.0f, -5.0f};
+    GateIoRecord exGate{};
+    exGate.plcAddress = 7;
+    exGate.memtype = MEMTYPE_EX;
+    exGate.index = 0x0A01;
+    exGate.count = 2;
+    exGate.values = registers;
+    EXPECT_EQ(Call(VpiOperation::Write, &exGate), VpiDone);
+    // The registers took the values: read back through the echoing line.
+    std::vector<float> values;
+    ASSERT_EQ(Read(kGates.back(), 7, VpiOperation::ReadEx, &values), VpiDone);
+    EXPECT_EQ(values, (std::vector<float>{4242.0f, -5.0f}));
+    // Nothing logged but the pseudo-terminal's refusals to switch RTS.
+    for (const vpitest::LogLine& line : log_.Take()) {
+        EXPECT_NE(line.text.find("Fail to set RTS"), std::string::npos) << line.text;
+    }
+    EXPECT_EQ(RequestsTo(7), reads + 3);
+}
+
 }  // namespace
