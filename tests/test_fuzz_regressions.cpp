@@ -57,7 +57,9 @@ TEST_P(FuzzReplay, SeedCorpusAndRegressionsKeepEveryInvariant) {
         SCOPED_TRACE(file.string());
         const std::vector<std::uint8_t> bytes = Load(file);
         ASSERT_FALSE(bytes.empty());
-        EXPECT_EQ(target.fuzzOne(bytes.data(), bytes.size()), 0);
+        // The checks are the targets' own: a broken invariant aborts this process (and so fails
+        // the test) inside the call. The targets always return 0, as libFuzzer requires.
+        static_cast<void>(target.fuzzOne(bytes.data(), bytes.size()));
     }
 }
 

@@ -144,6 +144,30 @@ TEST_F(Read, PlainCountAndEndOfData) {
     }
 }
 
+TEST_F(Read, CountZeroStillMakesTheWholeExchange) {
+    // With nothing to store, the plain, H and T routines still ask the meter and take its reply.
+    struct Case {
+        std::int32_t memtype;
+        std::string request;
+        std::string data;
+    };
+    const std::vector<Case> cases{
+        {MEMTYPE_PLAIN, "!006010}\r\n", "1.25"},
+        {MEMTYPE_H3, "!00701H3K\r\n", "12.50"},
+        {MEMTYPE_TD2, "!00801Q01" + std::string(1, ChecksumOf("!00801Q01")) + "\r\n" + '\0', "0A"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request);
+        Reopen();
+        GateIoRecord gate = Gate(1, c.memtype, 0, nullptr);
+        Script({Reply(c.data)});
+        EXPECT_EQ(Call(VpiOperation::Read, gate), VpiDone);
+        EXPECT_EQ(Sent(), std::vector<std::string>{c.request});
+        EXPECT_EQ(fake::Pending("COM1"), 0u);  // the reply was taken off the line
+        EXPECT_TRUE(log_.Take().empty());
+    }
+}
+
 TEST_F(Read, PlainConversionFailures) {
     struct Case {
         std::size_t field;

@@ -181,7 +181,6 @@ TEST_F(Write, RefusalsSendNothing) {
         {"EX count 37", Gate(1, MEMTYPE_EX, 37, many.data(), 0x0A01)},
         {"EX group 9", Gate(1, MEMTYPE_EX, 1, many.data(), 0x0901)},
         {"EX group 11", Gate(1, MEMTYPE_EX, 1, many.data(), 0x0B01)},
-        {"EX group 0x10A: only bits 8-15 count", Gate(1, MEMTYPE_EX, 1, many.data(), 0x010B01)},
         {"EX values missing", Gate(1, MEMTYPE_EX, 2, nullptr, 0x0A01)},
         {"EX PLC -1", Gate(-1, MEMTYPE_EX, 1, many.data(), 0x0A01)},
         {"plain gate", Gate(1, MEMTYPE_PLAIN, 1, &one)},
@@ -197,6 +196,13 @@ TEST_F(Write, RefusalsSendNothing) {
         EXPECT_TRUE(log_.Take().empty());
         ExpectStateKept("");
     }
+
+    // Only bits 8 to 15 name the group: an index of 0x7F0A01 is group 10, item 1, and goes out.
+    float value = 12.7f;
+    GateIoRecord wide = Gate(1, MEMTYPE_EX, 1, &value, 0x7F0A01);
+    Always(Frame(std::string(kAsked) + "ack"));
+    EXPECT_EQ(Call(VpiOperation::Write, wide), VpiDone);
+    EXPECT_EQ(Sent(), std::vector<std::string>{"!01801a0A010000000Cj\r\n"});
 }
 
 }  // namespace
