@@ -103,7 +103,12 @@ TEST_F(SerialWin32, OpenSetsTimeoutsAndTheLine) {
 }
 
 TEST_F(SerialWin32, ASecondOpenIsRefused) {
-    if (UnderWine()) GTEST_SKIP() << "Wine 8 ignores share modes on serial devices";
+    if (UnderWine()) {
+        GTEST_SKIP() << "Wine 8 ignores share modes on serial devices; exclusive use is shown by "
+                        "SerialPosix.OpensExclusivelyAndAgainAfterClose on a pseudo-terminal and "
+                        "by Channel.ReopenKeepsTheOpeningTimeoutAndRefusesAnOpenPort on the "
+                        "emulated line";
+    }
     const PortHandle first = OpenOk();
     PortHandle second = 0;
     EXPECT_EQ(serial::OpenPort(port_.c_str(), kDefaultLine, 8, &second), SerialResult::NotOpened);
@@ -324,6 +329,10 @@ TEST(SerialWin32Plain, MissingPortsAndCaseMatter) {
     PortHandle handle = 0;
     EXPECT_EQ(serial::OpenPort("nosuchport", kDefaultLine, 8, &handle), SerialResult::NotOpened);
     EXPECT_EQ(serial::OpenPort("COM77", kDefaultLine, 8, &handle), SerialResult::NotOpened);
+    // Only "NUL" itself skips the configuration: "nul" opens the same device, which has no
+    // line, so the ordinary path reads its state, fails, and closes it again.
+    EXPECT_EQ(serial::OpenPort("nul", kDefaultLine, 8, &handle), SerialResult::StateUnreadable);
+    EXPECT_EQ(serial::OpenPort("Nul", kDefaultLine, 8, &handle), SerialResult::StateUnreadable);
 }
 
 }  // namespace
