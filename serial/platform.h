@@ -8,8 +8,24 @@
 
 namespace serial::platform {
 
-// OpenPort, ClosePort and SetReadTimeout of serial.h are implemented by the back-end
-// directly; the primitives below serve the algorithms that all back-ends share.
+// OpenPort, ClosePort and OwnsPort of serial.h are implemented by the back-end directly; the
+// primitives below serve the algorithms that all back-ends share.
+
+// A port's five time-outs in milliseconds, as Win32 keeps them; a back-end without the
+// others keeps only the read total time-out and reports the rest as 0.
+struct Timeouts {
+    std::uint32_t readInterval;
+    std::uint32_t readMultiplier;
+    std::uint32_t readConstant;  // the read total time-out
+    std::uint32_t writeMultiplier;
+    std::uint32_t writeConstant;
+};
+
+// The port's time-outs. False when they cannot be read (no port, or no serial line).
+[[nodiscard]] bool GetTimeouts(PortHandle handle, Timeouts* timeouts);
+
+// Applies all five. False when the port refuses.
+[[nodiscard]] bool SetTimeouts(PortHandle handle, const Timeouts& timeouts);
 
 // One read of up to `count` bytes that waits at most the port's read time-out for all of
 // them and returns what arrived. False when the call itself failed.

@@ -22,6 +22,23 @@ constexpr std::uint32_t kMaxReadChunk = 0xFFFF;
 
 }  // namespace
 
+std::int32_t SetReadTimeout(PortHandle handle, std::int32_t units) {
+    platform::Timeouts timeouts{};
+    if (!platform::GetTimeouts(handle, &timeouts)) return 0;
+    const std::uint32_t previous = timeouts.readConstant;
+    // Milliseconds within the 32 bits the platforms take.
+    std::int64_t wanted = std::int64_t{units} * 10;
+    if (wanted < 0) wanted = 0;
+    if (wanted > 0xFFFFFFFFLL) wanted = 0xFFFFFFFFLL;
+    // Nothing is set when the value is in force already: the purge before every request
+    // restores the channel's time-out, and that would be a system call per request for nothing.
+    if (previous != static_cast<std::uint32_t>(wanted)) {
+        timeouts.readConstant = static_cast<std::uint32_t>(wanted);
+        if (!platform::SetTimeouts(handle, timeouts)) return 0;
+    }
+    return static_cast<std::int32_t>(previous / 10);
+}
+
 SerialResult WritePort(PortHandle handle, const std::uint8_t* bytes, std::uint32_t count,
                        std::uint32_t* written) {
     std::uint32_t done = 0;

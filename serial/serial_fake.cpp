@@ -1,6 +1,7 @@
 // The emulated serial back-end: a virtual clock, per-port far ends and an event record.
 #include "serial_fake.h"
 
+#include <cstdint>
 #include <deque>
 #include <map>
 
@@ -18,7 +19,7 @@ struct PendingByte {
 struct Port {
     bool exists = true;
     PortHandle handle = 0;  // 0: not open
-    std::int32_t readTimeoutMs = kOpenReadTimeoutMs;
+    std::uint32_t readTimeoutMs = kOpenReadTimeoutMs;
     LineParameters line{};
     std::uint16_t flags = 0;
     std::deque<PendingByte> input;
@@ -146,7 +147,9 @@ std::vector<std::vector<std::uint8_t>> Writes() {
 
 std::int32_t ReadTimeoutMs(PortHandle handle) {
     const Port* port = ByHandle(handle);
-    return port == nullptr ? -1 : port->readTimeoutMs;
+    if (port == nullptr) return -1;
+    return port->readTimeoutMs > INT32_MAX ? INT32_MAX
+                                           : static_cast<std::int32_t>(port->readTimeoutMs);
 }
 
 bool IsOpen(const std::string& port) {
@@ -201,19 +204,6 @@ bool OwnsPort(PortHandle handle) {
     return fake::ByHandle(handle) != nullptr;
 }
 
-std::int32_t SetReadTimeout(PortHandle handle, std::int32_t units) {
-    fake::Port* port = fake::ByHandle(handle);
-    if (port == nullptr || fake::S().failTimeoutQuery) return 0;
-    const std::int32_t previous = port->readTimeoutMs;
-    const std::int64_t ms = std::int64_t{units} * 10;  // up to 2^32 ms: too big for an int
-    const auto wanted = static_cast<std::int32_t>(ms > INT32_MAX ? INT32_MAX : ms);
-    if (previous != wanted) {
-        port->readTimeoutMs = wanted;
-        fake::Record(EventKind::SetTimeout, static_cast<std::uint32_t>(wanted));
-    }
-    return previous / 10;
-}
-
 namespace platform {
 
 bool ReadOnce(PortHandle handle, std::uint8_t* buffer, std::uint32_t count,
@@ -222,9 +212,7 @@ bool ReadOnce(PortHandle handle, std::uint8_t* buffer, std::uint32_t count,
     fake::Port* port = fake::ByHandle(handle);
     *received = 0;
     if (port == nullptr) return false;
-    const std::uint64_t deadline =
-        s.nowUs +
-        static_cast<std::uint64_t>(port->readTimeoutMs < 0 ? 0 : port->readTimeoutMs) * 1000;
+    const std::uint64_t deadline = s.nowUs + static_cast<std::uint64_t>(port->readTimeoutMs) * 1000;
     const std::uint64_t startUs = s.nowUs;
     std::vector<std::uint8_t> got;
     bool failed = false;
@@ -262,6 +250,23 @@ bool WriteOnce(PortHandle handle, const std::uint8_t* bytes, std::uint32_t count
     fake::Record(EventKind::Write, n, out);
     *written = n;
     if (name != "NUL" && s.responder) s.responder(name, out);
+    return true;
+}
+
+bool GetTimeouts(PortHandle handle, Timeouts* timeouts) {
+    fake::Port* port = fake::ByHandle(handle);
+    if (port == nullptr || fake::S().failTimeoutQuery) return false;
+    *timeouts = Timeouts{};
+    timeouts->readConstant = port->readTimeoutMs;
+    return true;
+}
+
+bool SetTimeouts(PortHandle handle, const Timeouts& timeouts) {
+    fake::Port* port = fake::ByHandle(handle);
+    if (port == nullptr) return false;
+    port->readTimeoutMs = timeouts.readConstant;
+    // Every call is recorded: a test sees each one the line code makes.
+    fake::Record(EventKind::SetTimeout, timeouts.readConstant);
     return true;
 }
 

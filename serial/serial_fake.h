@@ -15,7 +15,7 @@ namespace serial::fake {
 enum class EventKind {
     Open,         // value: the handle; text: the port name
     Close,        // value: the handle
-    SetTimeout,   // value: the new read time-out in ms (only when it changed)
+    SetTimeout,   // value: the read time-out in ms the line code set (every call)
     ClearErrors,  // value: the bytes that were waiting
     RtsOn,        // value: 1 when the line took it, 0 when it refused
     RtsOff,       // value: as for RtsOn

@@ -384,19 +384,6 @@ bool OwnsPort(PortHandle handle) {
     return Owned(Descriptor(handle));
 }
 
-std::int32_t SetReadTimeout(PortHandle handle, std::int32_t units) {
-    const int fd = Descriptor(handle);
-    // Only a terminal has time-outs, as only a serial port has them on Win32.
-    termios probe{};
-    if (!Owned(fd) || RetryOnInterrupt([&] { return tcgetattr(fd, &probe); }) != 0) return 0;
-    std::int64_t wanted = std::int64_t{units} * 10;
-    if (wanted < 0) wanted = 0;
-    if (wanted > 0xFFFFFFFFLL) wanted = 0xFFFFFFFFLL;
-    const std::uint32_t previous = gReadTimeoutMs[static_cast<std::size_t>(fd)].exchange(
-        static_cast<std::uint32_t>(wanted), std::memory_order_relaxed);
-    return static_cast<std::int32_t>(previous / 10);
-}
-
 namespace platform {
 
 bool ReadOnce(PortHandle handle, std::uint8_t* buffer, std::uint32_t count,
@@ -460,6 +447,26 @@ bool WriteOnce(PortHandle handle, const std::uint8_t* bytes, std::uint32_t count
     // would drop under the end of a request at low speed. tcdrain: 0 or -1 (ENOTTY on the
     // null device, which has nothing to drain).
     static_cast<void>(RetryOnInterrupt([&] { return tcdrain(fd); }));
+    return true;
+}
+
+bool GetTimeouts(PortHandle handle, Timeouts* timeouts) {
+    const int fd = Descriptor(handle);
+    // Only a terminal has time-outs, as only a serial port has them on Win32.
+    termios probe{};
+    if (!Owned(fd) || RetryOnInterrupt([&] { return tcgetattr(fd, &probe); }) != 0) return false;
+    *timeouts = Timeouts{};
+    timeouts->readConstant =
+        gReadTimeoutMs[static_cast<std::size_t>(fd)].load(std::memory_order_relaxed);
+    return true;
+}
+
+bool SetTimeouts(PortHandle handle, const Timeouts& timeouts) {
+    const int fd = Descriptor(handle);
+    if (!Owned(fd)) return false;
+    // The read total time-out is the only one a terminal here keeps: every wait is our poll().
+    gReadTimeoutMs[static_cast<std::size_t>(fd)].store(timeouts.readConstant,
+                                                       std::memory_order_relaxed);
     return true;
 }
 

@@ -28,14 +28,6 @@ PortHandle FromHandle(HANDLE handle) {
     return static_cast<PortHandle>(reinterpret_cast<std::uintptr_t>(handle));
 }
 
-// Milliseconds for a time-out in units of 10 ms, kept within the 32 bits Win32 takes.
-DWORD UnitsToMs(std::int32_t units) {
-    std::int64_t ms = std::int64_t{units} * 10;
-    if (ms < 0) ms = 0;
-    if (ms > 0xFFFFFFFFLL) ms = 0xFFFFFFFFLL;
-    return static_cast<DWORD>(ms);
-}
-
 DWORD DtrControl(std::uint16_t lineFlags) {
     if ((lineFlags & kDtrOnBits) != 0) return DTR_CONTROL_ENABLE;
     if ((lineFlags & kDtrHandshakeBit) != 0) return DTR_CONTROL_HANDSHAKE;
@@ -198,21 +190,6 @@ bool OwnsPort(PortHandle handle) {
     return Owned(handle);
 }
 
-std::int32_t SetReadTimeout(PortHandle handle, std::int32_t units) {
-    if (!Owned(handle)) return 0;
-    COMMTIMEOUTS timeouts{};
-    // GetCommTimeouts: non-zero on success (zero on anything that is no serial port).
-    if (!GetCommTimeouts(ToHandle(handle), &timeouts)) return 0;
-    const DWORD previous = timeouts.ReadTotalTimeoutConstant;
-    const DWORD wanted = UnitsToMs(units);
-    if (previous != wanted) {
-        timeouts.ReadTotalTimeoutConstant = wanted;
-        // SetCommTimeouts: non-zero on success.
-        if (!SetCommTimeouts(ToHandle(handle), &timeouts)) return 0;
-    }
-    return static_cast<std::int32_t>(previous / 10);
-}
-
 namespace platform {
 
 bool ReadOnce(PortHandle handle, std::uint8_t* buffer, std::uint32_t count,
@@ -235,6 +212,23 @@ bool WriteOnce(PortHandle handle, const std::uint8_t* bytes, std::uint32_t count
     const BOOL ok = WriteFile(ToHandle(handle), bytes, count, &put, nullptr);
     *written = ok ? put : 0;
     return ok != 0;
+}
+
+bool GetTimeouts(PortHandle handle, Timeouts* timeouts) {
+    COMMTIMEOUTS current{};
+    // GetCommTimeouts: non-zero on success (zero on anything that is no serial port).
+    if (!Owned(handle) || !GetCommTimeouts(ToHandle(handle), &current)) return false;
+    *timeouts = Timeouts{current.ReadIntervalTimeout, current.ReadTotalTimeoutMultiplier,
+                         current.ReadTotalTimeoutConstant, current.WriteTotalTimeoutMultiplier,
+                         current.WriteTotalTimeoutConstant};
+    return true;
+}
+
+bool SetTimeouts(PortHandle handle, const Timeouts& timeouts) {
+    COMMTIMEOUTS wanted{timeouts.readInterval, timeouts.readMultiplier, timeouts.readConstant,
+                        timeouts.writeMultiplier, timeouts.writeConstant};
+    // SetCommTimeouts: non-zero on success.
+    return Owned(handle) && SetCommTimeouts(ToHandle(handle), &wanted) != 0;
 }
 
 bool ClearErrors(PortHandle handle, std::uint32_t* bytesWaiting) {
