@@ -60,9 +60,9 @@ struct FamilyInfo {
     WriteKind write;
 };
 
-inline constexpr std::int32_t kPlainFieldCount = 40;      // fields of the plain block
-inline constexpr std::int32_t kPlainShortFieldCount = 28; // the block's first part
-inline constexpr std::int32_t kHarmonicsCount = 34;       // values of an H block
+inline constexpr std::int32_t kPlainFieldCount = 40;       // fields of the plain block
+inline constexpr std::int32_t kPlainShortFieldCount = 28;  // the block's first part
+inline constexpr std::int32_t kHarmonicsCount = 34;        // values of an H block
 
 inline constexpr std::array<FamilyInfo, 9> kFamilies{{
     {GateFamily::Plain, MEMTYPE_PLAIN, MEMTYPE_PLAIN, "PLAIN", false, kPlainFieldCount,
@@ -74,8 +74,8 @@ inline constexpr std::array<FamilyInfo, 9> kFamilies{{
     {GateFamily::Ty, MEMTYPE_TY1, MEMTYPE_TY2, "TY", true, 2, 2, 0, ReadKind::T, WriteKind::None},
     {GateFamily::Td, MEMTYPE_TD1, MEMTYPE_TD16, "TD", true, 25, 25, 0, ReadKind::T,
      WriteKind::None},
-    {GateFamily::IndexZero, MEMTYPE_INDEX_ZERO, MEMTYPE_INDEX_ZERO, "INDEX_ZERO", false,
-     kAnyCount, kAnyCount, 0, ReadKind::None, WriteKind::Command},
+    {GateFamily::IndexZero, MEMTYPE_INDEX_ZERO, MEMTYPE_INDEX_ZERO, "INDEX_ZERO", false, kAnyCount,
+     kAnyCount, 0, ReadKind::None, WriteKind::Command},
     {GateFamily::Tc, MEMTYPE_TC1, MEMTYPE_TC24, "TC", true, 33, 33, 0, ReadKind::T,
      WriteKind::None},
     {GateFamily::Ex, MEMTYPE_EX, MEMTYPE_EX, "EX", false, kAnyCount, kAnyCount, 0, ReadKind::Ex,
@@ -118,3 +118,8 @@ constexpr const FamilyInfo& InfoOf(GateFamily family) {
 static_assert(FamilyOf(MEMTYPE_TK3)->family == GateFamily::Tk);
 static_assert(FamilyOf(MEMTYPE_TC24)->family == GateFamily::Tc);
 static_assert(FamilyOf(7) == nullptr && FamilyOf(MEMTYPE_EX + 1) == nullptr);
+
+// TC addresses name a bank ("0" or "1") and a register of it from 01: two banks of this many.
+inline constexpr std::int32_t kTcBankSize = 12;
+static_assert(InfoOf(GateFamily::Tc).lastMemtype - InfoOf(GateFamily::Tc).firstMemtype + 1 ==
+              2 * kTcBankSize);
