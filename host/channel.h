@@ -22,9 +22,6 @@ enum class ChannelProblem {
     NotOpened,     // operation 1 did not open the port (OpenResult() says what it answered)
 };
 
-// The most characters of a port name: the record holds 12 bytes with the NUL.
-inline constexpr std::size_t kMaxPortName = sizeof(OpenChannelRecord::portName) - 1;
-
 // The largest time-out in ms that operation 1 takes (a 32-bit count of 10 ms).
 inline constexpr std::int64_t kMaxTimeoutMs = std::int64_t{INT32_MAX} * 10;
 

@@ -83,7 +83,7 @@ private:
 };
 
 void DemoRun::ReadEveryFamily() {
-    ReadGates list = PrepareReadGates(runtime_, kDemoGates, false, stderr);
+    ReadGates list = PrepareReadGates(runtime_, kDemoGates, nullptr, stderr);
     runtime_.exit.Raise(list.exit);
     std::printf("\n");
     ReadingPrinter printer(Format::Table);
@@ -149,9 +149,7 @@ int DemoOnLine(Runtime& runtime, const DemoOptions& options, const std::string& 
     line.port = link;
     line.timeoutMs = options.timeoutMs;
     Channel channel;
-    const ExitCode opened = OpenChannel(runtime, channel, line, stdout);
-    runtime.exit.Raise(opened);
-    if (opened != kExitOk) return -1;
+    if (!runtime.exit.Passed(OpenChannel(runtime, channel, line, stdout))) return -1;
     DemoRun run(runtime, channel, options);
     run.CountRts();
     run.ReadEveryFamily();
@@ -169,10 +167,7 @@ void RunDemo(Runtime& runtime, const DemoOptions& options) {
         runtime.exit.Raise(kExitUsage);
         return;
     }
-    if (const ExitCode loaded = LoadDriver(runtime); loaded != kExitOk) {
-        runtime.exit.Raise(loaded);
-        return;
-    }
+    if (!runtime.exit.Passed(LoadDriver(runtime))) return;
     const std::string program =
         options.metersim.empty() ? BesideProgram("metersim") : options.metersim;
     // The driver takes port names of at most 11 characters: "/tmp/vd" and four digits.

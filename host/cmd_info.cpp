@@ -14,10 +14,7 @@ namespace host {
 namespace {
 
 void RunInfo(Runtime& runtime, bool bannerOnly) {
-    if (const ExitCode loaded = LoadDriver(runtime); loaded != kExitOk) {
-        runtime.exit.Raise(loaded);
-        return;
-    }
+    if (!runtime.exit.Passed(LoadDriver(runtime))) return;
     DriverInfo info{};
     const std::int32_t result = runtime.driver.Call(VpiOperation::Info, nullptr, &info);
     if (result != VpiDone) {

@@ -41,10 +41,7 @@ void AddOpenCommand(CLI::App& app, Runtime& runtime) {
     auto options = std::make_shared<LineOptions>();
     auto* command = app.add_subcommand(
         "open", "Open a port through the driver (operation 1), report, close it");
-    command
-        ->add_option("PORT", options->port,
-                     "port name as the driver takes it (at most 11 characters)")
-        ->required();
+    command->add_option("PORT", options->port, PortNameHelp())->required();
     AddLineOptions(*command, *options, false);
     command->callback([&runtime, options] { RunOpen(runtime, *options); });
 }

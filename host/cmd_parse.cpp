@@ -89,10 +89,7 @@ bool RunOne(Runtime& runtime, VpiOperation operation, const std::string& address
 }
 
 void Run(Runtime& runtime, VpiOperation operation, const GateOptions& options) {
-    if (const ExitCode loaded = LoadDriver(runtime); loaded != kExitOk) {
-        runtime.exit.Raise(loaded);
-        return;
-    }
+    if (!runtime.exit.Passed(LoadDriver(runtime))) return;
     PrintHeader(operation == VpiOperation::CheckGate);
     for (const std::string& address : options.addresses) {
         if (!RunOne(runtime, operation, address, options)) runtime.exit.Raise(kExitRefused);

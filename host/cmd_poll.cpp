@@ -241,10 +241,9 @@ void PollGates(Runtime& runtime, const PollOptions& options, std::vector<Gate>& 
                double intervalMs, double durationMs) {
     runtime.driver.Log().ShowRts(RtsLines::FirstOfEach);
     Channel channel;
-    const ExitCode opened = OpenChannel(runtime, channel, options.line,
-                                        options.format == Format::Table ? stdout : stderr);
-    runtime.exit.Raise(opened);
-    if (opened != kExitOk) return;
+    if (!runtime.exit.Passed(
+            OpenChannel(runtime, channel, options.line, NotesStream(options.format))))
+        return;
     Poller poller(runtime, channel, gates, options, intervalMs, durationMs);
     const bool interrupted = poller.Run();
     runtime.exit.Raise(CloseChannel(channel));
@@ -262,19 +261,11 @@ void RunPoll(Runtime& runtime, const PollOptions& options) {
         runtime.exit.Raise(kExitUsage);
         return;
     }
-    if (const ExitCode loaded = LoadDriver(runtime); loaded != kExitOk) {
-        runtime.exit.Raise(loaded);
-        return;
-    }
-    ReadGates list = PrepareReadGates(runtime, options.gates, options.ex, stderr);
+    if (!runtime.exit.Passed(LoadDriver(runtime))) return;
+    ReadGates list = PrepareReadGates(runtime, options.gates,
+                                      options.ex ? "--ex polls EX gates only" : nullptr, stderr);
     runtime.exit.Raise(list.exit);
     if (list.exit == kExitUsage || list.gates.empty()) return;
-    if (list.notEx) {
-        std::fprintf(stderr, "vpihost: --ex polls EX gates only; \"%s\" is not one\n",
-                     list.notEx->c_str());
-        runtime.exit.Raise(kExitUsage);
-        return;
-    }
     PollGates(runtime, options, list.gates, intervalMs, durationMs);
 }
 

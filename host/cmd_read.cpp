@@ -34,30 +34,20 @@ void ReadAll(Runtime& runtime, Channel& channel, std::vector<Gate>& gates,
 }
 
 void RunRead(Runtime& runtime, const ReadOptions& options) {
-    if (const ExitCode loaded = LoadDriver(runtime); loaded != kExitOk) {
-        runtime.exit.Raise(loaded);
-        return;
-    }
+    if (!runtime.exit.Passed(LoadDriver(runtime))) return;
     // Every gate through the driver's parse and check first, so that a typing error costs no
     // time on the line.
-    ReadGates list = PrepareReadGates(runtime, options.gates, options.ex, stderr);
+    ReadGates list =
+        PrepareReadGates(runtime, options.gates,
+                         options.ex ? "--ex reads EX gates only (operation 5)" : nullptr, stderr);
     runtime.exit.Raise(list.exit);
-    if (list.exit == kExitUsage) return;
-    if (list.notEx) {
-        std::fprintf(stderr, "vpihost: --ex reads EX gates only (operation 5); \"%s\" is not one\n",
-                     list.notEx->c_str());
-        runtime.exit.Raise(kExitUsage);
-        return;
-    }
-    if (list.gates.empty()) return;
+    if (list.exit == kExitUsage || list.gates.empty()) return;
 
     runtime.driver.Log().ShowRts(RtsLines::FirstOfEach);
     Channel channel;
-    // Notes about the line go to stderr so that CSV and JSON on stdout stay clean.
-    const ExitCode opened = OpenChannel(runtime, channel, options.line,
-                                        options.format == Format::Table ? stdout : stderr);
-    runtime.exit.Raise(opened);
-    if (opened != kExitOk) return;
+    if (!runtime.exit.Passed(
+            OpenChannel(runtime, channel, options.line, NotesStream(options.format))))
+        return;
     ReadAll(runtime, channel, list.gates, options);
     runtime.exit.Raise(CloseChannel(channel));
     ReportHiddenRtsLines(runtime);

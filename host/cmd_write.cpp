@@ -129,10 +129,9 @@ void WriteOnLine(Runtime& runtime, const WriteOptions& options, Gate& gate,
                  const std::string& request) {
     runtime.driver.Log().ShowRts(RtsLines::FirstOfEach);
     Channel channel;
-    const ExitCode opened = OpenChannel(runtime, channel, options.line,
-                                        options.format == Format::Table ? stdout : stderr);
-    runtime.exit.Raise(opened);
-    if (opened != kExitOk) return;
+    if (!runtime.exit.Passed(
+            OpenChannel(runtime, channel, options.line, NotesStream(options.format))))
+        return;
     static_cast<void>(runtime.driver.TakeLog());
     GateIoRecord record = gate.Record();
     const std::int32_t result = runtime.driver.Call(VpiOperation::Write, channel.State(), &record);
@@ -149,10 +148,7 @@ void RunWrite(Runtime& runtime, const WriteOptions& options) {
         runtime.exit.Raise(kExitUsage);
         return;
     }
-    if (const ExitCode loaded = LoadDriver(runtime); loaded != kExitOk) {
-        runtime.exit.Raise(loaded);
-        return;
-    }
+    if (!runtime.exit.Passed(LoadDriver(runtime))) return;
     std::optional<Gate> gate = GateToWrite(runtime, options);
     if (!gate) return;
     const std::string request = WriteRequest(*gate);
@@ -172,8 +168,7 @@ void AddWriteCommand(CLI::App& app, Runtime& runtime) {
                              "operand) or an EX gate of group {} (operation 7). The driver sends "
                              "the request up to {} times until the meter acknowledges it",
                              protocol::kWritableExGroup, protocol::kWriteAttempts));
-    command->add_option("--port", options->line.port,
-                        "port name as the driver takes it (at most 11 characters)");
+    command->add_option("--port", options->line.port, PortNameHelp());
     AddLineOptions(*command, options->line, false);
     command->add_option("GATE", options->gate, "gate address, e.g. 0100 or 01EX1001")->required();
     command->add_option("VALUE", options->values, "value(s) to write")->required();

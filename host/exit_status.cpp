@@ -40,4 +40,9 @@ void ExitStatus::Raise(ExitCode code) {
     if (RankOf(code) > RankOf(code_)) code_ = code;
 }
 
+bool ExitStatus::Passed(ExitCode code) {
+    Raise(code);
+    return code == kExitOk;
+}
+
 }  // namespace host

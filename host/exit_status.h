@@ -20,6 +20,9 @@ class ExitStatus {
 public:
     // Keeps `code` if it is worse than the one kept.
     void Raise(ExitCode code);
+    // Raises `code` and says whether it is kExitOk, for a command that stops on any other:
+    //   if (!runtime.exit.Passed(LoadDriver(runtime))) return;
+    [[nodiscard]] bool Passed(ExitCode code);
     ExitCode Code() const { return code_; }
 
 private:

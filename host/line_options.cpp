@@ -29,12 +29,13 @@ int CodeOf(const std::array<const char*, N>& names, const std::string& name) {
 
 }  // namespace
 
+std::string PortNameHelp() {
+    return fmt::format("port name as the driver takes it (at most {} characters)", kMaxPortName);
+}
+
 void AddLineOptions(CLI::App& command, LineOptions& options, bool withPort) {
     if (withPort) {
-        command
-            .add_option("--port", options.port,
-                        "port name as the driver takes it (at most 11 characters)")
-            ->required();
+        command.add_option("--port", options.port, PortNameHelp())->required();
     }
     command.add_option("--baud", options.baud, "bits per second (default: the driver's)")
         ->check(CLI::Range(1, 65535));

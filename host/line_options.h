@@ -14,6 +14,12 @@ class App;
 
 namespace host {
 
+// The most characters of a port name: the record holds 12 bytes with the NUL.
+inline constexpr std::size_t kMaxPortName = sizeof(OpenChannelRecord::portName) - 1;
+
+// The help text of a port name option.
+std::string PortNameHelp();
+
 // Port and line options as typed; unset ones keep the driver's defaults (operation 14).
 struct LineOptions {
     std::string port;

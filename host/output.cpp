@@ -27,6 +27,10 @@ void AddFormatOptions(CLI::App& command, Format& format) {
     csv->excludes(json);
 }
 
+std::FILE* NotesStream(Format format) {
+    return format == Format::Table ? stdout : stderr;
+}
+
 std::string FormatValue(float value) {
     return fmt::format("{}", value);
 }

@@ -19,6 +19,10 @@ enum class Format { Table, Csv, Json };
 // Adds --csv and --json (mutually exclusive) to `command`; table when neither is given.
 void AddFormatOptions(CLI::App& command, Format& format);
 
+// Where notes about the line go: stdout beside the table, stderr beside CSV and JSON so that
+// stdout stays clean.
+std::FILE* NotesStream(Format format);
+
 // The shortest text that reads back as the same float ("230.1", "1e+06", "nan").
 std::string FormatValue(float value);
 

@@ -3,6 +3,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+
 #include "memtype_names.h"
 #include "protocol.h"
 
@@ -159,8 +161,8 @@ ExitCode ExitFor(GateProblem problem) {
     return kExitRefused;
 }
 
-ReadGates PrepareReadGates(Runtime& runtime, const std::vector<std::string>& texts, bool exOnly,
-                           std::FILE* problems) {
+ReadGates PrepareReadGates(Runtime& runtime, const std::vector<std::string>& texts,
+                           const char* exOnly, std::FILE* problems) {
     ReadGates result;
     ExitStatus worst;
     for (const std::string& text : texts) {
@@ -170,10 +172,13 @@ ReadGates PrepareReadGates(Runtime& runtime, const std::vector<std::string>& tex
             worst.Raise(ExitFor(prepared.problem));
             continue;
         }
-        if (exOnly && !result.notEx && prepared.gate.memtype != MEMTYPE_EX) {
-            result.notEx = prepared.gate.address;
-        }
         result.gates.push_back(std::move(prepared.gate));
+    }
+    const auto notEx = std::find_if(result.gates.begin(), result.gates.end(),
+                                    [](const Gate& gate) { return gate.memtype != MEMTYPE_EX; });
+    if (exOnly != nullptr && worst.Code() != kExitUsage && notEx != result.gates.end()) {
+        std::fprintf(problems, "vpihost: %s; \"%s\" is not one\n", exOnly, notEx->address.c_str());
+        worst.Raise(kExitUsage);
     }
     result.exit = worst.Code();
     return result;

@@ -38,14 +38,15 @@ ExitCode ExitFor(GateProblem problem);
 // Gates prepared for reading, in the order given.
 struct ReadGates {
     std::vector<Gate> gates;
-    ExitCode exit = kExitOk;           // the worst of the gates' problems
-    std::optional<std::string> notEx;  // with `exOnly`: the first gate that is not an EX gate
+    ExitCode exit = kExitOk;  // the worst of the problems
 };
 
 // Prepares each of `texts` for reading, saying each problem on `problems` as it comes (so that
-// it follows the driver's own lines). With `exOnly`, names the first gate that is no EX gate.
-ReadGates PrepareReadGates(Runtime& runtime, const std::vector<std::string>& texts, bool exOnly,
-                           std::FILE* problems);
+// it follows the driver's own lines). With `exOnly` (the words of the command's --ex, as
+// "--ex reads EX gates only"; null: any gate), a gate that is no EX gate is a usage error
+// named in those words, when the gates had none of their own.
+ReadGates PrepareReadGates(Runtime& runtime, const std::vector<std::string>& texts,
+                           const char* exOnly, std::FILE* problems);
 
 // Says on stderr how many RTS lines the log held back, if any (not with --quiet).
 void ReportHiddenRtsLines(Runtime& runtime);

@@ -38,18 +38,19 @@ TimeStamp WithMillis(const char* text, int millis, const char* suffix) {
 TimeStamp Rfc3339Now() {
     const Now now = TakeNow();
     std::tm utc{};
-    static_cast<void>(platform::UtcTime(now.seconds, &utc));
-    char text[24];
-    if (std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc) == 0) text[0] = '\0';
+    char text[24] = "";
+    if (platform::UtcTime(now.seconds, &utc)) {
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    }
     return WithMillis(text, now.millis, "Z");
 }
 
 TimeStamp TimeOfDayNow() {
     const Now now = TakeNow();
     std::tm local{};
-    static_cast<void>(platform::LocalTime(now.seconds, &local));
-    char text[24];
-    if (std::strftime(text, sizeof text, "%H:%M:%S", &local) == 0) text[0] = '\0';
+    char text[24] = "";
+    if (platform::LocalTime(now.seconds, &local))
+        std::strftime(text, sizeof text, "%H:%M:%S", &local);
     return WithMillis(text, now.millis, "");
 }
 
