@@ -4,10 +4,12 @@
 #include <fmt/format.h>
 
 #include <CLI/CLI.hpp>
+#include <array>
 #include <cmath>
 #include <nlohmann/json.hpp>
 
 #include "memtype_names.h"
+#include "vpi_records.h"
 
 namespace host {
 
@@ -36,16 +38,12 @@ std::string FormatValue(float value) {
 }
 
 const char* ResultName(std::int32_t result) {
-    switch (result) {
-        case 0:
-            return "done";
-        case 1:
-            return "refused";
-        case 2:
-            return "failed";
-        default:
-            return "?";
-    }
+    // Indexed by VpiDone, VpiRefused, VpiFailed.
+    constexpr std::array<const char*, 3> kNames{"done", "refused", "failed"};
+    static_assert(VpiDone == 0 && VpiRefused == 1 && VpiFailed == 2);
+    return result >= 0 && result < static_cast<std::int32_t>(kNames.size())
+               ? kNames[static_cast<std::size_t>(result)]
+               : "?";
 }
 
 void ReadingPrinter::PrintTableHeader() {
