@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 
 #include <CLI/CLI.hpp>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -30,9 +31,10 @@ struct DemoOptions {
 
 // One gate of every family from meter 01, the plain block of meter 07, and the live EX
 // registers (group 0: voltages, currents, power, frequency).
-const std::vector<std::string> kDemoGates = {"0101",       "0101H1",  "01TR11",   "01TK11",
-                                             "01TY11",     "01TD011", "01TC0011", "01TC1011",
-                                             "01EX0001:4", "0701"};
+constexpr std::array<const char*, 10> kDemoGates{"0101",       "0101H1",  "01TR11",   "01TK11",
+                                                 "01TY11",     "01TD011", "01TC0011", "01TC1011",
+                                                 "01EX0001:4", "0701"};
+static_assert(kDemoGates.size() == 10);
 
 std::string BesideProgram(const std::string& name) {
     const std::string module = DriverModule::DefaultPath();
@@ -83,7 +85,8 @@ private:
 };
 
 void DemoRun::ReadEveryFamily() {
-    ReadGates list = PrepareReadGates(runtime_, kDemoGates, nullptr, stderr);
+    const std::vector<std::string> texts(kDemoGates.begin(), kDemoGates.end());
+    ReadGates list = PrepareReadGates(runtime_, texts, nullptr, stderr);
     runtime_.exit.Raise(list.exit);
     std::printf("\n");
     ReadingPrinter printer(Format::Table);
