@@ -1,4 +1,4 @@
-// Ctrl-C while a command runs on: the handler only notes it, and the command looks.
+// Ctrl-C during a long command: the handler only notes it; the command looks and ends cleanly.
 #pragma once
 
 namespace host {
