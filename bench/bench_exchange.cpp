@@ -32,7 +32,7 @@
 #include <thread>
 #include <vector>
 
-#include "metersim_spawn.h"
+#include "metersim_process.h"
 #include "tamrik.h"
 #include "vpi_records.h"
 
@@ -79,23 +79,15 @@ public:
         eventsPath_ = "/tmp/vpi-bench-" + std::to_string(getpid()) + "-" + tag + ".jsonl";
         std::vector<std::string> argv{METERSIM_PATH, "--events", eventsPath_};
         argv.insert(argv.end(), extra.begin(), extra.end());
-        vpitest::MeterSimChild child = vpitest::SpawnMeterSim(std::move(argv), "");
-        pid_ = child.pid;
-        stdout_ = child.stdoutFd;
-        const std::string& line = child.firstLine;
         // "metersim: listening on /dev/pts/N": the driver looks relative names up under /dev/,
         // which keeps the port name within its eleven characters.
-        const std::string prefix = "metersim: listening on /dev/";
-        if (line.rfind(prefix, 0) == 0)
-            port_ = line.substr(prefix.size(), line.find('\n') - prefix.size());
+        const std::string prefix = "/dev/";
+        if (sim_.Start(std::move(argv)) == host::SimStart::Started &&
+            sim_.Listening().rfind(prefix, 0) == 0)
+            port_ = sim_.Listening().substr(prefix.size());
     }
     ~MeterLine() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int status = 0;
-            waitpid(pid_, &status, 0);
-        }
-        if (stdout_ >= 0) close(stdout_);
+        static_cast<void>(sim_.Stop());
         std::remove(eventsPath_.c_str());
     }
     MeterLine(const MeterLine&) = delete;
@@ -106,7 +98,7 @@ public:
 
     // CPU the simulator has used so far (user + system), in microseconds; clock-tick grained.
     double CpuUs() const {
-        std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+        std::ifstream stat("/proc/" + std::to_string(sim_.Pid()) + "/stat");
         std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
         const std::size_t closeParen = text.rfind(')');
         if (closeParen == std::string::npos) return 0.0;
@@ -140,8 +132,7 @@ public:
     }
 
 private:
-    pid_t pid_ = -1;
-    int stdout_ = -1;
+    host::MeterSimProcess sim_;
     std::string port_;
     std::string eventsPath_;
 };

@@ -119,3 +119,4 @@ constexpr const FamilyInfo& InfoOf(GateFamily family) {
 static_assert(FamilyOf(MEMTYPE_TK3)->family == GateFamily::Tk);
 static_assert(FamilyOf(MEMTYPE_TC24)->family == GateFamily::Tc);
 static_assert(FamilyOf(7) == nullptr && FamilyOf(MEMTYPE_EX + 1) == nullptr);
+

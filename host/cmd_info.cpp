@@ -4,30 +4,22 @@
 #include <cstring>
 #include <memory>
 
+#include "commands.h"
 #include "cp437.h"
-#include "host.h"
+#include "line_options.h"
+#include "steps.h"
 
 namespace host {
 
 namespace {
 
-const char* ParityName(unsigned code) {
-    static const char* const kNames[] = {"none", "odd", "even", "mark", "space"};
-    return code < 5 ? kNames[code] : "?";
-}
-
-const char* StopBitsName(unsigned code) {
-    static const char* const kNames[] = {"1", "1.5", "2"};
-    return code < 3 ? kNames[code] : "?";
-}
-
 void RunInfo(Runtime& runtime, bool bannerOnly) {
-    if (!runtime.LoadDriver()) return;
+    if (!runtime.exit.Passed(LoadDriver(runtime))) return;
     DriverInfo info{};
     const std::int32_t result = runtime.driver.Call(VpiOperation::Info, nullptr, &info);
     if (result != VpiDone) {
         std::fprintf(stderr, "vpihost: the driver refused the information request (%d)\n", result);
-        RaiseExit(runtime, result == VpiRefused ? kExitRefused : kExitFailed);
+        runtime.exit.Raise(ExitFor(result));
         return;
     }
     const std::string banner = Cp437ToUtf8(info.banner != nullptr ? info.banner : "");
@@ -39,10 +31,7 @@ void RunInfo(Runtime& runtime, bool bannerOnly) {
     std::printf("short name        %s\n", info.shortName != nullptr ? info.shortName : "(none)");
     std::printf("state size        %d bytes per channel\n", info.stateSize);
     std::printf("driver parameter  %d\n", info.driverParameter);
-    std::printf("default line      %u baud, %u data bits, parity %s, %s stop bit(s)\n",
-                info.defaultLine.baudRate, info.defaultLine.dataBits & 0xFFu,
-                ParityName(info.defaultLine.parity & 0xFFu),
-                StopBitsName(info.defaultLine.stopBits & 0xFFu));
+    std::printf("default line      %s\n", LineText(info.defaultLine).c_str());
     std::printf("driver option     %d\n", info.driverOption);
     std::printf("banner            %zu bytes (code page 437):\n%s", std::strlen(info.banner),
                 banner.c_str());
@@ -57,7 +46,5 @@ void AddInfoCommand(CLI::App& app, Runtime& runtime) {
     command->add_flag("--banner", *bannerOnly, "print only the banner");
     command->callback([&runtime, bannerOnly] { RunInfo(runtime, *bannerOnly); });
 }
-
-const bool kRegistered = RegisterCommand(10, AddInfoCommand);
 
 }  // namespace host

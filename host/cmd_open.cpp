@@ -5,30 +5,33 @@
 #include <memory>
 #include <string>
 
-#include "gates.h"
-#include "host.h"
+#include "commands.h"
+#include "steps.h"
 
 namespace host {
 
 namespace {
 
 void PrintLog(Runtime& runtime) {
-    for (const LogLine& line : runtime.TakeLog()) {
+    for (const LogLine& line : runtime.driver.TakeLog()) {
         std::printf("driver log        [%d] %s\n", line.severity, line.text.c_str());
     }
 }
 
 void RunOpen(Runtime& runtime, const LineOptions& options) {
-    static_cast<void>(runtime.TakeLog());
+    static_cast<void>(runtime.driver.TakeLog());
     Channel channel;
-    if (!channel.Open(runtime, options, stdout)) {
-        if (runtime.exitCode == kExitFailed) PrintLog(runtime);
+    if (const ExitCode opened = OpenChannel(runtime, channel, options, stdout); opened != kExitOk) {
+        runtime.exit.Raise(opened);
+        if (opened == kExitFailed) PrintLog(runtime);
         return;
     }
     std::printf("result            %s opened; read time-out %lld ms\n", channel.PortName().c_str(),
                 static_cast<long long>(channel.TimeoutMs()));
     PrintLog(runtime);
-    if (channel.Close()) std::printf("close             %s closed\n", channel.PortName().c_str());
+    const ExitCode closed = CloseChannel(channel);
+    runtime.exit.Raise(closed);
+    if (closed == kExitOk) std::printf("close             %s closed\n", channel.PortName().c_str());
     PrintLog(runtime);
 }
 
@@ -38,14 +41,9 @@ void AddOpenCommand(CLI::App& app, Runtime& runtime) {
     auto options = std::make_shared<LineOptions>();
     auto* command = app.add_subcommand(
         "open", "Open a port through the driver (operation 1), report, close it");
-    command
-        ->add_option("PORT", options->port,
-                     "port name as the driver takes it (at most 11 characters)")
-        ->required();
+    command->add_option("PORT", options->port, PortNameHelp())->required();
     AddLineOptions(*command, *options, false);
     command->callback([&runtime, options] { RunOpen(runtime, *options); });
 }
-
-const bool kRegistered = RegisterCommand(20, AddOpenCommand);
 
 }  // namespace host

@@ -10,8 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "host.h"
+#include "commands.h"
+#include "exit_status.h"
+#include "gate_prep.h"
 #include "memtype_names.h"
+#include "steps.h"
+#include "vpi_families.h"
 
 namespace host {
 
@@ -29,9 +33,9 @@ struct GateOptions {
 
 // Why a refusal came without a line from the driver, judged from what it left in the record.
 std::string SilentReason(const GateAddressRecord& gate, VpiOperation operation) {
-    if (std::strlen(gate.addressText) > 10) return "longer than ten characters";
+    if (std::strlen(gate.addressText) > kMaxAddressLength) return "longer than ten characters";
     if (gate.fixedValue32 == kUnsetFixed) return "matches no address form";
-    if (gate.memtype == kUnset) return "no such TC number (01-12)";
+    if (gate.memtype == kUnset) return fmt::format("no such TC number (01-{:02d})", kTcPerBank);
     if (operation == VpiOperation::CheckGate && gate.index != 1 && gate.memtype != MEMTYPE_EX) {
         return fmt::format("index {}: a gate definition must start at index 1", gate.index);
     }
@@ -59,9 +63,9 @@ bool RunOne(Runtime& runtime, VpiOperation operation, const std::string& address
     gate.index = kUnset;
     gate.fixedValue255 = kUnsetFixed;
     gate.fixedValue32 = kUnsetFixed;
-    static_cast<void>(runtime.TakeLog());
+    static_cast<void>(runtime.driver.TakeLog());
     const std::int32_t result = runtime.driver.Call(operation, nullptr, &gate);
-    const std::vector<LogLine> lines = runtime.TakeLog();
+    const std::vector<LogLine> lines = runtime.driver.TakeLog();
 
     const std::string shown = "\"" + address + "\"";
     const bool withCount = operation == VpiOperation::CheckGate;
@@ -85,14 +89,16 @@ bool RunOne(Runtime& runtime, VpiOperation operation, const std::string& address
 }
 
 void Run(Runtime& runtime, VpiOperation operation, const GateOptions& options) {
-    if (!runtime.LoadDriver()) return;
+    if (!runtime.exit.Passed(LoadDriver(runtime))) return;
     PrintHeader(operation == VpiOperation::CheckGate);
     for (const std::string& address : options.addresses) {
-        if (!RunOne(runtime, operation, address, options)) RaiseExit(runtime, kExitRefused);
+        if (!RunOne(runtime, operation, address, options)) runtime.exit.Raise(kExitRefused);
     }
 }
 
-void AddParseCommand(CLI::App& app, Runtime& runtime) {
+}  // namespace
+
+void AddParseCommands(CLI::App& app, Runtime& runtime) {
     auto options = std::make_shared<GateOptions>();
     auto* parse = app.add_subcommand(
         "parse",
@@ -116,9 +122,5 @@ void AddParseCommand(CLI::App& app, Runtime& runtime) {
     check->callback(
         [&runtime, checkOptions] { Run(runtime, VpiOperation::CheckGate, *checkOptions); });
 }
-
-}  // namespace
-
-const bool kRegistered = RegisterCommand(30, AddParseCommand);
 
 }  // namespace host

@@ -5,40 +5,29 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "gates.h"
-#include "host.h"
+#include "commands.h"
+#include "interrupt.h"
 #include "output.h"
-
-#if defined(_WIN32)
-#include <io.h>
-#define VPI_ISATTY _isatty
-#define VPI_FILENO _fileno
-#else
-#include <unistd.h>
-#define VPI_ISATTY isatty
-#define VPI_FILENO fileno
-#endif
+#include "platform.h"
+#include "reading.h"
+#include "steps.h"
+#include "time_stamps.h"
 
 namespace host {
 
 namespace {
 
-volatile std::sig_atomic_t gInterrupted = 0;
-
-extern "C" void OnInterrupt(int) {
-    gInterrupted = 1;
-}
+using Clock = std::chrono::steady_clock;
 
 struct PollOptions {
     LineOptions line;
@@ -59,21 +48,18 @@ double ParseDurationMs(const std::string& text) {
     } catch (const std::exception&) {
         return -1;
     }
+    struct Unit {
+        const char* name;
+        double ms;
+    };
+    constexpr Unit kUnits[] = {{"", 1000},   {"s", 1000},    {"ms", 1},
+                               {"m", 60000}, {"min", 60000}, {"h", 3600000}};
     const std::string unit = text.substr(used);
-    double factor = 0;
-    if (unit.empty() || unit == "s") {
-        factor = 1000;
-    } else if (unit == "ms") {
-        factor = 1;
-    } else if (unit == "m" || unit == "min") {
-        factor = 60000;
-    } else if (unit == "h") {
-        factor = 3600000;
-    } else {
-        return -1;
-    }
+    const auto found = std::find_if(std::begin(kUnits), std::end(kUnits),
+                                    [&unit](const Unit& u) { return unit == u.name; });
+    if (found == std::end(kUnits)) return -1;
     if (!(number >= 0) || !std::isfinite(number)) return -1;
-    return number * factor;
+    return number * found->ms;
 }
 
 struct GateStats {
@@ -89,13 +75,23 @@ struct Summary {
     std::vector<double> latencies;
 };
 
-void Add(LogTally& total, const LogTally& more) {
-    total.failedAttempts += more.failedAttempts;
-    total.noReply += more.noReply;
-    total.checksum += more.checksum;
-    total.conversion += more.conversion;
-    total.other += more.other;
-    total.rts += more.rts;
+struct LatencyFigures {
+    double min;
+    double mean;
+    double p95;
+    double max;
+};
+
+// The figures of `latencies` (not empty).
+LatencyFigures Figures(std::vector<double> latencies) {
+    std::sort(latencies.begin(), latencies.end());
+    double sum = 0;
+    for (double v : latencies) sum += v;
+    // The 95th percentile by the nearest-rank rule.
+    const auto rank =
+        static_cast<std::size_t>(std::ceil(0.95 * static_cast<double>(latencies.size())));
+    return LatencyFigures{latencies.front(), sum / static_cast<double>(latencies.size()),
+                          latencies[rank > 0 ? rank - 1 : 0], latencies.back()};
 }
 
 void PrintSummary(std::FILE* out, const Summary& summary, const std::vector<Gate>& gates,
@@ -119,17 +115,140 @@ void PrintSummary(std::FILE* out, const Summary& summary, const std::vector<Gate
                  summary.failures.noReply, summary.failures.checksum, summary.failures.conversion,
                  summary.failures.other);
     if (!summary.latencies.empty()) {
-        std::vector<double> sorted = summary.latencies;
-        std::sort(sorted.begin(), sorted.end());
-        double sum = 0;
-        for (double v : sorted) sum += v;
-        // The 95th percentile by the nearest-rank rule.
-        const auto rank =
-            static_cast<std::size_t>(std::ceil(0.95 * static_cast<double>(sorted.size())));
-        std::fprintf(out, "latency ms        min %.1f, mean %.1f, p95 %.1f, max %.1f\n",
-                     sorted.front(), sum / static_cast<double>(sorted.size()),
-                     sorted[rank > 0 ? rank - 1 : 0], sorted.back());
+        const LatencyFigures f = Figures(summary.latencies);
+        std::fprintf(out, "latency ms        min %.1f, mean %.1f, p95 %.1f, max %.1f\n", f.min,
+                     f.mean, f.p95, f.max);
     }
+}
+
+// The cycles of one poll on an open channel, and what they have seen.
+class Poller {
+public:
+    Poller(Runtime& runtime, Channel& channel, std::vector<Gate>& gates, const PollOptions& options,
+           double intervalMs, double durationMs)
+        : runtime_(runtime),
+          channel_(channel),
+          gates_(gates),
+          options_(options),
+          intervalMs_(intervalMs),
+          durationMs_(durationMs),
+          printer_(options.format),
+          table_(options.format == Format::Table),
+          live_(table_ && platform::IsTerminal(stdout)) {}
+
+    // Cycles until the count or the duration is reached or Ctrl-C comes; true on Ctrl-C.
+    bool Run();
+    // The last cycle's readings as a table (table format only), then the summary.
+    void Finish(bool interrupted);
+
+private:
+    void ReadCycle(const InterruptWatch& watch);
+    void Count(const Reading& reading);
+    void PrintStatusLine() const;
+    bool OutOfTime() const;
+    void WaitForNextCycle(Clock::time_point cycleStart, const InterruptWatch& watch) const;
+
+    Runtime& runtime_;
+    Channel& channel_;
+    std::vector<Gate>& gates_;
+    const PollOptions& options_;
+    double intervalMs_;
+    double durationMs_;
+    ReadingPrinter printer_;
+    bool table_;
+    bool live_;
+    Clock::time_point start_ = Clock::now();
+    Summary summary_;
+    std::vector<Reading> last_;
+};
+
+bool Poller::Run() {
+    // Ctrl-C ends the poll after the read under way, so the summary still comes.
+    const InterruptWatch watch;
+    const long cycles = options_.count ? *options_.count : options_.duration ? -1 : 1;
+    while (!watch.Interrupted()) {
+        const auto cycleStart = Clock::now();
+        ReadCycle(watch);
+        ++summary_.cycles;
+        if (live_) PrintStatusLine();
+        if (cycles > 0 && summary_.cycles >= cycles) break;
+        if (OutOfTime()) break;
+        WaitForNextCycle(cycleStart, watch);
+        if (OutOfTime()) break;
+    }
+    return watch.Interrupted();
+}
+
+void Poller::ReadCycle(const InterruptWatch& watch) {
+    last_.clear();
+    for (Gate& gate : gates_) {
+        if (watch.Interrupted()) break;
+        LogTally tally;
+        Reading reading = ReadGate(runtime_.driver, channel_, gate, options_.ex, &tally);
+        summary_.failures += tally;
+        Count(reading);
+        runtime_.exit.Raise(ExitFor(reading.result));
+        if (!table_) printer_.Print(reading);
+        last_.push_back(std::move(reading));
+    }
+}
+
+void Poller::Count(const Reading& reading) {
+    ++summary_.exchanges;
+    GateStats& stats = summary_.gates[reading.gate];
+    if (reading.result >= 0 && reading.result <= 2) ++stats.results[reading.result];
+    if (reading.result == VpiDone) {
+        stats.attemptsOfSuccesses += reading.attempts;
+        summary_.latencies.push_back(reading.latencyMs);
+    }
+}
+
+void Poller::PrintStatusLine() const {
+    std::string status = fmt::format("\r{} cycle {}:", Rfc3339Now().c_str(), summary_.cycles);
+    for (const Reading& r : last_) {
+        status += fmt::format(
+            " {} {}", r.gate,
+            r.result == 0 && !r.values.empty() ? FormatValue(r.values[0]) : ResultName(r.result));
+    }
+    std::fprintf(stdout, "%s\x1b[K", status.c_str());
+    std::fflush(stdout);
+}
+
+bool Poller::OutOfTime() const {
+    const double elapsedMs =
+        std::chrono::duration<double, std::milli>(Clock::now() - start_).count();
+    return options_.duration && elapsedMs >= durationMs_;
+}
+
+// Waits out the rest of the interval in short steps so that Ctrl-C is seen at once.
+void Poller::WaitForNextCycle(Clock::time_point cycleStart, const InterruptWatch& watch) const {
+    const auto next = cycleStart + std::chrono::duration<double, std::milli>(intervalMs_);
+    while (!watch.Interrupted() && Clock::now() < next && !OutOfTime()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+void Poller::Finish(bool interrupted) {
+    if (live_) std::fprintf(stdout, "\n");
+    if (table_) {
+        for (const Reading& r : last_) printer_.Print(r);
+    }
+    // The summary goes with the table on stdout; beside CSV or JSON it goes to stderr.
+    PrintSummary(table_ ? stdout : stderr, summary_, gates_, interrupted);
+}
+
+void PollGates(Runtime& runtime, const PollOptions& options, std::vector<Gate>& gates,
+               double intervalMs, double durationMs) {
+    runtime.driver.Log().ShowRts(RtsLines::FirstOfEach);
+    Channel channel;
+    if (!runtime.exit.Passed(
+            OpenChannel(runtime, channel, options.line, NotesStream(options.format))))
+        return;
+    Poller poller(runtime, channel, gates, options, intervalMs, durationMs);
+    const bool interrupted = poller.Run();
+    runtime.exit.Raise(CloseChannel(channel));
+    ReportHiddenRtsLines(runtime);
+    poller.Finish(interrupted);
 }
 
 void RunPoll(Runtime& runtime, const PollOptions& options) {
@@ -139,95 +258,18 @@ void RunPoll(Runtime& runtime, const PollOptions& options) {
         std::fprintf(stderr,
                      "vpihost: --interval and --duration take a time such as 500ms, 1s, 2m; "
                      "--count at least 1\n");
-        RaiseExit(runtime, kExitUsage);
+        runtime.exit.Raise(kExitUsage);
         return;
     }
-    if (!runtime.LoadDriver()) return;
-    std::vector<Gate> gates;
-    for (const std::string& gateText : options.gates) {
-        if (auto gate = PrepareReadGate(runtime, gateText)) gates.push_back(std::move(*gate));
-    }
-    if (runtime.exitCode == kExitUsage || gates.empty()) return;
-    if (options.ex) {
-        for (const Gate& gate : gates) {
-            if (gate.memtype != MEMTYPE_EX) {
-                std::fprintf(stderr, "vpihost: --ex polls EX gates only; \"%s\" is not one\n",
-                             gate.address.c_str());
-                RaiseExit(runtime, kExitUsage);
-                return;
-            }
-        }
-    }
-
-    const bool table = options.format == Format::Table;
-    HideRepeatedRtsLines();
-    Channel channel;
-    if (!channel.Open(runtime, options.line, table ? stdout : stderr)) return;
-
-    // Ctrl-C ends the poll after the read under way, so the summary still comes.
-    gInterrupted = 0;
-    auto previous = std::signal(SIGINT, OnInterrupt);
-    const bool live = table && VPI_ISATTY(VPI_FILENO(stdout));
-    ReadingPrinter printer(options.format);
-    Summary summary;
-    const auto start = std::chrono::steady_clock::now();
-    auto elapsedMs = [&start] {
-        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-            .count();
-    };
-    const long cycles = options.count ? *options.count : options.duration ? -1 : 1;
-    std::vector<Reading> last;
-    while (!gInterrupted) {
-        const auto cycleStart = std::chrono::steady_clock::now();
-        last.clear();
-        for (Gate& gate : gates) {
-            if (gInterrupted) break;
-            LogTally tally;
-            Reading reading = ReadGate(runtime, channel, gate, options.ex, &tally);
-            ++summary.exchanges;
-            Add(summary.failures, tally);
-            GateStats& stats = summary.gates[gate.address];
-            if (reading.result >= 0 && reading.result <= 2) ++stats.results[reading.result];
-            if (reading.result == VpiDone) {
-                stats.attemptsOfSuccesses += reading.attempts;
-                summary.latencies.push_back(reading.latencyMs);
-            }
-            if (reading.result == VpiRefused) RaiseExit(runtime, kExitRefused);
-            if (reading.result == VpiFailed) RaiseExit(runtime, kExitFailed);
-            if (!table) printer.Print(reading);
-            last.push_back(std::move(reading));
-        }
-        ++summary.cycles;
-        if (live) {
-            std::string status = fmt::format("\r{} cycle {}:", Rfc3339Now(), summary.cycles);
-            for (const Reading& r : last) {
-                status += fmt::format(" {} {}", r.gate,
-                                      r.result == 0 && !r.values.empty() ? FormatValue(r.values[0])
-                                                                         : ResultName(r.result));
-            }
-            std::fprintf(stdout, "%s\x1b[K", status.c_str());
-            std::fflush(stdout);
-        }
-        if (cycles > 0 && summary.cycles >= cycles) break;
-        if (options.duration && elapsedMs() >= durationMs) break;
-        // Wait out the rest of the interval in short steps so that Ctrl-C is seen at once.
-        const auto next = cycleStart + std::chrono::duration<double, std::milli>(intervalMs);
-        while (!gInterrupted && std::chrono::steady_clock::now() < next &&
-               !(options.duration && elapsedMs() >= durationMs)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        if (options.duration && elapsedMs() >= durationMs) break;
-    }
-    std::signal(SIGINT, previous);
-    static_cast<void>(channel.Close());
-    ReportHiddenRtsLines(runtime);
-    if (live) std::fprintf(stdout, "\n");
-    if (table) {
-        for (const Reading& r : last) printer.Print(r);
-    }
-    // The summary goes with the table on stdout; beside CSV or JSON it goes to stderr.
-    PrintSummary(table ? stdout : stderr, summary, gates, gInterrupted != 0);
+    if (!runtime.exit.Passed(LoadDriver(runtime))) return;
+    ReadGates list = PrepareReadGates(runtime, options.gates,
+                                      options.ex ? "--ex polls EX gates only" : nullptr, stderr);
+    runtime.exit.Raise(list.exit);
+    if (list.exit == kExitUsage || list.gates.empty()) return;
+    PollGates(runtime, options, list.gates, intervalMs, durationMs);
 }
+
+}  // namespace
 
 void AddPollCommand(CLI::App& app, Runtime& runtime) {
     auto options = std::make_shared<PollOptions>();
@@ -244,9 +286,5 @@ void AddPollCommand(CLI::App& app, Runtime& runtime) {
     AddFormatOptions(*command, options->format);
     command->callback([&runtime, options] { RunPoll(runtime, *options); });
 }
-
-}  // namespace
-
-const bool kRegistered = RegisterCommand(60, AddPollCommand);
 
 }  // namespace host

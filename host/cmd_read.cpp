@@ -6,9 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "gates.h"
-#include "host.h"
+#include "commands.h"
 #include "output.h"
+#include "reading.h"
+#include "steps.h"
 
 namespace host {
 
@@ -21,44 +22,38 @@ struct ReadOptions {
     Format format = Format::Table;
 };
 
-void RunRead(Runtime& runtime, const ReadOptions& options) {
-    if (!runtime.LoadDriver()) return;
-    // Every gate through the driver's parse and check first, so that a typing error costs no
-    // time on the line.
-    std::vector<Gate> gates;
-    for (const std::string& gateText : options.gates) {
-        if (auto gate = PrepareReadGate(runtime, gateText)) gates.push_back(std::move(*gate));
-    }
-    if (runtime.exitCode == kExitUsage) return;
-    if (options.ex) {
-        for (const Gate& gate : gates) {
-            if (gate.memtype != MEMTYPE_EX) {
-                std::fprintf(stderr,
-                             "vpihost: --ex reads EX gates only (operation 5); \"%s\" is not one\n",
-                             gate.address.c_str());
-                RaiseExit(runtime, kExitUsage);
-                return;
-            }
-        }
-    }
-    if (gates.empty()) return;
-
-    HideRepeatedRtsLines();
-    Channel channel;
-    // Notes about the line go to stderr so that CSV and JSON on stdout stay clean.
-    if (!channel.Open(runtime, options.line, options.format == Format::Table ? stdout : stderr))
-        return;
+void ReadAll(Runtime& runtime, Channel& channel, std::vector<Gate>& gates,
+             const ReadOptions& options) {
     ReadingPrinter printer(options.format);
     for (Gate& gate : gates) {
         LogTally tally;
-        const Reading reading = ReadGate(runtime, channel, gate, options.ex, &tally);
+        const Reading reading = ReadGate(runtime.driver, channel, gate, options.ex, &tally);
         printer.Print(reading);
-        if (reading.result == VpiRefused) RaiseExit(runtime, kExitRefused);
-        if (reading.result == VpiFailed) RaiseExit(runtime, kExitFailed);
+        runtime.exit.Raise(ExitFor(reading.result));
     }
-    static_cast<void>(channel.Close());
+}
+
+void RunRead(Runtime& runtime, const ReadOptions& options) {
+    if (!runtime.exit.Passed(LoadDriver(runtime))) return;
+    // Every gate through the driver's parse and check first, so that a typing error costs no
+    // time on the line.
+    ReadGates list =
+        PrepareReadGates(runtime, options.gates,
+                         options.ex ? "--ex reads EX gates only (operation 5)" : nullptr, stderr);
+    runtime.exit.Raise(list.exit);
+    if (list.exit == kExitUsage || list.gates.empty()) return;
+
+    runtime.driver.Log().ShowRts(RtsLines::FirstOfEach);
+    Channel channel;
+    if (!runtime.exit.Passed(
+            OpenChannel(runtime, channel, options.line, NotesStream(options.format))))
+        return;
+    ReadAll(runtime, channel, list.gates, options);
+    runtime.exit.Raise(CloseChannel(channel));
     ReportHiddenRtsLines(runtime);
 }
+
+}  // namespace
 
 void AddReadCommand(CLI::App& app, Runtime& runtime) {
     auto options = std::make_shared<ReadOptions>();
@@ -74,9 +69,5 @@ void AddReadCommand(CLI::App& app, Runtime& runtime) {
     AddFormatOptions(*command, options->format);
     command->callback([&runtime, options] { RunRead(runtime, *options); });
 }
-
-}  // namespace
-
-const bool kRegistered = RegisterCommand(40, AddReadCommand);
 
 }  // namespace host

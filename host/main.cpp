@@ -1,9 +1,9 @@
 // vpihost: loads the driver module the way a supervisory host does and drives it from the
 // command line: information, port checks, gate lists, reads, writes and polling.
 #include <CLI/CLI.hpp>
-#include <cstdio>
 
-#include "host.h"
+#include "commands.h"
+#include "runtime.h"
 
 int main(int argc, char** argv) {
     host::Runtime runtime;
@@ -12,9 +12,9 @@ int main(int argc, char** argv) {
     app.add_option("--module", runtime.modulePath,
                    "driver module to load (default: beside vpihost)");
     app.add_flag("--quiet", runtime.quietLog, "keep the driver's log lines off stderr");
-    app.parse_complete_callback([&runtime] { host::InstallLogSink(runtime); });
+    app.parse_complete_callback([&runtime] { runtime.driver.Log().Install(runtime.quietLog); });
 
-    host::AddRegisteredCommands(app, runtime);
+    host::AddCommands(app, runtime);
 
     try {
         app.parse(argc, argv);
@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
         app.exit(e);
         return host::kExitUsage;
     }
-    static_cast<void>(runtime.TakeLog());
-    return runtime.exitCode;
+    // Says how often the last line repeated, if it did.
+    static_cast<void>(runtime.driver.TakeLog());
+    return runtime.exit.Code();
 }

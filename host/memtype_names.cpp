@@ -1,58 +1,34 @@
-// Names of the driver's memory-type codes.
+// Names of the driver's memory-type codes, read from the family table in common/.
 #include "memtype_names.h"
 
 #include <fmt/format.h>
-#include <array>
 
-#include "vpi_records.h"
+#include "vpi_families.h"
 
 namespace host {
 
-namespace {
-
-// Families with numbered members: codes first..last are named prefix1..prefixN.
-struct Family {
-    std::int32_t first;
-    std::int32_t last;
-    const char* prefix;
-};
-constexpr std::array<Family, 6> kFamilies{{
-    {MEMTYPE_H1, MEMTYPE_H6, "H"},
-    {MEMTYPE_TR1, MEMTYPE_TR8, "TR"},
-    {MEMTYPE_TK1, MEMTYPE_TK3, "TK"},
-    {MEMTYPE_TY1, MEMTYPE_TY2, "TY"},
-    {MEMTYPE_TD1, MEMTYPE_TD16, "TD"},
-    {MEMTYPE_TC1, MEMTYPE_TC24, "TC"},
-}};
-static_assert(kFamilies.size() == 6);
-
-}  // namespace
-
 std::string MemtypeName(std::int32_t memtype) {
-    switch (memtype) {
-        case MEMTYPE_PLAIN:
-            return "PLAIN";
-        case MEMTYPE_INDEX_ZERO:
-            return "INDEX_ZERO";
-        case MEMTYPE_EX:
-            return "EX";
-        default:
-            break;
-    }
-    for (const Family& family : kFamilies) {
-        if (memtype >= family.first && memtype <= family.last) {
-            return fmt::format("{}{}", family.prefix, memtype - family.first + 1);
-        }
-    }
-    return "?";
+    const FamilyInfo* family = FamilyOf(memtype);
+    if (family == nullptr) return "?";
+    if (!family->numbered) return std::string(family->name);
+    // Numbered members: codes first..last are named prefix1..prefixN.
+    return fmt::format("{}{}", family->name, memtype - family->firstMemtype + 1);
 }
 
 std::string MemtypeLabel(std::int32_t memtype) {
     return fmt::format("{} ({})", memtype, MemtypeName(memtype));
 }
 
+std::int32_t ExGroup(std::int32_t index) {
+    return (index >> 8) & 0xFF;
+}
+
+std::int32_t ExItem(std::int32_t index) {
+    return index & 0xFF;
+}
+
 std::string ExIndexLabel(std::int32_t index) {
-    return fmt::format("{}/{}", (index >> 8) & 0xFF, index & 0xFF);
+    return fmt::format("{}/{}", ExGroup(index), ExItem(index));
 }
 
 }  // namespace host

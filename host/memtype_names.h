@@ -1,4 +1,4 @@
-// Names of the driver's memory-type codes, for the host tool's tables.
+// Names of the driver's memory-type codes and EX indexes, for the host tool's tables.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +13,11 @@ std::string MemtypeName(std::int32_t memtype);
 // "13 (TR3)": the code with its name.
 std::string MemtypeLabel(std::int32_t memtype);
 
-// An EX gate's index as "group/item" (group in bits 8-15, item in bits 0-7).
+// An EX gate's group (bits 8-15 of its index) and item (bits 0-7).
+std::int32_t ExGroup(std::int32_t index);
+std::int32_t ExItem(std::int32_t index);
+
+// An EX gate's index as "group/item".
 std::string ExIndexLabel(std::int32_t index);
 
 }  // namespace host

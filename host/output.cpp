@@ -4,14 +4,20 @@
 #include <fmt/format.h>
 
 #include <CLI/CLI.hpp>
-#include <chrono>
+#include <array>
 #include <cmath>
-#include <ctime>
 #include <nlohmann/json.hpp>
 
 #include "memtype_names.h"
+#include "vpi_records.h"
 
 namespace host {
+
+namespace {
+
+constexpr std::size_t kValuesPerRow = 8;
+
+}  // namespace
 
 void AddFormatOptions(CLI::App& command, Format& format) {
     auto* csv = command.add_flag_callback(
@@ -23,21 +29,8 @@ void AddFormatOptions(CLI::App& command, Format& format) {
     csv->excludes(json);
 }
 
-std::string Rfc3339Now() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000;
-    std::tm utc{};
-#if defined(_WIN32)
-    gmtime_s(&utc, &seconds);
-#else
-    gmtime_r(&seconds, &utc);
-#endif
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-    return fmt::format("{}.{:03d}Z", text, static_cast<int>(millis));
+std::FILE* NotesStream(Format format) {
+    return format == Format::Table ? stdout : stderr;
 }
 
 std::string FormatValue(float value) {
@@ -45,16 +38,12 @@ std::string FormatValue(float value) {
 }
 
 const char* ResultName(std::int32_t result) {
-    switch (result) {
-        case 0:
-            return "done";
-        case 1:
-            return "refused";
-        case 2:
-            return "failed";
-        default:
-            return "?";
-    }
+    // Indexed by VpiDone, VpiRefused, VpiFailed.
+    constexpr std::array<const char*, 3> kNames{"done", "refused", "failed"};
+    static_assert(VpiDone == 0 && VpiRefused == 1 && VpiFailed == 2);
+    return result >= 0 && result < static_cast<std::int32_t>(kNames.size())
+               ? kNames[static_cast<std::size_t>(result)]
+               : "?";
 }
 
 void ReadingPrinter::PrintTableHeader() {
@@ -63,82 +52,85 @@ void ReadingPrinter::PrintTableHeader() {
     headerDone_ = true;
 }
 
-namespace {
-
-constexpr std::size_t kValuesPerRow = 8;
-
-}  // namespace
-
 void ReadingPrinter::Print(const Reading& reading) {
     switch (format_) {
-        case Format::Table: {
-            PrintTableHeader();
-            std::string label = MemtypeLabel(reading.memtype);
-            std::fprintf(out_, "%-11s %-11s %-8s %3d ", reading.gate.c_str(), label.c_str(),
-                         ResultName(reading.result), reading.attempts);
-            if (reading.result != 0) {
-                std::fprintf(out_, " -\n");
-                break;
-            }
-            // Eight values a row, each row led by the number of its first element.
-            for (std::size_t i = 0; i < reading.values.size(); ++i) {
-                if (i % kValuesPerRow == 0) {
-                    if (i > 0) std::fprintf(out_, "\n%-37s", "");
-                    std::fprintf(out_, "%3zu:", i + 1);
-                }
-                std::fprintf(out_, " %s", FormatValue(reading.values[i]).c_str());
-            }
-            std::fprintf(out_, "\n");
+        case Format::Table:
+            PrintTableRow(reading);
             break;
-        }
-        case Format::Csv: {
-            if (!headerDone_) {
-                std::fprintf(out_, "time,gate,plc,memtype,index,result,element,value\n");
-                headerDone_ = true;
-            }
-            // Gate addresses are digits, letters and blanks: no quoting needed.
-            const std::string lead =
-                fmt::format("{},{},{},{},{},{}", reading.time, reading.gate, reading.plcAddress,
-                            MemtypeName(reading.memtype), reading.index, reading.result);
-            if (reading.result != 0) {
-                std::fprintf(out_, "%s,,\n", lead.c_str());
-                break;
-            }
-            for (std::size_t i = 0; i < reading.values.size(); ++i) {
-                std::fprintf(out_, "%s,%zu,%s\n", lead.c_str(), i + 1,
-                             FormatValue(reading.values[i]).c_str());
-            }
+        case Format::Csv:
+            PrintCsvRows(reading);
             break;
-        }
-        case Format::Json: {
-            nlohmann::json line;
-            line["time"] = reading.time;
-            line["gate"] = reading.gate;
-            line["plc"] = reading.plcAddress;
-            line["memtype"] = reading.memtype;
-            line["family"] = MemtypeName(reading.memtype);
-            line["index"] = reading.index;
-            line["result"] = reading.result;
-            line["status"] = ResultName(reading.result);
-            line["attempts"] = reading.attempts;
-            line["latency_ms"] = std::round(reading.latencyMs * 10) / 10;
-            nlohmann::json values = nlohmann::json::array();
-            if (reading.result == 0) {
-                // Through the float's shortest text, so 230.1f is 230.1 and not 230.10000610.
-                for (float v : reading.values) {
-                    if (std::isfinite(v)) {
-                        values.push_back(std::stod(FormatValue(v)));
-                    } else {
-                        values.push_back(nullptr);
-                    }
-                }
-            }
-            line["values"] = values;
-            std::fprintf(out_, "%s\n", line.dump().c_str());
+        case Format::Json:
+            PrintJsonLine(reading);
             break;
-        }
     }
     std::fflush(out_);
+}
+
+void ReadingPrinter::PrintTableRow(const Reading& reading) {
+    PrintTableHeader();
+    const std::string label = MemtypeLabel(reading.memtype);
+    std::fprintf(out_, "%-11s %-11s %-8s %3d ", reading.gate.c_str(), label.c_str(),
+                 ResultName(reading.result), reading.attempts);
+    if (reading.result != 0) {
+        std::fprintf(out_, " -\n");
+        return;
+    }
+    // Eight values a row, each row led by the number of its first element.
+    for (std::size_t i = 0; i < reading.values.size(); ++i) {
+        if (i % kValuesPerRow == 0) {
+            if (i > 0) std::fprintf(out_, "\n%-37s", "");
+            std::fprintf(out_, "%3zu:", i + 1);
+        }
+        std::fprintf(out_, " %s", FormatValue(reading.values[i]).c_str());
+    }
+    std::fprintf(out_, "\n");
+}
+
+void ReadingPrinter::PrintCsvRows(const Reading& reading) {
+    if (!headerDone_) {
+        std::fprintf(out_, "time,gate,plc,memtype,index,result,element,value\n");
+        headerDone_ = true;
+    }
+    // Gate addresses are digits, letters and blanks: no quoting needed.
+    const std::string lead =
+        fmt::format("{},{},{},{},{},{}", reading.time, reading.gate, reading.plcAddress,
+                    MemtypeName(reading.memtype), reading.index, reading.result);
+    if (reading.result != 0) {
+        std::fprintf(out_, "%s,,\n", lead.c_str());
+        return;
+    }
+    for (std::size_t i = 0; i < reading.values.size(); ++i) {
+        std::fprintf(out_, "%s,%zu,%s\n", lead.c_str(), i + 1,
+                     FormatValue(reading.values[i]).c_str());
+    }
+}
+
+void ReadingPrinter::PrintJsonLine(const Reading& reading) {
+    nlohmann::json line;
+    line["time"] = reading.time;
+    line["gate"] = reading.gate;
+    line["plc"] = reading.plcAddress;
+    line["memtype"] = reading.memtype;
+    line["family"] = MemtypeName(reading.memtype);
+    line["index"] = reading.index;
+    line["result"] = reading.result;
+    line["status"] = ResultName(reading.result);
+    line["attempts"] = reading.attempts;
+    line["latency_ms"] = std::round(reading.latencyMs * 10) / 10;
+    nlohmann::json values = nlohmann::json::array();
+    if (reading.result == 0) {
+        // Through the float's shortest text, so 230.1f is 230.1 and not 230.10000610.
+        for (float v : reading.values) {
+            if (std::isfinite(v)) {
+                values.push_back(std::stod(FormatValue(v)));
+            } else {
+                values.push_back(nullptr);
+            }
+        }
+    }
+    line["values"] = values;
+    std::fprintf(out_, "%s\n", line.dump().c_str());
 }
 
 }  // namespace host

@@ -1,11 +1,12 @@
-// Readings and how vpihost prints them: a table for people, CSV and JSON lines for plotting
-// and for other programs.
+// Output writers: readings as a table for people, CSV and JSON lines for plotting and for
+// other programs, and the value and result texts they share.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <vector>
+
+#include "reading.h"
 
 namespace CLI {
 class App;
@@ -18,21 +19,9 @@ enum class Format { Table, Csv, Json };
 // Adds --csv and --json (mutually exclusive) to `command`; table when neither is given.
 void AddFormatOptions(CLI::App& command, Format& format);
 
-// One read of one gate.
-struct Reading {
-    std::string time;  // RFC 3339, UTC, milliseconds
-    std::string gate;  // the address as typed
-    std::int32_t plcAddress = 0;
-    std::int32_t memtype = 0;
-    std::int32_t index = 0;
-    std::int32_t result = 0;  // the driver's 0, 1 or 2
-    std::vector<float> values;
-    int attempts = 0;
-    double latencyMs = 0;
-};
-
-// Now as "2026-12-08T04:20:30.123Z".
-std::string Rfc3339Now();
+// Where notes about the line go: stdout beside the table, stderr beside CSV and JSON so that
+// stdout stays clean.
+std::FILE* NotesStream(Format format);
 
 // The shortest text that reads back as the same float ("230.1", "1e+06", "nan").
 std::string FormatValue(float value);
@@ -49,6 +38,10 @@ public:
     void PrintTableHeader();
 
 private:
+    void PrintTableRow(const Reading& reading);
+    void PrintCsvRows(const Reading& reading);
+    void PrintJsonLine(const Reading& reading);
+
     Format format_;
     std::FILE* out_;
     bool headerDone_ = false;

@@ -1,11 +1,11 @@
 // Stand-in for the host's logging library: formats a line and hands it to a settable sink.
 #include "tamrik.h"
 
-#include <chrono>
 #include <cstdarg>
 #include <cstdio>
-#include <ctime>
 #include <mutex>
+
+#include "time_stamps.h"
 
 namespace {
 
@@ -18,20 +18,7 @@ std::mutex sinkMutex;
 Sink currentSink{nullptr, nullptr};
 
 void TAMRIK_CDECL DefaultSink(int severity, const char* text, void*) {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const long millis = static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000);
-    std::tm parts{};
-#if defined(_WIN32)
-    gmtime_s(&parts, &seconds);
-#else
-    gmtime_r(&seconds, &parts);
-#endif
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &parts);
-    std::fprintf(stderr, "%s.%03ldZ [%d] %s\n", stamp, millis, severity, text);
+    std::fprintf(stderr, "%s [%d] %s\n", host::Rfc3339Now().c_str(), severity, text);
     std::fflush(stderr);
 }
 

@@ -16,7 +16,7 @@ if(NOT WIN32)
   # against every family; the same program under ThreadSanitizer when the tree is configured
   # with -fsanitize=thread.
   vpi_test(test_concurrency SOURCES test_concurrency.cpp
-           LIBS vpi_driver vpi_protocol vpi_address vpi_serial vpi_test_support)
+           LIBS vpi_driver vpi_protocol vpi_address vpi_serial vpi_test_support metersim_process)
   target_compile_definitions(test_concurrency PRIVATE METERSIM_PATH="$<TARGET_FILE:metersim>")
   add_dependencies(test_concurrency metersim)
   set_tests_properties(test_concurrency PROPERTIES TIMEOUT 120)

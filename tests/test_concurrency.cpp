@@ -53,39 +53,23 @@ public:
             METERSIM_PATH, "--meter",  "01", "--link", link_, "--seed", std::to_string(channel + 1),
             "--values",    valuesPath_};
         args.insert(args.end(), extra.begin(), extra.end());
-        vpitest::MeterSimChild child = vpitest::StartMeterSim(std::move(args), "");
-        pid_ = child.pid;
-        stdout_ = child.stdoutFd;
-        const std::string& line = child.firstLine;
-        ready_ = line.rfind("metersim: listening on ", 0) == 0;
+        ready_ = vpitest::StartMeterSim(sim_, std::move(args), "");
     }
     ~MeterLine() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int status = 0;
-            waitpid(pid_, &status, 0);
-        }
-        if (stdout_ >= 0) close(stdout_);
+        static_cast<void>(sim_.Stop());
         std::remove(valuesPath_.c_str());
     }
     MeterLine(const MeterLine&) = delete;
     MeterLine& operator=(const MeterLine&) = delete;
 
     bool Ready() const { return ready_; }
-    // Ends the simulator at once, as a meter line that loses power or a cable pulled out.
-    void Kill() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGKILL);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-        unlink(link_.c_str());  // SIGKILL leaves the link behind
-    }
+    // Ends the simulator at once, as a meter line that loses power or a cable pulled out (the
+    // launcher removes the link SIGKILL leaves behind).
+    void Kill() { static_cast<void>(sim_.Stop(SIGKILL)); }
     const std::string& PortName() const { return link_; }
 
 private:
-    pid_t pid_ = -1;
-    int stdout_ = -1;
+    host::MeterSimProcess sim_;
     bool ready_ = false;
     std::string link_;
     std::string valuesPath_;

@@ -3,13 +3,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
-#include "support/metersim_child.h"
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include "support/metersim_child.h"
 
 #include <chrono>
 #include <cstdio>
@@ -108,24 +108,15 @@ public:
         for (const std::string& a :
              {std::string("--link"), port_, std::string("--events"), events_})
             args.push_back(a);
-        vpitest::MeterSimChild child = vpitest::StartMeterSim(std::move(args));
-        pid_ = child.pid;
-        out_ = child.stdoutFd;
-        const std::string& line = child.firstLine;
-        EXPECT_EQ(line.rfind("metersim: listening on ", 0), 0u) << line;
+        vpitest::StartMeterSim(sim_, std::move(args));
+        EXPECT_EQ(sim_.FirstLine().rfind("metersim: listening on ", 0), 0u) << sim_.FirstLine();
     }
     ~Sim() {
         Stop();
-        close(out_);
         std::remove(events_.c_str());
     }
     const std::string& Port() const { return port_; }
-    void Stop() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        WaitExit(pid_);
-        pid_ = -1;
-    }
+    void Stop() { static_cast<void>(sim_.Stop()); }
     // The requests the meters saw (after Stop, so that the log is complete).
     std::vector<Json> Requests() {
         Stop();
@@ -138,8 +129,7 @@ public:
     }
 
 private:
-    pid_t pid_ = -1;
-    int out_ = -1;
+    host::MeterSimProcess sim_;
     std::string port_;
     std::string events_;
 };

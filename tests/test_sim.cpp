@@ -137,34 +137,16 @@ class Sim {
 public:
     explicit Sim(std::vector<std::string> args, const std::string& stderrPath = "/dev/null") {
         args.insert(args.begin(), METERSIM_PATH);
-        vpitest::MeterSimChild child = vpitest::StartMeterSim(std::move(args), stderrPath);
-        pid_ = child.pid;
-        stdout_ = child.stdoutFd;
-        const std::string& line = child.firstLine;
-        const std::string prefix = "metersim: listening on ";
-        if (line.rfind(prefix, 0) == 0)
-            path_ = line.substr(prefix.size(), line.find('\n') - prefix.size());
-    }
-    ~Sim() {
-        if (pid_ > 0) Stop(SIGTERM);
-        close(stdout_);
+        vpitest::StartMeterSim(sim_, std::move(args), stderrPath);
+        path_ = sim_.Listening();
     }
     const std::string& Path() const { return path_; }
     // Sends `signal` and returns the exit status (-1 when it did not exit normally).
-    int Stop(int signal) {
-        kill(pid_, signal);
-        return Wait();
-    }
-    int Wait() {
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
+    int Stop(int signal) { return sim_.Stop(signal); }
+    int Wait() { return sim_.Wait(); }
 
 private:
-    pid_t pid_ = -1;
-    int stdout_ = -1;
+    host::MeterSimProcess sim_;
     std::string path_;
 };
 

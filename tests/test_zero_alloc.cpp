@@ -837,24 +837,17 @@ class ZeroAllocationPosix : public ZeroAllocation {
 protected:
     void SetUp() override {
         ZeroAllocation::SetUp();
-        vpitest::MeterSimChild child = vpitest::StartMeterSim(
-            {METERSIM_PATH, "--meter", "01", "--meter", "03", "--meter", "04", "--meter", "05",
-             "--fault", "checksum:meter=03", "--fault", "nonnumeric:meter=04", "--fault",
-             "trailing:meter=05"});
-        pid_ = child.pid;
-        stdout_ = child.stdoutFd;
-        const std::string prefix = "metersim: listening on /dev/";
-        ASSERT_EQ(child.firstLine.rfind(prefix, 0), 0u) << child.firstLine;
-        port_ = child.firstLine.substr(prefix.size(), child.firstLine.find('\n') - prefix.size());
+        vpitest::StartMeterSim(
+            sim_, {METERSIM_PATH, "--meter", "01", "--meter", "03", "--meter", "04", "--meter",
+                   "05", "--fault", "checksum:meter=03", "--fault", "nonnumeric:meter=04",
+                   "--fault", "trailing:meter=05"});
+        const std::string prefix = "/dev/";
+        ASSERT_EQ(sim_.Listening().rfind(prefix, 0), 0u) << sim_.FirstLine();
+        port_ = sim_.Listening().substr(prefix.size());
         ASSERT_LE(port_.size(), 11u);
     }
     void TearDown() override {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int status = 0;
-            waitpid(pid_, &status, 0);
-        }
-        if (stdout_ >= 0) close(stdout_);
+        static_cast<void>(sim_.Stop());
         ZeroAllocation::TearDown();
     }
     std::function<VpiCall()> Read(VpiOperation operation, std::int32_t plc, std::int32_t memtype,
@@ -864,8 +857,7 @@ protected:
         };
     }
 
-    pid_t pid_ = -1;
-    int stdout_ = -1;
+    host::MeterSimProcess sim_;
     std::string port_;
     ChannelState other_{};  // a second channel, for the opens that must fail
 };

@@ -1,5 +1,5 @@
-// Starts metersim as a child process for a test: the spawn, with its failure reported as a
-// test failure.
+// Starts metersim for a test through the one launcher the host tool and the benchmarks use
+// too (host/metersim_process.h); a pipe or spawn that fails is a failed expectation.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,16 +8,19 @@
 #include <string>
 #include <vector>
 
-#include "metersim_spawn.h"
+#include "metersim_process.h"
 
 namespace vpitest {
 
-// As SpawnMeterSim; a pipe or spawn that fails is a failed expectation.
-inline MeterSimChild StartMeterSim(std::vector<std::string> argv,
-                                   const std::string& stderrPath = "/dev/null") {
-    MeterSimChild child = SpawnMeterSim(std::move(argv), stderrPath);
-    EXPECT_EQ(child.error, 0) << "metersim did not start: " << std::strerror(child.error);
-    return child;
+// Starts `argv` (argv[0] is the program) on `sim`, its standard error to `stderrPath` (empty:
+// ours). True once it has said where it listens; a simulator that refuses its arguments and
+// ends is no failure here, the caller looks at FirstLine() or Wait().
+inline bool StartMeterSim(host::MeterSimProcess& sim, std::vector<std::string> argv,
+                          const std::string& stderrPath = "/dev/null") {
+    const host::SimStart started = sim.Start(std::move(argv), stderrPath);
+    EXPECT_TRUE(started == host::SimStart::Started || started == host::SimStart::Silent)
+        << "metersim did not start: " << std::strerror(sim.Error());
+    return started == host::SimStart::Started;
 }
 
 }  // namespace vpitest

@@ -1,0 +1,45 @@
+// The command table: every command of vpihost, in the order --help lists them, each added by
+// a function of its own cmd_*.cpp file.
+#pragma once
+
+#include <array>
+
+#include "runtime.h"
+
+namespace CLI {
+class App;
+}
+
+namespace host {
+
+// Adds one command (or a pair that shares its code) to `app`; its callback works on `runtime`.
+using CommandAdder = void (*)(CLI::App& app, Runtime& runtime);
+
+void AddInfoCommand(CLI::App& app, Runtime& runtime);
+void AddOpenCommand(CLI::App& app, Runtime& runtime);
+void AddParseCommands(CLI::App& app, Runtime& runtime);  // parse and check
+void AddReadCommand(CLI::App& app, Runtime& runtime);
+void AddWriteCommand(CLI::App& app, Runtime& runtime);
+void AddPollCommand(CLI::App& app, Runtime& runtime);
+void AddDemoCommand(CLI::App& app, Runtime& runtime);
+
+struct CommandEntry {
+    const char* name;
+    CommandAdder add;
+};
+
+inline constexpr std::array<CommandEntry, 7> kCommands{{
+    {"info", AddInfoCommand},
+    {"open", AddOpenCommand},
+    {"parse, check", AddParseCommands},
+    {"read", AddReadCommand},
+    {"write", AddWriteCommand},
+    {"poll", AddPollCommand},
+    {"demo", AddDemoCommand},
+}};
+static_assert(kCommands.size() == 7);
+
+// Adds every command of kCommands to `app`, in the table's order.
+void AddCommands(CLI::App& app, Runtime& runtime);
+
+}  // namespace host

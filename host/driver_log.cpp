@@ -1,0 +1,83 @@
+// The logging library's sink for vpihost: time-stamped lines on stderr, repeats collapsed,
+// RTS lines held back on request, every line kept for the command.
+#include "driver_log.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "time_stamps.h"
+
+namespace host {
+
+DriverLog::~DriverLog() {
+    if (installed_) SetLogSink(nullptr, nullptr);
+}
+
+void DriverLog::Install(bool quiet) {
+    {
+        std::lock_guard lock(mutex_);
+        quiet_ = quiet;
+        installed_ = true;
+    }
+    SetLogSink(&DriverLog::Sink, this);
+}
+
+void TAMRIK_CDECL DriverLog::Sink(int severity, const char* text, void* context) {
+    static_cast<DriverLog*>(context)->Receive(severity, text);
+}
+
+void DriverLog::Receive(int severity, const char* text) {
+    std::lock_guard lock(mutex_);
+    pending_.push_back(LogLine{severity, text});
+    if (Hidden(pending_.back().text)) return;
+    // A failing read logs the same line up to eight times; show it once and count the rest.
+    if (severity == lastSeverity_ && lastText_ == text) {
+        ++repeats_;
+        return;
+    }
+    FlushRepeats();
+    lastSeverity_ = severity;
+    lastText_ = text;
+    if (!quiet_) std::fprintf(stderr, "%s driver[%d] %s\n", TimeOfDayNow().c_str(), severity, text);
+}
+
+bool DriverLog::Hidden(const std::string& text) {
+    if (rts_ == RtsLines::Show || ClassifyLine(text) != LineClass::Rts) return false;
+    if (rts_ == RtsLines::Hide) return true;
+    if (std::find(rtsSeen_.begin(), rtsSeen_.end(), text) != rtsSeen_.end()) {
+        ++rtsHidden_;
+        return true;
+    }
+    rtsSeen_.push_back(text);
+    return false;
+}
+
+void DriverLog::FlushRepeats() {
+    if (repeats_ > 0 && !quiet_) {
+        std::fprintf(stderr, "%s driver[%d] ... repeated %d times\n", TimeOfDayNow().c_str(),
+                     lastSeverity_, repeats_);
+    }
+    repeats_ = 0;
+}
+
+std::vector<LogLine> DriverLog::Take() {
+    std::lock_guard lock(mutex_);
+    FlushRepeats();
+    lastSeverity_ = -1;
+    lastText_.clear();
+    std::vector<LogLine> lines;
+    lines.swap(pending_);
+    return lines;
+}
+
+void DriverLog::ShowRts(RtsLines mode) {
+    std::lock_guard lock(mutex_);
+    rts_ = mode;
+}
+
+int DriverLog::HiddenRtsLines() {
+    std::lock_guard lock(mutex_);
+    return rtsHidden_;
+}
+
+}  // namespace host

@@ -1,0 +1,32 @@
+// The SIGINT flag. A signal handler can reach nothing but static storage, so this one flag is
+// the exception to keeping state in objects; only InterruptWatch sets it up and reads it.
+#include "interrupt.h"
+
+#include <csignal>
+
+namespace host {
+
+namespace {
+
+volatile std::sig_atomic_t gInterrupted = 0;
+
+extern "C" void OnInterrupt(int) {
+    gInterrupted = 1;
+}
+
+}  // namespace
+
+InterruptWatch::InterruptWatch() {
+    gInterrupted = 0;
+    previous_ = std::signal(SIGINT, OnInterrupt);
+}
+
+InterruptWatch::~InterruptWatch() {
+    std::signal(SIGINT, previous_);
+}
+
+bool InterruptWatch::Interrupted() const {
+    return gInterrupted != 0;
+}
+
+}  // namespace host

@@ -1,0 +1,197 @@
+// The commands' shared steps and the words they say about the driver, the channel and gates.
+#include "steps.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+
+#include "memtype_names.h"
+#include "protocol.h"
+
+namespace host {
+
+namespace {
+
+void PrintDriverLines(std::FILE* out, const std::vector<LogLine>& lines) {
+    for (const LogLine& line : lines) {
+        std::fprintf(out, "    driver[%d]: %s\n", line.severity, line.text.c_str());
+    }
+}
+
+// What a channel that did not open calls for, said on stderr.
+ExitCode SayChannelProblem(ChannelProblem problem, const Channel& channel) {
+    switch (problem) {
+        case ChannelProblem::None:
+            return kExitOk;
+        case ChannelProblem::ParityOrStop:
+            std::fprintf(stderr,
+                         "vpihost: --parity takes none|odd|even|mark|space, --stop 1|1.5|2\n");
+            return kExitUsage;
+        case ChannelProblem::Timeout:
+            std::fprintf(stderr, "vpihost: --timeout must be 0 to %lld ms\n",
+                         static_cast<long long>(kMaxTimeoutMs));
+            return kExitUsage;
+        case ChannelProblem::PortName:
+            std::fprintf(stderr, "vpihost: port name \"%s\" must be 1 to %zu characters\n",
+                         channel.PortName().c_str(), kMaxPortName);
+            return kExitUsage;
+        case ChannelProblem::NoStateSize:
+            std::fprintf(stderr,
+                         "vpihost: the driver did not say how large its channel state is\n");
+            return kExitFailed;
+        case ChannelProblem::NotOpened:
+            std::fprintf(stderr, "vpihost: %s did NOT open (driver answered %d)\n",
+                         channel.PortName().c_str(), channel.OpenResult());
+            return kExitFailed;
+    }
+    return kExitFailed;
+}
+
+void PrintChannelNotes(std::FILE* notes, const Channel& channel) {
+    const std::int64_t units = channel.TimeoutUnits();
+    if (channel.AskedTimeoutMs() % 10 != 0) {
+        std::fprintf(
+            notes,
+            "note: read time-out %lld ms rounded up to %lld ms (the driver counts in 10 ms)\n",
+            static_cast<long long>(channel.AskedTimeoutMs()), static_cast<long long>(units * 10));
+    }
+    if (units == 0)
+        std::fprintf(notes,
+                     "note: a read time-out of 0 leaves the port at the 1000 ms of opening\n");
+    std::fprintf(notes, "line              %s\n", LineText(channel.Line()).c_str());
+}
+
+// Why the driver's definition check refused a gate without a line of its own.
+std::string SilentCheckReason(const PreparedGate& prepared) {
+    const GateAddressRecord& record = prepared.record;
+    if (record.index != 1 && record.memtype != MEMTYPE_EX) {
+        return fmt::format(": a gate starts at index 1 of its block (this is index {})",
+                           record.index);
+    }
+    return fmt::format(": {} values do not fit {} (it needs {})", prepared.count,
+                       MemtypeLabel(record.memtype), RequiredCount(record.memtype));
+}
+
+}  // namespace
+
+ExitCode LoadDriver(Runtime& runtime) {
+    std::string error;
+    if (runtime.driver.Load(runtime.modulePath, &error)) return kExitOk;
+    std::fprintf(stderr, "vpihost: cannot load the driver module: %s\n", error.c_str());
+    return kExitFailed;
+}
+
+ExitCode OpenChannel(Runtime& runtime, Channel& channel, const LineOptions& options,
+                     std::FILE* notes) {
+    ChannelProblem problem = channel.Check(options);
+    if (problem != ChannelProblem::None) return SayChannelProblem(problem, channel);
+    if (const ExitCode loaded = LoadDriver(runtime); loaded != kExitOk) return loaded;
+    problem = channel.Prepare(runtime.driver);
+    if (problem == ChannelProblem::None) {
+        PrintChannelNotes(notes, channel);
+        problem = channel.Open();
+    }
+    return SayChannelProblem(problem, channel);
+}
+
+ExitCode CloseChannel(Channel& channel) {
+    const std::int32_t closed = channel.Close();
+    if (closed == VpiDone) return kExitOk;
+    std::fprintf(stderr, "vpihost: the system refused to close %s (driver answered %d)\n",
+                 channel.PortName().c_str(), closed);
+    return kExitFailed;
+}
+
+void PrintGateProblem(std::FILE* out, const PreparedGate& prepared) {
+    const char* address = prepared.address.c_str();
+    const char* text = prepared.text.c_str();
+    switch (prepared.problem) {
+        case GateProblem::None:
+            return;
+        case GateProblem::BadCount:
+            std::fprintf(out, "vpihost: %s\n", prepared.error.c_str());
+            return;
+        case GateProblem::TooLong:
+            std::fprintf(out, "vpihost: gate \"%s\": an address has at most ten characters\n",
+                         address);
+            return;
+        case GateProblem::ParseRefused:
+            std::fprintf(out, "vpihost: gate \"%s\" refused by the driver's address parse%s\n",
+                         address,
+                         !prepared.lines.empty()             ? ":"
+                         : prepared.record.fixedValue32 == 0 ? ": no such address form"
+                                                             : "");
+            break;
+        case GateProblem::CommandGate:
+            std::fprintf(out,
+                         "vpihost: gate \"%s\" has index 0: it is a command gate, written with "
+                         "`vpihost write`, never read\n",
+                         address);
+            return;
+        case GateProblem::ExNeedsCount:
+            std::fprintf(out, "vpihost: EX gate \"%s\" needs a count: %s:N reads N registers\n",
+                         address, address);
+            return;
+        case GateProblem::CheckRefused:
+            std::fprintf(out, "vpihost: gate \"%s\" refused by the driver's definition check%s\n",
+                         text, prepared.lines.empty() ? SilentCheckReason(prepared).c_str() : "");
+            break;
+        case GateProblem::ExCountRange:
+            std::fprintf(out, "vpihost: EX gate \"%s\": a read carries 1 to %d registers\n", text,
+                         protocol::kMaxExCount);
+            return;
+    }
+    PrintDriverLines(out, prepared.lines);
+}
+
+ExitCode ExitFor(GateProblem problem) {
+    switch (problem) {
+        case GateProblem::None:
+            return kExitOk;
+        case GateProblem::BadCount:
+        case GateProblem::ExNeedsCount:
+        case GateProblem::ExCountRange:
+            return kExitUsage;
+        case GateProblem::TooLong:
+        case GateProblem::ParseRefused:
+        case GateProblem::CommandGate:
+        case GateProblem::CheckRefused:
+            return kExitRefused;
+    }
+    return kExitRefused;
+}
+
+ReadGates PrepareReadGates(Runtime& runtime, const std::vector<std::string>& texts,
+                           const char* exOnly, std::FILE* problems) {
+    ReadGates result;
+    ExitStatus worst;
+    for (const std::string& text : texts) {
+        PreparedGate prepared = PrepareReadGate(runtime.driver, text);
+        if (prepared.problem != GateProblem::None) {
+            PrintGateProblem(problems, prepared);
+            worst.Raise(ExitFor(prepared.problem));
+            continue;
+        }
+        result.gates.push_back(std::move(prepared.gate));
+    }
+    const auto notEx = std::find_if(result.gates.begin(), result.gates.end(),
+                                    [](const Gate& gate) { return gate.memtype != MEMTYPE_EX; });
+    if (exOnly != nullptr && worst.Code() != kExitUsage && notEx != result.gates.end()) {
+        std::fprintf(problems, "vpihost: %s; \"%s\" is not one\n", exOnly, notEx->address.c_str());
+        worst.Raise(kExitUsage);
+    }
+    result.exit = worst.Code();
+    return result;
+}
+
+void ReportHiddenRtsLines(Runtime& runtime) {
+    const int hidden = runtime.driver.Log().HiddenRtsLines();
+    if (hidden > 0 && !runtime.quietLog) {
+        std::fprintf(stderr,
+                     "note: %d more RTS messages not shown (this port cannot switch RTS, as a "
+                     "pseudo-terminal cannot)\n",
+                     hidden);
+    }
+}
+
+}  // namespace host
