@@ -28,7 +28,7 @@ vpi_test(test_guard_streaming SOURCES test_guard_streaming.cpp LIBS ${VPI_OVER_F
 if(NOT WIN32)
   # Field lines end to end: a late meter beside a prompt one, an adapter that echoes.
   vpi_test(test_field_lines SOURCES test_field_lines.cpp
-           LIBS vpi_driver vpi_protocol vpi_address vpi_serial vpi_test_support)
+           LIBS vpi_driver vpi_protocol vpi_address vpi_serial vpi_test_support metersim_process)
   target_compile_definitions(test_field_lines PRIVATE METERSIM_PATH="$<TARGET_FILE:metersim>")
   add_dependencies(test_field_lines metersim)
   set_tests_properties(test_field_lines PROPERTIES TIMEOUT 120)

@@ -3,8 +3,6 @@
 // time-out beside another that answers at once, and an adapter that echoes every request.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -73,10 +71,7 @@ protected:
                                       "07",          "--link",   link_,      "--values",
                                       valuesPath_,   "--events", eventsPath_};
         for (const std::string& fault : faults) args.insert(args.end(), {"--fault", fault});
-        vpitest::MeterSimChild child = vpitest::StartMeterSim(std::move(args), "");
-        pid_ = child.pid;
-        stdout_ = child.stdoutFd;
-        ASSERT_EQ(child.firstLine.rfind("metersim: listening on ", 0), 0u);
+        ASSERT_TRUE(vpitest::StartMeterSim(sim_, std::move(args), ""));
         OpenChannelRecord open{};
         std::memcpy(open.portName, link_.c_str(), link_.size() + 1);
         open.active = 1;
@@ -87,12 +82,7 @@ protected:
 
     void TearDown() override {
         static_cast<void>(Call(VpiOperation::Close, nullptr));
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int status = 0;
-            waitpid(pid_, &status, 0);
-        }
-        if (stdout_ >= 0) close(stdout_);
+        if (sim_.Pid() > 0) static_cast<void>(sim_.Stop());
         std::remove(valuesPath_.c_str());
         std::remove(eventsPath_.c_str());
     }
@@ -118,10 +108,7 @@ protected:
     // The requests the simulator saw for meter `plc`, from its event record (written whole
     // once it has ended).
     int RequestsTo(int plc) {
-        kill(pid_, SIGTERM);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
+        static_cast<void>(sim_.Stop());
         std::ifstream events(eventsPath_);
         int count = 0;
         for (std::string line; std::getline(events, line);) {
@@ -133,8 +120,7 @@ protected:
 
     ChannelState channel_{};
     vpitest::LogCapture log_;
-    pid_t pid_ = -1;
-    int stdout_ = -1;
+    host::MeterSimProcess sim_;
     std::string link_;
     std::string valuesPath_;
     std::string eventsPath_;
