@@ -108,21 +108,19 @@ std::size_t FieldsToDecode(std::size_t wanted, std::size_t tableSize) {
     return wanted < tableSize ? wanted : tableSize;
 }
 
-std::span<const std::uint8_t> TWidths(GateFamily family) {
-    switch (family) {
-        case GateFamily::Tr:
-        case GateFamily::Tk:
-            return kTrTkWidths;
-        case GateFamily::Ty:
-            return kTyWidths;
-        case GateFamily::Td:
-            return kTdWidths;
-        case GateFamily::Tc:
-            return kTcWidths;
-        default:
-            return {};
-    }
-}
+// The T width table of each family, in the order of GateFamily; empty for the others.
+constexpr std::array<std::span<const std::uint8_t>, kFamilies.size()> kTWidths{
+    std::span<const std::uint8_t>{},  // plain
+    std::span<const std::uint8_t>{},  // H
+    kTrTkWidths,                      // TR
+    kTrTkWidths,                      // TK
+    kTyWidths,                        // TY
+    kTdWidths,                        // TD
+    std::span<const std::uint8_t>{},  // index zero
+    kTcWidths,                        // TC
+    std::span<const std::uint8_t>{},  // EX
+};
+static_assert(kTWidths.size() == 9 && static_cast<std::size_t>(GateFamily::Tc) == 7);
 
 // The meters send some T registers one below what they mean: these fields get 1 added.
 bool AddsOne(GateFamily family, std::size_t field) {
@@ -221,7 +219,7 @@ Decoding DecodeTBlock(std::span<const std::uint8_t> frame, std::int32_t memtype,
     const FamilyInfo* info = FamilyOf(memtype);
     Reply reply{};
     if (info == nullptr || info->read != ReadKind::T || !ReplyOf(frame, &reply)) return Refused();
-    const std::span<const std::uint8_t> widths = TWidths(info->family);
+    const std::span<const std::uint8_t> widths = kTWidths[static_cast<std::size_t>(info->family)];
     const std::size_t fields = FieldsToDecode(values.size(), widths.size());
     Decoding decoding;
     std::size_t pos = kDataOffset;

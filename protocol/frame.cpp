@@ -19,10 +19,8 @@ constexpr std::int32_t kSkippedLength = 6;
 
 // Reads exactly `count` bytes, each underlying read bounded by the port's time-out.
 bool ReadExactly(ChannelState& channel, std::uint8_t* destination, std::uint32_t count) {
-    std::uint32_t received = 0;
-    return serial::ReadPort(channel.port, destination, count, &received) ==
-               serial::SerialResult::Ok &&
-           received == count;
+    // Ok means the whole count came.
+    return serial::ReadPort(channel.port, destination, count, nullptr) == serial::SerialResult::Ok;
 }
 
 // Swallows whatever the line still carries (up to a buffer's worth, or until the read
@@ -60,8 +58,7 @@ bool ReadHeader(ChannelState& channel, std::span<std::uint8_t> buffer, bool mark
     if (markerRead) buffer[0] = kMarker;
     const std::uint32_t count = kHeaderBytes - offset;
     return serial::ReadPort(channel.port, buffer.data() + offset, count, got) ==
-               serial::SerialResult::Ok &&
-           *got == count;
+           serial::SerialResult::Ok;
 }
 
 // Positions 4 and 5 of a reply carry the answering meter's PLC address, position 6 the
@@ -106,13 +103,12 @@ bool NamesAnother(std::span<const std::uint8_t> frame, std::int32_t length,
     return expected.matchCommand && length >= 6 && frame[kCommandAt] != request[kCommandAt];
 }
 
-// The request's frame put back into `buffer` as the reply (its NUL left out). True when it
-// fits.
+// The request's frame put back into `buffer` as the reply (its NUL left out): the double
+// was stored there whole a moment ago, so it fits. Always true.
 bool RestoreRequest(std::span<std::uint8_t> buffer, std::span<const std::uint8_t> request) {
     const std::span<const std::uint8_t> sent =
         SentNul(request) ? request.first(request.size() - 1) : request;
-    if (sent.size() > buffer.size()) return false;
-    std::copy(sent.begin(), sent.end(), buffer.begin());
+    std::copy_n(sent.begin(), std::min(sent.size(), buffer.size()), buffer.begin());
     return true;
 }
 

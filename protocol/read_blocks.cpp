@@ -46,9 +46,10 @@ ChannelState& Channel(const VpiCall& call) {
     return *static_cast<ChannelState*>(call.channel);
 }
 
-// The gate's value array as a span of `count` values (none for a count below 1).
+// The gate's value array as a span of `count` values (none for a count below 1; above 0,
+// ReadableGate has made sure the array is there).
 std::span<float> Values(const GateIoRecord& gate) {
-    if (gate.count <= 0 || gate.values == nullptr) return {};
+    if (gate.count <= 0) return {};
     return {gate.values, static_cast<std::size_t>(gate.count)};
 }
 

@@ -242,6 +242,43 @@ TEST_F(Lines, AMeterThatAcknowledgesWithTheRequestItself) {
     }
 }
 
+TEST_F(Lines, WhatFollowsAnEchoDecides) {
+    // Behind the echo of a request sent with a NUL: no NUL and silence, or a byte that is
+    // neither the NUL nor a marker, is no reply. Behind a write request's double: a header cut
+    // short is no acknowledgement, while bytes that begin no frame leave the double as one.
+    struct Case {
+        const char* name;
+        bool write;
+        std::string behind;
+        std::int32_t result;
+    };
+    const std::vector<Case> cases{
+        {"read: the NUL lost, then silence", false, "", VpiFailed},
+        {"read: a stray byte for the NUL", false, "x" + Frame("01P0A0A00FF"), VpiFailed},
+        {"write: a header cut short", true, "!0", VpiFailed},
+        {"write: bytes that begin no frame", true, "~~\r\n", VpiDone},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reopen();
+        fake::SetResponder([&c](const std::string& port, std::span<const std::uint8_t> request) {
+            std::string echo(request.begin(), request.end());
+            if (!echo.empty() && echo.back() == '\0') echo.pop_back();
+            fake::Deliver(port, echo + c.behind);
+        });
+        GuardedValues values(3);
+        GateIoRecord read = Gate(1, MEMTYPE_TR1, 3, values.data());
+        float command = 1.0f;
+        GateIoRecord write = Gate(1, MEMTYPE_INDEX_ZERO, 1, &command, 0);
+        if (c.write) {
+            EXPECT_EQ(Call(VpiOperation::Write, write), c.result);
+        } else {
+            EXPECT_EQ(Call(VpiOperation::Read, read), c.result);
+            EXPECT_EQ(values.Untouched(), 3u);
+        }
+    }
+}
+
 TEST_F(Lines, AChatteringLineCannotHoldAnExchange) {
     // Up to four frames are passed over in one receive; a fifth ends it like a missing reply,
     // with the same message.
