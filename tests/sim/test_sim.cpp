@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "serial.h"
-#include "support/metersim_child.h"
+#include "metersim_child.h"
 
 extern char** environ;
 

@@ -27,15 +27,16 @@
 #include "vpi_records.h"
 
 #if defined(VPI_ZERO_ALLOC_FAKE)
+#include "platform.h"
 #include "serial.h"
 #include "serial_fake.h"
-#include "test_protocol_support.h"
+#include "protocol_fixture.h"
 #endif
 #if defined(VPI_ZERO_ALLOC_POSIX)
 #include <signal.h>
 #include <sys/wait.h>
 
-#include "support/metersim_child.h"
+#include "metersim_child.h"
 #endif
 
 // ---- The counting heap --------------------------------------------------------------------
@@ -243,8 +244,12 @@ VPI_WRAP(_ZN6serial8OpenPortEPKcRK14LineParameterstPj, serial::SerialResult,
           serial::PortHandle* handle),
          (name, line, flags, handle))
 VPI_WRAP(_ZN6serial9ClosePortEj, serial::SerialResult, (serial::PortHandle handle), (handle))
-VPI_WRAP(_ZN6serial14SetReadTimeoutEji, std::int32_t,
-         (serial::PortHandle handle, std::int32_t units), (handle, units))
+VPI_WRAP(_ZN6serial8OwnsPortEj, bool, (serial::PortHandle handle), (handle))
+VPI_WRAP(_ZN6serial8platform11GetTimeoutsEjPNS0_8TimeoutsE, bool,
+         (serial::PortHandle handle, serial::platform::Timeouts* timeouts), (handle, timeouts))
+VPI_WRAP(_ZN6serial8platform11SetTimeoutsEjRKNS0_8TimeoutsE, bool,
+         (serial::PortHandle handle, const serial::platform::Timeouts& timeouts),
+         (handle, timeouts))
 VPI_WRAP(_ZN6serial8platform8ReadOnceEjPhjPj, bool,
          (serial::PortHandle handle, std::uint8_t* buffer, std::uint32_t count,
           std::uint32_t* received),

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "protocol.h"
-#include "test_protocol_support.h"
+#include "protocol_fixture.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include "support/metersim_child.h"
+#include "metersim_child.h"
 
 #include <chrono>
 #include <cstdio>

@@ -12,7 +12,7 @@
 
 #include "log_capture.h"
 #include "serial_fake.h"
-#include "test_protocol_support.h"
+#include "protocol_fixture.h"
 #include "vpi_records.h"
 
 #if defined(_WIN32)

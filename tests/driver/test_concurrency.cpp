@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "log_capture.h"
-#include "support/metersim_child.h"
+#include "metersim_child.h"
 #include "vpi_records.h"
 
 extern char** environ;

@@ -17,7 +17,7 @@
 
 #include "log_capture.h"
 #include "serial.h"
-#include "support/pty.h"
+#include "pty_pair.h"
 #include "vpi_records.h"
 
 namespace {

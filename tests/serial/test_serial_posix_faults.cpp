@@ -27,7 +27,7 @@
 #include "platform.h"
 #include "serial.h"
 #include "serial_posix_speed.h"
-#include "support/pty.h"
+#include "pty_pair.h"
 #include "vpi_records.h"
 
 namespace {

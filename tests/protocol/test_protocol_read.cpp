@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "test_protocol_support.h"
+#include "protocol_fixture.h"
 
 namespace {
 
