@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "fake_events.h"
 #include "log_capture.h"
 #include "serial_fake.h"
+#include "vpi_call.h"
 #include "vpi_records.h"
 
 #if !defined(_WIN32)
@@ -22,10 +24,7 @@ namespace fake = serial::fake;
 using fake::EventKind;
 using vpitest::LogLine;
 
-std::int32_t Call(VpiOperation operation, ChannelState& channel, void* argument = nullptr) {
-    VpiCall call{&channel, static_cast<std::int32_t>(operation), 4, 0, argument};
-    return VpiMain(&call);
-}
+using vpitest::Call;
 
 // Copies at most 11 characters into a zeroed 12-byte name field.
 void CopyName(char* field, const char* name) {
@@ -50,9 +49,7 @@ ReconfigureRecord ReconfigureTo(const char* name, LineParameters line) {
 }
 
 std::size_t Count(EventKind kind) {
-    std::size_t n = 0;
-    for (const auto& e : fake::Events()) n += e.kind == kind ? 1 : 0;
-    return n;
+    return vpitest::CountOf(kind);
 }
 
 class Channel : public testing::Test {
@@ -62,7 +59,7 @@ protected:
     // Opens `name` on the channel and checks it worked.
     void Open(const char* name, std::uint32_t active = 1, std::int32_t timeout = 30) {
         OpenChannelRecord record = OpenRecord(name, active, timeout);
-        ASSERT_EQ(Call(VpiOperation::Open, channel_, &record), VpiDone);
+        ASSERT_EQ(Call(VpiOperation::Open, &channel_, &record), VpiDone);
     }
 
     ChannelState channel_{};
@@ -71,7 +68,7 @@ protected:
 
 TEST_F(Channel, OpenStoresTheSettingsAndAppliesTheReadTimeout) {
     OpenChannelRecord record = OpenRecord("COM2", 1, 25, {4800, 7, 2, 2});
-    ASSERT_EQ(Call(VpiOperation::Open, channel_, &record), VpiDone);
+    ASSERT_EQ(Call(VpiOperation::Open, &channel_, &record), VpiDone);
     EXPECT_TRUE(fake::IsOpen("COM2"));
     EXPECT_NE(channel_.port, 0u);
     EXPECT_EQ(channel_.active, 1u);
@@ -92,7 +89,7 @@ TEST_F(Channel, OpenWithActiveZeroTouchesOnlyActive) {
     Open("COM1");
     const ChannelState before = channel_;
     OpenChannelRecord record = OpenRecord("COM3", 0, 99);
-    EXPECT_EQ(Call(VpiOperation::Open, channel_, &record), VpiDone);
+    EXPECT_EQ(Call(VpiOperation::Open, &channel_, &record), VpiDone);
     EXPECT_EQ(channel_.active, 0u);
     EXPECT_EQ(channel_.port, before.port);
     EXPECT_TRUE(fake::IsOpen("COM1"));
@@ -108,7 +105,7 @@ TEST_F(Channel, OpenFailureLogsTheShortNameAndThePortName) {
           serial::SerialResult::SettingsRefused}) {
         fake::FailOpen(failure);
         OpenChannelRecord record = OpenRecord("COM3", 7, 50);
-        EXPECT_EQ(Call(VpiOperation::Open, channel_, &record), VpiFailed);
+        EXPECT_EQ(Call(VpiOperation::Open, &channel_, &record), VpiFailed);
         EXPECT_EQ(log_.Take(),
                   (std::vector<LogLine>{{32, "VPISATEC, Powermeter : Fail to open COM3"}}));
         EXPECT_EQ(channel_.active, 7u);  // the record's value, as on success
@@ -116,7 +113,7 @@ TEST_F(Channel, OpenFailureLogsTheShortNameAndThePortName) {
     }
     fake::FailOpen(serial::SerialResult::Ok);
     OpenChannelRecord missing = OpenRecord("COM9", 1, 50);
-    EXPECT_EQ(Call(VpiOperation::Open, channel_, &missing), VpiFailed);
+    EXPECT_EQ(Call(VpiOperation::Open, &channel_, &missing), VpiFailed);
     EXPECT_EQ(log_.Take(),
               (std::vector<LogLine>{{32, "VPISATEC, Powermeter : Fail to open COM9"}}));
 }
@@ -139,7 +136,7 @@ TEST_F(Channel, OpenOnAnOpenChannelClosesItsPortFirst) {
     fake::FailClose(true);
     const std::uint32_t held = channel_.port;
     OpenChannelRecord record = OpenRecord("COM3", 1, 40);
-    EXPECT_EQ(Call(VpiOperation::Open, channel_, &record), VpiFailed);
+    EXPECT_EQ(Call(VpiOperation::Open, &channel_, &record), VpiFailed);
     EXPECT_EQ(channel_.port, held);
     EXPECT_FALSE(fake::IsOpen("COM3"));
     EXPECT_EQ(log_.Take(),
@@ -149,10 +146,10 @@ TEST_F(Channel, OpenOnAnOpenChannelClosesItsPortFirst) {
 TEST_F(Channel, ActiveFiveStaysUntilCloseAndReopenMakeItOne) {
     Open("COM1", 5);
     EXPECT_EQ(channel_.active, 5u);
-    EXPECT_EQ(Call(VpiOperation::Close, channel_), VpiDone);
+    EXPECT_EQ(Call(VpiOperation::Close, &channel_), VpiDone);
     EXPECT_EQ(channel_.active, 0u);
     EXPECT_EQ(channel_.port, 0u);
-    EXPECT_EQ(Call(VpiOperation::ReopenPort, channel_), VpiDone);
+    EXPECT_EQ(Call(VpiOperation::ReopenPort, &channel_), VpiDone);
     EXPECT_EQ(channel_.active, 1u);
     EXPECT_TRUE(fake::IsOpen("COM1"));
 }
@@ -160,10 +157,10 @@ TEST_F(Channel, ActiveFiveStaysUntilCloseAndReopenMakeItOne) {
 TEST_F(Channel, CloseAndClosePortAreTheSameAndIdempotent) {
     for (VpiOperation close : {VpiOperation::Close, VpiOperation::ClosePort}) {
         Open("COM1");
-        EXPECT_EQ(Call(close, channel_), VpiDone);
+        EXPECT_EQ(Call(close, &channel_), VpiDone);
         EXPECT_FALSE(fake::IsOpen("COM1"));
-        EXPECT_EQ(Call(close, channel_), VpiDone);  // no port: nothing to do
-        EXPECT_EQ(channel_.readTimeout, 30);        // kept for a reopen
+        EXPECT_EQ(Call(close, &channel_), VpiDone);  // no port: nothing to do
+        EXPECT_EQ(channel_.readTimeout, 30);         // kept for a reopen
         EXPECT_STREQ(channel_.settings.portName, "COM1");
     }
     EXPECT_EQ(Count(EventKind::Close), 2u);
@@ -173,42 +170,42 @@ TEST_F(Channel, ARefusedCloseChangesNothing) {
     Open("COM1", 6);
     fake::FailClose(true);
     const std::uint32_t port = channel_.port;
-    EXPECT_EQ(Call(VpiOperation::Close, channel_), VpiFailed);
+    EXPECT_EQ(Call(VpiOperation::Close, &channel_), VpiFailed);
     EXPECT_EQ(channel_.port, port);
     EXPECT_EQ(channel_.active, 6u);
     EXPECT_TRUE(log_.Lines().empty());
 }
 
 TEST_F(Channel, FlushPurgesAnOpenPortAndIgnoresAMissingOne) {
-    EXPECT_EQ(Call(VpiOperation::Flush, channel_), VpiDone);
+    EXPECT_EQ(Call(VpiOperation::Flush, &channel_), VpiDone);
     EXPECT_TRUE(fake::Events().empty());
     Open("COM1");
     fake::Deliver("COM1", std::string(40, 'x'));
-    EXPECT_EQ(Call(VpiOperation::Flush, channel_), VpiDone);
+    EXPECT_EQ(Call(VpiOperation::Flush, &channel_), VpiDone);
     EXPECT_EQ(fake::Pending("COM1"), 0u);
     // The purge's 50 ms went back to the channel's own time-out.
     EXPECT_EQ(fake::ReadTimeoutMs(channel_.port), 300);
     fake::FailReadsAfter(0);
     fake::Deliver("COM1", std::string(4, 'y'));
-    EXPECT_EQ(Call(VpiOperation::Flush, channel_), VpiDone);  // even when the purge fails
+    EXPECT_EQ(Call(VpiOperation::Flush, &channel_), VpiDone);  // even when the purge fails
 }
 
 TEST_F(Channel, ReopenKeepsTheOpeningTimeoutAndRefusesAnOpenPort) {
     Open("COM2", 1, 20);
     EXPECT_EQ(fake::ReadTimeoutMs(channel_.port), 200);
     const std::uint32_t held = channel_.port;
-    EXPECT_EQ(Call(VpiOperation::ReopenPort, channel_), VpiFailed);
+    EXPECT_EQ(Call(VpiOperation::ReopenPort, &channel_), VpiFailed);
     EXPECT_EQ(channel_.port, held);
     EXPECT_TRUE(fake::IsOpen("COM2"));
 
-    ASSERT_EQ(Call(VpiOperation::Close, channel_), VpiDone);
-    ASSERT_EQ(Call(VpiOperation::ReopenPort, channel_), VpiDone);
+    ASSERT_EQ(Call(VpiOperation::Close, &channel_), VpiDone);
+    ASSERT_EQ(Call(VpiOperation::ReopenPort, &channel_), VpiDone);
     EXPECT_EQ(fake::ReadTimeoutMs(channel_.port), 1000);
     EXPECT_EQ(fake::OpenedLine("COM2").baudRate, 9600);
 
-    ASSERT_EQ(Call(VpiOperation::Close, channel_), VpiDone);
+    ASSERT_EQ(Call(VpiOperation::Close, &channel_), VpiDone);
     fake::RemovePort("COM2");
-    EXPECT_EQ(Call(VpiOperation::ReopenPort, channel_), VpiFailed);
+    EXPECT_EQ(Call(VpiOperation::ReopenPort, &channel_), VpiFailed);
     EXPECT_EQ(channel_.port, 0u);
     EXPECT_EQ(channel_.active, 0u);
     EXPECT_TRUE(log_.Lines().empty());  // reopen fails silently
@@ -217,7 +214,7 @@ TEST_F(Channel, ReopenKeepsTheOpeningTimeoutAndRefusesAnOpenPort) {
 TEST_F(Channel, ReconfigureWithANewNameMovesToTheNewPort) {
     Open("COM1", 1, 15);
     ReconfigureRecord record = ReconfigureTo("COM4", {19200, 7, 0, 1});
-    ASSERT_EQ(Call(VpiOperation::Reconfigure, channel_, &record), VpiDone);
+    ASSERT_EQ(Call(VpiOperation::Reconfigure, &channel_, &record), VpiDone);
     EXPECT_FALSE(fake::IsOpen("COM1"));
     EXPECT_TRUE(fake::IsOpen("COM4"));
     EXPECT_STREQ(channel_.settings.portName, "COM4");
@@ -231,9 +228,9 @@ TEST_F(Channel, ReconfigureWithANewNameMovesToTheNewPort) {
 
 TEST_F(Channel, ReconfigureWithBaudZeroKeepsTheLine) {
     OpenChannelRecord open = OpenRecord("COM1", 1, 15, {2400, 8, 2, 0});
-    ASSERT_EQ(Call(VpiOperation::Open, channel_, &open), VpiDone);
+    ASSERT_EQ(Call(VpiOperation::Open, &channel_, &open), VpiDone);
     ReconfigureRecord record = ReconfigureTo("COM3", {0, 5, 1, 4});
-    ASSERT_EQ(Call(VpiOperation::Reconfigure, channel_, &record), VpiDone);
+    ASSERT_EQ(Call(VpiOperation::Reconfigure, &channel_, &record), VpiDone);
     const LineParameters line = fake::OpenedLine("COM3");
     EXPECT_EQ(line.baudRate, 2400);
     EXPECT_EQ(line.dataBits, 8);
@@ -245,7 +242,7 @@ TEST_F(Channel, ReconfigureWithTheSameNameWhileOpenFailsAndKeepsThePort) {
     Open("COM1", 1, 15);
     const std::uint32_t held = channel_.port;
     ReconfigureRecord record = ReconfigureTo("COM1", {38400, 8, 0, 0});
-    EXPECT_EQ(Call(VpiOperation::Reconfigure, channel_, &record), VpiFailed);
+    EXPECT_EQ(Call(VpiOperation::Reconfigure, &channel_, &record), VpiFailed);
     EXPECT_EQ(channel_.port, held);
     EXPECT_TRUE(fake::IsOpen("COM1"));
     EXPECT_EQ(fake::OpenedLine("COM1").baudRate, 9600);  // not applied...
@@ -255,15 +252,15 @@ TEST_F(Channel, ReconfigureWithTheSameNameWhileOpenFailsAndKeepsThePort) {
 
 TEST_F(Channel, ReconfigureOnAClosedChannelOpensWithTheStoredTimeout) {
     Open("COM1", 1, 12);
-    ASSERT_EQ(Call(VpiOperation::Close, channel_), VpiDone);
+    ASSERT_EQ(Call(VpiOperation::Close, &channel_), VpiDone);
     ReconfigureRecord record = ReconfigureTo("COM1", {0, 0, 0, 0});
-    ASSERT_EQ(Call(VpiOperation::Reconfigure, channel_, &record), VpiDone);
+    ASSERT_EQ(Call(VpiOperation::Reconfigure, &channel_, &record), VpiDone);
     EXPECT_EQ(channel_.active, 1u);
     EXPECT_EQ(fake::ReadTimeoutMs(channel_.port), 120);
 
-    ASSERT_EQ(Call(VpiOperation::Close, channel_), VpiDone);
+    ASSERT_EQ(Call(VpiOperation::Close, &channel_), VpiDone);
     ReconfigureRecord missing = ReconfigureTo("COM8", {1200, 8, 0, 0});
-    EXPECT_EQ(Call(VpiOperation::Reconfigure, channel_, &missing), VpiFailed);
+    EXPECT_EQ(Call(VpiOperation::Reconfigure, &channel_, &missing), VpiFailed);
     EXPECT_STREQ(channel_.settings.portName, "COM8");  // stored although not opened
     EXPECT_EQ(channel_.port, 0u);
     EXPECT_TRUE(log_.Lines().empty());
@@ -287,9 +284,9 @@ TEST_F(Channel, NonPositiveTimeoutsKeepTheOpeningSecond) {
 TEST_F(Channel, TheNullDeviceOpensAndNeverLosesItsHandle) {
     Open("NUL");
     const std::uint32_t held = channel_.port;
-    EXPECT_EQ(Call(VpiOperation::ReopenPort, channel_), VpiFailed);
+    EXPECT_EQ(Call(VpiOperation::ReopenPort, &channel_), VpiFailed);
     ReconfigureRecord record = ReconfigureTo("NUL", {9600, 8, 0, 0});
-    EXPECT_EQ(Call(VpiOperation::Reconfigure, channel_, &record), VpiFailed);
+    EXPECT_EQ(Call(VpiOperation::Reconfigure, &channel_, &record), VpiFailed);
     EXPECT_EQ(channel_.port, held);
     EXPECT_EQ(Count(EventKind::Open), 1u);
 }
@@ -297,7 +294,7 @@ TEST_F(Channel, TheNullDeviceOpensAndNeverLosesItsHandle) {
 TEST_F(Channel, APortNameWithoutItsNulIsRefusedAndShownCut) {
     OpenChannelRecord record = OpenRecord("", 1, 10);
     std::memset(record.portName, 'A', sizeof record.portName);
-    EXPECT_EQ(Call(VpiOperation::Open, channel_, &record), VpiFailed);
+    EXPECT_EQ(Call(VpiOperation::Open, &channel_, &record), VpiFailed);
     EXPECT_EQ(log_.Take(),
               (std::vector<LogLine>{{32, "VPISATEC, Powermeter : Fail to open AAAAAAAAAAA"}}));
     EXPECT_EQ(Count(EventKind::Open), 0u);
@@ -305,13 +302,13 @@ TEST_F(Channel, APortNameWithoutItsNulIsRefusedAndShownCut) {
     // Eleven characters are a name.
     fake::AddPort("ABCDEFGHIJK");
     OpenChannelRecord longest = OpenRecord("ABCDEFGHIJK", 1, 10);
-    EXPECT_EQ(Call(VpiOperation::Open, channel_, &longest), VpiDone);
+    EXPECT_EQ(Call(VpiOperation::Open, &channel_, &longest), VpiDone);
 
     // Reconfigure: a NUL in bytes 12 to 15 does not make the first 12 a name.
     ReconfigureRecord reconfigure{};
     std::memset(reconfigure.portName, 'B', 12);
     reconfigure.line = {9600, 8, 0, 0};
-    EXPECT_EQ(Call(VpiOperation::Reconfigure, channel_, &reconfigure), VpiFailed);
+    EXPECT_EQ(Call(VpiOperation::Reconfigure, &channel_, &reconfigure), VpiFailed);
     EXPECT_STREQ(channel_.settings.portName, "ABCDEFGHIJK");  // nothing taken over
     EXPECT_TRUE(fake::IsOpen("ABCDEFGHIJK"));
 }
@@ -331,7 +328,7 @@ TEST_F(Channel, NothingIsReadPastTheNameField) {
     char* name = base + page - 12;
     std::memset(name, 'C', 12);
     auto* reconfigure = reinterpret_cast<ReconfigureRecord*>(name);
-    EXPECT_EQ(Call(VpiOperation::Reconfigure, channel_, reconfigure), VpiFailed);
+    EXPECT_EQ(Call(VpiOperation::Reconfigure, &channel_, reconfigure), VpiFailed);
 
     // Open: the whole record, name unterminated, ends at the page.
     auto* open = reinterpret_cast<OpenChannelRecord*>(base + page - sizeof(OpenChannelRecord));
@@ -339,7 +336,7 @@ TEST_F(Channel, NothingIsReadPastTheNameField) {
     open->active = 1;
     open->readTimeout = 10;
     open->line = {9600, 8, 0, 0};
-    EXPECT_EQ(Call(VpiOperation::Open, channel_, open), VpiFailed);
+    EXPECT_EQ(Call(VpiOperation::Open, &channel_, open), VpiFailed);
     EXPECT_EQ(log_.Take(),
               (std::vector<LogLine>{{32, "VPISATEC, Powermeter : Fail to open DDDDDDDDDDD"}}));
     munmap(area, static_cast<std::size_t>(page) * 2);

@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "address.h"
+#include "fake_events.h"
 #include "log_capture.h"
 #include "serial.h"
 #include "serial_fake.h"
+#include "vpi_call.h"
 #include "vpi_records.h"
 
 namespace {
@@ -20,15 +22,10 @@ namespace fake = serial::fake;
 using fake::EventKind;
 using serial::SerialResult;
 
-std::int32_t Call(VpiOperation operation, ChannelState& channel, void* argument = nullptr) {
-    VpiCall call{&channel, static_cast<std::int32_t>(operation), 4, 0, argument};
-    return VpiMain(&call);
-}
+using vpitest::Call;
 
 std::size_t Count(EventKind kind) {
-    std::size_t n = 0;
-    for (const auto& e : fake::Events()) n += e.kind == kind ? 1 : 0;
-    return n;
+    return vpitest::CountOf(kind);
 }
 
 class ChannelEdges : public testing::Test {
@@ -43,7 +40,7 @@ protected:
         record.active = 1;
         record.readTimeout = 15;
         record.line = {9600, 8, 0, 0};
-        ASSERT_EQ(Call(VpiOperation::Open, channel_, &record), VpiDone);
+        ASSERT_EQ(Call(VpiOperation::Open, &channel_, &record), VpiDone);
         std::memset(channel_.settings.portName, 'C', sizeof channel_.settings.portName);
     }
 
@@ -53,9 +50,9 @@ protected:
 
 TEST_F(ChannelEdges, ReopenRefusesAStoredNameWithoutItsNulAndOpensNothing) {
     OpenThenSpoilName();
-    ASSERT_EQ(Call(VpiOperation::Close, channel_), VpiDone);
+    ASSERT_EQ(Call(VpiOperation::Close, &channel_), VpiDone);
     const std::size_t opensBefore = Count(EventKind::Open);
-    EXPECT_EQ(Call(VpiOperation::ReopenPort, channel_), VpiFailed);
+    EXPECT_EQ(Call(VpiOperation::ReopenPort, &channel_), VpiFailed);
     EXPECT_EQ(Count(EventKind::Open), opensBefore);
     EXPECT_EQ(channel_.port, 0u);
     EXPECT_EQ(channel_.active, 0u);
@@ -73,7 +70,7 @@ TEST_F(ChannelEdges, ReconfigureTreatsAStoredNameWithoutItsNulAsAnotherPort) {
     ReconfigureRecord record{};
     std::memcpy(record.portName, "COM2", 4);
     record.line = {19200, 8, 0, 0};
-    ASSERT_EQ(Call(VpiOperation::Reconfigure, channel_, &record), VpiDone);
+    ASSERT_EQ(Call(VpiOperation::Reconfigure, &channel_, &record), VpiDone);
     EXPECT_FALSE(fake::IsOpen("COM1"));
     EXPECT_TRUE(fake::IsOpen("COM2"));
     EXPECT_NE(channel_.port, 0u);

@@ -29,6 +29,7 @@
 
 #include "log_capture.h"
 #include "metersim_child.h"
+#include "vpi_call.h"
 #include "vpi_records.h"
 
 extern char** environ;
@@ -99,10 +100,7 @@ std::string ValuesFile(int k) {
     return text;
 }
 
-std::int32_t Call(ChannelState* channel, VpiOperation operation, void* argument) {
-    VpiCall call{channel, static_cast<std::int32_t>(operation), 1, 0, argument};
-    return VpiMain(&call);
-}
+using vpitest::Call;
 
 struct ChannelTally {
     int reads = 0;
@@ -118,7 +116,7 @@ void ReadChannel(int k, const std::string& port, Clock::time_point until, Channe
     open.active = 1;
     open.readTimeout = 100;
     open.line = LineParameters{9600, 8, 0, 0};
-    if (Call(&channel, VpiOperation::Open, &open) != VpiDone) {
+    if (Call(VpiOperation::Open, &channel, &open) != VpiDone) {
         ++tally->failures;
         return;
     }
@@ -135,21 +133,21 @@ void ReadChannel(int k, const std::string& port, Clock::time_point until, Channe
                 gate.memtype = MEMTYPE_PLAIN;
                 gate.index = 1;
                 gate.count = 40;
-                result = Call(&channel, VpiOperation::Read, &gate);
+                result = Call(VpiOperation::Read, &channel, &gate);
                 right = values[0] == PinnedVoltage(k) && values[3] == PinnedCurrent(k);
                 break;
             case 1:
                 gate.memtype = MEMTYPE_H2;
                 gate.index = 1;
                 gate.count = 34;
-                result = Call(&channel, VpiOperation::Read, &gate);
+                result = Call(VpiOperation::Read, &channel, &gate);
                 right = values[5] == PinnedHarmonic(k);
                 break;
             default:
                 gate.memtype = MEMTYPE_EX;
                 gate.index = 0x0A01;
                 gate.count = 4;
-                result = Call(&channel, VpiOperation::ReadEx, &gate);
+                result = Call(VpiOperation::ReadEx, &channel, &gate);
                 right = true;
                 for (int item = 1; item <= 4; ++item)
                     right &= values[static_cast<std::size_t>(item - 1)] == PinnedRegister(k, item);
@@ -162,7 +160,7 @@ void ReadChannel(int k, const std::string& port, Clock::time_point until, Channe
             ++tally->wrong;
         }
     }
-    if (Call(&channel, VpiOperation::Close, nullptr) != VpiDone) ++tally->failures;
+    if (Call(VpiOperation::Close, &channel, nullptr) != VpiDone) ++tally->failures;
 }
 
 struct AddressCase {
@@ -185,7 +183,7 @@ int ParseAddresses(Clock::time_point until, int* calls) {
         record.addressText = c.text;
         record.valueType = 3;
         record.elementCount = 1;
-        const std::int32_t result = Call(nullptr, VpiOperation::ParseAddress, &record);
+        const std::int32_t result = Call(VpiOperation::ParseAddress, nullptr, &record);
         if (result != VpiDone || record.plcAddress != c.plc || record.memtype != c.memtype ||
             record.index != c.index || record.fixedValue255 != 255 || record.fixedValue32 != 32) {
             ++wrong;
@@ -194,7 +192,7 @@ int ParseAddresses(Clock::time_point until, int* calls) {
         GateAddressRecord check{};
         check.addressText = c.text;
         check.elementCount = 7;
-        const std::int32_t checked = Call(nullptr, VpiOperation::CheckGate, &check);
+        const std::int32_t checked = Call(VpiOperation::CheckGate, nullptr, &check);
         if (checked != (c.memtype == MEMTYPE_EX ? VpiDone : VpiRefused)) ++wrong;
         *calls += 2;
         // Other host threads run meanwhile; no need to hold a core the meters' threads need.
@@ -489,10 +487,10 @@ std::vector<Outcome> RunFamilies(int lineNumber, const std::string& fault,
         open.active = 1;
         open.readTimeout = kMatrixTimeoutUnits;
         open.line = LineParameters{9600, 8, 0, 0};
-        if (Call(&channel, VpiOperation::Open, &open) != VpiDone) return outcomes;
+        if (Call(VpiOperation::Open, &channel, &open) != VpiDone) return outcomes;
         for (std::size_t f = 0; f < kMatrixFamilies.size(); ++f)
             outcomes.push_back(MatrixCall(&channel, f, log));
-        if (Call(&channel, VpiOperation::Close, nullptr) != VpiDone) outcomes.clear();
+        if (Call(VpiOperation::Close, &channel, nullptr) != VpiDone) outcomes.clear();
     }  // the simulator has written its whole record once it has ended
     const std::array<int, kMatrixFamilies.size()> requests = RequestsPerFamily(eventsPath);
     for (std::size_t f = 0; f < outcomes.size(); ++f) outcomes[f].requests = requests[f];
@@ -602,7 +600,7 @@ TEST(LineFailure, FarEndDiesMidExchangeAndComesBack) {
     open.active = 1;
     open.readTimeout = 10;  // 100 ms
     open.line = LineParameters{9600, 8, 0, 0};
-    ASSERT_EQ(Call(&channel, VpiOperation::Open, &open), VpiDone);
+    ASSERT_EQ(Call(VpiOperation::Open, &channel, &open), VpiDone);
 
     std::array<float, 40> values{};
     GateIoRecord gate{};
@@ -620,7 +618,7 @@ TEST(LineFailure, FarEndDiesMidExchangeAndComesBack) {
         while (!stop) {
             const bool afterKill = killed;
             const auto start = Clock::now();
-            const std::int32_t result = Call(&channel, VpiOperation::Read, &gate);
+            const std::int32_t result = Call(VpiOperation::Read, &channel, &gate);
             longest = std::max(longest, Clock::now() - start);
             ++calls;
             if (result == VpiDone) ++(afterKill ? doneAfter : doneBefore);
@@ -642,9 +640,9 @@ TEST(LineFailure, FarEndDiesMidExchangeAndComesBack) {
                     std::chrono::duration_cast<std::chrono::milliseconds>(longest).count()));
 
     // The host gives up the dead port; while the line is away it cannot be opened again.
-    EXPECT_EQ(Call(&channel, VpiOperation::ClosePort, nullptr), VpiDone);
+    EXPECT_EQ(Call(VpiOperation::ClosePort, &channel, nullptr), VpiDone);
     EXPECT_EQ(channel.port, 0u);
-    EXPECT_EQ(Call(&channel, VpiOperation::ReopenPort, nullptr), VpiFailed);
+    EXPECT_EQ(Call(VpiOperation::ReopenPort, &channel, nullptr), VpiFailed);
     EXPECT_EQ(channel.port, 0u);
 
     // The line comes back under the same name: reopen, and the next read is the meter's.
@@ -652,13 +650,13 @@ TEST(LineFailure, FarEndDiesMidExchangeAndComesBack) {
     line.emplace(30, ValuesFile(0));
     ASSERT_TRUE(line->Ready());
     ASSERT_EQ(line->PortName(), port);
-    ASSERT_EQ(Call(&channel, VpiOperation::ReopenPort, nullptr), VpiDone);
+    ASSERT_EQ(Call(VpiOperation::ReopenPort, &channel, nullptr), VpiDone);
     EXPECT_NE(channel.port, 0u);
     values.fill(-1.0f);
-    EXPECT_EQ(Call(&channel, VpiOperation::Read, &gate), VpiDone);
+    EXPECT_EQ(Call(VpiOperation::Read, &channel, &gate), VpiDone);
     EXPECT_EQ(values[0], PinnedVoltage(0));
     EXPECT_EQ(values[3], PinnedCurrent(0));
-    EXPECT_EQ(Call(&channel, VpiOperation::Close, nullptr), VpiDone);
+    EXPECT_EQ(Call(VpiOperation::Close, &channel, nullptr), VpiDone);
 }
 
 }  // namespace

@@ -5,17 +5,14 @@
 #include <cstring>
 #include <string>
 
+#include "vpi_call.h"
 #include "vpi_records.h"
 
 namespace {
 
-std::int32_t Call(std::int32_t operation, void* channel, void* argument) {
-    VpiCall call{};
-    call.channel = channel;
-    call.operation = operation;
-    call.vpiNumber = 3;
-    call.argument = argument;
-    return VpiMain(&call);
+// Codes named or not: the entry point must cope with any.
+std::int32_t Call(std::int32_t code, void* channel, void* argument) {
+    return vpitest::CallCode(code, channel, argument, 3);
 }
 
 TEST(Entry, CodesWithoutOperationAndOutOfRangeAreRefusedUntouched) {
@@ -49,7 +46,7 @@ TEST(Info, FillsExactlyTheRecordAndNeedsNoChannel) {
     std::array<std::uint8_t, sizeof(DriverInfo) + 32> host;
     host.fill(0xEE);
     auto* info = reinterpret_cast<DriverInfo*>(host.data() + 16);
-    ASSERT_EQ(Call(14, nullptr, info), VpiDone);
+    ASSERT_EQ(Call(static_cast<std::int32_t>(VpiOperation::Info), nullptr, info), VpiDone);
     for (std::size_t i = 0; i < 16; ++i) EXPECT_EQ(host[i], 0xEE) << i;
     for (std::size_t i = 16 + sizeof(DriverInfo); i < host.size(); ++i)
         EXPECT_EQ(host[i], 0xEE) << i;
@@ -67,7 +64,7 @@ TEST(Info, FillsExactlyTheRecordAndNeedsNoChannel) {
 
 TEST(Info, BannerIsTheBoxInCodePage437) {
     DriverInfo info{};
-    ASSERT_EQ(Call(14, nullptr, &info), VpiDone);
+    ASSERT_EQ(Call(static_cast<std::int32_t>(VpiOperation::Info), nullptr, &info), VpiDone);
     const std::string banner = info.banner;
     ASSERT_EQ(banner.size(), 379u);
     ASSERT_EQ(banner.front(), '\n');
@@ -93,16 +90,16 @@ TEST(Info, BannerIsTheBoxInCodePage437) {
     EXPECT_EQ(rows[5], " " + repeat(0xC8, 1) + repeat(0xCD, 59) + repeat(0xBC, 1));
     // The same constant text on every call.
     DriverInfo again{};
-    ASSERT_EQ(Call(14, nullptr, &again), VpiDone);
+    ASSERT_EQ(Call(static_cast<std::int32_t>(VpiOperation::Info), nullptr, &again), VpiDone);
     EXPECT_EQ(again.banner, info.banner);
     EXPECT_EQ(again.shortName, info.shortName);
 }
 
 TEST(Query, AlwaysRefusesAndReadsNothing) {
-    EXPECT_EQ(Call(10, nullptr, nullptr), VpiRefused);
+    EXPECT_EQ(Call(static_cast<std::int32_t>(VpiOperation::Query), nullptr, nullptr), VpiRefused);
     ChannelState channel;
     std::memset(&channel, 0x77, sizeof channel);
-    EXPECT_EQ(Call(10, &channel, &channel), VpiRefused);
+    EXPECT_EQ(Call(static_cast<std::int32_t>(VpiOperation::Query), &channel, &channel), VpiRefused);
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(&channel);
     for (std::size_t i = 0; i < sizeof channel; ++i) ASSERT_EQ(bytes[i], 0x77);
 }

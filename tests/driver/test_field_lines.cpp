@@ -13,6 +13,7 @@
 
 #include "log_capture.h"
 #include "metersim_child.h"
+#include "vpi_call.h"
 #include "vpi_records.h"
 
 namespace {
@@ -88,8 +89,7 @@ protected:
     }
 
     std::int32_t Call(VpiOperation operation, void* argument) {
-        VpiCall call{&channel_, static_cast<std::int32_t>(operation), 3, 0, argument};
-        return VpiMain(&call);
+        return vpitest::Call(operation, &channel_, argument, 3);
     }
 
     // Reads `gate` of meter `plc`: the result and the values.

@@ -11,8 +11,9 @@
 #include <vector>
 
 #include "log_capture.h"
-#include "serial_fake.h"
 #include "protocol_fixture.h"
+#include "serial_fake.h"
+#include "vpi_call.h"
 #include "vpi_records.h"
 
 #if defined(_WIN32)
@@ -140,8 +141,7 @@ protected:
     void TearDown() override { fake::SetResponder(nullptr); }
 
     std::int32_t Call(VpiOperation operation, void* channel, void* argument) {
-        VpiCall call{channel, static_cast<std::int32_t>(operation), 9, 0, argument};
-        return VpiMain(&call);
+        return vpitest::Call(operation, channel, argument, 9);
     }
 
     // Opens COM1 on the guarded channel state, as the host would.

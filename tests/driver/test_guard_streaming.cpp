@@ -9,8 +9,9 @@
 #include <vector>
 
 #include "log_capture.h"
-#include "serial_fake.h"
 #include "protocol_fixture.h"
+#include "serial_fake.h"
+#include "vpi_call.h"
 #include "vpi_records.h"
 
 namespace {
@@ -51,8 +52,7 @@ protected:
         ASSERT_EQ(VpiMain(&call), VpiDone);
     }
     std::int32_t Call(VpiOperation operation, void* argument) {
-        VpiCall call{&state_, static_cast<std::int32_t>(operation), 1, 0, argument};
-        return VpiMain(&call);
+        return vpitest::Call(operation, &state_, argument);
     }
     ChannelState state_{};
     vpitest::LogCapture log_;

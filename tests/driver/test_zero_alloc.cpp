@@ -28,9 +28,9 @@
 
 #if defined(VPI_ZERO_ALLOC_FAKE)
 #include "platform.h"
+#include "protocol_fixture.h"
 #include "serial.h"
 #include "serial_fake.h"
-#include "protocol_fixture.h"
 #endif
 #if defined(VPI_ZERO_ALLOC_POSIX)
 #include <signal.h>

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "text_tools.h"
+
 namespace {
 
 struct Outcome {
@@ -35,15 +37,7 @@ std::string RowOf(const std::string& out, const std::string& address) {
     return out.substr(start, end == std::string::npos ? std::string::npos : end - start + 1);
 }
 
-// Columns collapsed to single blanks, so that the checks do not pin the layout.
-std::string Squeeze(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == ' ' && !out.empty() && out.back() == ' ') continue;
-        out += c;
-    }
-    return out;
-}
+using vpitest::Squeeze;
 
 TEST(VpihostParse, ShowsDecodedGatesAndRefusalsWithExitCodes) {
     const Outcome run =

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include "metersim_child.h"
+#include "text_tools.h"
 
 #include <chrono>
 #include <cstdio>
@@ -29,9 +30,7 @@ using Clock = std::chrono::steady_clock;
 using Json = nlohmann::json;
 
 std::string TempName(const std::string& stem) {
-    static int counter = 0;
-    return "/tmp/vpihost-test-" + std::to_string(getpid()) + "-" + std::to_string(++counter) + "-" +
-           stem;
+    return vpitest::TempName("vpihost-test", stem);
 }
 
 std::string ReadFile(const std::string& path) {
@@ -134,15 +133,7 @@ private:
     std::string events_;
 };
 
-// Columns collapsed to single blanks, so that the checks do not pin the layout.
-std::string Squeeze(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == ' ' && !out.empty() && out.back() == ' ') continue;
-        out += c;
-    }
-    return out;
-}
+using vpitest::Squeeze;
 
 std::string WriteValues(const std::string& text) {
     const std::string path = TempName("values");

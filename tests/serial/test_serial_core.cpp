@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "fake_events.h"
 #include "log_capture.h"
 #include "serial.h"
 #include "serial_fake.h"
@@ -23,13 +24,7 @@ protected:
         ASSERT_EQ(serial::OpenPort("COM1", LineParameters{9600, 8, 0, 0}, 8, &handle_),
                   SerialResult::Ok);
     }
-    std::vector<fake::Event> EventsOf(EventKind kind) const {
-        std::vector<fake::Event> out;
-        for (const auto& e : fake::Events()) {
-            if (e.kind == kind) out.push_back(e);
-        }
-        return out;
-    }
+    std::vector<fake::Event> EventsOf(EventKind kind) const { return vpitest::EventsOf(kind); }
     serial::PortHandle handle_ = 0;
 };
 

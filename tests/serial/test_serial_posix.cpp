@@ -15,9 +15,12 @@
 #include <thread>
 #include <vector>
 
+#include "channel_lifecycle.h"
+#include "elapsed.h"
 #include "log_capture.h"
-#include "serial.h"
+#include "platform.h"
 #include "pty_pair.h"
+#include "serial.h"
 #include "vpi_records.h"
 
 namespace {
@@ -27,9 +30,7 @@ using serial::SerialResult;
 using vpitest::LogLine;
 using Clock = std::chrono::steady_clock;
 
-std::int64_t MsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
+using vpitest::MsSince;
 
 using vpitest::Pty;
 
@@ -309,51 +310,36 @@ TEST_F(SerialPosix, DescriptorZeroIsNeverHandedOut) {
 // The channel operations over the real back-end, through VpiMain.
 TEST_F(SerialPosix, ChannelLifecycleOnARealPort) {
     ChannelState channel{};
-    OpenChannelRecord open{};
-    std::strncpy(open.portName, pty_.ShortName().c_str(), sizeof open.portName - 1);
-    ASSERT_EQ(open.portName[sizeof open.portName - 1], '\0') << "pty name too long";
-    open.active = 1;
-    open.readTimeout = 25;
-    open.line = {19200, 8, 2, 0};
-    VpiCall call{&channel, 1, 1, 0, &open};
-    ASSERT_EQ(VpiMain(&call), VpiDone);
-    EXPECT_EQ(serial::SetReadTimeout(channel.port, 25), 25);  // applied
-    termios applied = Applied();
-    EXPECT_EQ(cfgetospeed(&applied), B19200);
-
-    // Reconfigure with the same name while open: refused, port kept.
-    ReconfigureRecord same{};
-    std::memcpy(same.portName, open.portName, sizeof open.portName);
-    same.line = {9600, 8, 0, 0};
-    const std::uint32_t held = channel.port;
-    call = VpiCall{&channel, 15, 1, 0, &same};
-    EXPECT_EQ(VpiMain(&call), VpiFailed);
-    EXPECT_EQ(channel.port, held);
-
-    // Close, reopen: the stored (reconfigured) line, the opening second.
-    call = VpiCall{&channel, 11, 1, 0, nullptr};
-    EXPECT_EQ(VpiMain(&call), VpiDone);
-    EXPECT_EQ(VpiMain(&call), VpiDone);
-    call = VpiCall{&channel, 13, 1, 0, nullptr};
-    ASSERT_EQ(VpiMain(&call), VpiDone);
-    EXPECT_EQ(channel.active, 1u);
-    EXPECT_EQ(serial::SetReadTimeout(channel.port, 100), 100);
-    applied = Applied();
-    EXPECT_EQ(cfgetospeed(&applied), B9600);
-
-    // Flush throws away what waits.
-    pty_.Send("junk");
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    call = VpiCall{&channel, 2, 1, 0, nullptr};
-    EXPECT_EQ(VpiMain(&call), VpiDone);
-    std::uint8_t byte = 0;
-    EXPECT_EQ(serial::ReadPort(channel.port, &byte, 1, nullptr), SerialResult::IoFailed);
-
-    call = VpiCall{&channel, 12, 1, 0, nullptr};
-    EXPECT_EQ(VpiMain(&call), VpiDone);
-    EXPECT_EQ(channel.port, 0u);
+    const auto appliedBaud = [this](serial::PortHandle) {
+        const termios applied = Applied();
+        const speed_t speed = cfgetospeed(&applied);
+        return speed == B19200 ? 19200u : speed == B9600 ? 9600u : 0u;
+    };
+    vpitest::RunChannelLifecycle(pty_.ShortName(), 2, appliedBaud, channel);
     // The port is free again for anybody.
     Close(OpenOk(pty_.Slave()));
+}
+
+TEST_F(SerialPosix, FlushThrowsAwayWhatWaits) {
+    ChannelState channel{};
+    OpenChannelRecord open{};
+    std::strncpy(open.portName, pty_.ShortName().c_str(), sizeof open.portName - 1);
+    open.active = 1;
+    open.readTimeout = 10;
+    open.line = kDefaultLine;
+    ASSERT_EQ(vpitest::Call(VpiOperation::Open, &channel, &open), VpiDone);
+    pty_.Send("junk");
+    // Until the terminal has handed the bytes over.
+    std::uint32_t waiting = 0;
+    for (const auto start = Clock::now(); waiting < 4 && MsSince(start) < 5000 &&
+                                          serial::platform::ClearErrors(channel.port, &waiting);) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(waiting, 4u);
+    EXPECT_EQ(vpitest::Call(VpiOperation::Flush, &channel), VpiDone);
+    std::uint8_t byte = 0;
+    EXPECT_EQ(serial::ReadPort(channel.port, &byte, 1, nullptr), SerialResult::IoFailed);
+    EXPECT_EQ(vpitest::Call(VpiOperation::Close, &channel), VpiDone);
 }
 
 // A state area the host did not zero: `port` holds a descriptor of the host's own (here the

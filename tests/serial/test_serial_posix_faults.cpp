@@ -23,11 +23,12 @@
 #include <thread>
 #include <vector>
 
+#include "elapsed.h"
 #include "log_capture.h"
 #include "platform.h"
+#include "pty_pair.h"
 #include "serial.h"
 #include "serial_posix_speed.h"
-#include "pty_pair.h"
 #include "vpi_records.h"
 
 namespace {
@@ -36,9 +37,7 @@ using serial::PortHandle;
 using serial::SerialResult;
 using Clock = std::chrono::steady_clock;
 
-std::int64_t MsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
+using vpitest::MsSince;
 
 constexpr LineParameters kLine{9600, 8, 0, 0};
 constexpr std::uint16_t kChannelFlags = 8;
@@ -231,8 +230,8 @@ TEST_F(PosixEdges, AByteInTheMiddleOfAWaitDoesNotShortenTheTimeout) {
         // it (the terminal may hand it over a little after the write returned) and take it.
         if (received == 0) {
             std::uint8_t late = 0;
-            for (int tries = 0; tries < 200 && serial::ReadPort(handle, &late, 1, nullptr) !=
-                                                   SerialResult::Ok;
+            for (int tries = 0;
+                 tries < 200 && serial::ReadPort(handle, &late, 1, nullptr) != SerialResult::Ok;
                  ++tries) {
             }
         }

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "channel_lifecycle.h"
+#include "elapsed.h"
 #include "log_capture.h"
 #include "serial.h"
 #include "vpi_records.h"
@@ -23,9 +25,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr LineParameters kDefaultLine{9600, 8, 0, 0};
 
-std::int64_t MsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
+using vpitest::MsSince;
 
 bool UnderWine() {
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
@@ -202,36 +202,12 @@ TEST_F(SerialWin32, TransmitSendsTheRequestBetweenRtsEdges) {
 
 TEST_F(SerialWin32, ChannelLifecycleThroughVpiMain) {
     ChannelState channel{};
-    OpenChannelRecord open{};
-    std::strncpy(open.portName, port_.c_str(), sizeof open.portName - 1);
-    open.active = 1;
-    open.readTimeout = 25;
-    open.line = {19200, 8, 0, 0};
-    VpiCall call{&channel, 1, 1, 0, &open};
-    ASSERT_EQ(VpiMain(&call), VpiDone);
-    EXPECT_EQ(serial::SetReadTimeout(channel.port, 25), 25);
-
-    ReconfigureRecord same{};
-    std::memcpy(same.portName, open.portName, sizeof open.portName);
-    same.line = {9600, 8, 0, 0};
-    const std::uint32_t held = channel.port;
-    call = VpiCall{&channel, 15, 1, 0, &same};
-    EXPECT_EQ(VpiMain(&call), VpiFailed);
-    EXPECT_EQ(channel.port, held);
-
-    call = VpiCall{&channel, 11, 1, 0, nullptr};
-    EXPECT_EQ(VpiMain(&call), VpiDone);
-    EXPECT_EQ(VpiMain(&call), VpiDone);
-    call = VpiCall{&channel, 13, 1, 0, nullptr};
-    ASSERT_EQ(VpiMain(&call), VpiDone);
-    EXPECT_EQ(serial::SetReadTimeout(channel.port, 100), 100);  // reopen keeps 1000 ms
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    ASSERT_TRUE(GetCommState(AsHandle(channel.port), &dcb));
-    EXPECT_EQ(dcb.BaudRate, 9600u);  // the settings stored by the refused reconfigure
-    call = VpiCall{&channel, 12, 1, 0, nullptr};
-    EXPECT_EQ(VpiMain(&call), VpiDone);
-    EXPECT_EQ(channel.port, 0u);
+    const auto appliedBaud = [](serial::PortHandle handle) {
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        return GetCommState(AsHandle(handle), &dcb) ? static_cast<std::uint32_t>(dcb.BaudRate) : 0u;
+    };
+    vpitest::RunChannelLifecycle(port_, 0, appliedBaud, channel);
 }
 
 // Needs no far end.

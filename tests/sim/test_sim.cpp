@@ -22,8 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "serial.h"
 #include "metersim_child.h"
+#include "serial.h"
+#include "text_tools.h"
 
 extern char** environ;
 
@@ -127,9 +128,7 @@ std::vector<double> DecodePlain(const std::string& data) {
 }
 
 std::string TempName(const std::string& stem) {
-    static int counter = 0;
-    return "/tmp/metersim-test-" + std::to_string(getpid()) + "-" + std::to_string(++counter) +
-           "-" + stem;
+    return vpitest::TempName("metersim-test", stem);
 }
 
 // The simulator as a child process, stopped when the object goes.

@@ -1,6 +1,6 @@
-// What the protocol suites share (and the driver suites that run over the emulated line): a channel on the emulated line, a meter that answers each
-// request from a script, a reply framer written apart from the driver's, and guard checks
-// on the channel's state.
+// What the protocol suites share (and the driver suites that run over the emulated line): a channel
+// on the emulated line, a meter that answers each request from a script, a reply framer written
+// apart from the driver's, and guard checks on the channel's state.
 #pragma once
 
 #include <gtest/gtest.h>
