@@ -14,6 +14,29 @@ log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 passed=0
 failed=0
+skipped=()  # "preset: test" for every test or test case that was skipped
+
+# The closing line, with the skipped tests named above it.
+summary() {
+  local name
+  for name in "${skipped[@]}"; do echo "skipped: $name"; done
+  echo "$passed passed, $failed failed, ${#skipped[@]} skipped"
+}
+
+# Collects the skips of a preset's run: whole tests CTest skipped (a skip exit status) and
+# the test cases GoogleTest skipped inside tests that passed.
+collect_skips() {
+  local preset=$1 name
+  while read -r name; do
+    [ -n "$name" ] && skipped+=("$preset: $name")
+  done < <(grep -E '^[0-9]+/[0-9]+ Test +#[0-9]+: .*\*\*\*Skipped' "$log" |
+             sed -E 's/.*Test +#[0-9]+: ([^ ]+).*/\1/')
+  while read -r name; do
+    [ -n "$name" ] && skipped+=("$preset: $name")
+  done < <(grep -hE '^\[  SKIPPED \] [^ ]+ \([0-9]+ ms\)' \
+             "build/$preset/Testing/Temporary/LastTest.log" 2>/dev/null |
+             sed -E 's/^\[  SKIPPED \] ([^ ]+).*/\1/' | sort -u)
+}
 
 run() {
   local preset=$1
@@ -34,8 +57,9 @@ run() {
   fi
   passed=$((passed + total - bad))
   failed=$((failed + bad))
+  collect_skips "$preset"
   if [ "$status" -ne 0 ] || [ "$bad" -ne 0 ]; then
-    echo "$passed passed, $failed failed"
+    summary
     exit 1
   fi
 }
@@ -58,7 +82,7 @@ if build/bench/vpi_bench_micro --benchmark_min_time=0.001 >/dev/null &&
 else
   failed=$((failed + 1))
   echo "=== bench: a benchmark failed to run"
-  echo "$passed passed, $failed failed"
+  summary
   exit 1
 fi
 
@@ -68,7 +92,7 @@ if tools/soak.sh 2; then
 else
   failed=$((failed + 1))
   echo "=== soak: failed"
-  echo "$passed passed, $failed failed"
+  summary
   exit 1
 fi
 
@@ -80,9 +104,9 @@ if [ "$fuzz_seconds" -gt 0 ]; then
       passed=$((passed + 1))
     else
       failed=$((failed + 1))
-      echo "$passed passed, $failed failed"
+      summary
       exit 1
     fi
   done
 fi
-echo "$passed passed, $failed failed"
+summary
