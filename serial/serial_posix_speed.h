@@ -10,10 +10,17 @@ namespace serial::posix_speed {
 // kernel's arbitrary-speed interface, and checks what the line took: within 2 % of the rate
 // asked (a UART's divisor rounds). False when the system refuses or rounds further.
 [[nodiscard]] bool SetCustomSpeed(int fd, std::uint32_t baud);
+
+// The output speed the terminal `fd` holds, in bits per second, whatever way it was set; 0
+// when it cannot be read.
+[[nodiscard]] std::uint32_t CurrentSpeed(int fd);
 #else
 // Elsewhere termios knows only its standard speeds.
 [[nodiscard]] inline bool SetCustomSpeed(int, std::uint32_t) {
     return false;
+}
+[[nodiscard]] inline std::uint32_t CurrentSpeed(int) {
+    return 0;
 }
 #endif
 

@@ -37,4 +37,9 @@ bool SetCustomSpeed(int fd, std::uint32_t baud) {
     return off * 50u <= baud;
 }
 
+std::uint32_t CurrentSpeed(int fd) {
+    termios2 tio{};
+    return Ioctl(fd, TCGETS2, &tio) == 0 ? tio.c_ospeed : 0;
+}
+
 }  // namespace serial::posix_speed

@@ -481,7 +481,8 @@ TEST(Vpihost, ExitStatusesAndUsageErrors) {
     struct Case {
         std::vector<std::string> args;
         int exitCode;
-        const char* says;  // on stderr
+        const char* says;  // on stderr, or on standard output where a refusal is the result
+        bool onStdout = false;
     };
     const Case cases[] = {
         {{}, 64, "subcommand"},
@@ -499,8 +500,8 @@ TEST(Vpihost, ExitStatusesAndUsageErrors) {
         {{"read", "--port", "/tmp/none", "0102"}, 1, "index 1"},
         {{"read", "--port", "/tmp/none", "0101:12"}, 1, "do not fit"},
         {{"read", "--port", "/tmp/none", "0100"}, 1, "command gate"},
-        {{"write", "--dry-run", "0100", "3"}, 1, ""},
-        {{"write", "--dry-run", "01EX0901", "3"}, 1, ""},
+        {{"write", "--dry-run", "0100", "3"}, 1, "a command gate takes the value 1", true},
+        {{"write", "--dry-run", "01EX0901", "3"}, 1, "only EX group 10 is writable", true},
         {{"read", "--port", "/tmp/none", "0101"}, 2, "did NOT open"},
         {{"write", "--port", "/tmp/none", "0100", "1"}, 2, "did NOT open"},
         {{"demo", "--metersim", "/tmp/none"}, 2, "cannot start /tmp/none"},
@@ -513,7 +514,8 @@ TEST(Vpihost, ExitStatusesAndUsageErrors) {
         SCOPED_TRACE(joined);
         const Outcome run = Vpihost(c.args);
         EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
-        EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+        const std::string& said = c.onStdout ? run.out : run.err;
+        EXPECT_NE(said.find(c.says), std::string::npos) << said;
     }
 }
 

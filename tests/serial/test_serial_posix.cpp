@@ -21,6 +21,7 @@
 #include "platform.h"
 #include "pty_pair.h"
 #include "serial.h"
+#include "serial_posix_speed.h"
 #include "vpi_records.h"
 
 namespace {
@@ -139,8 +140,17 @@ TEST_F(SerialPosix, AppliesARawLineAsAsked) {
 }
 
 TEST_F(SerialPosix, OtherRatesGoThroughTheArbitrarySpeedInterface) {
-    const PortHandle handle = OpenOk(pty_.ShortName(), {14400, 8, 0, 0});
-    EXPECT_NE(handle, 0u);
+    for (const std::uint16_t baud : {std::uint16_t{14400}, std::uint16_t{31250}}) {
+        SCOPED_TRACE(baud);
+        const PortHandle handle = OpenOk(pty_.ShortName(), {baud, 8, 0, 0});
+        ASSERT_NE(handle, 0u);
+        // Read back through another descriptor of the same terminal.
+        const int fd = open(pty_.Slave().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(serial::posix_speed::CurrentSpeed(fd), baud);
+        close(fd);
+        Close(handle);
+    }
 }
 
 TEST_F(SerialPosix, ValuesTheLineCannotTakeAreRefusedAndLeaveThePortFree) {
