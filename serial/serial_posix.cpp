@@ -20,6 +20,7 @@
 #include <cstring>
 
 #include "platform.h"
+#include "serial_line_mapping.h"
 #include "serial_posix_speed.h"
 
 namespace serial {
@@ -171,6 +172,58 @@ bool MoveOffZero(int& fd) {
     return true;
 }
 
+// Applies the whole line setting. False when the system refuses any part of it.
+bool Configure(int fd, const LineParameters& line, std::uint16_t lineFlags, termios tio) {
+    cfmakeraw(&tio);
+    // A local line that receives; no modem hang-up on close, no flow control of any kind.
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    // Every wait is our own poll(). VMIN 1 makes an empty non-blocking read say EAGAIN, so
+    // that a read of 0 bytes means the line is gone, as it does on the null device.
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    if (!line_mapping::SetFraming(tio, line)) return false;
+    int raise = 0;
+    int drop = 0;
+    if (!line_mapping::SetHandshake(tio, lineFlags, &raise, &drop)) return false;
+
+    if (line.baudRate == 0) return false;
+    const Speed* standard = nullptr;
+    for (const Speed& speed : kSpeeds) {
+        if (speed.baud == line.baudRate) standard = &speed;
+    }
+    // Other rates are set below through the system's arbitrary-speed interface; until then
+    // the line keeps a standard speed it certainly knows.
+    const speed_t code = standard != nullptr ? standard->code : B9600;
+    // cfsetispeed/cfsetospeed: 0 or -1.
+    if (cfsetispeed(&tio, code) != 0 || cfsetospeed(&tio, code) != 0) return false;
+    // tcsetattr: 0 when any of the change was applied, -1 otherwise; read back below.
+    if (RetryOnInterrupt([&] { return tcsetattr(fd, TCSANOW, &tio); }) != 0) return false;
+    if (standard == nullptr && !posix_speed::SetCustomSpeed(fd, line.baudRate)) return false;
+
+    // tcsetattr succeeds when only part of the change took; what counts is what holds now.
+    // Character size and the parity enable are not compared: a pseudo-terminal always
+    // reports eight bits without parity, whatever it was told, and it is a line like any other.
+    termios applied{};
+    if (RetryOnInterrupt([&] { return tcgetattr(fd, &applied); }) != 0) return false;
+    tcflag_t framing = CSTOPB | CRTSCTS | CLOCAL | CREAD;
+#if defined(CMSPAR)
+    framing |= CMSPAR;
+#endif
+    if ((applied.c_cflag & framing) != (tio.c_cflag & framing)) return false;
+    if (standard != nullptr && cfgetospeed(&applied) != code) return false;
+
+    // Modem lines: a pseudo-terminal has none, and the system keeps the levels it has.
+    if (raise != 0) static_cast<void>(ioctl(fd, TIOCMBIS, &raise));  // 0 or -1
+    if (drop != 0) static_cast<void>(ioctl(fd, TIOCMBIC, &drop));    // 0 or -1
+    return true;
+}
+
+}  // namespace
+
+namespace line_mapping {
+
 // Character size, parity and stop bits into `tio`. False for a value the line cannot take.
 bool SetFraming(termios& tio, const LineParameters& line) {
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
@@ -264,55 +317,7 @@ bool SetHandshake(termios& tio, std::uint16_t lineFlags, int* raise, int* drop) 
     return true;
 }
 
-// Applies the whole line setting. False when the system refuses any part of it.
-bool Configure(int fd, const LineParameters& line, std::uint16_t lineFlags, termios tio) {
-    cfmakeraw(&tio);
-    // A local line that receives; no modem hang-up on close, no flow control of any kind.
-    tio.c_cflag |= CLOCAL | CREAD;
-    tio.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
-    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-    // Every wait is our own poll(). VMIN 1 makes an empty non-blocking read say EAGAIN, so
-    // that a read of 0 bytes means the line is gone, as it does on the null device.
-    tio.c_cc[VMIN] = 1;
-    tio.c_cc[VTIME] = 0;
-    if (!SetFraming(tio, line)) return false;
-    int raise = 0;
-    int drop = 0;
-    if (!SetHandshake(tio, lineFlags, &raise, &drop)) return false;
-
-    if (line.baudRate == 0) return false;
-    const Speed* standard = nullptr;
-    for (const Speed& speed : kSpeeds) {
-        if (speed.baud == line.baudRate) standard = &speed;
-    }
-    // Other rates are set below through the system's arbitrary-speed interface; until then
-    // the line keeps a standard speed it certainly knows.
-    const speed_t code = standard != nullptr ? standard->code : B9600;
-    // cfsetispeed/cfsetospeed: 0 or -1.
-    if (cfsetispeed(&tio, code) != 0 || cfsetospeed(&tio, code) != 0) return false;
-    // tcsetattr: 0 when any of the change was applied, -1 otherwise; read back below.
-    if (RetryOnInterrupt([&] { return tcsetattr(fd, TCSANOW, &tio); }) != 0) return false;
-    if (standard == nullptr && !posix_speed::SetCustomSpeed(fd, line.baudRate)) return false;
-
-    // tcsetattr succeeds when only part of the change took; what counts is what holds now.
-    // Character size and the parity enable are not compared: a pseudo-terminal always
-    // reports eight bits without parity, whatever it was told, and it is a line like any other.
-    termios applied{};
-    if (RetryOnInterrupt([&] { return tcgetattr(fd, &applied); }) != 0) return false;
-    tcflag_t framing = CSTOPB | CRTSCTS | CLOCAL | CREAD;
-#if defined(CMSPAR)
-    framing |= CMSPAR;
-#endif
-    if ((applied.c_cflag & framing) != (tio.c_cflag & framing)) return false;
-    if (standard != nullptr && cfgetospeed(&applied) != code) return false;
-
-    // Modem lines: a pseudo-terminal has none, and the system keeps the levels it has.
-    if (raise != 0) static_cast<void>(ioctl(fd, TIOCMBIS, &raise));  // 0 or -1
-    if (drop != 0) static_cast<void>(ioctl(fd, TIOCMBIC, &drop));    // 0 or -1
-    return true;
-}
-
-}  // namespace
+}  // namespace line_mapping
 
 SerialResult OpenPort(const char* portName, const LineParameters& line, std::uint16_t lineFlags,
                       PortHandle* handle) {

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform.h"
+#include "serial_line_mapping.h"
 
 namespace serial {
 
@@ -40,28 +41,6 @@ DWORD RtsControl(std::uint16_t lineFlags) {
     if ((lineFlags & kRtsToggleBit) != 0) return RTS_CONTROL_TOGGLE;
     // RTS stays off and belongs to the driver, which raises it around every request.
     return RTS_CONTROL_DISABLE;
-}
-
-// The DCB the port reported, changed only in what the line needs; everything else (XON/XOFF
-// limits and characters, EOF and event characters, reserved bits) stays as it was.
-void ApplyLine(DCB& dcb, const LineParameters& line, std::uint16_t lineFlags) {
-    dcb.BaudRate = DWORD{line.baudRate};
-    dcb.fBinary = 1;
-    dcb.fParity = 1;
-    dcb.fOutxCtsFlow = 0;
-    dcb.fOutxDsrFlow = 0;
-    dcb.fDtrControl = DtrControl(lineFlags) & 3u;
-    dcb.fDsrSensitivity = 0;
-    dcb.fOutX = 0;
-    dcb.fInX = 0;
-    dcb.fErrorChar = 0;
-    dcb.fNull = 0;
-    dcb.fRtsControl = RtsControl(lineFlags) & 3u;
-    dcb.fAbortOnError = 0;
-    dcb.ByteSize = static_cast<BYTE>(line.dataBits & 0xFFu);
-    dcb.Parity = static_cast<BYTE>(line.parity & 0xFFu);
-    dcb.StopBits = static_cast<BYTE>(line.stopBits & 0xFFu);
-    dcb.ErrorChar = static_cast<char>(kInertErrorChar);
 }
 
 // The ports this layer opened and has not closed. Every operation asks first: the host's
@@ -126,6 +105,32 @@ void GiveUp(HANDLE port) {
 
 }  // namespace
 
+namespace line_mapping {
+
+// The DCB the port reported, changed only in what the line needs; everything else (XON/XOFF
+// limits and characters, EOF and event characters, reserved bits) stays as it was.
+void ApplyLine(DCB& dcb, const LineParameters& line, std::uint16_t lineFlags) {
+    dcb.BaudRate = DWORD{line.baudRate};
+    dcb.fBinary = 1;
+    dcb.fParity = 1;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = DtrControl(lineFlags) & 3u;
+    dcb.fDsrSensitivity = 0;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fErrorChar = 0;
+    dcb.fNull = 0;
+    dcb.fRtsControl = RtsControl(lineFlags) & 3u;
+    dcb.fAbortOnError = 0;
+    dcb.ByteSize = static_cast<BYTE>(line.dataBits & 0xFFu);
+    dcb.Parity = static_cast<BYTE>(line.parity & 0xFFu);
+    dcb.StopBits = static_cast<BYTE>(line.stopBits & 0xFFu);
+    dcb.ErrorChar = static_cast<char>(kInertErrorChar);
+}
+
+}  // namespace line_mapping
+
 SerialResult OpenPort(const char* portName, const LineParameters& line, std::uint16_t lineFlags,
                       PortHandle* handle) {
     char path[32];
@@ -167,7 +172,7 @@ SerialResult OpenPort(const char* portName, const LineParameters& line, std::uin
         return SerialResult::NotOpened;
     }
 
-    ApplyLine(dcb, line, lineFlags);
+    line_mapping::ApplyLine(dcb, line, lineFlags);
     // SetCommState: non-zero on success.
     if (!SetCommState(port, &dcb)) {
         GiveUp(port);

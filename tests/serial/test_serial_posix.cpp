@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include "platform.h"
 #include "pty_pair.h"
 #include "serial.h"
+#include "serial_line_mapping.h"
 #include "serial_posix_speed.h"
 #include "vpi_records.h"
 
@@ -315,6 +317,76 @@ TEST_F(SerialPosix, DescriptorZeroIsNeverHandedOut) {
     EXPECT_NE(handle, 0u);
     EXPECT_TRUE(zeroFree);  // the temporary descriptor 0 was given back
     EXPECT_EQ(serial::ClosePort(0), SerialResult::IoFailed);
+}
+
+// The mapping from the host's line settings to termios, without a port.
+TEST(LineMappingPosix, FramingFromLineParameters) {
+    struct Case {
+        LineParameters line;
+        bool taken;
+        tcflag_t size;
+        tcflag_t parity;  // PARENB, PARODD, CMSPAR as set
+        bool stopTwo;
+    };
+    const Case cases[] = {
+        {{9600, 8, 0, 0}, true, CS8, 0, false},
+        {{9600, 7, 0, 2}, true, CS7, PARENB, false},
+        {{9600, 6, 2, 1}, true, CS6, PARENB | PARODD, true},
+        {{9600, 5, 0, 3}, true, CS5, PARENB | PARODD | CMSPAR, false},
+        {{9600, 8, 2, 4}, true, CS8, PARENB | CMSPAR, true},
+        {{9600, 0x0108, 0x0100, 0x0100}, true, CS8, 0, false},  // only the low bytes count
+        {{9600, 9, 0, 0}, false, 0, 0, false},
+        {{9600, 4, 0, 0}, false, 0, 0, false},
+        {{9600, 8, 0, 5}, false, 0, 0, false},
+        {{9600, 8, 1, 0}, false, 0, 0, false},  // one and a half stop bits
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << c.line.dataBits << "/" << c.line.parity << "/" << c.line.stopBits);
+        termios tio{};
+        tio.c_cflag = CS5 | PARENB | PARODD | CMSPAR | CSTOPB;  // all of it set before
+        tio.c_iflag = INPCK;
+        EXPECT_EQ(serial::line_mapping::SetFraming(tio, c.line), c.taken);
+        if (!c.taken) continue;
+        EXPECT_EQ(tio.c_cflag & CSIZE, c.size);
+        EXPECT_EQ(tio.c_cflag & (PARENB | PARODD | CMSPAR), c.parity);
+        EXPECT_EQ((tio.c_iflag & INPCK) != 0, c.parity != 0);
+        EXPECT_EQ((tio.c_cflag & CSTOPB) != 0, c.stopTwo);
+    }
+}
+
+TEST(LineMappingPosix, HandshakeFromLineFlags) {
+    struct Case {
+        std::uint16_t flags;
+        bool taken;
+        int raise;
+        int drop;
+        bool rtsCts;
+    };
+    const Case cases[] = {
+        {8, true, 0, TIOCM_DTR | TIOCM_RTS, false},  // what every channel asks for
+        {0x0001, true, TIOCM_DTR, TIOCM_RTS, false},
+        {0x0100, true, TIOCM_DTR, TIOCM_RTS, false},
+        {0x0002, true, TIOCM_RTS, TIOCM_DTR, false},
+        {0x0200, true, TIOCM_RTS, TIOCM_DTR, false},
+        {0x0303, true, TIOCM_DTR | TIOCM_RTS, 0, false},
+        {0x1000, true, 0, TIOCM_DTR, true},
+        {0x0101 | 0x8000, true, TIOCM_DTR, TIOCM_RTS, false},  // DTR on wins over handshake
+        {0x8000, false, 0, 0, false},
+        {0x2000, false, 0, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.flags);
+        termios tio{};
+        tio.c_cflag = CRTSCTS;
+        int raise = -1;
+        int drop = -1;
+        EXPECT_EQ(serial::line_mapping::SetHandshake(tio, c.flags, &raise, &drop), c.taken);
+        if (!c.taken) continue;
+        EXPECT_EQ(raise, c.raise);
+        EXPECT_EQ(drop, c.drop);
+        EXPECT_EQ((tio.c_cflag & CRTSCTS) != 0, c.rtsCts);
+    }
 }
 
 // The channel operations over the real back-end, through VpiMain.

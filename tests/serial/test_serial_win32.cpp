@@ -14,6 +14,7 @@
 #include "elapsed.h"
 #include "log_capture.h"
 #include "serial.h"
+#include "serial_line_mapping.h"
 #include "vpi_records.h"
 
 namespace {
@@ -299,6 +300,51 @@ TEST(SerialWin32Plain, AFullTableOfPortsRefusesTheOpen) {
     held.push_back(handle);
     for (PortHandle h : held) EXPECT_EQ(serial::ClosePort(h), SerialResult::Ok);
     EXPECT_EQ(serial::ClosePort(held.front()), SerialResult::IoFailed);  // closed already
+}
+
+// The mapping from the host's line settings to the DCB, without a port.
+TEST(SerialWin32Plain, TheDcbFromLineParametersAndFlags) {
+    struct Case {
+        LineParameters line;
+        std::uint16_t flags;
+        DWORD dtr;
+        DWORD rts;
+    };
+    const Case cases[] = {
+        {{9600, 8, 0, 0}, 8, DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE},
+        {{19200, 7, 2, 2}, 0x0001, DTR_CONTROL_ENABLE, RTS_CONTROL_DISABLE},
+        {{2400, 5, 1, 1}, 0x0100 | 0x0002, DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE},
+        {{65535, 6, 0, 3}, 0x8000 | 0x1000, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_HANDSHAKE},
+        {{300, 0x0108, 0x0102, 0x0104}, 0x2000, DTR_CONTROL_DISABLE, RTS_CONTROL_TOGGLE},
+        {{1200, 8, 0, 0}, 0x0202 | 0x1000 | 0x2000, DTR_CONTROL_DISABLE, RTS_CONTROL_ENABLE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.line.baudRate << " flags " << c.flags);
+        DCB dcb;
+        std::memset(&dcb, 0xFF, sizeof dcb);  // what the port reported: everything set
+        dcb.DCBlength = sizeof dcb;
+        serial::line_mapping::ApplyLine(dcb, c.line, c.flags);
+        EXPECT_EQ(dcb.BaudRate, DWORD{c.line.baudRate});
+        EXPECT_EQ(dcb.ByteSize, static_cast<BYTE>(c.line.dataBits & 0xFF));
+        EXPECT_EQ(dcb.Parity, static_cast<BYTE>(c.line.parity & 0xFF));
+        EXPECT_EQ(dcb.StopBits, static_cast<BYTE>(c.line.stopBits & 0xFF));
+        EXPECT_EQ(dcb.fDtrControl, c.dtr);
+        EXPECT_EQ(dcb.fRtsControl, c.rts);
+        EXPECT_EQ(dcb.fBinary, 1u);
+        EXPECT_EQ(dcb.fParity, 1u);
+        EXPECT_EQ(dcb.fOutxCtsFlow | dcb.fOutxDsrFlow | dcb.fDsrSensitivity | dcb.fOutX | dcb.fInX |
+                      dcb.fErrorChar | dcb.fNull | dcb.fAbortOnError,
+                  0u);
+        EXPECT_EQ(static_cast<BYTE>(dcb.ErrorChar), 0xFC);
+        // Left as the port reported them.
+        EXPECT_EQ(dcb.fTXContinueOnXoff, 1u);
+        EXPECT_EQ(dcb.XonLim, 0xFFFF);
+        EXPECT_EQ(dcb.XoffLim, 0xFFFF);
+        EXPECT_EQ(static_cast<BYTE>(dcb.XonChar), 0xFF);
+        EXPECT_EQ(static_cast<BYTE>(dcb.XoffChar), 0xFF);
+        EXPECT_EQ(static_cast<BYTE>(dcb.EofChar), 0xFF);
+        EXPECT_EQ(static_cast<BYTE>(dcb.EvtChar), 0xFF);
+    }
 }
 
 TEST(SerialWin32Plain, MissingPortsAndCaseMatter) {
