@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "elapsed.h"
 #include "log_capture.h"
 #include "metersim_child.h"
 #include "vpi_call.h"
@@ -223,14 +224,15 @@ TEST(Concurrency, FourChannelsAndAddressParsingAtOnce) {
     for (int k = 0; k < kChannels; ++k) {
         const ChannelTally& tally = tallies[static_cast<std::size_t>(k)];
         SCOPED_TRACE("channel " + std::to_string(k));
-        // Three seconds leave room for many exchanges even on a loaded machine.
-        EXPECT_GE(tally.reads, 6);
+        // How many reads fit the three seconds is the benchmarks' business; here every one of
+        // them must be right.
+        EXPECT_GE(tally.reads, 1);
         EXPECT_EQ(tally.failures, 0);
         EXPECT_EQ(tally.wrong, 0);
         std::printf("channel %d: %d reads\n", k, tally.reads);
     }
     for (std::size_t t = 0; t < addressWrong.size(); ++t) {
-        EXPECT_GE(addressCalls[t], 100);
+        EXPECT_GE(addressCalls[t], 1);
         EXPECT_EQ(addressWrong[t], 0);
         std::printf("address thread %zu: %d calls\n", t, addressCalls[t]);
     }
@@ -612,7 +614,7 @@ TEST(LineFailure, FarEndDiesMidExchangeAndComesBack) {
 
     std::atomic<bool> killed{false};
     std::atomic<bool> stop{false};
-    int doneBefore = 0, doneAfter = 0, calls = 0;
+    std::atomic<int> doneBefore{0}, doneAfter{0}, calls{0};
     Clock::duration longest{};
     std::thread reader([&] {
         while (!stop) {
@@ -624,10 +626,13 @@ TEST(LineFailure, FarEndDiesMidExchangeAndComesBack) {
             if (result == VpiDone) ++(afterKill ? doneAfter : doneBefore);
         }
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    // Until a few reads went through, then the far end dies; then until reads have been made
+    // on the dead line (each a whole round of attempts).
+    ASSERT_TRUE(vpitest::WaitUntil([&] { return doneBefore >= 3; }));
     line->Kill();
     killed = true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const int callsAtKill = calls;
+    EXPECT_TRUE(vpitest::WaitUntil([&] { return calls >= callsAtKill + 3; }));
     stop = true;
     reader.join();
 
@@ -635,7 +640,8 @@ TEST(LineFailure, FarEndDiesMidExchangeAndComesBack) {
     EXPECT_EQ(doneAfter, 0);
     // Eight attempts of 100 ms each, plus purges; generous room for a loaded machine.
     EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(longest).count(), 5000);
-    std::printf("%d reads, %d done before the line died, longest %lld ms\n", calls, doneBefore,
+    std::printf("%d reads, %d done before the line died, longest %lld ms\n", calls.load(),
+                doneBefore.load(),
                 static_cast<long long>(
                     std::chrono::duration_cast<std::chrono::milliseconds>(longest).count()));
 

@@ -312,7 +312,10 @@ TEST_F(PosixEdges, AMasterSideWhoseFarEndClosedFailsAtOnceWithTheBytesBeforeIt) 
     ASSERT_EQ(tcsetattr(slave, TCSANOW, &raw), 0);
     ASSERT_EQ(write(slave, "abc", 3), 3);
     close(slave);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(vpitest::WaitUntil([&] {
+        std::uint32_t waiting = 0;
+        return serial::platform::ClearErrors(handle, &waiting) && waiting == 3;
+    }));
 
     ASSERT_EQ(serial::SetReadTimeout(handle, 200), 100);  // 2 s that must not be waited out
     std::uint8_t buffer[20] = {};

@@ -769,7 +769,10 @@ TEST(SimPacing, RepliesGoOutAtTheLineRate) {
     // From the first character's arrival to the last's: 210 characters of 10 bits.
     const double expectedMs = 210 * 10 * 1000.0 / 9600;
     const double seenMs = std::chrono::duration<double, std::milli>(port.last - port.first).count();
-    EXPECT_NEAR(seenMs, expectedMs, expectedMs * 0.1);
+    // Never faster than the line (10 % for the clock's and the terminal's granularity); how
+    // close to it is a measurement, not a check, and a loaded machine only makes it slower.
+    EXPECT_GE(seenMs, expectedMs * 0.9);
+    EXPECT_LT(seenMs, expectedMs * 10);
 }
 
 // --line-speed: the meters hear only requests sent while the client has the line at that
