@@ -69,44 +69,38 @@ run asan
 run tsan
 run win32
 
-echo "=== bench: build and a brief run of each benchmark"
-cmake --preset bench >/dev/null
-cmake --build --preset bench
-bench_out=build/bench/smoke.txt
-# Every exchange benchmark reports its failed reads as "<figure>.failures N"; all must be 0.
-if build/bench/vpi_bench_micro --benchmark_min_time=0.001 >/dev/null &&
-   { build/bench/vpi_bench_exchange unpaced 2 && build/bench/vpi_bench_exchange scaling 2 1 &&
-     build/bench/vpi_bench_exchange stale 2; } >"$bench_out" &&
-   grep -q 'failures' "$bench_out" && ! grep 'failures' "$bench_out" | grep -qv ' 0\.000$'; then
-  passed=$((passed + 1))
-else
-  failed=$((failed + 1))
-  echo "=== bench: a benchmark failed to run"
-  summary
-  exit 1
-fi
+# One check that is not a CTest suite: counted as one test; the run stops at the first failure.
+check() {
+  local what=$1
+  shift
+  echo "=== $what"
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "=== failed: $what"
+    summary
+    exit 1
+  fi
+}
 
-echo "=== soak: three faulty lines polled for 2 minutes, every value checked"
-if tools/soak.sh 2; then
-  passed=$((passed + 1))
-else
-  failed=$((failed + 1))
-  echo "=== soak: failed"
-  summary
-  exit 1
-fi
+# Every exchange benchmark reports its failed reads as "<figure>.failures N"; all must be 0.
+bench_smoke() {
+  local out=build/bench/smoke.txt
+  cmake --preset bench >/dev/null && cmake --build --preset bench &&
+    build/bench/vpi_bench_micro --benchmark_min_time=0.001 >/dev/null &&
+    { build/bench/vpi_bench_exchange unpaced 2 && build/bench/vpi_bench_exchange scaling 2 1 &&
+      build/bench/vpi_bench_exchange stale 2; } >"$out" &&
+    grep -q 'failures' "$out" && ! grep 'failures' "$out" | grep -qv ' 0\.000$'
+}
+
+check "bench: build and a brief run of each benchmark" bench_smoke
+check "soak: three faulty lines polled for 2 minutes, every value checked" tools/soak.sh 2
 
 fuzz_seconds=${VPI_FUZZ_SECONDS:-60}
 if [ "$fuzz_seconds" -gt 0 ]; then
   for target in gate reply channel; do
-    echo "=== fuzz: $target, $fuzz_seconds s"
-    if tools/fuzz.sh "$fuzz_seconds" "$target"; then
-      passed=$((passed + 1))
-    else
-      failed=$((failed + 1))
-      summary
-      exit 1
-    fi
+    check "fuzz: $target, $fuzz_seconds s" tools/fuzz.sh "$fuzz_seconds" "$target"
   done
 fi
 summary

@@ -16,6 +16,9 @@ import os
 import select
 import subprocess
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from wine_prefix import start_wine, wine_env  # noqa: E402
 import tempfile
 
 VALUES = """plain.16 = 49.9
@@ -41,25 +44,6 @@ def check(condition, what):
     if not condition:
         failures.append(what)
         print("FAILED: " + what, file=sys.stderr)
-
-
-def wine_env(prefix):
-    return dict(os.environ, WINEPREFIX=prefix, WINEARCH="win32", WINEDEBUG="-all",
-                WINEDLLOVERRIDES="mscoree,mshtml=")
-
-
-def start_wine(prefix):
-    env = wine_env(prefix)
-    null = subprocess.DEVNULL
-    if not os.path.exists(os.path.join(prefix, "system.reg")):
-        os.makedirs(os.path.dirname(prefix), exist_ok=True)
-        subprocess.run(["flock", prefix + ".lock", "sh", "-c",
-                        '[ -f "$WINEPREFIX/system.reg" ] || wineboot -i'],
-                       env=env, stdin=null, stdout=null, stderr=null, check=False)
-    subprocess.run(["setsid", "sh", "-c", "wineserver -f -p &"], env=env,
-                   stdin=null, stdout=null, stderr=null, check=False)
-    subprocess.run(["wine", "cmd", "/c", "exit"], env=env,
-                   stdin=null, stdout=null, stderr=null, check=False)
 
 
 def vpihost(exe, prefix, *args):

@@ -19,25 +19,12 @@ server or service that inherits the test runner's output pipe keeps the runner w
 import os
 import subprocess
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from wine_prefix import start_wine  # noqa: E402
 import threading
 import time
 import tty
-
-
-def start_wine(prefix):
-    env = dict(os.environ, WINEPREFIX=prefix, WINEARCH="win32", WINEDEBUG="-all",
-               WINEDLLOVERRIDES="mscoree,mshtml=")
-    null = subprocess.DEVNULL
-    if not os.path.exists(os.path.join(prefix, "system.reg")):
-        os.makedirs(os.path.dirname(prefix), exist_ok=True)
-        subprocess.run(["flock", prefix + ".lock", "sh", "-c",
-                        '[ -f "$WINEPREFIX/system.reg" ] || wineboot -i'],
-                       env=env, stdin=null, stdout=null, stderr=null, check=False)
-    subprocess.run(["setsid", "sh", "-c", "wineserver -f -p &"], env=env,
-                   stdin=null, stdout=null, stderr=null, check=False)
-    # Brings the prefix's services up with no streams of ours.
-    subprocess.run(["wine", "cmd", "/c", "exit"], env=env,
-                   stdin=null, stdout=null, stderr=null, check=False)
 
 
 class FarEnd:
