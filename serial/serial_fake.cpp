@@ -36,6 +36,7 @@ struct State {
     bool failRts = false;
     bool failClearErrors = false;
     bool failTimeoutQuery = false;
+    bool failTimeoutsChange = false;
     bool failWriteCall = false;
     std::int64_t writeBudget = -1;
     std::int64_t readBudget = -1;
@@ -116,6 +117,9 @@ void FailRts(bool fail) {
 }
 void FailClearErrors(bool fail) {
     S().failClearErrors = fail;
+}
+void FailTimeoutsChange(bool fail) {
+    S().failTimeoutsChange = fail;
 }
 void FailReadTimeoutQuery(bool fail) {
     S().failTimeoutQuery = fail;
@@ -263,7 +267,7 @@ bool GetTimeouts(PortHandle handle, Timeouts* timeouts) {
 
 bool SetTimeouts(PortHandle handle, const Timeouts& timeouts) {
     fake::Port* port = fake::ByHandle(handle);
-    if (port == nullptr) return false;
+    if (port == nullptr || fake::S().failTimeoutsChange) return false;
     port->readTimeoutMs = timeouts.readConstant;
     // Every call is recorded: a test sees each one the line code makes.
     fake::Record(EventKind::SetTimeout, timeouts.readConstant);

@@ -56,6 +56,7 @@ void FailClose(bool fail);                // ClosePort answers IoFailed
 void FailRts(bool fail);                  // the line refuses RTS changes
 void FailClearErrors(bool fail);          // ClearErrors fails (count unknown)
 void FailReadTimeoutQuery(bool fail);     // SetReadTimeout cannot read the time-outs
+void FailTimeoutsChange(bool fail);       // the port refuses new time-outs
 void FailWriteCall(bool fail);            // WriteOnce fails outright
 void CutWritesAfter(std::int64_t bytes);  // only this many more bytes go out; -1: no limit
 void FailReadsAfter(std::int64_t bytes);  // reads fail once this many more bytes were read

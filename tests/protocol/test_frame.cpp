@@ -116,6 +116,21 @@ TEST_F(Receive, SkipsOneFrameOfLengthSix) {
     EXPECT_TRUE(protocol::VerifyFrameChecksum(state_.receiveBuffer));
 }
 
+TEST_F(Receive, ADoubleThatMayAnswerIsRestoredWithoutItsNul) {
+    // A request sent with a NUL behind it, whose double may be the answer: a lone double (and
+    // its NUL) with silence behind is the reply, stored without the NUL.
+    const std::string frame = Frame("01P0A");
+    const std::string sent = frame + '\0';
+    const protocol::ExpectedReply expected{
+        std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(sent.data()),
+                                      sent.size()),
+        false, true};
+    Put(sent);
+    ASSERT_TRUE(protocol::ReceiveFrame(state_, state_.receiveBuffer, expected));
+    EXPECT_EQ(Received(0, frame.size()), frame);
+    EXPECT_EQ(Received(frame.size(), 1), "q");  // nothing of the NUL was stored
+}
+
 TEST_F(Receive, ALoneFrameOfLengthSixWaitsForTheNextAndTimesOut) {
     Put(Frame("01x"));
     const auto start = fake::NowUs();

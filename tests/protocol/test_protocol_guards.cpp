@@ -49,6 +49,10 @@ TEST(LengthFieldEdges, ShortSpansControlBytesAndCutFrames) {
         {"minus behind a digit", "!1-2", true, 1},
         {"blank first", "! 12", false, 0},
         {"sign first", "!+12", false, 0},
+        {"minus first", "!-12", false, 0},
+        {"tab first", "!\t12", false, 0},
+        {"carriage return first", "!\r12", false, 0},
+        {"a byte just below the tab first", "!\b12", false, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

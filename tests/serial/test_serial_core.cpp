@@ -71,6 +71,26 @@ TEST_F(SerialCore, PurgeWithNothingWaitingReadsNothing) {
     EXPECT_TRUE(EventsOf(EventKind::SetTimeout).empty());
 }
 
+TEST_F(SerialCore, SetReadTimeoutSetsOnlyAChangeAndReportsTheOldValue) {
+    // The value in force already: no set at all; a change: one set, the old value back in
+    // units of 10 ms, rounded down; a query or a change the port refuses: 0, nothing changed.
+    EXPECT_EQ(serial::SetReadTimeout(handle_, 100), 100);
+    EXPECT_TRUE(EventsOf(EventKind::SetTimeout).empty());
+    EXPECT_EQ(serial::SetReadTimeout(handle_, 25), 100);
+    ASSERT_EQ(EventsOf(EventKind::SetTimeout).size(), 1u);
+    EXPECT_EQ(EventsOf(EventKind::SetTimeout)[0].value, 250u);
+    EXPECT_EQ(serial::SetReadTimeout(handle_, 25), 25);
+    EXPECT_EQ(EventsOf(EventKind::SetTimeout).size(), 1u);
+    fake::FailTimeoutsChange(true);
+    EXPECT_EQ(serial::SetReadTimeout(handle_, 7), 0);
+    EXPECT_EQ(fake::ReadTimeoutMs(handle_), 250);
+    fake::FailTimeoutsChange(false);
+    fake::FailReadTimeoutQuery(true);
+    EXPECT_EQ(serial::SetReadTimeout(handle_, 7), 0);
+    EXPECT_EQ(fake::ReadTimeoutMs(handle_), 250);
+    EXPECT_EQ(EventsOf(EventKind::SetTimeout).size(), 1u);
+}
+
 TEST_F(SerialCore, PurgeOfExactly512ReadsOnceMoreAndRestoresTheTimeout) {
     fake::Deliver("COM1", std::string(512, 'z'));
     EXPECT_EQ(serial::PurgeInput(handle_), SerialResult::Ok);

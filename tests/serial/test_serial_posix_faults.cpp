@@ -84,11 +84,50 @@ TEST_F(PosixEdges, HandlesThatAreNoPortOfOursAreRefusedByEveryCall) {
         serial::DropRts(handle);
         EXPECT_EQ(capture.Lines().size(), 2u);  // both refusals are logged
     }
-    // A handle that was ours and is closed: the second close is refused.
+    // A handle that was ours and is closed: the second close is refused, and so is every
+    // primitive the line code builds on, though the descriptor number may be open again.
     const PortHandle handle = OpenOk(pty_.Slave());
     ASSERT_NE(handle, 0u);
     Close(handle);
     EXPECT_EQ(serial::ClosePort(handle), SerialResult::IoFailed);
+    EXPECT_FALSE(serial::OwnsPort(handle));
+    serial::platform::Timeouts timeouts{};
+    EXPECT_FALSE(serial::platform::GetTimeouts(handle, &timeouts));
+    EXPECT_FALSE(serial::platform::SetTimeouts(handle, timeouts));
+    EXPECT_FALSE(serial::platform::SetRts(handle, true));
+}
+
+// A poll() that fails (here: the process may hold no descriptor at all, so even one to watch
+// is too many) ends a read as a failed read, and a write waiting for room as a short one;
+// neither loops.
+TEST_F(PosixEdges, AFailingPollEndsReadsAndWrites) {
+    const PortHandle handle = OpenOk(pty_.Slave());
+    ASSERT_EQ(serial::SetReadTimeout(handle, 100), 100);  // 1 s that must not be waited out
+    // Fill the line's output until the terminal takes no more, so that a write must wait.
+    std::vector<std::uint8_t> chunk(4096, 'w');
+    std::uint32_t written = 0;
+    while (written < 4u << 20) {
+        const ssize_t put = write(static_cast<int>(handle), chunk.data(), chunk.size());
+        if (put <= 0) break;
+        written += static_cast<std::uint32_t>(put);
+    }
+    ASSERT_EQ(errno, EAGAIN);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit none = saved;
+    none.rlim_cur = 0;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    std::uint8_t buffer[4] = {};
+    std::uint32_t received = 99;
+    const auto start = Clock::now();
+    const SerialResult read = serial::ReadPort(handle, buffer, 4, &received);
+    std::uint32_t sent = 99;
+    const SerialResult write = serial::WritePort(handle, chunk.data(), 16, &sent);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(read, SerialResult::IoFailed);
+    EXPECT_EQ(received, 0u);
+    EXPECT_EQ(write, SerialResult::IoFailed);
+    EXPECT_LT(MsSince(start), 5000);  // it ended; nothing was waited out or looped on
 }
 
 TEST_F(PosixEdges, HandshakeFlagsAreHonouredOrRefused) {
