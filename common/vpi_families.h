@@ -10,33 +10,16 @@
 
 #include "vpi_records.h"
 
-enum class GateFamily : std::uint8_t {
-    Plain = 0,
-    H = 1,
-    Tr = 2,
-    Tk = 3,
-    Ty = 4,
-    Td = 5,
-    IndexZero = 6,
-    Tc = 7,
-    Ex = 8,
-};
+// The families in the order of their memory-type codes; kFamilies below holds them in it.
+enum class GateFamily : std::uint8_t { Plain, H, Tr, Tk, Ty, Td, IndexZero, Tc, Ex };
 
-// How operation 6 reaches a family's values.
-enum class ReadKind : std::uint8_t {
-    None = 0,   // not readable (index-zero gates are written only)
-    Plain = 1,  // the plain block
-    H = 2,      // a harmonics block
-    T = 3,      // a T register table
-    Ex = 4,     // an EX register block
-};
+// How operation 6 reaches a family's values: not at all (index-zero gates are written only),
+// the plain block, a harmonics block, a T register table, an EX register block.
+enum class ReadKind : std::uint8_t { None, Plain, H, T, Ex };
 
-// How operation 7 writes a family.
-enum class WriteKind : std::uint8_t {
-    None = 0,
-    Command = 1,  // a command with one of two operands
-    Ex = 2,       // EX registers of the writable group
-};
+// How operation 7 writes a family: not at all, a command with one of two operands, EX
+// registers of the writable group.
+enum class WriteKind : std::uint8_t { None, Command, Ex };
 
 // An element count of kAnyCount accepts whatever the definition gives.
 inline constexpr std::int32_t kAnyCount = -1;
@@ -119,4 +102,3 @@ constexpr const FamilyInfo& InfoOf(GateFamily family) {
 static_assert(FamilyOf(MEMTYPE_TK3)->family == GateFamily::Tk);
 static_assert(FamilyOf(MEMTYPE_TC24)->family == GateFamily::Tc);
 static_assert(FamilyOf(7) == nullptr && FamilyOf(MEMTYPE_EX + 1) == nullptr);
-

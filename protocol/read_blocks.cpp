@@ -101,6 +101,29 @@ bool OfFamily(const GateIoRecord& gate, ReadKind kind) {
     return info != nullptr && info->read == kind && ReadableGate(gate);
 }
 
+// The verified reply in receiveBuffer decoded by the family's decoder.
+Decoding Decode(const VpiCall& call, ReadKind kind) {
+    const GateIoRecord& gate = Gate(call);
+    const std::span<const std::uint8_t> frame = Channel(call).receiveBuffer;
+    switch (kind) {
+        case ReadKind::Plain:
+            return DecodePlainBlock(frame, Values(gate));
+        case ReadKind::H:
+            return DecodeHBlock(frame, Values(gate));
+        case ReadKind::T:
+            return DecodeTBlock(frame, gate.memtype, Values(gate));
+        default:
+            return DecodeExBlock(frame, Values(gate));
+    }
+}
+
+// One exchange for a gate of the family `kind` names, and its values decoded.
+std::int32_t ReadBlock(const VpiCall& call, ReadKind kind, const Messages& messages) {
+    if (!OfFamily(Gate(call), kind)) return VpiRefused;
+    if (const std::int32_t result = Exchange(call, messages); result != VpiDone) return result;
+    return Outcome(call, messages, Decode(call, kind));
+}
+
 }  // namespace
 
 bool ReadableGate(const GateIoRecord& gate) {
@@ -112,40 +135,19 @@ bool ReadableGate(const GateIoRecord& gate) {
 }
 
 std::int32_t ReadPlainBlock(const VpiCall& call) {
-    if (!OfFamily(Gate(call), ReadKind::Plain)) return VpiRefused;
-    if (const std::int32_t result = Exchange(call, kDataMessages); result != VpiDone) {
-        return result;
-    }
-    return Outcome(call, kDataMessages,
-                   DecodePlainBlock(Channel(call).receiveBuffer, Values(Gate(call))));
+    return ReadBlock(call, ReadKind::Plain, kDataMessages);
 }
 
 std::int32_t ReadHBlock(const VpiCall& call) {
-    if (!OfFamily(Gate(call), ReadKind::H)) return VpiRefused;
-    if (const std::int32_t result = Exchange(call, kHarmonicsMessages); result != VpiDone) {
-        return result;
-    }
-    return Outcome(call, kHarmonicsMessages,
-                   DecodeHBlock(Channel(call).receiveBuffer, Values(Gate(call))));
+    return ReadBlock(call, ReadKind::H, kHarmonicsMessages);
 }
 
 std::int32_t ReadTBlock(const VpiCall& call) {
-    const GateIoRecord& gate = Gate(call);
-    if (!OfFamily(gate, ReadKind::T)) return VpiRefused;
-    if (const std::int32_t result = Exchange(call, kDataMessages); result != VpiDone) {
-        return result;
-    }
-    return Outcome(call, kDataMessages,
-                   DecodeTBlock(Channel(call).receiveBuffer, gate.memtype, Values(gate)));
+    return ReadBlock(call, ReadKind::T, kDataMessages);
 }
 
 std::int32_t ReadExBlock(const VpiCall& call) {
-    if (!OfFamily(Gate(call), ReadKind::Ex)) return VpiRefused;
-    if (const std::int32_t result = Exchange(call, kDataMessages); result != VpiDone) {
-        return result;
-    }
-    return Outcome(call, kDataMessages,
-                   DecodeExBlock(Channel(call).receiveBuffer, Values(Gate(call))));
+    return ReadBlock(call, ReadKind::Ex, kDataMessages);
 }
 
 }  // namespace protocol

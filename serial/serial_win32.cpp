@@ -29,18 +29,32 @@ PortHandle FromHandle(HANDLE handle) {
     return static_cast<PortHandle>(reinterpret_cast<std::uintptr_t>(handle));
 }
 
-DWORD DtrControl(std::uint16_t lineFlags) {
-    if ((lineFlags & kDtrOnBits) != 0) return DTR_CONTROL_ENABLE;
-    if ((lineFlags & kDtrHandshakeBit) != 0) return DTR_CONTROL_HANDSHAKE;
-    return DTR_CONTROL_DISABLE;
-}
+// lineFlags bits and the control mode they select, the first match winning; a mode of its
+// own when none matches.
+struct ControlRule {
+    std::uint16_t bits;
+    DWORD mode;
+};
+constexpr std::array<ControlRule, 2> kDtrRules{{
+    {kDtrOnBits, DTR_CONTROL_ENABLE},
+    {kDtrHandshakeBit, DTR_CONTROL_HANDSHAKE},
+}};
+// RTS stays off and belongs to the driver, which raises it around every request, unless a
+// flag says otherwise.
+constexpr std::array<ControlRule, 3> kRtsRules{{
+    {kRtsOnBits, RTS_CONTROL_ENABLE},
+    {kRtsHandshakeBit, RTS_CONTROL_HANDSHAKE},
+    {kRtsToggleBit, RTS_CONTROL_TOGGLE},
+}};
+static_assert(kDtrRules.size() == 2 && kRtsRules.size() == 3);
 
-DWORD RtsControl(std::uint16_t lineFlags) {
-    if ((lineFlags & kRtsOnBits) != 0) return RTS_CONTROL_ENABLE;
-    if ((lineFlags & kRtsHandshakeBit) != 0) return RTS_CONTROL_HANDSHAKE;
-    if ((lineFlags & kRtsToggleBit) != 0) return RTS_CONTROL_TOGGLE;
-    // RTS stays off and belongs to the driver, which raises it around every request.
-    return RTS_CONTROL_DISABLE;
+template <std::size_t N>
+DWORD ControlMode(std::uint16_t lineFlags, const std::array<ControlRule, N>& rules,
+                  DWORD otherwise) {
+    for (const ControlRule& rule : rules) {
+        if ((lineFlags & rule.bits) != 0) return rule.mode;
+    }
+    return otherwise;
 }
 
 // The ports this layer opened and has not closed. Every operation asks first: the host's
@@ -115,13 +129,13 @@ void ApplyLine(DCB& dcb, const LineParameters& line, std::uint16_t lineFlags) {
     dcb.fParity = 1;
     dcb.fOutxCtsFlow = 0;
     dcb.fOutxDsrFlow = 0;
-    dcb.fDtrControl = DtrControl(lineFlags) & 3u;
+    dcb.fDtrControl = ControlMode(lineFlags, kDtrRules, DTR_CONTROL_DISABLE) & 3u;
     dcb.fDsrSensitivity = 0;
     dcb.fOutX = 0;
     dcb.fInX = 0;
     dcb.fErrorChar = 0;
     dcb.fNull = 0;
-    dcb.fRtsControl = RtsControl(lineFlags) & 3u;
+    dcb.fRtsControl = ControlMode(lineFlags, kRtsRules, RTS_CONTROL_DISABLE) & 3u;
     dcb.fAbortOnError = 0;
     dcb.ByteSize = static_cast<BYTE>(line.dataBits & 0xFFu);
     dcb.Parity = static_cast<BYTE>(line.parity & 0xFFu);
