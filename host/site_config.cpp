@@ -226,7 +226,7 @@ void SiteParser::LineSettings(const toml::table& table, LineConfig& line) {
     std::int64_t number = 0;
     if (Integer(table, "baud", 1, 65535, &number, where.c_str()))
         options.baud = static_cast<unsigned>(number);
-    if (Integer(table, "data", 7, 8, &number, where.c_str()))
+    if (Integer(table, "data", 5, 8, &number, where.c_str()))
         options.dataBits = static_cast<unsigned>(number);
     std::string text;
     if (Text(table, "parity", &text, false, 0, where.c_str())) options.parity = text;
