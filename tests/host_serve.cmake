@@ -14,3 +14,18 @@ if(NOT WIN32)
   target_compile_definitions(test_host_serve_config PRIVATE VPIHOST_PATH="$<TARGET_FILE:vpihost>")
   add_dependencies(test_host_serve_config vpihost satec_vpi)
 endif()
+
+# vpihost serve scraped by a real Prometheus (Debian's, on a free loopback port with a scrape
+# interval of 1 s), and its page in a real headless Chromium; each skips (77) only when its tool
+# is not installed, which tools/install-deps.sh --serve installs.
+if(NOT WIN32)
+  find_package(Python3 COMPONENTS Interpreter REQUIRED)
+  add_test(NAME test_host_serve_prometheus
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/serve_prometheus.py
+            $<TARGET_FILE:vpihost> $<TARGET_FILE:metersim> ${CMAKE_BINARY_DIR}/serve-prometheus)
+  set_tests_properties(test_host_serve_prometheus PROPERTIES TIMEOUT 240 SKIP_RETURN_CODE 77)
+  add_test(NAME test_host_serve_page
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/serve_page.py
+            $<TARGET_FILE:vpihost> $<TARGET_FILE:metersim> ${CMAKE_BINARY_DIR}/serve-page)
+  set_tests_properties(test_host_serve_page PROPERTIES TIMEOUT 240 SKIP_RETURN_CODE 77)
+endif()
