@@ -26,7 +26,8 @@ function age(ms) {
 
 function fmt(v) {
   if (v === null) return "–";
-  return Math.abs(v) >= 1000 || Number.isInteger(v) ? String(v) : v.toPrecision(4);
+  // Floats as the meter sent them, without the float's own digits past its precision.
+  return String(Number(v.toPrecision(Math.abs(v) >= 1000 ? 7 : 4)));
 }
 
 function meterState(meter) {
@@ -99,7 +100,10 @@ function renderReadings(readings) {
 }
 
 function chartWidth() {
-  return Math.max(280, Math.min(1060, document.querySelector("main").clientWidth - 8));
+  const main = document.querySelector("main");
+  const style = getComputedStyle(main);
+  const inner = main.clientWidth - parseFloat(style.paddingLeft) - parseFloat(style.paddingRight);
+  return Math.max(260, Math.min(1060, Math.floor(inner)));
 }
 
 function record(readings) {
