@@ -2,6 +2,7 @@
 file naming them, and `vpihost serve` on a free loopback port; everything stopped by its own
 process id when the test ends."""
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -116,6 +117,7 @@ class Site:
                 except subprocess.TimeoutExpired:
                     p.kill()
                     p.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
 
     def __enter__(self):
         return self
