@@ -94,9 +94,10 @@ Figures Poller(host::LoadedDriver& driver, const host::PreparedSite& site, doubl
 
 void Print(const char* name, const Figures& f) {
     const double reads = f.reads > 0 ? static_cast<double>(f.reads) : 1;
-    std::printf("%s.reads %ld\n%s.cpu_us_per_read %.1f\n%s.wall_us_per_read %.1f\n"
-                "%s.failures %ld\n",
-                name, f.reads, name, f.cpuUs / reads, name, f.wallUs / reads, name, f.failures);
+    std::printf(
+        "%s.reads %ld\n%s.cpu_us_per_read %.1f\n%s.wall_us_per_read %.1f\n"
+        "%s.failures %ld\n",
+        name, f.reads, name, f.cpuUs / reads, name, f.wallUs / reads, name, f.failures);
 }
 
 }  // namespace
