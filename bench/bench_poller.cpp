@@ -23,7 +23,8 @@ namespace {
 
 // Every gate of the line, each every 100 ms (the shortest a site file allows): more than the
 // line carries, so the poller reads as fast as the line lets it, as the plain loop does.
-const std::vector<std::string> kGates{"0101", "0101H1", "0101H2", "01TR1", "01TD1", "01TC1"};
+const std::vector<std::string> kGates{"0101",   "0101H1",   "0101H2",
+                                      "01TR11", "01TD0101", "01EX1001:4"};
 
 double CpuUs() {
     rusage usage{};
@@ -120,6 +121,8 @@ int main(int argc, char** argv) {
     driver.Log().Install(true);
     const host::SiteConfigResult config = host::ParseSiteConfig(SiteText(link), "bench.toml");
     host::PreparedSite site = host::PrepareSite(driver, config.site);
+    for (const host::ConfigError& e : config.errors) std::fprintf(stderr, "%s\n", e.Text().c_str());
+    for (const host::ConfigError& e : site.errors) std::fprintf(stderr, "%s\n", e.Text().c_str());
     if (!config.errors.empty() || !site.errors.empty()) return 1;
     Print("plain", PlainLoop(driver, site.lines[0], seconds));
     Print("poller", Poller(driver, site, seconds));
