@@ -50,6 +50,13 @@ ChannelProblem Channel::Open() {
     return ChannelProblem::None;
 }
 
+ChannelProblem Channel::Reopen() {
+    openResult_ = driver_->Call(VpiOperation::ReopenPort, area_.data(), nullptr);
+    if (openResult_ != VpiDone) return ChannelProblem::NotOpened;
+    open_ = true;
+    return ChannelProblem::None;
+}
+
 std::int32_t Channel::Close() {
     if (!open_) return VpiDone;
     open_ = false;

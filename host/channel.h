@@ -44,6 +44,11 @@ public:
     // Opens the port with operation 1: NotOpened or None.
     ChannelProblem Open();
 
+    // Opens the port again with the settings of the last open (operation 13), after Close():
+    // NotOpened or None. The driver's reopen leaves the port at the 1000 ms time-out of an
+    // opening, as it does for every host.
+    ChannelProblem Reopen();
+
     // Closes the channel (operation 11) if it is open; the driver's answer (VpiDone when it
     // was not open).
     std::int32_t Close();

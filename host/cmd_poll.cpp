@@ -16,9 +16,11 @@
 #include <vector>
 
 #include "commands.h"
+#include "durations.h"
 #include "interrupt.h"
 #include "output.h"
 #include "platform.h"
+#include "poll_site.h"
 #include "reading.h"
 #include "steps.h"
 #include "time_stamps.h"
@@ -37,30 +39,8 @@ struct PollOptions {
     std::optional<std::string> duration;
     bool ex = false;
     Format format = Format::Table;
+    std::string config;  // a site file instead of --port and gates
 };
-
-// "250ms", "1s", "1.5s", "2m", or a bare number of seconds; negative: not a duration.
-double ParseDurationMs(const std::string& text) {
-    std::size_t used = 0;
-    double number = 0;
-    try {
-        number = std::stod(text, &used);
-    } catch (const std::exception&) {
-        return -1;
-    }
-    struct Unit {
-        const char* name;
-        double ms;
-    };
-    constexpr Unit kUnits[] = {{"", 1000},   {"s", 1000},    {"ms", 1},
-                               {"m", 60000}, {"min", 60000}, {"h", 3600000}};
-    const std::string unit = text.substr(used);
-    const auto found = std::find_if(std::begin(kUnits), std::end(kUnits),
-                                    [&unit](const Unit& u) { return unit == u.name; });
-    if (found == std::end(kUnits)) return -1;
-    if (!(number >= 0) || !std::isfinite(number)) return -1;
-    return number * found->ms;
-}
 
 struct GateStats {
     long results[3] = {0, 0, 0};
@@ -261,6 +241,15 @@ void RunPoll(Runtime& runtime, const PollOptions& options) {
         runtime.exit.Raise(kExitUsage);
         return;
     }
+    if (!options.config.empty()) {
+        PollSite(runtime, options.config, options.format, durationMs);
+        return;
+    }
+    if (options.line.port.empty() || options.gates.empty()) {
+        std::fprintf(stderr, "vpihost: poll reads --port PORT GATE... or --config FILE\n");
+        runtime.exit.Raise(kExitUsage);
+        return;
+    }
     if (!runtime.exit.Passed(LoadDriver(runtime))) return;
     ReadGates list = PrepareReadGates(runtime, options.gates,
                                       options.ex ? "--ex polls EX gates only" : nullptr, stderr);
@@ -275,14 +264,26 @@ void AddPollCommand(CLI::App& app, Runtime& runtime) {
     auto options = std::make_shared<PollOptions>();
     auto* command = app.add_subcommand(
         "poll", "Read gates every interval and sum up results, attempts, failures and latency");
-    AddLineOptions(*command, options->line, true);
-    command->add_option("GATE", options->gates, "gate address, optionally with :COUNT")->required();
-    command->add_option("--interval", options->interval, "time between cycles (500ms, 1s, ...)")
-        ->capture_default_str();
+    auto* port = command->add_option("--port", options->line.port, PortNameHelp());
+    AddLineOptions(*command, options->line, false);
+    auto* gates =
+        command->add_option("GATE", options->gates, "gate address, optionally with :COUNT");
+    auto* interval =
+        command->add_option("--interval", options->interval, "time between cycles (500ms, 1s, ...)")
+            ->capture_default_str();
     auto* count = command->add_option("--count", options->count, "number of cycles");
     command->add_option("--duration", options->duration, "poll for this long (30s, 5m, ...)")
         ->excludes(count);
-    command->add_flag("--ex", options->ex, "read EX gates with one exchange (operation 5)");
+    auto* ex =
+        command->add_flag("--ex", options->ex, "read EX gates with one exchange (operation 5)");
+    command
+        ->add_option("--config", options->config,
+                     "poll every line of a site file instead (gates and intervals from the file)")
+        ->excludes(port)
+        ->excludes(gates)
+        ->excludes(interval)
+        ->excludes(count)
+        ->excludes(ex);
     AddFormatOptions(*command, options->format);
     command->callback([&runtime, options] { RunPoll(runtime, *options); });
 }

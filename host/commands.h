@@ -22,13 +22,16 @@ void AddReadCommand(CLI::App& app, Runtime& runtime);
 void AddWriteCommand(CLI::App& app, Runtime& runtime);
 void AddPollCommand(CLI::App& app, Runtime& runtime);
 void AddDemoCommand(CLI::App& app, Runtime& runtime);
+void AddCheckConfigCommand(CLI::App& app, Runtime& runtime);
+// On Linux it serves; where no HTTP library is built it says that serve is a Linux command.
+void AddServeCommand(CLI::App& app, Runtime& runtime);
 
 struct CommandEntry {
     const char* name;
     CommandAdder add;
 };
 
-inline constexpr std::array<CommandEntry, 7> kCommands{{
+inline constexpr std::array<CommandEntry, 9> kCommands{{
     {"info", AddInfoCommand},
     {"open", AddOpenCommand},
     {"parse, check", AddParseCommands},
@@ -36,8 +39,10 @@ inline constexpr std::array<CommandEntry, 7> kCommands{{
     {"write", AddWriteCommand},
     {"poll", AddPollCommand},
     {"demo", AddDemoCommand},
+    {"check-config", AddCheckConfigCommand},
+    {"serve", AddServeCommand},
 }};
-static_assert(kCommands.size() == 7);
+static_assert(kCommands.size() == 9);
 
 // Adds every command of kCommands to `app`, in the table's order.
 void AddCommands(CLI::App& app, Runtime& runtime);

@@ -28,8 +28,9 @@ void TAMRIK_CDECL DriverLog::Sink(int severity, const char* text, void* context)
 
 void DriverLog::Receive(int severity, const char* text) {
     std::lock_guard lock(mutex_);
-    pending_.push_back(LogLine{severity, text});
-    if (Hidden(pending_.back().text)) return;
+    std::vector<LogLine>& pending = pending_[std::this_thread::get_id()];
+    pending.push_back(LogLine{severity, text});
+    if (Hidden(pending.back().text)) return;
     // A failing read logs the same line up to eight times; show it once and count the rest.
     if (severity == lastSeverity_ && lastText_ == text) {
         ++repeats_;
@@ -66,7 +67,10 @@ std::vector<LogLine> DriverLog::Take() {
     lastSeverity_ = -1;
     lastText_.clear();
     std::vector<LogLine> lines;
-    lines.swap(pending_);
+    const auto mine = pending_.find(std::this_thread::get_id());
+    if (mine == pending_.end()) return lines;
+    lines.swap(mine->second);
+    pending_.erase(mine);
     return lines;
 }
 

@@ -2,8 +2,10 @@
 // on stderr with the time of day and keeps it for the command that made the call.
 #pragma once
 
+#include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "log_lines.h"
@@ -33,8 +35,10 @@ public:
     // and is kept for Take().
     void Install(bool quiet);
 
-    // The lines since the last Take(), oldest first. Says first how often the last shown line
-    // repeated, so that the count comes before what follows.
+    // The lines the calling thread's driver calls logged since its last Take(), oldest first
+    // (the driver logs from the thread that called it, so each line poller gets its own).
+    // Says first how often the last shown line repeated, so that the count comes before what
+    // follows.
     std::vector<LogLine> Take();
 
     // Which RTS lines to show from now on.
@@ -52,7 +56,7 @@ private:
     std::mutex mutex_;
     bool installed_ = false;
     bool quiet_ = false;
-    std::vector<LogLine> pending_;
+    std::map<std::thread::id, std::vector<LogLine>> pending_;
     std::string lastText_;
     int lastSeverity_ = -1;
     int repeats_ = 0;

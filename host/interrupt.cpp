@@ -1,5 +1,5 @@
-// The SIGINT flag. A signal handler can reach nothing but static storage, so this one flag is
-// the exception to keeping state in objects; only InterruptWatch sets it up and reads it.
+// The SIGINT (and SIGTERM) flag. A signal handler can reach nothing but static storage, so this one
+// flag is the exception to keeping state in objects; only InterruptWatch sets it up and reads it.
 #include "interrupt.h"
 
 #include <csignal>
@@ -16,13 +16,15 @@ extern "C" void OnInterrupt(int) {
 
 }  // namespace
 
-InterruptWatch::InterruptWatch() {
+InterruptWatch::InterruptWatch(bool terminateToo) : terminateToo_(terminateToo) {
     gInterrupted = 0;
     previous_ = std::signal(SIGINT, OnInterrupt);
+    if (terminateToo_) previousTerminate_ = std::signal(SIGTERM, OnInterrupt);
 }
 
 InterruptWatch::~InterruptWatch() {
     std::signal(SIGINT, previous_);
+    if (terminateToo_) std::signal(SIGTERM, previousTerminate_);
 }
 
 bool InterruptWatch::Interrupted() const {

@@ -3,20 +3,23 @@
 
 namespace host {
 
-// Watches for SIGINT while it exists; the handler it replaced comes back when it goes.
+// Watches for SIGINT (with `terminateToo` also SIGTERM, for a command that runs as a service)
+// while it exists; the handlers it replaced come back when it goes.
 class InterruptWatch {
 public:
-    InterruptWatch();
+    explicit InterruptWatch(bool terminateToo = false);
     InterruptWatch(const InterruptWatch&) = delete;
     InterruptWatch& operator=(const InterruptWatch&) = delete;
     ~InterruptWatch();
 
-    // True once Ctrl-C has come since this watch began.
+    // True once Ctrl-C (or SIGTERM, when watched) has come since this watch began.
     bool Interrupted() const;
 
 private:
     using Handler = void (*)(int);
     Handler previous_;
+    Handler previousTerminate_ = nullptr;
+    bool terminateToo_;
 };
 
 }  // namespace host

@@ -12,12 +12,6 @@ namespace host {
 
 namespace {
 
-void PrintDriverLines(std::FILE* out, const std::vector<LogLine>& lines) {
-    for (const LogLine& line : lines) {
-        std::fprintf(out, "    driver[%d]: %s\n", line.severity, line.text.c_str());
-    }
-}
-
 // What a channel that did not open calls for, said on stderr.
 ExitCode SayChannelProblem(ChannelProblem problem, const Channel& channel) {
     switch (problem) {
@@ -102,46 +96,48 @@ ExitCode CloseChannel(Channel& channel) {
     return kExitFailed;
 }
 
-void PrintGateProblem(std::FILE* out, const PreparedGate& prepared) {
+std::string GateProblemText(const PreparedGate& prepared) {
     const char* address = prepared.address.c_str();
     const char* text = prepared.text.c_str();
+    std::string said;
     switch (prepared.problem) {
         case GateProblem::None:
-            return;
+            return "";
         case GateProblem::BadCount:
-            std::fprintf(out, "vpihost: %s\n", prepared.error.c_str());
-            return;
+            return prepared.error;
         case GateProblem::TooLong:
-            std::fprintf(out, "vpihost: gate \"%s\": an address has at most ten characters\n",
-                         address);
-            return;
+            return fmt::format("gate \"{}\": an address has at most ten characters", address);
         case GateProblem::ParseRefused:
-            std::fprintf(out, "vpihost: gate \"%s\" refused by the driver's address parse%s\n",
-                         address,
-                         !prepared.lines.empty()             ? ":"
-                         : prepared.record.fixedValue32 == 0 ? ": no such address form"
-                                                             : "");
+            said = fmt::format("gate \"{}\" refused by the driver's address parse{}", address,
+                               !prepared.lines.empty()             ? ":"
+                               : prepared.record.fixedValue32 == 0 ? ": no such address form"
+                                                                   : "");
             break;
         case GateProblem::CommandGate:
-            std::fprintf(out,
-                         "vpihost: gate \"%s\" has index 0: it is a command gate, written with "
-                         "`vpihost write`, never read\n",
-                         address);
-            return;
+            return fmt::format(
+                "gate \"{}\" has index 0: it is a command gate, written with `vpihost write`, "
+                "never read",
+                address);
         case GateProblem::ExNeedsCount:
-            std::fprintf(out, "vpihost: EX gate \"%s\" needs a count: %s:N reads N registers\n",
-                         address, address);
-            return;
+            return fmt::format("EX gate \"{}\" needs a count: {}:N reads N registers", address,
+                               address);
         case GateProblem::CheckRefused:
-            std::fprintf(out, "vpihost: gate \"%s\" refused by the driver's definition check%s\n",
-                         text, prepared.lines.empty() ? SilentCheckReason(prepared).c_str() : "");
+            said = fmt::format("gate \"{}\" refused by the driver's definition check{}", text,
+                               prepared.lines.empty() ? SilentCheckReason(prepared) : "");
             break;
         case GateProblem::ExCountRange:
-            std::fprintf(out, "vpihost: EX gate \"%s\": a read carries 1 to %d registers\n", text,
-                         protocol::kMaxExCount);
-            return;
+            return fmt::format("EX gate \"{}\": a read carries 1 to {} registers", text,
+                               protocol::kMaxExCount);
     }
-    PrintDriverLines(out, prepared.lines);
+    for (const LogLine& line : prepared.lines) {
+        said += fmt::format("\n    driver[{}]: {}", line.severity, line.text);
+    }
+    return said;
+}
+
+void PrintGateProblem(std::FILE* out, const PreparedGate& prepared) {
+    if (prepared.problem == GateProblem::None) return;
+    std::fprintf(out, "vpihost: %s\n", GateProblemText(prepared).c_str());
 }
 
 ExitCode ExitFor(GateProblem problem) {
@@ -182,6 +178,19 @@ ReadGates PrepareReadGates(Runtime& runtime, const std::vector<std::string>& tex
     }
     result.exit = worst.Code();
     return result;
+}
+
+ExitCode LoadSite(Runtime& runtime, const std::string& path, PreparedSite* site) {
+    const SiteConfigResult config = LoadSiteConfig(path);
+    std::vector<ConfigError> errors = config.errors;
+    // The driver checks the gates of a file with other errors too, so that one run names all.
+    if (const ExitCode loaded = LoadDriver(runtime); loaded != kExitOk) return loaded;
+    *site = PrepareSite(runtime.driver, config.site);
+    errors.insert(errors.end(), site->errors.begin(), site->errors.end());
+    std::stable_sort(errors.begin(), errors.end(),
+                     [](const ConfigError& a, const ConfigError& b) { return a.line < b.line; });
+    for (const ConfigError& error : errors) std::fprintf(stderr, "%s\n", error.Text().c_str());
+    return errors.empty() ? kExitOk : kExitRefused;
 }
 
 void ReportHiddenRtsLines(Runtime& runtime) {

@@ -13,6 +13,7 @@
 #include "gate_prep.h"
 #include "line_options.h"
 #include "runtime.h"
+#include "site_gates.h"
 
 namespace host {
 
@@ -27,6 +28,10 @@ namespace host {
 
 // Closes `channel`; when the driver could not close it says so on stderr: kExitFailed.
 [[nodiscard]] ExitCode CloseChannel(Channel& channel);
+
+// Why `prepared` is not ready, in one sentence, followed by the driver's own lines (each on a
+// line of its own, indented); "" when it is ready.
+std::string GateProblemText(const PreparedGate& prepared);
 
 // Says on `out` why `prepared` is not ready, with the driver's own lines.
 void PrintGateProblem(std::FILE* out, const PreparedGate& prepared);
@@ -47,6 +52,11 @@ struct ReadGates {
 // named in those words, when the gates had none of their own.
 ReadGates PrepareReadGates(Runtime& runtime, const std::vector<std::string>& texts,
                            const char* exOnly, std::FILE* problems);
+
+// Reads the site file at `path` and prepares its gates through the driver, saying every error
+// on stderr as "FILE:LINE: reason", in the file's order. kExitRefused when the file has
+// errors (nothing of it is then used), kExitFailed when the driver does not load.
+[[nodiscard]] ExitCode LoadSite(Runtime& runtime, const std::string& path, PreparedSite* site);
 
 // Says on stderr how many RTS lines the log held back, if any (not with --quiet).
 void ReportHiddenRtsLines(Runtime& runtime);

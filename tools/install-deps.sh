@@ -2,33 +2,45 @@
 # Installs what a fresh Debian 12 machine lacks to build and test satec-vpi: the native and
 # the i686 MinGW-w64 (posix threads) tool chains, Wine with its 32-bit half, the host tool's
 # header-only libraries, a comma-decimal locale for the locale test, clang for the fuzzers,
-# Google Benchmark for the benchmarks and gcovr for the coverage report.
-# Runs apt only when something is missing.
-# Usage: tools/install-deps.sh [--windows] [--fuzz] [--bench] [--coverage]
+# Google Benchmark for the benchmarks and gcovr for the coverage report; with --serve what
+# vpihost serve is tested with: Prometheus with promtool, Chromium with its WebDriver and
+# Selenium. Every build gets toml++, cpp-httplib, npm and the page's chart library from its
+# lock file (host/web). Runs apt and npm only when something is missing.
+# Usage: tools/install-deps.sh [--windows] [--fuzz] [--bench] [--coverage] [--serve]
 set -euo pipefail
 
 want_windows=0
 want_fuzz=0
 want_bench=0
 want_coverage=0
+want_serve=0
 for arg in "$@"; do
   case $arg in
     --windows) want_windows=1 ;;
     --fuzz) want_fuzz=1 ;;
     --bench) want_bench=1 ;;
     --coverage) want_coverage=1 ;;
-    *) echo "usage: $0 [--windows] [--fuzz] [--bench] [--coverage]" >&2; exit 64 ;;
+    --serve) want_serve=1 ;;
+    *) echo "usage: $0 [--windows] [--fuzz] [--bench] [--coverage] [--serve]" >&2; exit 64 ;;
   esac
 done
 
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
 
-packages=(cmake make g++ python3 googletest libcli11-dev libfmt-dev nlohmann-json3-dev locales)
+# toml++ and cpp-httplib build vpihost on every machine (the site file, serve).
+packages=(cmake make g++ python3 googletest libcli11-dev libfmt-dev nlohmann-json3-dev locales
+          libtomlplusplus-dev libcpp-httplib-dev pkg-config)
 [ $want_windows -eq 1 ] && packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386)
 [ $want_fuzz -eq 1 ] && packages+=(clang-14 libclang-rt-14-dev)
 [ $want_bench -eq 1 ] && packages+=(libbenchmark-dev)
 [ $want_coverage -eq 1 ] && packages+=(gcovr)
+if [ $want_serve -eq 1 ]; then
+  packages+=(prometheus chromium chromium-driver python3-selenium)
+fi
+# npm installs the page's chart library for every Linux build; it comes with Debian's nodejs,
+# and a machine with a node of its own has its npm already.
+command -v npm >/dev/null || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -49,4 +61,9 @@ fi
 # conversions ignore the host's locale.
 if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
   "${sudo_cmd[@]}" localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "note: no de_DE locale; that test will skip"
+fi
+
+# The page's chart library, from the lock file (the build runs the same when it is missing).
+if [ ! -f "$(dirname "$0")/../host/web/node_modules/uplot/package.json" ]; then
+  (cd "$(dirname "$0")/../host/web" && npm ci --no-audit --no-fund)
 fi

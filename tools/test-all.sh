@@ -8,7 +8,7 @@
 # suite.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/install-deps.sh --windows --fuzz --bench
+tools/install-deps.sh --windows --fuzz --bench --serve
 
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT

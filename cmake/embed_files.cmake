@@ -1,0 +1,27 @@
+# Writes a C++ source that holds files as byte arrays, with a table of the path each is served
+# at and its content type. Run as a script:
+#   cmake -DOUT=file.cpp -DENTRIES=url|type|file,... -P embed_files.cmake
+# Every file is text in UTF-8. The table is what host/web_assets.h declares.
+set(body "// Generated from the page's files by cmake/embed_files.cmake; do not edit.\n")
+string(APPEND body "#include \"web_assets.h\"\n\nnamespace host {\n\nnamespace {\n\n")
+set(table "")
+set(n 0)
+string(REPLACE "," ";" ENTRIES "${ENTRIES}")
+foreach(entry ${ENTRIES})
+  string(REPLACE "|" ";" parts "${entry}")
+  list(GET parts 0 url)
+  list(GET parts 1 type)
+  list(GET parts 2 file)
+  file(READ "${file}" hex HEX)
+  string(LENGTH "${hex}" hexLength)
+  math(EXPR size "${hexLength} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "'\\\\x\\1'," bytes "${hex}")
+  string(APPEND body "constexpr char kFile${n}[] = {\n${bytes}'\\0'};\n\n")
+  string(APPEND table "    {\"${url}\", \"${type}; charset=utf-8\", std::string_view(kFile${n}, ${size})},\n")
+  math(EXPR n "${n} + 1")
+endforeach()
+string(APPEND body "constexpr WebAsset kAssets[] = {\n${table}};\n\n}  // namespace\n\n")
+string(APPEND body "std::span<const WebAsset> WebAssets() {\n    return kAssets;\n}\n\n}  // namespace host\n")
+file(WRITE "${OUT}.tmp" "${body}")
+file(COPY_FILE "${OUT}.tmp" "${OUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUT}.tmp")

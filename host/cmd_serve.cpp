@@ -1,0 +1,82 @@
+// `vpihost serve --config FILE [--listen 127.0.0.1:9300]`: polls every line of a site and
+// serves what it reads: the page, /metrics for Prometheus, the JSON API and /healthz. Ends
+// cleanly on SIGINT or SIGTERM: the HTTP side first, then every line, its channel closed.
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "commands.h"
+#include "http_server.h"
+#include "interrupt.h"
+#include "poller.h"
+#include "steps.h"
+
+namespace host {
+
+namespace {
+
+struct ServeOptions {
+    std::string config;
+    std::string listen = "127.0.0.1:9300";
+};
+
+void Serve(Runtime& runtime, const PreparedSite& site, const ListenAddress& address) {
+    const InterruptWatch watch(true);
+    SitePoller poller(runtime.driver, site);
+    HttpServer server(poller);
+    const int port = server.Bind(address);
+    if (port < 0) {
+        std::fprintf(stderr, "vpihost: cannot listen on %s:%d (in use, or not this machine's)\n",
+                     address.host.c_str(), address.port);
+        runtime.exit.Raise(kExitFailed);
+        return;
+    }
+    if (!IsLoopback(address.host)) {
+        std::fprintf(stderr, "note: listening on %s, which other machines may reach\n",
+                     address.host.c_str());
+    }
+    poller.Start();
+    server.Start();
+    // The first line on stdout says where it serves, for people and for scripts.
+    std::printf("vpihost: serving %s on http://%s:%d/\n", site.file.c_str(),
+                address.host.find(':') != std::string::npos ? ("[" + address.host + "]").c_str()
+                                                            : address.host.c_str(),
+                port);
+    std::fflush(stdout);
+    while (!watch.Interrupted()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    server.Stop();
+    poller.Stop();
+    std::printf("vpihost: stopped; every channel closed\n");
+}
+
+void RunServe(Runtime& runtime, const ServeOptions& options) {
+    ListenAddress address;
+    std::string error;
+    if (!ParseListenAddress(options.listen, &address, &error)) {
+        std::fprintf(stderr, "vpihost: %s\n", error.c_str());
+        runtime.exit.Raise(kExitUsage);
+        return;
+    }
+    PreparedSite site;
+    if (!runtime.exit.Passed(LoadSite(runtime, options.config, &site))) return;
+    runtime.driver.Log().ShowRts(RtsLines::FirstOfEach);
+    Serve(runtime, site, address);
+    ReportHiddenRtsLines(runtime);
+}
+
+}  // namespace
+
+void AddServeCommand(CLI::App& app, Runtime& runtime) {
+    auto options = std::make_shared<ServeOptions>();
+    auto* command = app.add_subcommand(
+        "serve", "Poll a site file's lines and serve the readings: page, /metrics, JSON API");
+    command->add_option("--config", options->config, "the site file (TOML)")->required();
+    command->add_option("--listen", options->listen, "HOST:PORT to serve on (port 0: any free)")
+        ->capture_default_str();
+    command->callback([&runtime, options] { RunServe(runtime, *options); });
+}
+
+}  // namespace host

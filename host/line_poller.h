@@ -1,0 +1,89 @@
+// One line of a site, polled on a thread of its own with a channel of its own: gates read
+// when due, earliest first, a silent meter backed off, a failed port closed and reopened with
+// back-off. The driver is called exactly as a host does (14, 1, 6 or 5, 11, 13).
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "channel.h"
+#include "loaded_driver.h"
+#include "poll_schedule.h"
+#include "poll_status.h"
+#include "reading.h"
+#include "site_gates.h"
+
+namespace host {
+
+// Called on the line's thread after every read, outside the line's lock.
+using ReadingSink = std::function<void(const std::string& line, const Reading& reading)>;
+
+class LinePoller {
+public:
+    LinePoller(LoadedDriver& driver, const SiteLine& line, double backoffMaxMs, ReadingSink sink);
+    LinePoller(const LinePoller&) = delete;
+    LinePoller& operator=(const LinePoller&) = delete;
+    // Stops the thread if it runs.
+    ~LinePoller();
+
+    // Starts the line's thread, which opens the port (retrying with back-off while it does not
+    // open) and reads until Stop().
+    void Start();
+
+    // Asks the thread to end after the read under way, without waiting.
+    void RequestStop();
+
+    // Asks the thread to end, waits for it; the thread closes the channel as it ends.
+    void Stop();
+
+    // A copy of what the line knows now.
+    LineStatus Status() const;
+
+private:
+    // Where each gate stands in the schedule; touched by the line's thread only.
+    struct GateSlot {
+        std::size_t meter;
+        std::size_t gate;
+        PollClock::time_point due;
+        PollClock::time_point lastRead;
+    };
+    struct MeterTiming {
+        PollClock::time_point probeAt;  // while backing off: not before then
+        double baseMs;                  // its shortest gate interval
+    };
+
+    void Run();
+    bool OpenPort();
+    std::size_t NextSlot() const;
+    PollClock::time_point EffectiveDue(const GateSlot& slot) const;
+    void ReadSlot(GateSlot& slot);
+    void RecordReading(const GateSlot& slot, const Reading& reading, const LogTally& tally,
+                       double lagMs);
+    void RecordMeter(std::size_t meter, const Reading& reading, PollClock::time_point now);
+    void PortHasFailed();
+    bool WaitUntil(PollClock::time_point when);
+
+    LoadedDriver& driver_;
+    SiteLine line_;
+    double backoffMaxMs_;
+    ReadingSink sink_;
+    Channel channel_;
+    bool prepared_ = false;    // operation 14 done and the open record set up
+    bool everOpened_ = false;  // operation 1 succeeded once: later opens are reopens (13)
+    bool open_ = false;
+    int openFailures_ = 0;
+    PollClock::time_point openAt_{};
+    std::vector<GateSlot> slots_;
+    std::vector<MeterTiming> timing_;
+
+    mutable std::mutex mutex_;  // guards status_ and stop_
+    std::condition_variable wake_;
+    bool stop_ = false;
+    LineStatus status_;
+    std::thread thread_;
+};
+
+}  // namespace host

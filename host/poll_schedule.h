@@ -1,0 +1,30 @@
+// The site poller's timing rules: when a gate's next read is due, and how long a silent meter
+// or a failed port is left alone. Pure functions, so that the rules are tested apart from
+// threads and time.
+#pragma once
+
+#include <chrono>
+
+namespace host {
+
+using PollClock = std::chrono::steady_clock;
+
+// The gate's next due time after a read that was due at `due`: one interval later on the same
+// grid, so that a late read does not shift the ones after it. Slots that have passed already
+// are skipped, never made up, so a gate is never read faster than its interval asks;
+// `*missed` (if given) gets how many were skipped.
+PollClock::time_point NextDue(PollClock::time_point due, double intervalMs,
+                              PollClock::time_point now, long* missed);
+
+// The delay after `failures` failures in a row (1 or more): `baseMs` doubled for each failure
+// after the first, at most `capMs`.
+double BackoffMs(int failures, double baseMs, double capMs);
+
+// Whether a read that failed (the driver's 2) after `latencyMs` and `attempts` attempts failed
+// at the port rather than at the meter. A silent meter costs a full time-out per attempt; a
+// port that has gone (a removed adapter, a simulator that stopped) fails each attempt at once,
+// after only the RTS turn-round (some 20 ms). Less than half the time-outs is a port failure,
+// which tells the two apart when the time-out is 50 ms or more.
+bool PortFailed(double latencyMs, int attempts, double timeoutMs);
+
+}  // namespace host

@@ -1,0 +1,39 @@
+// The site poller: every line of a prepared site on a thread of its own, none waiting on
+// another, and one status of the whole site for the HTTP side and the summaries.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "line_poller.h"
+#include "loaded_driver.h"
+#include "poll_status.h"
+#include "site_gates.h"
+
+namespace host {
+
+class SitePoller {
+public:
+    // `sink` (may be empty) gets every reading, on the thread of its line.
+    SitePoller(LoadedDriver& driver, const PreparedSite& site, ReadingSink sink = {});
+    SitePoller(const SitePoller&) = delete;
+    SitePoller& operator=(const SitePoller&) = delete;
+    // Stops every line.
+    ~SitePoller();
+
+    // Starts one thread per line.
+    void Start();
+
+    // Stops every line: each ends after its read under way and closes its channel.
+    void Stop();
+
+    // What every line knows now, in the file's order.
+    PollerStatus Status() const;
+
+private:
+    std::string site_;
+    std::int64_t startUnixMs_ = 0;
+    std::vector<std::unique_ptr<LinePoller>> lines_;
+};
+
+}  // namespace host
