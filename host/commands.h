@@ -22,13 +22,15 @@ void AddReadCommand(CLI::App& app, Runtime& runtime);
 void AddWriteCommand(CLI::App& app, Runtime& runtime);
 void AddPollCommand(CLI::App& app, Runtime& runtime);
 void AddDemoCommand(CLI::App& app, Runtime& runtime);
+// The line tools: the serial and protocol layers directly, not the driver.
+void AddScanCommand(CLI::App& app, Runtime& runtime);
 
 struct CommandEntry {
     const char* name;
     CommandAdder add;
 };
 
-inline constexpr std::array<CommandEntry, 7> kCommands{{
+inline constexpr std::array<CommandEntry, 8> kCommands{{
     {"info", AddInfoCommand},
     {"open", AddOpenCommand},
     {"parse, check", AddParseCommands},
@@ -36,8 +38,9 @@ inline constexpr std::array<CommandEntry, 7> kCommands{{
     {"write", AddWriteCommand},
     {"poll", AddPollCommand},
     {"demo", AddDemoCommand},
+    {"scan", AddScanCommand},
 }};
-static_assert(kCommands.size() == 7);
+static_assert(kCommands.size() == 8);
 
 // Adds every command of kCommands to `app`, in the table's order.
 void AddCommands(CLI::App& app, Runtime& runtime);
