@@ -24,13 +24,14 @@ void AddPollCommand(CLI::App& app, Runtime& runtime);
 void AddDemoCommand(CLI::App& app, Runtime& runtime);
 // The line tools: the serial and protocol layers directly, not the driver.
 void AddScanCommand(CLI::App& app, Runtime& runtime);
+void AddPortsCommand(CLI::App& app, Runtime& runtime);
 
 struct CommandEntry {
     const char* name;
     CommandAdder add;
 };
 
-inline constexpr std::array<CommandEntry, 8> kCommands{{
+inline constexpr std::array<CommandEntry, 9> kCommands{{
     {"info", AddInfoCommand},
     {"open", AddOpenCommand},
     {"parse, check", AddParseCommands},
@@ -39,8 +40,9 @@ inline constexpr std::array<CommandEntry, 8> kCommands{{
     {"poll", AddPollCommand},
     {"demo", AddDemoCommand},
     {"scan", AddScanCommand},
+    {"ports", AddPortsCommand},
 }};
-static_assert(kCommands.size() == 8);
+static_assert(kCommands.size() == 9);
 
 // Adds every command of kCommands to `app`, in the table's order.
 void AddCommands(CLI::App& app, Runtime& runtime);
