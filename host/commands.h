@@ -24,6 +24,7 @@ void AddPollCommand(CLI::App& app, Runtime& runtime);
 void AddDemoCommand(CLI::App& app, Runtime& runtime);
 // The line tools: the serial and protocol layers directly, not the driver.
 void AddScanCommand(CLI::App& app, Runtime& runtime);
+void AddSniffCommand(CLI::App& app, Runtime& runtime);
 void AddPortsCommand(CLI::App& app, Runtime& runtime);
 
 struct CommandEntry {
@@ -31,7 +32,7 @@ struct CommandEntry {
     CommandAdder add;
 };
 
-inline constexpr std::array<CommandEntry, 9> kCommands{{
+inline constexpr std::array<CommandEntry, 10> kCommands{{
     {"info", AddInfoCommand},
     {"open", AddOpenCommand},
     {"parse, check", AddParseCommands},
@@ -40,9 +41,10 @@ inline constexpr std::array<CommandEntry, 9> kCommands{{
     {"poll", AddPollCommand},
     {"demo", AddDemoCommand},
     {"scan", AddScanCommand},
+    {"sniff", AddSniffCommand},
     {"ports", AddPortsCommand},
 }};
-static_assert(kCommands.size() == 9);
+static_assert(kCommands.size() == 10);
 
 // Adds every command of kCommands to `app`, in the table's order.
 void AddCommands(CLI::App& app, Runtime& runtime);

@@ -1,0 +1,121 @@
+// `vpihost sniff --port NAME`: listens on a line without sending (RTS stays off, so the
+// adapter only receives), frames what passes in both directions, pairs each request with the
+// addressed meter's reply and prints one record per exchange; on Ctrl-C or after --duration a
+// summary per meter.
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "interrupt.h"
+#include "line_port.h"
+#include "output.h"
+#include "scan_plan.h"
+#include "sniff_report.h"
+
+namespace host {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct SniffOptions {
+    std::string port;
+    ScanListOptions line;  // one value each
+    std::optional<double> durationS;
+    bool json = false;
+    bool raw = false;
+};
+
+// How long a read waits before the loop looks at the clock and Ctrl-C again.
+constexpr std::int64_t kReadWaitMs = 20;
+// Silence inside a frame longer than this ends it as truncated: well above the gaps a meter
+// leaves between parts of one reply.
+constexpr std::int64_t kFrameGapUs = 60000;
+
+std::int64_t MicrosSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
+}
+
+// Reads the line byte by byte (each with its own time stamp) until Ctrl-C or the duration;
+// every item goes to `sniffer`. True when Ctrl-C ended it.
+bool Listen(LinePort& port, Sniffer& sniffer, std::optional<double> durationS) {
+    const InterruptWatch watch;
+    const auto start = Clock::now();
+    FrameSplitter splitter(kFrameGapUs);
+    std::vector<LineItem> items;
+    const auto deliver = [&] {
+        for (const LineItem& item : items) sniffer.Take(item);
+        items.clear();
+    };
+    while (!watch.Interrupted()) {
+        if (durationS && static_cast<double>(MicrosSince(start)) >= *durationS * 1e6) break;
+        std::uint8_t byte = 0;
+        std::uint32_t got = 0;
+        // A read that gets nothing within its time-out reports a failure: the line was quiet.
+        static_cast<void>(serial::ReadPort(port.State().port, &byte, 1, &got));
+        const std::int64_t now = MicrosSince(start);
+        if (got == 1) {
+            splitter.Feed(byte, now, items);
+        } else {
+            splitter.Idle(now, items);
+        }
+        deliver();
+    }
+    splitter.Flush(items);
+    deliver();
+    sniffer.Finish();
+    return watch.Interrupted();
+}
+
+void RunSniff(Runtime& runtime, const SniffOptions& options) {
+    std::string error;
+    const std::optional<ScanPlan> plan = MakeScanPlan(options.line, &error);
+    if (!plan || plan->lines.size() != 1 || (options.durationS && !(*options.durationS > 0))) {
+        std::fprintf(stderr, "vpihost: %s\n",
+                     !plan ? error.c_str()
+                           : "sniff listens at one line setting (--baud, --data, --parity and "
+                             "--stop take one value each); --duration takes seconds above 0");
+        runtime.exit.Raise(kExitUsage);
+        return;
+    }
+    LinePort port;
+    const serial::SerialResult opened = port.Open(options.port, plan->lines[0], kReadWaitMs);
+    if (opened != serial::SerialResult::Ok) {
+        std::fprintf(stderr, "vpihost: %s %s\n", options.port.c_str(), SerialResultText(opened));
+        runtime.exit.Raise(kExitFailed);
+        return;
+    }
+    std::fprintf(stderr, "listening on %s at %s (nothing is sent)\n", options.port.c_str(),
+                 ShortLineText(plan->lines[0]).c_str());
+    SniffPrinter printer(options.json ? Format::Json : Format::Table, options.raw);
+    Sniffer sniffer([&printer](const SniffRecord& record) { printer.Print(record); });
+    const bool interrupted = Listen(port, sniffer, options.durationS);
+    // Beside JSON lines the summary goes to stderr, so that stdout stays one object a line.
+    PrintSniffSummary(options.json ? stderr : stdout, sniffer.Figures(), interrupted);
+}
+
+}  // namespace
+
+void AddSniffCommand(CLI::App& app, Runtime& runtime) {
+    auto options = std::make_shared<SniffOptions>();
+    auto* command = app.add_subcommand(
+        "sniff", "Watch a line without sending: every exchange, its checksum, reply time, values");
+    command->add_option("--port", options->port, "the serial port to listen on")->required();
+    command->add_option("--baud", options->line.baud, "bits per second")->capture_default_str();
+    command->add_option("--data", options->line.data, "data bits")->capture_default_str();
+    command->add_option("--parity", options->line.parity, "none|odd|even|mark|space")
+        ->capture_default_str();
+    command->add_option("--stop", options->line.stop, "stop bits: 1|1.5|2")->capture_default_str();
+    command->add_option("--duration", options->durationS, "listen for this many seconds");
+    command->add_flag("--json", options->json,
+                      "JSON lines: one object per record, as metersim --events writes them");
+    command->add_flag("--raw", options->raw, "the bytes too (printable and hex)");
+    command->callback([&runtime, options] { RunSniff(runtime, *options); });
+}
+
+}  // namespace host
