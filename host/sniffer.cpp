@@ -117,8 +117,11 @@ bool Sniffer::TakeReply(const LineItem& item) {
         request.reply = item;
         request.late = latestRequestUs_ > request.request.startUs;
         if (item.check == FrameCheck::Ok) request.values = DecodeReply(request.info, item.bytes);
+        // On a half-duplex line the requests ahead of an answered one will get no reply now.
+        const auto answered = std::next(it).base();
+        for (auto earlier = open_.begin(); earlier != answered; ++earlier) Emit(*earlier);
         Emit(request);
-        open_.erase(std::next(it).base());
+        open_.erase(open_.begin(), answered + 1);
         return true;
     }
     return false;
