@@ -99,8 +99,12 @@ std::vector<LineItem> Split(const std::string& stream, std::int64_t startUs = 0)
 }
 
 TEST(FrameSplitter, ResynchronisesOnTheMarkerAndKeepsNoiseApart) {
-    const std::vector<LineItem> items = Split("\r\n#?~" + kTrRequest + "!0a!" + kTrReply + "zz");
-    ASSERT_EQ(items.size(), 5u);
+    const std::vector<LineItem> items = Split("\r\n#?~" + kTrRequest + "!0a" + kTrReply + "zz");
+    ASSERT_EQ(items.size(), 5u) << [&items] {
+        std::string all;
+        for (const LineItem& i : items) all += "[" + i.bytes + "]";
+        return all;
+    }();
     EXPECT_FALSE(items[0].frame);
     EXPECT_EQ(items[0].bytes, "\r\n#?~");
     EXPECT_TRUE(items[1].frame);

@@ -17,7 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
-using vpitest::Run;
+using vpitest::Outcome;
 
 void Write(const fs::path& file, const std::string& text) {
     fs::create_directories(file.parent_path());
@@ -90,7 +90,7 @@ private:
     fs::path root_;
 };
 
-Run Ports(std::vector<std::string> more) {
+Outcome Ports(std::vector<std::string> more) {
     std::vector<std::string> args{VPIHOST_PATH, "ports"};
     args.insert(args.end(), more.begin(), more.end());
     return vpitest::RunToEnd(args);
@@ -98,7 +98,7 @@ Run Ports(std::vector<std::string> more) {
 
 TEST(Ports, ListsTheDevicesBehindTheTtysWithTheirAliasesAndFit) {
     const FakeMachine machine;
-    const Run run = Ports({"--root", machine.Root(), "--json"});
+    const Outcome run = Ports({"--root", machine.Root(), "--json"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     std::vector<Json> ports;
     for (const std::string& line : vpitest::SplitLines(run.out)) ports.push_back(Json::parse(line));
@@ -130,7 +130,7 @@ TEST(Ports, ListsTheDevicesBehindTheTtysWithTheirAliasesAndFit) {
     EXPECT_EQ(ports[1]["vendor"], "");
     EXPECT_EQ(ports[1]["plug_order_name"], false);
 
-    const Run all = Ports({"--root", machine.Root(), "--all", "--csv"});
+    const Outcome all = Ports({"--root", machine.Root(), "--all", "--csv"});
     ASSERT_EQ(all.exitCode, 0);
     EXPECT_EQ(vpitest::SplitLines(all.out).size(), 6u) << all.out;  // header and five ports
     EXPECT_NE(all.out.find("\n\"ttyS1\",yes,"), std::string::npos) << all.out;
@@ -138,7 +138,7 @@ TEST(Ports, ListsTheDevicesBehindTheTtysWithTheirAliasesAndFit) {
 
 TEST(Ports, TheTableSaysWhichNamesFitTheDriver) {
     const FakeMachine machine;
-    const Run run = Ports({"--root", machine.Root()});
+    const Outcome run = Ports({"--root", machine.Root()});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_NE(run.out.find("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K4XYZ-if00-port0  (too "
                            "long for the driver)"),
@@ -150,7 +150,7 @@ TEST(Ports, TheTableSaysWhichNamesFitTheDriver) {
         << run.out;
     EXPECT_NE(run.out.find("--udev-rule NAME PORT"), std::string::npos);
 
-    const Run none = Ports({"--root", machine.Root() + "/nothing-here"});
+    const Outcome none = Ports({"--root", machine.Root() + "/nothing-here"});
     EXPECT_EQ(none.exitCode, 2);
     EXPECT_NE(none.err.find("no serial ports"), std::string::npos);
 }
@@ -165,7 +165,7 @@ TEST(Ports, UdevRuleGivesTheAdapterAStableShortName) {
     for (const std::string& port :
          {std::string("ttyUSB0"), std::string("/dev/ttyUSB0"),
           std::string("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K4XYZ-if00-port0")}) {
-        const Run run = Ports({"--root", machine.Root(), "--udev-rule", "meter1", port});
+        const Outcome run = Ports({"--root", machine.Root(), "--udev-rule", "meter1", port});
         ASSERT_EQ(run.exitCode, 0) << port << run.err;
         EXPECT_NE(run.out.find("SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"0403\", "
                                "ATTRS{idProduct}==\"6001\", ATTRS{serial}==\"A10K4XYZ\", "
@@ -195,12 +195,12 @@ TEST(Ports, UdevRuleGivesTheAdapterAStableShortName) {
         {{"meter1", "ttyACM0"}, 2, "no serial number"},
     };
     for (const Refused& r : refused) {
-        const Run run = Ports({"--root", machine.Root(), "--udev-rule", r.rule[0], r.rule[1]});
+        const Outcome run = Ports({"--root", machine.Root(), "--udev-rule", r.rule[0], r.rule[1]});
         EXPECT_EQ(run.exitCode, r.exitCode) << r.rule[0] << " " << r.rule[1];
         EXPECT_EQ(run.out, "");
         EXPECT_NE(run.err.find(r.says), std::string::npos) << run.err;
     }
-    const Run oneArgument = Ports({"--root", machine.Root(), "--udev-rule", "meter1"});
+    const Outcome oneArgument = Ports({"--root", machine.Root(), "--udev-rule", "meter1"});
     EXPECT_EQ(oneArgument.exitCode, 64);
 }
 

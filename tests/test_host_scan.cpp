@@ -18,18 +18,18 @@
 namespace {
 
 using Json = nlohmann::json;
-using vpitest::Run;
+using vpitest::Outcome;
 using vpitest::RunToEnd;
 using vpitest::SimLine;
 
-Run Scan(const std::string& port, std::vector<std::string> more) {
+Outcome Scan(const std::string& port, std::vector<std::string> more) {
     std::vector<std::string> args{VPIHOST_PATH, "--quiet", "scan", "--port", port};
     args.insert(args.end(), more.begin(), more.end());
     return RunToEnd(args);
 }
 
 // The JSON lines of a scan, by address.
-std::map<int, Json> Found(const Run& run) {
+std::map<int, Json> Found(const Outcome& run) {
     std::map<int, Json> found;
     for (const std::string& line : vpitest::SplitLines(run.out)) {
         const Json meter = Json::parse(line);
@@ -48,7 +48,7 @@ TEST(Scan, FindsExactlyTheMetersOnTheLineEachAbsentAddressOneTimeOut) {
     SimLine sim({"--meter", "03", "--meter", "17", "--meter", "42"});
     ASSERT_TRUE(sim.Started());
     const auto start = std::chrono::steady_clock::now();
-    const Run run = Scan(sim.Port(), {"--addresses", "0-45", "--timeout", "50", "--json"});
+    const Outcome run = Scan(sim.Port(), {"--addresses", "0-45", "--timeout", "50", "--json"});
     const double elapsedMs =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     ASSERT_EQ(run.exitCode, 0) << run.err;
@@ -67,7 +67,7 @@ TEST(Scan, FindsExactlyTheMetersOnTheLineEachAbsentAddressOneTimeOut) {
     EXPECT_NE(run.err.find("3 meter(s) found in 46 probe(s) at 1 line setting(s)"),
               std::string::npos)
         << run.err;
-    EXPECT_NE(run.err.find("acts as a master"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("sends requests as a master"), std::string::npos) << run.err;
 
     // One plain-block request per address, each address once, in order.
     const std::vector<Json> requests = sim.Requests();
@@ -81,7 +81,7 @@ TEST(Scan, FindsExactlyTheMetersOnTheLineEachAbsentAddressOneTimeOut) {
 TEST(Scan, AutoBaudFindsTheMetersAtTheirLineSpeedOnly) {
     SimLine sim({"--meter", "05", "--meter", "12", "--line-speed", "19200"});
     ASSERT_TRUE(sim.Started());
-    const Run run =
+    const Outcome run =
         Scan(sim.Port(), {"--addresses", "4-13", "--baud", "auto", "--timeout", "30", "--json"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const std::map<int, Json> found = Found(run);
@@ -94,8 +94,8 @@ TEST(Scan, AutoBaudFindsTheMetersAtTheirLineSpeedOnly) {
         << run.err;
 
     // With --all they are asked at every rate, and answer at 19200 alone.
-    const Run all = Scan(sim.Port(), {"--addresses", "5,12", "--baud", "9600,19200,38400",
-                                      "--timeout", "30", "--json", "--all"});
+    const Outcome all = Scan(sim.Port(), {"--addresses", "5,12", "--baud", "9600,19200,38400",
+                                          "--timeout", "30", "--json", "--all"});
     ASSERT_EQ(all.exitCode, 0) << all.err;
     const std::vector<std::string> lines = vpitest::SplitLines(all.out);
     ASSERT_EQ(lines.size(), 2u) << all.out;
@@ -114,7 +114,7 @@ TEST(Scan, AutoBaudFindsTheMetersAtTheirLineSpeedOnly) {
 TEST(Scan, FirstStopsAtTheFirstMeterAndTableAndCsvCarryTheSameRows) {
     SimLine sim({"--meter", "07", "--meter", "09"});
     ASSERT_TRUE(sim.Started());
-    const Run first = Scan(sim.Port(), {"--addresses", "5-20", "--timeout", "30", "--first"});
+    const Outcome first = Scan(sim.Port(), {"--addresses", "5-20", "--timeout", "30", "--first"});
     ASSERT_EQ(first.exitCode, 0) << first.err;
     const std::vector<std::string> rows = vpitest::SplitLines(first.out);
     ASSERT_EQ(rows.size(), 3u) << first.out;  // header, one meter, the closing sentence
@@ -122,7 +122,7 @@ TEST(Scan, FirstStopsAtTheFirstMeterAndTableAndCsvCarryTheSameRows) {
     EXPECT_EQ(rows[1].rfind("07      9600 8N1", 0), 0u) << rows[1];
     EXPECT_EQ(rows[2], "1 meter(s) found in 3 probe(s) at 1 line setting(s)");
 
-    const Run csv = Scan(sim.Port(), {"--addresses", "7-9", "--timeout", "30", "--csv"});
+    const Outcome csv = Scan(sim.Port(), {"--addresses", "7-9", "--timeout", "30", "--csv"});
     ASSERT_EQ(csv.exitCode, 0) << csv.err;
     const std::vector<std::string> lines = vpitest::SplitLines(csv.out);
     ASSERT_EQ(lines.size(), 3u) << csv.out;
@@ -135,12 +135,12 @@ TEST(Scan, FirstStopsAtTheFirstMeterAndTableAndCsvCarryTheSameRows) {
 TEST(Scan, NoMeterIsExitTwoAndBadListsAreUsageErrors) {
     SimLine sim({"--meter", "30"});
     ASSERT_TRUE(sim.Started());
-    const Run none = Scan(sim.Port(), {"--addresses", "1-3", "--timeout", "20", "--json"});
+    const Outcome none = Scan(sim.Port(), {"--addresses", "1-3", "--timeout", "20", "--json"});
     EXPECT_EQ(none.exitCode, 2) << none.err;
     EXPECT_EQ(none.out, "");
     EXPECT_NE(none.err.find("0 meter(s) found in 3 probe(s)"), std::string::npos) << none.err;
 
-    const Run missing = Scan("/tmp/no-such-line-here", {"--addresses", "1"});
+    const Outcome missing = Scan("/tmp/no-such-line-here", {"--addresses", "1"});
     EXPECT_EQ(missing.exitCode, 2);
     EXPECT_NE(missing.err.find("did not open at 9600 8N1"), std::string::npos) << missing.err;
 
@@ -162,7 +162,7 @@ TEST(Scan, NoMeterIsExitTwoAndBadListsAreUsageErrors) {
         {{"--timeout", "10001"}, "--timeout"},
     };
     for (const Bad& b : bad) {
-        const Run run = Scan(sim.Port(), b.options);
+        const Outcome run = Scan(sim.Port(), b.options);
         EXPECT_EQ(run.exitCode, 64) << b.options[0] << " " << b.options[1];
         EXPECT_NE(run.err.find(b.says), std::string::npos) << run.err;
     }
@@ -174,7 +174,7 @@ TEST(Scan, ShowsProgressOnATerminalAndNothingButResultsOffOne) {
     SimLine sim({"--meter", "02"});
     ASSERT_TRUE(sim.Started());
     const std::vector<std::string> options{"--addresses", "0-4", "--timeout", "20"};
-    const Run terminal =
+    const Outcome terminal =
         vpitest::RunOnTerminal({VPIHOST_PATH, "--quiet", "scan", "--port", sim.Port(),
                                 "--addresses", "0-4", "--timeout", "20"});
     EXPECT_EQ(terminal.exitCode, 0) << terminal.out;
@@ -183,7 +183,7 @@ TEST(Scan, ShowsProgressOnATerminalAndNothingButResultsOffOne) {
     EXPECT_NE(terminal.out.find("address 04  1 found  5/5"), std::string::npos) << terminal.out;
     EXPECT_NE(terminal.out.find("02      9600 8N1"), std::string::npos) << terminal.out;
 
-    const Run files = Scan(sim.Port(), options);
+    const Outcome files = Scan(sim.Port(), options);
     EXPECT_EQ(files.exitCode, 0) << files.err;
     EXPECT_EQ(files.out.find('\r'), std::string::npos) << files.out;
     EXPECT_EQ(files.err.find('\r'), std::string::npos) << files.err;

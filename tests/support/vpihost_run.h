@@ -46,7 +46,7 @@ inline std::vector<std::string> SplitLines(const std::string& text) {
     return lines;
 }
 
-struct Run {
+struct Outcome {
     int exitCode = -1;
     std::string out;
     std::string err;
@@ -93,8 +93,8 @@ public:
         if (pid_ > 0) kill(pid_, signal);
     }
     // Waits for it to end; its exit status and output (-1 when a signal ended it).
-    Run Wait() {
-        Run run;
+    Outcome Wait() {
+        Outcome run;
         int status = 0;
         if (pid_ > 0) {
             while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
@@ -114,15 +114,15 @@ private:
 };
 
 // `args` run to the end.
-inline Run RunToEnd(std::vector<std::string> args) {
+inline Outcome RunToEnd(std::vector<std::string> args) {
     Child child(std::move(args));
     return child.Wait();
 }
 
 // `args` run on a pseudo-terminal (standard output and error both): everything it wrote
 // there, and its exit status. A terminal that stays silent ends the read after 60 s.
-inline Run RunOnTerminal(std::vector<std::string> args) {
-    Run run;
+inline Outcome RunOnTerminal(std::vector<std::string> args) {
+    Outcome run;
     int master = -1;
     winsize size{};
     size.ws_col = 200;
