@@ -37,6 +37,8 @@ constexpr std::int64_t kReadWaitMs = 20;
 // leaves between parts of one reply.
 constexpr std::int64_t kFrameGapUs = 60000;
 
+constexpr std::int64_t kDrainUs = 200000;
+
 std::int64_t MicrosSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
 }
@@ -52,8 +54,14 @@ bool Listen(LinePort& port, Sniffer& sniffer, std::optional<double> durationS) {
         for (const LineItem& item : items) sniffer.Take(item);
         items.clear();
     };
-    while (!watch.Interrupted()) {
-        if (durationS && static_cast<double>(MicrosSince(start)) >= *durationS * 1e6) break;
+    // Once the time is up or Ctrl-C came, what the line already holds is still read, up to
+    // the first quiet read, and never longer than kDrainUs on a line that does not go quiet.
+    std::int64_t endingUs = -1;
+    for (;;) {
+        const bool due = watch.Interrupted() ||
+                         (durationS && static_cast<double>(MicrosSince(start)) >= *durationS * 1e6);
+        if (endingUs < 0 && due) endingUs = MicrosSince(start);
+        const bool ending = endingUs >= 0;
         std::uint8_t byte = 0;
         std::uint32_t got = 0;
         // A read that gets nothing within its time-out reports a failure: the line was quiet.
@@ -65,6 +73,7 @@ bool Listen(LinePort& port, Sniffer& sniffer, std::optional<double> durationS) {
             splitter.Idle(now, items);
         }
         deliver();
+        if (ending && (got == 0 || now - endingUs > kDrainUs)) break;
     }
     splitter.Flush(items);
     deliver();

@@ -28,6 +28,9 @@ public:
         ready_ = child_.WaitForErr("listening on");
     }
     bool Ready() const { return ready_; }
+    // Waits until it has printed `text`: the tap copies the line's bytes after the line has
+    // them, so the last reply may reach sniff after the master has taken it.
+    bool Heard(const std::string& text) const { return child_.WaitForOut(text); }
     Outcome Stop() {
         child_.Signal(SIGINT);
         return child_.Wait();
@@ -98,6 +101,7 @@ TEST(Sniff, RecordsEveryExchangeOfEveryFamilyAndWriteWithPollsValues) {
         const Outcome wrote = Vpihost(args);
         EXPECT_EQ(wrote.exitCode, 0) << wrote.out << wrote.err;
     }
+    EXPECT_TRUE(sniff.Heard("EX write 10/2 x2"));
     const Outcome heard = sniff.Stop();
     EXPECT_EQ(heard.exitCode, 0) << heard.err;
     std::remove(values.c_str());
@@ -138,6 +142,7 @@ TEST(Sniff, ShowsEachFaultOfTheLineAsWhatItIs) {
     const Outcome polled = Vpihost({"poll", "--json", "--count", "1", "--port", sim.Port(),
                                     "--timeout", "150", "0201", "0301", "0401", "0501"});
     EXPECT_EQ(polled.exitCode, 2) << polled.err;  // meters 02 and 03 never gave a value
+    EXPECT_TRUE(sniff.Heard("\"meter\":5"));
     const Outcome heard = sniff.Stop();
     ASSERT_EQ(heard.exitCode, 0) << heard.err;
 

@@ -80,14 +80,13 @@ public:
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
-    // Waits (at most `seconds`) until its standard error holds `text`. True when it came.
+    // Waits (at most `seconds`) until its standard error or output holds `text`. True when
+    // it came.
     bool WaitForErr(const std::string& text, int seconds = 20) const {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (std::chrono::steady_clock::now() < end) {
-            if (ReadWhole(err_).find(text) != std::string::npos) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
+        return WaitFor(err_, text, seconds);
+    }
+    bool WaitForOut(const std::string& text, int seconds = 20) const {
+        return WaitFor(out_, text, seconds);
     }
     void Signal(int signal) const {
         if (pid_ > 0) kill(pid_, signal);
@@ -108,6 +107,15 @@ public:
     }
 
 private:
+    static bool WaitFor(const std::string& file, const std::string& text, int seconds) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (std::chrono::steady_clock::now() < end) {
+            if (ReadWhole(file).find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
     pid_t pid_ = -1;
     std::string out_;
     std::string err_;
