@@ -11,3 +11,16 @@ if(NOT WIN32)
     set_tests_properties(${name} PROPERTIES TIMEOUT 120)
   endforeach()
 endif()
+
+if(WIN32)
+  # vpihost.exe's scan and ports under Wine, against the native metersim on a pseudo-terminal
+  # that is COM12 of a private prefix.
+  find_package(Python3 COMPONENTS Interpreter REQUIRED)
+  if(NOT VPI_NATIVE_METERSIM)
+    set(VPI_NATIVE_METERSIM ${CMAKE_SOURCE_DIR}/build/native/metersim)
+  endif()
+  add_test(NAME test_host_lines_wine
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/host_lines_wine.py
+            ${VPI_NATIVE_METERSIM} $<TARGET_FILE:vpihost> ${CMAKE_BINARY_DIR}/wineprefix-lines)
+  set_tests_properties(test_host_lines_wine PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77)
+endif()
