@@ -99,6 +99,8 @@ void RunSniff(Runtime& runtime, const SniffOptions& options) {
         runtime.exit.Raise(kExitFailed);
         return;
     }
+    // What the adapter queued before we listened is no part of this capture.
+    static_cast<void>(serial::PurgeInput(port.State().port));
     std::fprintf(stderr, "listening on %s at %s (nothing is sent)\n", options.port.c_str(),
                  ShortLineText(plan->lines[0]).c_str());
     SniffPrinter printer(options.json ? Format::Json : Format::Table, options.raw);
