@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "duration_text.h"
 #include "interrupt.h"
 #include "line_port.h"
 #include "output.h"
@@ -26,7 +27,7 @@ using Clock = std::chrono::steady_clock;
 struct SniffOptions {
     std::string port;
     ScanListOptions line;  // one value each
-    std::optional<double> durationS;
+    std::optional<std::string> duration;
     bool json = false;
     bool raw = false;
 };
@@ -45,7 +46,7 @@ std::int64_t MicrosSince(Clock::time_point start) {
 
 // Reads the line byte by byte (each with its own time stamp) until Ctrl-C or the duration;
 // every item goes to `sniffer`. True when Ctrl-C ended it.
-bool Listen(LinePort& port, Sniffer& sniffer, std::optional<double> durationS) {
+bool Listen(LinePort& port, Sniffer& sniffer, std::optional<double> durationMs) {
     const InterruptWatch watch;
     const auto start = Clock::now();
     FrameSplitter splitter(kFrameGapUs);
@@ -58,8 +59,9 @@ bool Listen(LinePort& port, Sniffer& sniffer, std::optional<double> durationS) {
     // the first quiet read, and never longer than kDrainUs on a line that does not go quiet.
     std::int64_t endingUs = -1;
     for (;;) {
-        const bool due = watch.Interrupted() ||
-                         (durationS && static_cast<double>(MicrosSince(start)) >= *durationS * 1e6);
+        const bool due =
+            watch.Interrupted() ||
+            (durationMs && static_cast<double>(MicrosSince(start)) >= *durationMs * 1e3);
         if (endingUs < 0 && due) endingUs = MicrosSince(start);
         const bool ending = endingUs >= 0;
         std::uint8_t byte = 0;
@@ -84,11 +86,13 @@ bool Listen(LinePort& port, Sniffer& sniffer, std::optional<double> durationS) {
 void RunSniff(Runtime& runtime, const SniffOptions& options) {
     std::string error;
     const std::optional<ScanPlan> plan = MakeScanPlan(options.line, &error);
-    if (!plan || plan->lines.size() != 1 || (options.durationS && !(*options.durationS > 0))) {
+    const double durationMs = options.duration ? ParseDurationMs(*options.duration) : 0;
+    if (!plan || plan->lines.size() != 1 || (options.duration && !(durationMs > 0))) {
         std::fprintf(stderr, "vpihost: %s\n",
                      !plan ? error.c_str()
                            : "sniff listens at one line setting (--baud, --data, --parity and "
-                             "--stop take one value each); --duration takes seconds above 0");
+                             "--stop take one value each); --duration takes a time above 0 such "
+                             "as 500ms, 30s, 2m");
         runtime.exit.Raise(kExitUsage);
         return;
     }
@@ -105,7 +109,8 @@ void RunSniff(Runtime& runtime, const SniffOptions& options) {
                  ShortLineText(plan->lines[0]).c_str());
     SniffPrinter printer(options.json ? Format::Json : Format::Table, options.raw);
     Sniffer sniffer([&printer](const SniffRecord& record) { printer.Print(record); });
-    const bool interrupted = Listen(port, sniffer, options.durationS);
+    const bool interrupted =
+        Listen(port, sniffer, options.duration ? std::optional<double>(durationMs) : std::nullopt);
     // Beside JSON lines the summary goes to stderr, so that stdout stays one object a line.
     PrintSniffSummary(options.json ? stderr : stdout, sniffer.Figures(), interrupted);
 }
@@ -122,7 +127,7 @@ void AddSniffCommand(CLI::App& app, Runtime& runtime) {
     command->add_option("--parity", options->line.parity, "none|odd|even|mark|space")
         ->capture_default_str();
     command->add_option("--stop", options->line.stop, "stop bits: 1|1.5|2")->capture_default_str();
-    command->add_option("--duration", options->durationS, "listen for this many seconds");
+    command->add_option("--duration", options->duration, "listen for this long (30s, 5m, ...)");
     command->add_flag("--json", options->json,
                       "JSON lines: one object per record, as metersim --events writes them");
     command->add_flag("--raw", options->raw, "the bytes too (printable and hex)");
