@@ -44,43 +44,70 @@ std::int64_t MicrosSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
 }
 
-// Reads the line byte by byte (each with its own time stamp) until Ctrl-C or the duration;
-// every item goes to `sniffer`. True when Ctrl-C ended it.
-bool Listen(LinePort& port, Sniffer& sniffer, std::optional<double> durationMs) {
+enum class Read : std::uint8_t { Byte, Quiet, Gone };
+
+// One byte at a time off the port. A read that fails long before its wait is over, again and
+// again, means the port is gone (an adapter pulled out, the null device): without this the
+// listener would spin instead of waiting.
+class ByteReader {
+public:
+    explicit ByteReader(LinePort& port) : port_(port) {}
+    Read Next(std::uint8_t* byte) {
+        const auto asked = Clock::now();
+        std::uint32_t got = 0;
+        // A read that gets nothing within its time-out reports a failure: the line was quiet.
+        static_cast<void>(serial::ReadPort(port_.State().port, byte, 1, &got));
+        if (got == 1) {
+            instantFailures_ = 0;
+            return Read::Byte;
+        }
+        const bool instant = Clock::now() - asked < std::chrono::milliseconds(kReadWaitMs / 4);
+        instantFailures_ = instant ? instantFailures_ + 1 : 0;
+        return instantFailures_ > kInstantFailuresForGone ? Read::Gone : Read::Quiet;
+    }
+
+private:
+    static constexpr int kInstantFailuresForGone = 50;
+    LinePort& port_;
+    int instantFailures_ = 0;
+};
+
+enum class ListenEnd : std::uint8_t { Duration, Interrupted, PortGone };
+
+// Reads the line byte by byte (each with its own time stamp) until Ctrl-C, the duration or
+// the port's loss; every item goes to `sniffer`.
+ListenEnd Listen(LinePort& port, Sniffer& sniffer, std::optional<double> durationMs) {
     const InterruptWatch watch;
     const auto start = Clock::now();
     FrameSplitter splitter(kFrameGapUs);
+    ByteReader reader(port);
     std::vector<LineItem> items;
-    const auto deliver = [&] {
-        for (const LineItem& item : items) sniffer.Take(item);
-        items.clear();
-    };
     // Once the time is up or Ctrl-C came, what the line already holds is still read, up to
     // the first quiet read, and never longer than kDrainUs on a line that does not go quiet.
     std::int64_t endingUs = -1;
-    for (;;) {
+    Read read = Read::Quiet;
+    while (read != Read::Gone) {
         const bool due =
             watch.Interrupted() ||
             (durationMs && static_cast<double>(MicrosSince(start)) >= *durationMs * 1e3);
         if (endingUs < 0 && due) endingUs = MicrosSince(start);
-        const bool ending = endingUs >= 0;
         std::uint8_t byte = 0;
-        std::uint32_t got = 0;
-        // A read that gets nothing within its time-out reports a failure: the line was quiet.
-        static_cast<void>(serial::ReadPort(port.State().port, &byte, 1, &got));
+        read = reader.Next(&byte);
         const std::int64_t now = MicrosSince(start);
-        if (got == 1) {
+        if (read == Read::Byte) {
             splitter.Feed(byte, now, items);
         } else {
             splitter.Idle(now, items);
         }
-        deliver();
-        if (ending && (got == 0 || now - endingUs > kDrainUs)) break;
+        for (const LineItem& item : items) sniffer.Take(item);
+        items.clear();
+        if (endingUs >= 0 && (read != Read::Byte || now - endingUs > kDrainUs)) break;
     }
     splitter.Flush(items);
-    deliver();
+    for (const LineItem& item : items) sniffer.Take(item);
     sniffer.Finish();
-    return watch.Interrupted();
+    if (read == Read::Gone) return ListenEnd::PortGone;
+    return watch.Interrupted() ? ListenEnd::Interrupted : ListenEnd::Duration;
 }
 
 void RunSniff(Runtime& runtime, const SniffOptions& options) {
@@ -109,10 +136,16 @@ void RunSniff(Runtime& runtime, const SniffOptions& options) {
                  ShortLineText(plan->lines[0]).c_str());
     SniffPrinter printer(options.json ? Format::Json : Format::Table, options.raw);
     Sniffer sniffer([&printer](const SniffRecord& record) { printer.Print(record); });
-    const bool interrupted =
+    const ListenEnd end =
         Listen(port, sniffer, options.duration ? std::optional<double>(durationMs) : std::nullopt);
+    if (end == ListenEnd::PortGone) {
+        std::fprintf(stderr, "vpihost: %s: reads fail at once; the port is gone\n",
+                     options.port.c_str());
+        runtime.exit.Raise(kExitFailed);
+    }
     // Beside JSON lines the summary goes to stderr, so that stdout stays one object a line.
-    PrintSniffSummary(options.json ? stderr : stdout, sniffer.Figures(), interrupted);
+    PrintSniffSummary(options.json ? stderr : stdout, sniffer.Figures(),
+                      end == ListenEnd::Interrupted);
 }
 
 }  // namespace

@@ -192,6 +192,11 @@ TEST(Sniff, RefusesWhatItCannotListenTo) {
         Vpihost({"sniff", "--port", "/tmp/no-such-tap-here", "--duration", "1"});
     EXPECT_EQ(missing.exitCode, 2);
     EXPECT_NE(missing.err.find("did not open"), std::string::npos) << missing.err;
+    // The null device opens but never waits: the listener says the port is gone, rather than
+    // spinning until Ctrl-C.
+    const Outcome gone = Vpihost({"sniff", "--port", "NUL"});
+    EXPECT_EQ(gone.exitCode, 2);
+    EXPECT_NE(gone.err.find("the port is gone"), std::string::npos) << gone.err;
     for (const std::vector<std::string>& bad : {std::vector<std::string>{"--baud", "9600,19200"},
                                                 {"--baud", "auto"},
                                                 {"--duration", "0"},
