@@ -25,13 +25,17 @@ void AddDemoCommand(CLI::App& app, Runtime& runtime);
 void AddCheckConfigCommand(CLI::App& app, Runtime& runtime);
 // On Linux it serves; where no HTTP library is built it says that serve is a Linux command.
 void AddServeCommand(CLI::App& app, Runtime& runtime);
+// The line tools: the serial and protocol layers directly, not the driver.
+void AddScanCommand(CLI::App& app, Runtime& runtime);
+void AddSniffCommand(CLI::App& app, Runtime& runtime);
+void AddPortsCommand(CLI::App& app, Runtime& runtime);
 
 struct CommandEntry {
     const char* name;
     CommandAdder add;
 };
 
-inline constexpr std::array<CommandEntry, 9> kCommands{{
+inline constexpr std::array<CommandEntry, 12> kCommands{{
     {"info", AddInfoCommand},
     {"open", AddOpenCommand},
     {"parse, check", AddParseCommands},
@@ -41,8 +45,11 @@ inline constexpr std::array<CommandEntry, 9> kCommands{{
     {"demo", AddDemoCommand},
     {"check-config", AddCheckConfigCommand},
     {"serve", AddServeCommand},
+    {"scan", AddScanCommand},
+    {"sniff", AddSniffCommand},
+    {"ports", AddPortsCommand},
 }};
-static_assert(kCommands.size() == 9);
+static_assert(kCommands.size() == 12);
 
 // Adds every command of kCommands to `app`, in the table's order.
 void AddCommands(CLI::App& app, Runtime& runtime);

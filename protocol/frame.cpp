@@ -183,6 +183,17 @@ bool VerifyFrameChecksum(std::span<const std::uint8_t> frame) {
     return at < frame.size() && frame[at] == expected;
 }
 
+bool AnswersRequest(std::span<const std::uint8_t> frame, const ExpectedReply& expected) {
+    std::int32_t length = 0;
+    if (!ParseLengthField(frame, &length) || length < 1 ||
+        static_cast<std::size_t>(length) + kHeaderBytes > frame.size()) {
+        return false;
+    }
+    const auto whole = frame.first(static_cast<std::size_t>(length) + kHeaderBytes);
+    if (IsEcho(whole, expected.request)) return expected.echoMayAnswer;
+    return !NamesAnother(whole, length, expected);
+}
+
 bool ReceiveFrame(ChannelState& channel, std::span<std::uint8_t> buffer,
                   const ExpectedReply& expected) {
     if (buffer.size() < kHeaderBytes) return false;

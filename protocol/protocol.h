@@ -61,6 +61,14 @@ inline constexpr int kMaxSkippedFrames = 4;
 [[nodiscard]] bool ReceiveFrame(ChannelState& channel, std::span<std::uint8_t> buffer,
                                 const ExpectedReply& expected = {});
 
+// The rule ReceiveFrame tells a reply by, for tools that watch a line rather than hold an
+// exchange: true when the whole frame `frame` (L + 4 bytes) would be taken as the reply to
+// `expected.request`, false when it would be passed over as the request's own echo (unless
+// `echoMayAnswer`) or as naming another meter or (with matchCommand) another command. The
+// length-6 frame and the checksum are not looked at. Logs nothing.
+[[nodiscard]] bool AnswersRequest(std::span<const std::uint8_t> frame,
+                                  const ExpectedReply& expected);
+
 // ---- Requests -----------------------------------------------------------------------------
 
 // The most EX values a frame of 300 counted bytes carries, and the room the longest EX write

@@ -1,0 +1,118 @@
+// Table, CSV and JSON-lines output of the port list.
+#include "port_report.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+
+#include "line_options.h"
+
+namespace host {
+
+namespace {
+
+bool Fits(const std::string& name) {
+    return !name.empty() && name.size() <= kMaxPortName;
+}
+
+std::string UsbId(const SerialPortInfo& port) {
+    return port.usbVendor.empty() ? "-" : port.usbVendor + ":" + port.usbProduct;
+}
+
+std::string Description(const SerialPortInfo& port) {
+    std::string text = port.manufacturer;
+    if (!port.product.empty()) text += (text.empty() ? "" : " ") + port.product;
+    return text.empty() ? "-" : text;
+}
+
+std::string Joined(const std::vector<std::string>& items) {
+    std::string text;
+    for (const std::string& item : items) text += (text.empty() ? "" : " ") + item;
+    return text;
+}
+
+void PrintTable(const std::vector<SerialPortInfo>& ports, std::FILE* out) {
+    std::fprintf(out, "%-11s %-4s %-14s %-9s %-16s %s\n", "port", "fits", "driver", "usb", "serial",
+                 "description");
+    for (const SerialPortInfo& port : ports) {
+        std::fprintf(out, "%-11s %-4s %-14s %-9s %-16s %s\n", port.name.c_str(),
+                     Fits(port.name) ? "yes" : "no",
+                     port.driver.empty() ? "-" : port.driver.c_str(), UsbId(port).c_str(),
+                     port.serialNumber.empty() ? "-" : port.serialNumber.c_str(),
+                     Description(port).c_str());
+        for (const auto* aliases : {&port.byId, &port.byPath}) {
+            for (const std::string& alias : *aliases) {
+                std::fprintf(out, "    %s%s\n", alias.c_str(),
+                             Fits(alias) ? "" : "  (too long for the driver)");
+            }
+        }
+    }
+    const bool plugOrder = std::any_of(ports.begin(), ports.end(), [](const SerialPortInfo& p) {
+        return NameFollowsPlugOrder(p.name);
+    });
+    if (plugOrder) {
+        std::fprintf(out,
+                     "ttyUSB and ttyACM numbers follow the order adapters were plugged in; "
+                     "`vpihost ports --udev-rule NAME PORT` prints a rule that gives an adapter "
+                     "a stable short name.\n");
+    }
+}
+
+void PrintCsv(const std::vector<SerialPortInfo>& ports, std::FILE* out) {
+    std::fprintf(out,
+                 "port,fits,device,driver,vendor,product_id,manufacturer,product,serial,"
+                 "by_id,by_path\n");
+    // Quoted where the system's texts could hold a comma or a quote.
+    const auto quoted = [](const std::string& text) {
+        std::string escaped;
+        for (char c : text) escaped += c == '"' ? std::string("\"\"") : std::string(1, c);
+        return "\"" + escaped + "\"";
+    };
+    for (const SerialPortInfo& port : ports) {
+        std::fprintf(out, "%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s\n", quoted(port.name).c_str(),
+                     Fits(port.name) ? "yes" : "no", quoted(port.device).c_str(),
+                     port.driver.c_str(), port.usbVendor.c_str(), port.usbProduct.c_str(),
+                     quoted(port.manufacturer).c_str(), quoted(port.product).c_str(),
+                     quoted(port.serialNumber).c_str(), quoted(Joined(port.byId)).c_str(),
+                     quoted(Joined(port.byPath)).c_str());
+    }
+}
+
+void PrintJson(const std::vector<SerialPortInfo>& ports, std::FILE* out) {
+    for (const SerialPortInfo& port : ports) {
+        const nlohmann::json line{{"port", port.name},
+                                  {"fits", Fits(port.name)},
+                                  {"plug_order_name", NameFollowsPlugOrder(port.name)},
+                                  {"device", port.device},
+                                  {"driver", port.driver},
+                                  {"vendor", port.usbVendor},
+                                  {"product_id", port.usbProduct},
+                                  {"manufacturer", port.manufacturer},
+                                  {"product", port.product},
+                                  {"serial", port.serialNumber},
+                                  {"interface", port.usbInterface},
+                                  {"by_id", port.byId},
+                                  {"by_path", port.byPath}};
+        std::fprintf(out, "%s\n",
+                     line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    }
+}
+
+}  // namespace
+
+void PrintPorts(const std::vector<SerialPortInfo>& ports, Format format, std::FILE* out) {
+    switch (format) {
+        case Format::Table:
+            PrintTable(ports, out);
+            break;
+        case Format::Csv:
+            PrintCsv(ports, out);
+            break;
+        case Format::Json:
+            PrintJson(ports, out);
+            break;
+    }
+}
+
+}  // namespace host

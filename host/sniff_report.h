@@ -1,0 +1,41 @@
+// What sniff says: one line (or JSON object) per record, in the vocabulary of metersim's
+// events, and the summary per meter.
+#pragma once
+
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "output.h"
+#include "sniffer.h"
+
+namespace host {
+
+// Printable form of line bytes: printable ASCII as it is, \r \n \0 \\ and \xHH for the rest.
+std::string EscapedBytes(const std::string& bytes);
+// Upper-case hex, two digits a byte.
+std::string HexBytes(const std::string& bytes);
+
+class SniffPrinter {
+public:
+    // `raw`: the bytes of requests, replies and noise too.
+    SniffPrinter(Format format, bool raw, std::FILE* out = stdout)
+        : format_(format), raw_(raw), out_(out) {}
+    void Print(const SniffRecord& record);
+
+private:
+    void PrintLine(const SniffRecord& record);
+    void PrintJson(const SniffRecord& record);
+
+    Format format_;
+    bool raw_;
+    std::FILE* out_;
+    bool headerDone_ = false;
+};
+
+// The summary per meter: exchanges, unanswered requests, checksum failures, late replies and
+// reply time p50/p95/max.
+void PrintSniffSummary(std::FILE* out, const std::map<int, MeterFigures>& figures,
+                       bool interrupted);
+
+}  // namespace host

@@ -1,0 +1,108 @@
+#!/usr/bin/env python3
+"""vpihost.exe's line tools under Wine: scan finds metersim's meters on a pseudo-terminal that is
+COM12 of a private prefix (a name Windows knows only in its device namespace), and ports lists
+COM12 from the prefix's serial device map.
+
+usage: host_lines_wine.py METERSIM VPIHOST_EXE WINEPREFIX
+
+Exits 77 (skipped) when METERSIM, which the native build makes, is not there.
+
+The prefix's server is started in the foreground mode from a shell that is not a session
+leader, and its services with no streams of ours, so that nothing keeps the test runner's pipes
+open and no terminal becomes a controlling one.
+"""
+import json
+import os
+import select
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from wine_prefix import start_wine, wine_env  # noqa: E402
+import tempfile
+
+failures = []
+
+
+def check(condition, what):
+    if not condition:
+        failures.append(what)
+        print("FAILED: " + what, file=sys.stderr)
+
+
+def wine(prefix, *args):
+    run = subprocess.run(["wine"] + list(args), env=wine_env(prefix), stdin=subprocess.DEVNULL,
+                         capture_output=True, text=True, timeout=120)
+    return run.returncode, run.stdout, run.stderr
+
+
+def start_metersim(metersim, link, events):
+    sim = subprocess.Popen([metersim, "--meter", "05", "--meter", "11", "--events", events,
+                            "--link", link], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    # It names the line once it is ready.
+    ready, _, _ = select.select([sim.stdout], [], [], 10)
+    line = sim.stdout.readline().decode() if ready else ""
+    if not line.startswith("metersim: listening on "):
+        sim.kill()
+        sys.exit("metersim did not start: " + repr(line))
+    return sim
+
+
+def check_scan(exe, prefix):
+    code, out, err = wine(prefix, exe, "--quiet", "scan", "--port", "COM12", "--addresses",
+                          "0-12", "--timeout", "50", "--json")
+    check(code == 0, "scan exits 0 (got %d): %s" % (code, err))
+    found = [json.loads(line) for line in out.splitlines() if line.strip()]
+    check(sorted(m["address"] for m in found) == [5, 11], "scan finds 05 and 11: %s" % out)
+    for meter in found:
+        check(meter["fields"] == 40 and meter["baud"] == 9600 and meter["values"][0] > 100,
+              "meter %d: 40 fields at 9600 baud" % meter["address"])
+    check("2 meter(s) found in 13 probe(s)" in err, "the closing sentence: " + err)
+    code, out, err = wine(prefix, exe, "--quiet", "scan", "--port", "COM12", "--addresses",
+                          "1-3", "--timeout", "20")
+    check(code == 2, "a scan that finds nobody exits 2 (got %d)" % code)
+
+
+def check_ports(exe, prefix):
+    # The device map entry Windows makes for a serial port; Wine makes its own only for the
+    # devices it found at start.
+    wine(prefix, "reg", "add", r"HKLM\HARDWARE\DEVICEMAP\SERIALCOMM", "/v", r"\Device\Serial12",
+         "/t", "REG_SZ", "/d", "COM12", "/f")
+    code, out, err = wine(prefix, exe, "ports", "--json")
+    check(code == 0, "ports exits 0 (got %d): %s" % (code, err))
+    ports = {p["port"]: p for p in (json.loads(l) for l in out.splitlines() if l.strip())}
+    check("COM12" in ports, "ports lists COM12: %s" % out)
+    com12 = ports.get("COM12", {})
+    check(com12.get("device") == r"\Device\Serial12" and com12.get("fits") is True,
+          "COM12 from the device map, and it fits: %s" % com12)
+    code, out, err = wine(prefix, exe, "ports")
+    check(code == 0 and "\nCOM12 " in out, "the table lists COM12: " + out)
+
+
+def main():
+    if len(sys.argv) != 4:
+        sys.exit(__doc__)
+    metersim, exe, prefix = sys.argv[1:]
+    if not os.access(metersim, os.X_OK):
+        print("skipped: no native metersim at " + metersim)
+        sys.exit(77)
+    start_wine(prefix)
+    work = tempfile.mkdtemp(prefix="vpihost-lines-wine-")
+    events = os.path.join(work, "events.jsonl")
+    sim = start_metersim(metersim, os.path.join(prefix, "dosdevices", "com12"), events)
+    try:
+        check_scan(exe, prefix)
+        check_ports(exe, prefix)
+    finally:
+        sim.terminate()
+        sim.wait(timeout=10)
+    requests = [json.loads(l) for l in open(events) if '"kind":"request"' in l]
+    check([r["meter"] for r in requests] == list(range(13)) + [1, 2, 3],
+          "one plain-block request per address probed: %s" % [r["meter"] for r in requests])
+    if failures:
+        sys.exit("%d check(s) failed" % len(failures))
+    print("vpihost.exe line tools under Wine: all checks passed")
+
+
+if __name__ == "__main__":
+    main()
