@@ -14,6 +14,7 @@ open and no terminal becomes a controlling one.
 import json
 import os
 import select
+import shutil
 import subprocess
 import sys
 
@@ -96,7 +97,9 @@ def main():
     finally:
         sim.terminate()
         sim.wait(timeout=10)
-    requests = [json.loads(l) for l in open(events) if '"kind":"request"' in l]
+    with open(events) as f:
+        requests = [json.loads(l) for l in f if '"kind":"request"' in l]
+    shutil.rmtree(work, ignore_errors=True)
     check([r["meter"] for r in requests] == list(range(13)) + [1, 2, 3],
           "one plain-block request per address probed: %s" % [r["meter"] for r in requests])
     if failures:
