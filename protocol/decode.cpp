@@ -168,27 +168,43 @@ bool PlainValue(std::size_t i, const Decoding& decoding, float* value) {
     return true;
 }
 
-}  // namespace
+// Whether a block ends where its data ends (CR right behind a field's checksum position) or
+// always carries every field it is asked for.
+enum class BlockEnd { AtEndOfData, AfterLastField };
 
-Decoding DecodePlainBlock(std::span<const std::uint8_t> frame, std::span<float> values) {
-    Reply reply{};
-    if (!ReplyOf(frame, &reply)) return Refused();
+// Decodes `fields` fixed-width fields from `pos` on: field i is `widthOf(i)` characters wide
+// and `valueOf(i, decoding, &value)` turns its text (in decoding.field) into a value, false
+// when it does not convert. Stops at the first field that does not fit before the checksum or
+// does not convert (Unconvertible, that field's text kept) and, with AtEndOfData, after the
+// field that ends the data. `stored` says how many values were written.
+template <typename WidthOf, typename ValueOf>
+Decoding DecodeFields(const Reply& reply, std::size_t pos, std::size_t fields,
+                      std::span<float> values, BlockEnd end, WidthOf widthOf, ValueOf valueOf) {
     Decoding decoding;
-    const std::size_t fields = FieldsToDecode(values.size(), kPlainFields.size());
-    std::size_t pos = kDataOffset;
     for (std::size_t i = 0; i < fields; ++i) {
-        const std::size_t width = kPlainFields[i].width;
+        const std::size_t width = widthOf(i);
         float value = 0.0f;
-        if (!CopyField(reply, pos, width, &decoding) || !PlainValue(i, decoding, &value)) {
+        if (!CopyField(reply, pos, width, &decoding) || !valueOf(i, decoding, &value)) {
             return Unconvertible(decoding);
         }
         values[i] = value;
         decoding.stored = i + 1;
         pos += width;
-        if (EndOfData(reply, pos)) break;
+        if (end == BlockEnd::AtEndOfData && EndOfData(reply, pos)) break;
     }
     decoding.field = {};
     return decoding;
+}
+
+}  // namespace
+
+Decoding DecodePlainBlock(std::span<const std::uint8_t> frame, std::span<float> values) {
+    Reply reply{};
+    if (!ReplyOf(frame, &reply)) return Refused();
+    return DecodeFields(
+        reply, kDataOffset, FieldsToDecode(values.size(), kPlainFields.size()), values,
+        BlockEnd::AtEndOfData, [](std::size_t i) { return std::size_t{kPlainFields[i].width}; },
+        PlainValue);
 }
 
 Decoding DecodeHBlock(std::span<const std::uint8_t> frame, std::span<float> values) {
@@ -197,21 +213,12 @@ Decoding DecodeHBlock(std::span<const std::uint8_t> frame, std::span<float> valu
     // X in the first data position: the meter has no harmonics to give. That position is
     // looked at whatever the length field says: in receiveBuffer it is always there.
     if (kDataOffset < frame.size() && frame[kDataOffset] == 'X') return Refused();
-    Decoding decoding;
-    std::size_t pos = kDataOffset;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        float value = 0.0f;
-        if (!CopyField(reply, pos, kHarmonicsWidth, &decoding) ||
-            !ScanFloat(FieldView(decoding), &value)) {
-            return Unconvertible(decoding);
-        }
-        values[i] = value;
-        decoding.stored = i + 1;
-        pos += kHarmonicsWidth;
-        if (EndOfData(reply, pos)) break;
-    }
-    decoding.field = {};
-    return decoding;
+    return DecodeFields(
+        reply, kDataOffset, values.size(), values, BlockEnd::AtEndOfData,
+        [](std::size_t) { return std::size_t{kHarmonicsWidth}; },
+        [](std::size_t, const Decoding& decoding, float* value) {
+            return ScanFloat(FieldView(decoding), value);
+        });
 }
 
 Decoding DecodeTBlock(std::span<const std::uint8_t> frame, std::int32_t memtype,
@@ -219,26 +226,21 @@ Decoding DecodeTBlock(std::span<const std::uint8_t> frame, std::int32_t memtype,
     const FamilyInfo* info = FamilyOf(memtype);
     Reply reply{};
     if (info == nullptr || info->read != ReadKind::T || !ReplyOf(frame, &reply)) return Refused();
-    const std::span<const std::uint8_t> widths = kTWidths[static_cast<std::size_t>(info->family)];
-    const std::size_t fields = FieldsToDecode(values.size(), widths.size());
-    Decoding decoding;
-    std::size_t pos = kDataOffset;
-    for (std::size_t i = 0; i < fields; ++i) {
-        const std::size_t width = widths[i];
-        if (!CopyField(reply, pos, width, &decoding)) return Unconvertible(decoding);
-        std::int32_t n = TFieldValue(FieldView(decoding));
-        if (AddsOne(info->family, i)) ++n;
-        // The number goes through width + 1 decimal digits, so a larger one keeps only those
-        // (lower-case letters can make it larger). A negative one, from blanks or punctuation,
-        // is stored as it is.
-        if (n >= 0) n %= width == 2 ? 1000 : 100000;
-        values[i] = static_cast<float>(n);
-        decoding.stored = i + 1;
-        pos += width;
-        if (EndOfData(reply, pos)) break;
-    }
-    decoding.field = {};
-    return decoding;
+    const GateFamily family = info->family;
+    const std::span<const std::uint8_t> widths = kTWidths[static_cast<std::size_t>(family)];
+    return DecodeFields(
+        reply, kDataOffset, FieldsToDecode(values.size(), widths.size()), values,
+        BlockEnd::AtEndOfData, [widths](std::size_t i) { return std::size_t{widths[i]}; },
+        [widths, family](std::size_t i, const Decoding& decoding, float* value) {
+            std::int32_t n = TFieldValue(FieldView(decoding));
+            if (AddsOne(family, i)) ++n;
+            // The number goes through width + 1 decimal digits, so a larger one keeps only
+            // those (lower-case letters can make it larger). A negative one, from blanks or
+            // punctuation, is stored as it is.
+            if (n >= 0) n %= widths[i] == 2 ? 1000 : 100000;
+            *value = static_cast<float>(n);
+            return true;
+        });
 }
 
 Decoding DecodeExBlock(std::span<const std::uint8_t> frame, std::span<float> values) {
@@ -252,21 +254,16 @@ Decoding DecodeExBlock(std::span<const std::uint8_t> frame, std::span<float> val
                                 dataLength);
     std::uint32_t count = 0;
     if (!ScanHex(data, 2, &count) || count != values.size()) return Refused();
-    Decoding decoding;
-    std::size_t pos = kDataOffset + 2;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        std::uint32_t bits = 0;
-        if (!CopyField(reply, pos, kExWidth, &decoding) ||
-            !ScanHex(FieldView(decoding), kExWidth, &bits)) {
-            return Unconvertible(decoding);
-        }
-        // A signed 32-bit integer; the float nearest to it.
-        values[i] = static_cast<float>(static_cast<std::int32_t>(bits));
-        decoding.stored = i + 1;
-        pos += kExWidth;
-    }
-    decoding.field = {};
-    return decoding;
+    return DecodeFields(
+        reply, kDataOffset + 2, values.size(), values, BlockEnd::AfterLastField,
+        [](std::size_t) { return std::size_t{kExWidth}; },
+        [](std::size_t, const Decoding& decoding, float* value) {
+            std::uint32_t bits = 0;
+            if (!ScanHex(FieldView(decoding), kExWidth, &bits)) return false;
+            // A signed 32-bit integer; the float nearest to it.
+            *value = static_cast<float>(static_cast<std::int32_t>(bits));
+            return true;
+        });
 }
 
 }  // namespace protocol
