@@ -11,7 +11,7 @@ runs=${1:-3}
 presets=${*:-native asan tsan win32}
 
 for preset in $presets; do cmake --build --preset "$preset" >/dev/null; done
-tools/fuzz.sh 1 gate reply >/dev/null
+tools/fuzz.sh 1 gate reply >/dev/null 2>&1
 
 # The load: each fuzzer takes one core for as long as the runs last (it stops itself after a
 # day at the latest; the trap stops it sooner).
