@@ -17,7 +17,7 @@ import shutil
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from wine_prefix import begin, check, finish, start_metersim, wine  # noqa: E402
+from wine_prefix import begin, check, finish, metersim_on, requests_in, wine  # noqa: E402
 
 
 def check_scan(exe, prefix):
@@ -54,16 +54,11 @@ def check_ports(exe, prefix):
 def main():
     metersim, exe, prefix, work = begin(__doc__, "vpihost-lines-wine-")
     events = os.path.join(work, "events.jsonl")
-    sim = start_metersim(metersim, prefix, "com12",
-                         ["--meter", "05", "--meter", "11", "--events", events])
-    try:
+    with metersim_on(metersim, prefix, "com12",
+                     ["--meter", "05", "--meter", "11", "--events", events]):
         check_scan(exe, prefix)
         check_ports(exe, prefix)
-    finally:
-        sim.terminate()
-        sim.wait(timeout=10)
-    with open(events) as f:
-        requests = [json.loads(l) for l in f if '"kind":"request"' in l]
+    requests = requests_in(events)
     shutil.rmtree(work, ignore_errors=True)
     check([r["meter"] for r in requests] == list(range(13)) + [1, 2, 3],
           "one plain-block request per address probed: %s" % [r["meter"] for r in requests])

@@ -17,7 +17,7 @@ import shutil
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from wine_prefix import begin, check, finish, start_metersim, wine  # noqa: E402
+from wine_prefix import begin, check, finish, metersim_on, requests_in, wine  # noqa: E402
 
 VALUES = """plain.16 = 49.9
 h2.5 = 12.5
@@ -46,9 +46,8 @@ def main():
     events = os.path.join(work, "events.jsonl")
     with open(values, "w") as f:
         f.write(VALUES)
-    sim = start_metersim(metersim, prefix, "com7",
-                         ["--meter", "01", "--values", values, "--events", events])
-    try:
+    with metersim_on(metersim, prefix, "com7",
+                     ["--meter", "01", "--values", values, "--events", events]):
         code, out, err = vpihost(exe, prefix, "read", "--json", "--port", "COM7", "--timeout",
                                  "100", *GATES)
         check(code == 0, "read exits 0 (got %d): %s" % (code, err))
@@ -77,11 +76,7 @@ def main():
         code, out, err = vpihost(exe, prefix, "read", "--ex", "--json", "--port", "COM7",
                                  "--timeout", "100", "01EX1001:2")
         check(code == 0 and json.loads(out)["values"] == [-5, 77], "EX read back: " + out)
-    finally:
-        sim.terminate()
-        sim.wait(timeout=10)
-    with open(events) as f:
-        requests = [json.loads(l) for l in f if '"kind":"request"' in l]
+    requests = requests_in(events)
     shutil.rmtree(work, ignore_errors=True)
     sent = [r["request"]["text"] for r in requests if r["command"][0] in "4a"]
     check(sent == dry, "the writes sent what the dry runs showed: %s vs %s" % (sent, dry))

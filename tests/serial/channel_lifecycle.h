@@ -1,6 +1,6 @@
 // Scenarios that both real back-ends run, the POSIX one on a pseudo-terminal and the Win32 one
-// on a COM port under Wine: the read time-out on a line that the test's far end feeds, and the
-// channel operations through VpiMain.
+// on a COM port under Wine: the read time-out on a line that the test's far end feeds, the null
+// device, and the channel operations through VpiMain.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@
 #include <string>
 
 #include "elapsed.h"
+#include "log_capture.h"
 #include "serial.h"
 #include "vpi_call.h"
 #include "vpi_records.h"
@@ -28,7 +29,6 @@ using FarEndSend = std::function<void(std::size_t count, char c, int delayMs)>;
 // out its first time-out for the rest. 12 bytes and then nothing: the read for 20 fails after
 // two time-outs with the 12 counted. A read for nothing ends like a silent line.
 inline void RunReadWaits(serial::PortHandle handle, int lateMs, const FarEndSend& send) {
-    using Clock = std::chrono::steady_clock;
     ASSERT_EQ(serial::SetReadTimeout(handle, 30), 100);  // 1000 ms since the open
     std::uint8_t buffer[32] = {};
     std::uint32_t received = 0;
@@ -59,6 +59,26 @@ inline void RunReadWaits(serial::PortHandle handle, int lateMs, const FarEndSend
 
 // The baud rate the line behind an open port holds, as the platform reports it.
 using AppliedBaud = std::function<std::uint32_t(serial::PortHandle)>;
+
+// `handle` open on the null device "NUL", a sink without a line: it keeps no read time-out,
+// takes every byte written, has nothing to read, and both switches of RTS fail and are logged.
+// The milliseconds the read took.
+inline std::int64_t RunNullDeviceSink(serial::PortHandle handle) {
+    EXPECT_EQ(serial::SetReadTimeout(handle, 5), 0);
+    std::uint32_t written = 0;
+    const std::uint8_t bytes[3] = {1, 2, 3};
+    EXPECT_EQ(serial::WritePort(handle, bytes, 3, &written), serial::SerialResult::Ok);
+    EXPECT_EQ(written, 3u);
+    std::uint8_t buffer[4];
+    const auto start = Clock::now();
+    EXPECT_EQ(serial::ReadPort(handle, buffer, 4, nullptr), serial::SerialResult::IoFailed);
+    const std::int64_t readMs = MsSince(start);
+    LogCapture capture;
+    serial::RaiseRts(handle);
+    serial::DropRts(handle);
+    EXPECT_EQ(capture.Lines().size(), 2u);
+    return readMs;
+}
 
 // Open at 19200 baud with a read time-out of 250 ms; a reconfigure under the same name while
 // open is refused and keeps the port, but stores its 9600 baud; close twice; reopen brings the

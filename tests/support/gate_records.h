@@ -22,8 +22,17 @@ struct GateSpec {
 // values at `values`; the host's own fields zero.
 inline GateIoRecord IoRecord(std::int32_t plc, std::int32_t memtype, std::int32_t index,
                              std::int32_t count, float* values) {
-    return GateIoRecord{
-        .plcAddress = plc, .memtype = memtype, .index = index, .count = count, .values = values};
+    return GateIoRecord{.host0 = 0,
+                        .host1 = 0,
+                        .plcAddress = plc,
+                        .memtype = memtype,
+                        .index = index,
+                        .host5 = 0,
+                        .host6 = 0,
+                        .host7 = 0,
+                        .count = count,
+                        .host9 = 0,
+                        .values = values};
 }
 
 inline GateIoRecord IoRecord(const GateSpec& gate, std::int32_t plc, float* values) {

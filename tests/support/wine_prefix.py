@@ -3,6 +3,8 @@ with none of the test's streams, so that no service holds the runner's output pi
 terminal the test hands to Wine. Also what the scripts that run vpihost.exe there against the
 native metersim share: their start, metersim linked as a COM port, Windows programs run in the
 prefix, and the checks they count."""
+import contextlib
+import json
 import os
 import select
 import subprocess
@@ -52,9 +54,11 @@ def begin(doc, work_prefix):
     return metersim, exe, prefix, tempfile.mkdtemp(prefix=work_prefix)
 
 
-def start_metersim(metersim, prefix, com, args):
-    """metersim with `args`, its line linked as port `com` (lower case, "com7") of the prefix;
-    the process once it has named its line. Exits the script when it does not start."""
+@contextlib.contextmanager
+def metersim_on(metersim, prefix, com, args):
+    """metersim with `args` for the `with` block, its line linked as port `com` (lower case,
+    "com7") of the prefix; stopped when the block ends. Exits the script when it does not
+    start."""
     link = os.path.join(prefix, "dosdevices", com)
     sim = subprocess.Popen([metersim] + list(args) + ["--link", link], stdout=subprocess.PIPE,
                            stderr=subprocess.DEVNULL)
@@ -64,7 +68,17 @@ def start_metersim(metersim, prefix, com, args):
     if not line.startswith("metersim: listening on "):
         sim.kill()
         sys.exit("metersim did not start: " + repr(line))
-    return sim
+    try:
+        yield sim
+    finally:
+        sim.terminate()
+        sim.wait(timeout=10)
+
+
+def requests_in(events):
+    """The requests in a metersim events file (whole once metersim has ended)."""
+    with open(events) as f:
+        return [json.loads(line) for line in f if '"kind":"request"' in line]
 
 
 failures = []
