@@ -57,9 +57,6 @@ inline void RunReadWaits(serial::PortHandle handle, int lateMs, const FarEndSend
     EXPECT_EQ(received, 0u);
 }
 
-// The baud rate the line behind an open port holds, as the platform reports it.
-using AppliedBaud = std::function<std::uint32_t(serial::PortHandle)>;
-
 // `handle` open on the null device "NUL", a sink without a line: it keeps no read time-out,
 // takes every byte written, has nothing to read, and both switches of RTS fail and are logged.
 // The milliseconds the read took.
@@ -79,6 +76,9 @@ inline std::int64_t RunNullDeviceSink(serial::PortHandle handle) {
     EXPECT_EQ(capture.Lines().size(), 2u);
     return readMs;
 }
+
+// The baud rate the line behind an open port holds, as the platform reports it.
+using AppliedBaud = std::function<std::uint32_t(serial::PortHandle)>;
 
 // Open at 19200 baud with a read time-out of 250 ms; a reconfigure under the same name while
 // open is refused and keeps the port, but stores its 9600 baud; close twice; reopen brings the
