@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "gate_records.h"
 #include "protocol.h"
 #include "serial.h"
 #include "serial_fake.h"
@@ -117,11 +118,8 @@ constexpr int kReopenEvery = 256;
 
 using Routine = std::int32_t (*)(const VpiCall&);
 
-struct ReadCase {
-    const char* name;
-    std::int32_t memtype;
-    std::int32_t index;
-    std::int32_t count;          // fields decoded
+// The gate's count is the fields decoded.
+struct ReadCase : vpitest::GateSpec {
     std::int32_t baselineCount;  // the same exchange, nothing decoded
     std::int32_t baselineResult;
     char command;
@@ -131,26 +129,29 @@ struct ReadCase {
 
 std::vector<ReadCase> ReadCases() {
     return {
-        {"plain_40", MEMTYPE_PLAIN, 1, 40, 0, VpiDone, '0', PlainData(), protocol::ReadPlainBlock},
-        {"H_34", MEMTYPE_H2, 1, 34, 0, VpiDone, 'H', Repeat("12.50", 34), protocol::ReadHBlock},
-        {"TD_25", MEMTYPE_TD16, 1, 25, 0, VpiDone, 'Q', Repeat("0A", 25), protocol::ReadTBlock},
-        {"TC_33", MEMTYPE_TC5, 1, 33, 0, VpiDone, 'R', Repeat("1F", 33), protocol::ReadTBlock},
+        {{"plain_40", MEMTYPE_PLAIN, 1, 40},
+         0,
+         VpiDone,
+         '0',
+         PlainData(),
+         protocol::ReadPlainBlock},
+        {{"H_34", MEMTYPE_H2, 1, 34}, 0, VpiDone, 'H', Repeat("12.50", 34), protocol::ReadHBlock},
+        {{"TD_25", MEMTYPE_TD16, 1, 25}, 0, VpiDone, 'Q', Repeat("0A", 25), protocol::ReadTBlock},
+        {{"TC_33", MEMTYPE_TC5, 1, 33}, 0, VpiDone, 'R', Repeat("1F", 33), protocol::ReadTBlock},
         // An EX gate whose count differs from the reply's is refused after the count is read,
         // before any value is decoded: the same exchange without the decoding.
-        {"EX_36", MEMTYPE_EX, 0x0A01, 36, 35, VpiRefused, 'A', "24" + Repeat("0000002A", 36),
+        {{"EX_36", MEMTYPE_EX, 0x0A01, 36},
+         35,
+         VpiRefused,
+         'A',
+         "24" + Repeat("0000002A", 36),
          protocol::ReadExBlock},
     };
 }
 
 // The gate a read case reads, at PLC address 1, into `values`.
 GateIoRecord GateOf(const ReadCase& c, float* values) {
-    GateIoRecord gate{};
-    gate.plcAddress = 1;
-    gate.memtype = c.memtype;
-    gate.index = c.index;
-    gate.count = c.count;
-    gate.values = values;
-    return gate;
+    return vpitest::IoRecord(c, 1, values);
 }
 
 // Decoding alone: batches of the routine with the full count and with the baseline's count,
@@ -275,31 +276,23 @@ void RunParse(benchmark::State& state, const AddressCase& c) {
     }
 }
 
-struct RequestCase {
-    const char* name;
-    std::int32_t memtype;
-    std::int32_t index;
-    std::int32_t count;
+struct RequestCase : vpitest::GateSpec {
     std::uint8_t bytes;  // what the family sends
 };
 constexpr std::array<RequestCase, 8> kRequests{{
-    {"plain", MEMTYPE_PLAIN, 1, 40, 10},
-    {"H", MEMTYPE_H2, 1, 34, 11},
-    {"TR", MEMTYPE_TR3, 1, 3, 13},
-    {"TK", MEMTYPE_TK2, 1, 3, 13},
-    {"TY", MEMTYPE_TY2, 1, 2, 13},
-    {"TD", MEMTYPE_TD16, 1, 25, 13},
-    {"TC", MEMTYPE_TC17, 1, 33, 15},
-    {"EX", MEMTYPE_EX, 0x0AFF, 36, 17},
+    {{"plain", MEMTYPE_PLAIN, 1, 40}, 10},
+    {{"H", MEMTYPE_H2, 1, 34}, 11},
+    {{"TR", MEMTYPE_TR3, 1, 3}, 13},
+    {{"TK", MEMTYPE_TK2, 1, 3}, 13},
+    {{"TY", MEMTYPE_TY2, 1, 2}, 13},
+    {{"TD", MEMTYPE_TD16, 1, 25}, 13},
+    {{"TC", MEMTYPE_TC17, 1, 33}, 15},
+    {{"EX", MEMTYPE_EX, 0x0AFF, 36}, 17},
 }};
 
 void RunBuild(benchmark::State& state, const RequestCase& c) {
     ChannelState channel{};
-    GateIoRecord gate{};
-    gate.plcAddress = 12;
-    gate.memtype = c.memtype;
-    gate.index = c.index;
-    gate.count = c.count;
+    GateIoRecord gate = vpitest::IoRecord(c, 12, nullptr);
     const VpiCall call{&channel, static_cast<std::int32_t>(VpiOperation::Read), 1, 0, &gate};
     const std::span<std::uint8_t> buffer(channel.requestBuffer);
     if (protocol::BuildReadRequest(call, buffer) != c.bytes) {

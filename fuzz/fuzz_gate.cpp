@@ -8,6 +8,7 @@
 
 #include "fuzz_support.h"
 #include "fuzz_targets.h"
+#include "gate_records.h"
 #include "vpi_records.h"
 
 namespace vpifuzz::gate {
@@ -29,15 +30,9 @@ bool KnownMemtype(std::int32_t m) {
 }
 
 GateAddressRecord Prefilled(const char* text, std::int32_t valueType, std::int32_t count) {
-    GateAddressRecord record{};
-    record.addressText = text;
-    record.hostField = kHostField;
-    record.valueType = valueType;
-    record.elementCount = count;
-    const auto pattern = static_cast<std::int32_t>(kPattern);
-    record.plcAddress = record.memtype = record.index = pattern;
-    record.fixedValue255 = record.fixedValue32 = kPattern;
-    return record;
+    constexpr auto pattern = static_cast<std::int32_t>(kPattern);
+    return vpitest::PrefilledGate(text, valueType, count,
+                                  {kHostField, pattern, pattern, pattern, kPattern, kPattern});
 }
 
 std::int32_t Call(VpiOperation operation, GateAddressRecord* record) {

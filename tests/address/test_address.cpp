@@ -15,13 +15,8 @@
 #include <thread>
 #include <vector>
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
-
+#include "gate_records.h"
+#include "guard_page.h"
 #include "log_capture.h"
 #include "vpi_records.h"
 
@@ -38,18 +33,11 @@ constexpr std::int32_t kPreIndex = 0x33333333;
 constexpr std::uint32_t kPre255 = 0x44444444u;
 constexpr std::uint32_t kPre32 = 0x55555555u;
 
+constexpr vpitest::GatePattern kPrefill{kHostField, kPrePlc, kPreMemtype,
+                                        kPreIndex,  kPre255, kPre32};
+
 GateAddressRecord Prefilled(const char* text, std::int32_t valueType, std::int32_t count) {
-    GateAddressRecord gate{};
-    gate.addressText = text;
-    gate.hostField = kHostField;
-    gate.valueType = valueType;
-    gate.elementCount = count;
-    gate.plcAddress = kPrePlc;
-    gate.memtype = kPreMemtype;
-    gate.index = kPreIndex;
-    gate.fixedValue255 = kPre255;
-    gate.fixedValue32 = kPre32;
-    return gate;
+    return vpitest::PrefilledGate(text, valueType, count, kPrefill);
 }
 
 struct Outcome {
@@ -486,51 +474,21 @@ TEST(ParseAddress, NullAndOverlongTextsAreRefusedSilently) {
 }
 
 // A text placed flush against a page that cannot be read: reading one byte past the text
-// faults. Windows and POSIX differ only in how the page is made.
+// faults.
 class GuardedText {
 public:
     explicit GuardedText(std::string_view bytes) {
-#if defined(_WIN32)
-        SYSTEM_INFO info;
-        GetSystemInfo(&info);
-        page_ = info.dwPageSize;
-        base_ = static_cast<char*>(
-            VirtualAlloc(nullptr, 2 * page_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        DWORD old = 0;
-        ok_ = base_ != nullptr && VirtualProtect(base_ + page_, page_, PAGE_NOACCESS, &old) != 0;
-#else
-        page_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-        void* map =
-            mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        base_ = map == MAP_FAILED ? nullptr : static_cast<char*>(map);
-        ok_ = base_ != nullptr && mprotect(base_ + page_, page_, PROT_NONE) == 0;
-#endif
-        if (ok_) {
-            text_ = base_ + page_ - bytes.size();
+        if (page_.Ok()) {
+            text_ = reinterpret_cast<char*>(page_.EndingWith(bytes.size()));
             std::memcpy(text_, bytes.data(), bytes.size());
         }
     }
-    ~GuardedText() {
-#if defined(_WIN32)
-        if (base_ != nullptr) VirtualFree(base_, 0, MEM_RELEASE);
-#else
-        if (base_ != nullptr) munmap(base_, 2 * page_);
-#endif
-    }
-    GuardedText(const GuardedText&) = delete;
-    GuardedText& operator=(const GuardedText&) = delete;
-    bool ok() const {
-        return ok_;
-    }
-    const char* text() const {
-        return text_;
-    }
+    bool ok() const { return page_.Ok(); }
+    const char* text() const { return text_; }
 
 private:
-    std::size_t page_ = 0;
-    char* base_ = nullptr;
+    vpitest::GuardedPage page_;
     char* text_ = nullptr;
-    bool ok_ = false;
 };
 
 TEST(ParseAddress, ReadsAtMostElevenCharactersOfTheText) {

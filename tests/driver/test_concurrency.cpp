@@ -25,9 +25,11 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "elapsed.h"
+#include "gate_records.h"
 #include "log_capture.h"
 #include "metersim_child.h"
 #include "vpi_call.h"
@@ -259,30 +261,41 @@ std::string MatrixValues() {
     return text + "\n";
 }
 
-struct MatrixFamily {
-    const char* name;
+struct MatrixFamily : vpitest::GateSpec {
     VpiOperation operation;
-    std::int32_t memtype;
-    std::int32_t index;
-    std::int32_t count;
 };
+
+// The block families, each read whole through operation 6.
+constexpr std::array<vpitest::GateSpec, 8> kBlockFamilies{{
+    {"plain", MEMTYPE_PLAIN, 1, 40},
+    {"h2", MEMTYPE_H2, 1, 34},
+    {"tr1", MEMTYPE_TR1, 1, 3},
+    {"tk1", MEMTYPE_TK1, 1, 3},
+    {"ty1", MEMTYPE_TY1, 1, 2},
+    {"td1", MEMTYPE_TD1, 1, 25},
+    {"tc1", MEMTYPE_TC1, 1, 33},
+    {"tc13", MEMTYPE_TC13, 1, 33},
+}};
+
+// The EX registers read through both operations, and both kinds of write.
+constexpr std::array<MatrixFamily, 4> kRegisterFamilies{{
+    {{"ex read (5)", MEMTYPE_EX, 0x0A01, 4}, VpiOperation::ReadEx},
+    {{"ex read (6)", MEMTYPE_EX, 0x0A01, 4}, VpiOperation::Read},
+    {{"command", MEMTYPE_INDEX_ZERO, 0, 1}, VpiOperation::Write},
+    {{"ex write", MEMTYPE_EX, 0x0A05, 2}, VpiOperation::Write},
+}};
 
 // Each family talks to a meter address of its own (the position in this table plus one), so
 // the simulator's record of requests tells how many each call made.
-const std::array<MatrixFamily, 12> kMatrixFamilies{{
-    {"plain", VpiOperation::Read, MEMTYPE_PLAIN, 1, 40},
-    {"h2", VpiOperation::Read, MEMTYPE_H2, 1, 34},
-    {"tr1", VpiOperation::Read, MEMTYPE_TR1, 1, 3},
-    {"tk1", VpiOperation::Read, MEMTYPE_TK1, 1, 3},
-    {"ty1", VpiOperation::Read, MEMTYPE_TY1, 1, 2},
-    {"td1", VpiOperation::Read, MEMTYPE_TD1, 1, 25},
-    {"tc1", VpiOperation::Read, MEMTYPE_TC1, 1, 33},
-    {"tc13", VpiOperation::Read, MEMTYPE_TC13, 1, 33},
-    {"ex read (5)", VpiOperation::ReadEx, MEMTYPE_EX, 0x0A01, 4},
-    {"ex read (6)", VpiOperation::Read, MEMTYPE_EX, 0x0A01, 4},
-    {"command", VpiOperation::Write, MEMTYPE_INDEX_ZERO, 0, 1},
-    {"ex write", VpiOperation::Write, MEMTYPE_EX, 0x0A05, 2},
-}};
+constexpr std::array<MatrixFamily, kBlockFamilies.size() + kRegisterFamilies.size()>
+    kMatrixFamilies = [] {
+        std::array<MatrixFamily, kBlockFamilies.size() + kRegisterFamilies.size()> all{};
+        std::size_t at = 0;
+        for (const vpitest::GateSpec& block : kBlockFamilies)
+            all[at++] = {block, VpiOperation::Read};
+        for (const MatrixFamily& family : kRegisterFamilies) all[at++] = family;
+        return all;
+    }();
 
 std::int32_t PlcOf(std::size_t family) {
     return static_cast<std::int32_t>(family) + 1;
@@ -313,23 +326,24 @@ struct FaultMode {
 // within it even on a loaded machine.
 constexpr std::int32_t kMatrixTimeoutUnits = 30;
 
-const std::array<FaultMode, 15> kFaultModes{{
-    {"delay=30", Damage::None},
-    {"chunks", Damage::None},
-    {"len6", Damage::None},
-    {"trailing", Damage::None},
-    {"silent", Damage::NoFrame},
-    {"truncate", Damage::NoFrame},
-    {"len000", Damage::NoFrame},
-    {"len999", Damage::NoFrame},
-    {"garbage", Damage::NoFrame},
-    {"checksum", Damage::Checksum},
-    {"len301", Damage::Length301},
-    {"nonnumeric", Damage::Field},
-    {"hx", Damage::HMark},
-    {"excount", Damage::ExCount},
-    {"delay=800", Damage::Late},
-}};
+// Every fault flag of the simulated line, by what it does to a reply.
+const std::vector<FaultMode> kFaultModes = [] {
+    const std::pair<Damage, std::vector<const char*>> byDamage[] = {
+        {Damage::None, {"delay=30", "chunks", "len6", "trailing"}},
+        {Damage::NoFrame, {"silent", "truncate", "len000", "len999", "garbage"}},
+        {Damage::Checksum, {"checksum"}},
+        {Damage::Length301, {"len301"}},
+        {Damage::Field, {"nonnumeric"}},
+        {Damage::HMark, {"hx"}},
+        {Damage::ExCount, {"excount"}},
+        {Damage::Late, {"delay=800"}},
+    };
+    std::vector<FaultMode> modes;
+    for (const auto& [damage, flags] : byDamage) {
+        for (const char* flag : flags) modes.push_back({flag, damage});
+    }
+    return modes;
+}();
 
 struct Expected {
     std::int32_t result;
@@ -427,12 +441,7 @@ Outcome MatrixCall(ChannelState* channel, std::size_t f, const vpitest::LogCaptu
         for (std::int32_t i = 0; i < family.count; ++i)
             values[static_cast<std::size_t>(i)] = 2.0f + static_cast<float>(i);
     }
-    GateIoRecord gate{};
-    gate.plcAddress = PlcOf(f);
-    gate.memtype = family.memtype;
-    gate.index = family.index;
-    gate.count = family.count;
-    gate.values = values.data();
+    GateIoRecord gate = vpitest::IoRecord(family, PlcOf(f), values.data());
     const std::size_t before = log.LinesFrom(std::this_thread::get_id()).size();
     VpiCall call{channel, static_cast<std::int32_t>(family.operation), VpiNumberOf(f), 0, &gate};
     Outcome outcome;
@@ -515,7 +524,7 @@ TEST(FaultMatrix, EveryFaultModeAgainstEveryFamily) {
     EXPECT_EQ(clean[1].values[5], PinnedHarmonic(0));
     EXPECT_EQ(clean[8].values[3], PinnedRegister(0, 4));
 
-    std::array<std::vector<Outcome>, kFaultModes.size()> faulted;
+    std::vector<std::vector<Outcome>> faulted(kFaultModes.size());
     std::vector<std::thread> threads;
     for (std::size_t m = 0; m < kFaultModes.size(); ++m)
         threads.emplace_back([&faulted, &log, m] {

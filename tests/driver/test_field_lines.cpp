@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "gate_records.h"
 #include "log_capture.h"
 #include "metersim_child.h"
 #include "vpi_call.h"
@@ -20,25 +21,21 @@ namespace {
 
 // Each gate with what meter 01 and meter 07 have pinned in it, so that a value tells which
 // meter sent it.
-struct GateCase {
-    const char* name;
-    std::int32_t memtype;
-    std::int32_t index;
-    std::int32_t count;
+struct GateCase : vpitest::GateSpec {
     std::size_t slot;  // the value looked at
     float meter01;
     float meter07;
 };
 
 const std::vector<GateCase> kGates{
-    {"plain", MEMTYPE_PLAIN, 1, 40, 0, 1110.0f, 7770.0f},
-    {"H2", MEMTYPE_H2, 1, 34, 5, 11.5f, 17.5f},
-    {"TR1", MEMTYPE_TR1, 1, 3, 2, 0x0101, 0x0707},
-    {"TK1", MEMTYPE_TK1, 1, 3, 2, 0x0111, 0x0777},
-    {"TY1", MEMTYPE_TY1, 1, 2, 1, 0x11, 0x17},
-    {"TD1", MEMTYPE_TD1, 1, 25, 1, 0x21, 0x27},
-    {"TC13", MEMTYPE_TC13, 1, 33, 1, 0x31, 0x37},
-    {"EX", MEMTYPE_EX, 0x0A01, 2, 0, 101.0f, 707.0f},
+    {{"plain", MEMTYPE_PLAIN, 1, 40}, 0, 1110.0f, 7770.0f},
+    {{"H2", MEMTYPE_H2, 1, 34}, 5, 11.5f, 17.5f},
+    {{"TR1", MEMTYPE_TR1, 1, 3}, 2, 0x0101, 0x0707},
+    {{"TK1", MEMTYPE_TK1, 1, 3}, 2, 0x0111, 0x0777},
+    {{"TY1", MEMTYPE_TY1, 1, 2}, 1, 0x11, 0x17},
+    {{"TD1", MEMTYPE_TD1, 1, 25}, 1, 0x21, 0x27},
+    {{"TC13", MEMTYPE_TC13, 1, 33}, 1, 0x31, 0x37},
+    {{"EX", MEMTYPE_EX, 0x0A01, 2}, 0, 101.0f, 707.0f},
 };
 
 constexpr const char* kValues = R"(01:plain.0 = 1110
@@ -96,12 +93,7 @@ protected:
     std::int32_t Read(const GateCase& gate, std::int32_t plc, VpiOperation operation,
                       std::vector<float>* values) {
         values->assign(static_cast<std::size_t>(gate.count), -1.0f);
-        GateIoRecord record{};
-        record.plcAddress = plc;
-        record.memtype = gate.memtype;
-        record.index = gate.index;
-        record.count = gate.count;
-        record.values = values->data();
+        GateIoRecord record = vpitest::IoRecord(gate, plc, values->data());
         return Call(operation, &record);
     }
 
@@ -160,19 +152,10 @@ TEST_F(FieldLine, AnEchoingAdapterCostsNoExtraRequest) {
         ++reads;
     }
     float command = 2.0f;
-    GateIoRecord commandGate{};
-    commandGate.plcAddress = 7;
-    commandGate.memtype = MEMTYPE_INDEX_ZERO;
-    commandGate.count = 1;
-    commandGate.values = &command;
+    GateIoRecord commandGate = vpitest::IoRecord(7, MEMTYPE_INDEX_ZERO, 0, 1, &command);
     EXPECT_EQ(Call(VpiOperation::Write, &commandGate), VpiDone);
     float registers[2] = {4242.0f, -5.0f};
-    GateIoRecord exGate{};
-    exGate.plcAddress = 7;
-    exGate.memtype = MEMTYPE_EX;
-    exGate.index = 0x0A01;
-    exGate.count = 2;
-    exGate.values = registers;
+    GateIoRecord exGate = vpitest::IoRecord(7, MEMTYPE_EX, 0x0A01, 2, registers);
     EXPECT_EQ(Call(VpiOperation::Write, &exGate), VpiDone);
     // The registers took the values: read back through the echoing line.
     std::vector<float> values;

@@ -10,18 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "guard_page.h"
 #include "log_capture.h"
 #include "protocol_fixture.h"
 #include "serial_fake.h"
 #include "vpi_call.h"
 #include "vpi_records.h"
-
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -31,54 +25,22 @@ using prototest::Reply;
 
 constexpr std::uint8_t kPattern = 0xE7;
 
-// Writable pages followed by one no-access page; objects end exactly where it begins.
+// A writable page followed by one no-access page; objects end exactly where it begins.
 class GuardedArena {
 public:
     GuardedArena() {
-#if defined(_WIN32)
-        SYSTEM_INFO info;
-        GetSystemInfo(&info);
-        page_ = info.dwPageSize;
-        // VirtualAlloc: NULL on failure. VirtualProtect: non-zero on success.
-        base_ = static_cast<std::uint8_t*>(
-            VirtualAlloc(nullptr, 2 * page_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        DWORD old = 0;
-        ok_ = base_ != nullptr && VirtualProtect(base_ + page_, page_, PAGE_NOACCESS, &old) != 0;
-#else
-        page_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-        // mmap: MAP_FAILED on failure. mprotect: 0 on success.
-        void* p =
-            mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        base_ = p == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(p);
-        ok_ = base_ != nullptr && mprotect(base_ + page_, page_, PROT_NONE) == 0;
-#endif
-        if (base_ != nullptr) std::memset(base_, kPattern, page_);
+        if (page_.Writable() != nullptr) std::memset(page_.Writable(), kPattern, page_.Size());
     }
-    ~GuardedArena() {
-        if (base_ == nullptr) return;
-#if defined(_WIN32)
-        VirtualFree(base_, 0, MEM_RELEASE);
-#else
-        munmap(base_, 2 * page_);
-#endif
-    }
-    GuardedArena(const GuardedArena&) = delete;
-    GuardedArena& operator=(const GuardedArena&) = delete;
-
-    bool Ok() const {
-        return ok_;
-    }
+    bool Ok() const { return page_.Ok(); }
     // `bytes` bytes ending at the guard page, filled with the pattern. 0 bytes: the guard's
     // first byte, which nothing may touch.
     std::uint8_t* Flush(std::size_t bytes) {
-        std::memset(base_, kPattern, page_);
-        return base_ + page_ - bytes;
+        std::memset(page_.Writable(), kPattern, page_.Size());
+        return page_.EndingWith(bytes);
     }
 
 private:
-    std::size_t page_ = 0;
-    std::uint8_t* base_ = nullptr;
-    bool ok_ = false;
+    vpitest::GuardedPage page_;
 };
 
 template <typename T>

@@ -17,10 +17,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <limits>
 #include <new>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tamrik.h"
@@ -130,95 +132,54 @@ void* pvalloc(std::size_t size) noexcept {
 }
 }
 
-void* operator new(std::size_t size) {
-    NoteAllocation();
-    void* block = __libc_malloc(size == 0 ? 1 : size);
-    if (block == nullptr) throw std::bad_alloc();
-    return block;
-}
-void* operator new[](std::size_t size) {
-    NoteAllocation();
-    void* block = __libc_malloc(size == 0 ? 1 : size);
-    if (block == nullptr) throw std::bad_alloc();
-    return block;
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+namespace {
+
+// What every replaced operator new and delete does: the allocation or release noted, then the
+// C library's own heap. The throwing forms throw when it has nothing left, the others return
+// null.
+void* Allocate(std::size_t size) noexcept {
     NoteAllocation();
     return __libc_malloc(size == 0 ? 1 : size);
 }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    NoteAllocation();
-    return __libc_malloc(size == 0 ? 1 : size);
-}
-void* operator new(std::size_t size, std::align_val_t alignment) {
-    NoteAllocation();
-    void* block = AlignedBlock(static_cast<std::size_t>(alignment), size);
-    if (block == nullptr) throw std::bad_alloc();
-    return block;
-}
-void* operator new[](std::size_t size, std::align_val_t alignment) {
-    NoteAllocation();
-    void* block = AlignedBlock(static_cast<std::size_t>(alignment), size);
-    if (block == nullptr) throw std::bad_alloc();
-    return block;
-}
-void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+void* AllocateAligned(std::size_t size, std::align_val_t alignment) noexcept {
     NoteAllocation();
     return AlignedBlock(static_cast<std::size_t>(alignment), size);
 }
-void* operator new[](std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
-    NoteAllocation();
-    return AlignedBlock(static_cast<std::size_t>(alignment), size);
+void* OrThrow(void* block) {
+    if (block == nullptr) throw std::bad_alloc();
+    return block;
+}
+void Release(void* pointer) noexcept {
+    NoteRelease(pointer);
+    __libc_free(pointer);
 }
 
-void operator delete(void* pointer) noexcept {
-    NoteRelease(pointer);
-    __libc_free(pointer);
-}
-void operator delete[](void* pointer) noexcept {
-    NoteRelease(pointer);
-    __libc_free(pointer);
-}
-void operator delete(void* pointer, std::size_t) noexcept {
-    NoteRelease(pointer);
-    __libc_free(pointer);
-}
-void operator delete[](void* pointer, std::size_t) noexcept {
-    NoteRelease(pointer);
-    __libc_free(pointer);
-}
-void operator delete(void* pointer, const std::nothrow_t&) noexcept {
-    NoteRelease(pointer);
-    __libc_free(pointer);
-}
-void operator delete[](void* pointer, const std::nothrow_t&) noexcept {
-    NoteRelease(pointer);
-    __libc_free(pointer);
-}
-void operator delete(void* pointer, std::align_val_t) noexcept {
-    NoteRelease(pointer);
-    __libc_free(pointer);
-}
-void operator delete[](void* pointer, std::align_val_t) noexcept {
-    NoteRelease(pointer);
-    __libc_free(pointer);
-}
-void operator delete(void* pointer, std::size_t, std::align_val_t) noexcept {
-    NoteRelease(pointer);
-    __libc_free(pointer);
-}
-void operator delete[](void* pointer, std::size_t, std::align_val_t) noexcept {
-    NoteRelease(pointer);
-    __libc_free(pointer);
-}
-void operator delete(void* pointer, std::align_val_t, const std::nothrow_t&) noexcept {
-    NoteRelease(pointer);
-    __libc_free(pointer);
-}
-void operator delete[](void* pointer, std::align_val_t, const std::nothrow_t&) noexcept {
-    NoteRelease(pointer);
-    __libc_free(pointer);
-}
+}  // namespace
+
+// One operator in both its forms, for one object and for an array, with one body.
+// clang-format off
+#define VPI_BOTH_FORMS(Result, Operator, Params, Body) \
+    Result operator Operator Params Body               \
+    Result operator Operator[] Params Body
+// clang-format on
+
+VPI_BOTH_FORMS(void*, new, (std::size_t size), { return OrThrow(Allocate(size)); })
+VPI_BOTH_FORMS(void*, new, (std::size_t size, const std::nothrow_t&) noexcept,
+               { return Allocate(size); })
+VPI_BOTH_FORMS(void*, new, (std::size_t size, std::align_val_t alignment),
+               { return OrThrow(AllocateAligned(size, alignment)); })
+VPI_BOTH_FORMS(void*, new,
+               (std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept,
+               { return AllocateAligned(size, alignment); })
+VPI_BOTH_FORMS(void, delete, (void* pointer) noexcept, { Release(pointer); })
+VPI_BOTH_FORMS(void, delete, (void* pointer, std::size_t) noexcept, { Release(pointer); })
+VPI_BOTH_FORMS(void, delete, (void* pointer, const std::nothrow_t&) noexcept, { Release(pointer); })
+VPI_BOTH_FORMS(void, delete, (void* pointer, std::align_val_t) noexcept, { Release(pointer); })
+VPI_BOTH_FORMS(void, delete, (void* pointer, std::size_t, std::align_val_t) noexcept,
+               { Release(pointer); })
+VPI_BOTH_FORMS(void, delete, (void* pointer, std::align_val_t, const std::nothrow_t&) noexcept,
+               { Release(pointer); })
+#undef VPI_BOTH_FORMS
 
 // ---- The emulated line's entry points, tallied apart --------------------------------------
 
@@ -314,6 +275,10 @@ struct Case {
     std::function<VpiCall()> prepare;  // outside the window: script the line, fill records
 };
 
+void Append(std::vector<Case>& cases, std::initializer_list<Case> more) {
+    cases.insert(cases.end(), more);
+}
+
 void RunCases(const std::vector<Case>& cases) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -380,41 +345,45 @@ protected:
                 return call;
             };
         };
-        return {
-            {"code 0", VpiRefused, 0, code(0)},
-            {"code 8", VpiRefused, 0, code(8)},
-            {"code 9", VpiRefused, 0, code(9)},
-            {"code 10", VpiRefused, 0, code(10)},
-            {"code -1", VpiRefused, 0, code(-1)},
-            {"code 16", VpiRefused, 0, code(16)},
-            {"code 0x7FFFFFFF", VpiRefused, 0, code(0x7FFFFFFF)},
-            {"info", VpiDone, 0, code(14)},
-            {"info without a record", VpiRefused, 0,
-             [this] {
-                 return VpiCall{&channel_, 14, 7, 0, nullptr};
-             }},
-            {"read without a channel", VpiRefused, 0,
-             [this] {
-                 return VpiCall{nullptr, 6, 7, 0, &gate_};
-             }},
-            {"parse plain", VpiDone, 0, [this] { return Address("0105"); }},
-            {"parse H", VpiDone, 0, [this] { return Address("0534h2"); }},
-            {"parse TR", VpiDone, 0, [this] { return Address("12TR305"); }},
-            {"parse TK", VpiDone, 0, [this] { return Address("12TK21"); }},
-            {"parse TY", VpiDone, 0, [this] { return Address("12TY22"); }},
-            {"parse TD", VpiDone, 0, [this] { return Address("12TD01 7"); }},
-            {"parse TC", VpiDone, 0, [this] { return Address("12TC105 7"); }},
-            {"parse EX", VpiDone, 0, [this] { return Address("03EX0102"); }},
-            {"parse index zero", VpiDone, 0, [this] { return Address("0100"); }},
-            {"parse refused with the address", VpiRefused, 1, [this] { return Address("12TR39"); }},
-            {"parse refused with numbers", VpiRefused, 1, [this] { return Address("0141"); }},
-            {"parse matching no pattern", VpiRefused, 0, [this] { return Address("01H2"); }},
-            {"parse of a gate that is not float", VpiRefused, 1,
-             [this] { return Address("0105", 2); }},
-            {"check plain", VpiDone, 0, check("0101", 40)},
-            {"check refused count", VpiRefused, 0, check("0101", 41)},
-            {"check TD", VpiDone, 0, check("12TD01 1", 25)},
-        };
+        auto parse = [this](const char* text) { return [this, text] { return Address(text); }; };
+        using Named = std::pair<const char*, std::int32_t>;
+        std::vector<Case> cases;
+        for (const auto& [name, operation] :
+             {Named{"code 0", 0}, Named{"code 8", 8}, Named{"code 9", 9}, Named{"code 10", 10},
+              Named{"code -1", -1}, Named{"code 16", 16}, Named{"code 0x7FFFFFFF", 0x7FFFFFFF}}) {
+            cases.push_back({name, VpiRefused, 0, code(operation)});
+        }
+        Append(cases, {
+                          {"info", VpiDone, 0, code(14)},
+                          {"info without a record", VpiRefused, 0,
+                           [this] {
+                               return VpiCall{&channel_, 14, 7, 0, nullptr};
+                           }},
+                          {"read without a channel", VpiRefused, 0,
+                           [this] {
+                               return VpiCall{nullptr, 6, 7, 0, &gate_};
+                           }},
+                      });
+        // Every address form.
+        using Text = std::pair<const char*, const char*>;
+        for (const auto& [name, text] :
+             {Text{"parse plain", "0105"}, Text{"parse H", "0534h2"}, Text{"parse TR", "12TR305"},
+              Text{"parse TK", "12TK21"}, Text{"parse TY", "12TY22"}, Text{"parse TD", "12TD01 7"},
+              Text{"parse TC", "12TC105 7"}, Text{"parse EX", "03EX0102"},
+              Text{"parse index zero", "0100"}}) {
+            cases.push_back({name, VpiDone, 0, parse(text)});
+        }
+        Append(cases, {
+                          {"parse refused with the address", VpiRefused, 1, parse("12TR39")},
+                          {"parse refused with numbers", VpiRefused, 1, parse("0141")},
+                          {"parse matching no pattern", VpiRefused, 0, parse("01H2")},
+                          {"parse of a gate that is not float", VpiRefused, 1,
+                           [this] { return Address("0105", 2); }},
+                          {"check plain", VpiDone, 0, check("0101", 40)},
+                          {"check refused count", VpiRefused, 0, check("0101", 41)},
+                          {"check TD", VpiDone, 0, check("12TD01 1", 25)},
+                      });
+        return cases;
     }
 
     ChannelState channel_{};

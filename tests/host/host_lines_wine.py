@@ -13,40 +13,11 @@ open and no terminal becomes a controlling one.
 """
 import json
 import os
-import select
 import shutil
-import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from wine_prefix import start_wine, wine_env  # noqa: E402
-import tempfile
-
-failures = []
-
-
-def check(condition, what):
-    if not condition:
-        failures.append(what)
-        print("FAILED: " + what, file=sys.stderr)
-
-
-def wine(prefix, *args):
-    run = subprocess.run(["wine"] + list(args), env=wine_env(prefix), stdin=subprocess.DEVNULL,
-                         capture_output=True, text=True, timeout=120)
-    return run.returncode, run.stdout, run.stderr
-
-
-def start_metersim(metersim, link, events):
-    sim = subprocess.Popen([metersim, "--meter", "05", "--meter", "11", "--events", events,
-                            "--link", link], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    # It names the line once it is ready.
-    ready, _, _ = select.select([sim.stdout], [], [], 10)
-    line = sim.stdout.readline().decode() if ready else ""
-    if not line.startswith("metersim: listening on "):
-        sim.kill()
-        sys.exit("metersim did not start: " + repr(line))
-    return sim
+from wine_prefix import begin, check, finish, metersim_on, requests_in, wine  # noqa: E402
 
 
 def check_scan(exe, prefix):
@@ -81,30 +52,17 @@ def check_ports(exe, prefix):
 
 
 def main():
-    if len(sys.argv) != 4:
-        sys.exit(__doc__)
-    metersim, exe, prefix = sys.argv[1:]
-    if not os.access(metersim, os.X_OK):
-        print("skipped: no native metersim at " + metersim)
-        sys.exit(77)
-    start_wine(prefix)
-    work = tempfile.mkdtemp(prefix="vpihost-lines-wine-")
+    metersim, exe, prefix, work = begin(__doc__, "vpihost-lines-wine-")
     events = os.path.join(work, "events.jsonl")
-    sim = start_metersim(metersim, os.path.join(prefix, "dosdevices", "com12"), events)
-    try:
+    with metersim_on(metersim, prefix, "com12",
+                     ["--meter", "05", "--meter", "11", "--events", events]):
         check_scan(exe, prefix)
         check_ports(exe, prefix)
-    finally:
-        sim.terminate()
-        sim.wait(timeout=10)
-    with open(events) as f:
-        requests = [json.loads(l) for l in f if '"kind":"request"' in l]
+    requests = requests_in(events)
     shutil.rmtree(work, ignore_errors=True)
     check([r["meter"] for r in requests] == list(range(13)) + [1, 2, 3],
           "one plain-block request per address probed: %s" % [r["meter"] for r in requests])
-    if failures:
-        sys.exit("%d check(s) failed" % len(failures))
-    print("vpihost.exe line tools under Wine: all checks passed")
+    finish("vpihost.exe line tools under Wine: all checks passed")
 
 
 if __name__ == "__main__":

@@ -13,13 +13,11 @@ test runner's pipes open and no terminal becomes a controlling one.
 """
 import json
 import os
-import select
-import subprocess
+import shutil
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from wine_prefix import start_wine, wine_env  # noqa: E402
-import tempfile
+from wine_prefix import begin, check, finish, metersim_on, requests_in, wine  # noqa: E402
 
 VALUES = """plain.16 = 49.9
 h2.5 = 12.5
@@ -37,44 +35,19 @@ GATES = ["0101", "0101H2", "01TR31", "01TK11", "01TY21", "01TD011", "01TC0011", 
 COUNTS = {"0101": 40, "0101H2": 34, "01TR31": 3, "01TK11": 3, "01TY21": 2, "01TD011": 25,
           "01TC0011": 33, "01TC1011": 33, "01EX0001": 2}
 
-failures = []
-
-
-def check(condition, what):
-    if not condition:
-        failures.append(what)
-        print("FAILED: " + what, file=sys.stderr)
-
 
 def vpihost(exe, prefix, *args):
-    run = subprocess.run(["wine", exe, "--quiet"] + list(args), env=wine_env(prefix),
-                         stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
-    return run.returncode, run.stdout, run.stderr
+    return wine(prefix, exe, "--quiet", *args)
 
 
 def main():
-    if len(sys.argv) != 4:
-        sys.exit(__doc__)
-    metersim, exe, prefix = sys.argv[1:]
-    if not os.access(metersim, os.X_OK):
-        print("skipped: no native metersim at " + metersim)
-        sys.exit(77)
-    start_wine(prefix)
-    work = tempfile.mkdtemp(prefix="vpihost-wine-")
+    metersim, exe, prefix, work = begin(__doc__, "vpihost-wine-")
     values = os.path.join(work, "values")
     events = os.path.join(work, "events.jsonl")
     with open(values, "w") as f:
         f.write(VALUES)
-    link = os.path.join(prefix, "dosdevices", "com7")
-    sim = subprocess.Popen([metersim, "--meter", "01", "--values", values, "--events", events,
-                            "--link", link], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    # It names the line once it is ready.
-    ready, _, _ = select.select([sim.stdout], [], [], 10)
-    line = sim.stdout.readline().decode() if ready else ""
-    if not line.startswith("metersim: listening on "):
-        sim.kill()
-        sys.exit("metersim did not start: " + repr(line))
-    try:
+    with metersim_on(metersim, prefix, "com7",
+                     ["--meter", "01", "--values", values, "--events", events]):
         code, out, err = vpihost(exe, prefix, "read", "--json", "--port", "COM7", "--timeout",
                                  "100", *GATES)
         check(code == 0, "read exits 0 (got %d): %s" % (code, err))
@@ -103,17 +76,13 @@ def main():
         code, out, err = vpihost(exe, prefix, "read", "--ex", "--json", "--port", "COM7",
                                  "--timeout", "100", "01EX1001:2")
         check(code == 0 and json.loads(out)["values"] == [-5, 77], "EX read back: " + out)
-    finally:
-        sim.terminate()
-        sim.wait(timeout=10)
-    requests = [json.loads(l) for l in open(events) if '"kind":"request"' in l]
+    requests = requests_in(events)
+    shutil.rmtree(work, ignore_errors=True)
     sent = [r["request"]["text"] for r in requests if r["command"][0] in "4a"]
     check(sent == dry, "the writes sent what the dry runs showed: %s vs %s" % (sent, dry))
     check(len(requests) == len(GATES) + 3, "one request per read and write: %d"
           % len(requests))
-    if failures:
-        sys.exit("%d check(s) failed" % len(failures))
-    print("vpihost.exe under Wine: all checks passed")
+    finish("vpihost.exe under Wine: all checks passed")
 
 
 if __name__ == "__main__":

@@ -11,14 +11,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import serve_site  # noqa: E402
-
-failures = []
-
-
-def check(ok, what):
-    print(("ok   " if ok else "FAIL ") + what)
-    if not ok:
-        failures.append(what)
+from serve_site import check  # noqa: E402
 
 
 def browser(workdir):
@@ -103,8 +96,7 @@ def main():
             look(driver, site, workdir)
         finally:
             driver.quit()
-    print("%d passed, %d failed" % (0 if failures else 1, 1 if failures else 0))
-    return 1 if failures else 0
+    return serve_site.finish()
 
 
 if __name__ == "__main__":

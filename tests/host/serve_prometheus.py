@@ -15,14 +15,7 @@ import urllib.parse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import serve_site  # noqa: E402
-
-failures = []
-
-
-def check(ok, what):
-    print(("ok   " if ok else "FAIL ") + what)
-    if not ok:
-        failures.append(what)
+from serve_site import check  # noqa: E402
 
 
 def status_of(url, method="GET", data=None):
@@ -123,8 +116,7 @@ def main():
         bad_requests(site)
         code = site.stop_serve()
         check(code == 0, "serve ends on SIGTERM with status 0 (got %s)" % code)
-    print("%d passed, %d failed" % (0 if failures else 1, 1 if failures else 0))
-    return 1 if failures else 0
+    return serve_site.finish()
 
 
 if __name__ == "__main__":

@@ -63,30 +63,32 @@ TEST(VpihostParse, ShowsDecodedGatesAndRefusalsWithExitCodes) {
 }
 
 TEST(VpihostParse, ExitCodes) {
+    const auto expect = [](const char* arguments, int exitCode, const char* contains) {
+        const Outcome run = Vpihost(arguments);
+        EXPECT_EQ(run.exitCode, exitCode) << arguments << "\n" << run.out;
+        EXPECT_NE(run.out.find(contains), std::string::npos) << arguments << "\n" << run.out;
+    };
     struct Case {
         const char* arguments;
         int exitCode;
         const char* contains;
     };
+    // Gates accepted (0) and refused (1), and what the output says of them.
     const Case cases[] = {
         {"parse 0105 0534h2 12TD1625", 0, "66 (TD16)"},
         {"parse 0105 --type 1", 1, "gate type suppose to be float"},
-        {"parse 0105 --type 1 --type", 64, ""},
-        {"parse", 64, ""},
         {"check 0101 --count 28", 0, "0 (PLAIN)"},
         {"check 0101 --count 27 --type 0", 1, "27 values do not fit memory type 0 (PLAIN)"},
         {"check 12TR32 --count 3", 1, "index 2: a gate definition must start at index 1"},
         {"check 12TR11 --count 3 --type 9", 0, "11 (TR1)"},
         {"check 03EX0102 --count 7", 0, "258 (group/item 1/2)"},
         {"check 0141 --count 40", 1, "parse fail for gate 41 > 40 and memtype = 0"},
-        {"check 0101", 64, ""},
-        {"check --count 3", 64, ""},
-        {"check 0101 0102 --count 40", 64, ""},
     };
-    for (const Case& c : cases) {
-        const Outcome run = Vpihost(c.arguments);
-        EXPECT_EQ(run.exitCode, c.exitCode) << c.arguments << "\n" << run.out;
-        EXPECT_NE(run.out.find(c.contains), std::string::npos) << c.arguments << "\n" << run.out;
+    for (const Case& c : cases) expect(c.arguments, c.exitCode, c.contains);
+    // Arguments the commands cannot take: 64.
+    for (const char* arguments : {"parse 0105 --type 1 --type", "parse", "check 0101",
+                                  "check --count 3", "check 0101 0102 --count 40"}) {
+        expect(arguments, 64, "");
     }
 }
 

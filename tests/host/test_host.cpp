@@ -1,142 +1,48 @@
 // vpihost read, write, poll and demo end to end: the real module, a real pseudo-terminal and
 // metersim as the meters, checked against the simulator's pinned values and its request log.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <pty.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#include "metersim_child.h"
-#include "text_tools.h"
 
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-extern char** environ;
+#include "sim_line.h"
+#include "text_tools.h"
+#include "vpihost_run.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using Json = nlohmann::json;
 
-std::string TempName(const std::string& stem) {
-    return vpitest::TempName("vpihost-test", stem);
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::stringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty()) lines.push_back(line);
-    }
-    return lines;
-}
-
-pid_t Spawn(std::vector<std::string> args, const std::string& outPath, const std::string& errPath,
-            int stdoutFd = -1) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (stdoutFd >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, stdoutFd, STDOUT_FILENO);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    }
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-int WaitExit(pid_t pid) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-struct Outcome {
-    int exitCode;
-    std::string out;
-    std::string err;
-};
+using vpitest::Outcome;
+using vpitest::SplitLines;
+using vpitest::TempPath;
 
 Outcome Vpihost(std::vector<std::string> args) {
     args.insert(args.begin(), VPIHOST_PATH);
-    const std::string out = TempName("out");
-    const std::string err = TempName("err");
-    const int code = WaitExit(Spawn(args, out, err));
-    Outcome run{code, ReadFile(out), ReadFile(err)};
-    std::remove(out.c_str());
-    std::remove(err.c_str());
-    return run;
+    return vpitest::RunToEnd(std::move(args));
 }
 
-// metersim on its pseudo-terminal behind a short link, with its request log.
-class Sim {
+// metersim on its pseudo-terminal behind a short link, with its request log; it must have said
+// where it listens.
+class Sim : public vpitest::SimLine {
 public:
-    explicit Sim(std::vector<std::string> args) {
-        static int counter = 0;
-        char link[16];
-        std::snprintf(link, sizeof link, "/tmp/h%02d%03d", ++counter % 100,
-                      static_cast<int>(getpid() % 1000));
-        port_ = link;
-        events_ = TempName("events.jsonl");
-        args.insert(args.begin(), METERSIM_PATH);
-        for (const std::string& a :
-             {std::string("--link"), port_, std::string("--events"), events_})
-            args.push_back(a);
-        vpitest::StartMeterSim(sim_, std::move(args));
-        EXPECT_EQ(sim_.FirstLine().rfind("metersim: listening on ", 0), 0u) << sim_.FirstLine();
+    explicit Sim(std::vector<std::string> args) : SimLine(std::move(args)) {
+        EXPECT_EQ(FirstLine().rfind("metersim: listening on ", 0), 0u) << FirstLine();
     }
-    ~Sim() {
-        Stop();
-        std::remove(events_.c_str());
-    }
-    const std::string& Port() const { return port_; }
-    void Stop() { static_cast<void>(sim_.Stop()); }
-    // The requests the meters saw (after Stop, so that the log is complete).
-    std::vector<Json> Requests() {
-        Stop();
-        std::vector<Json> requests;
-        for (const std::string& line : Lines(ReadFile(events_))) {
-            Json event = Json::parse(line);
-            if (event["kind"] == "request") requests.push_back(event);
-        }
-        return requests;
-    }
-
-private:
-    host::MeterSimProcess sim_;
-    std::string port_;
-    std::string events_;
 };
 
 using vpitest::Squeeze;
 
 std::string WriteValues(const std::string& text) {
-    const std::string path = TempName("values");
+    const std::string path = TempPath("values");
     std::ofstream(path) << text;
     return path;
 }
@@ -192,7 +98,7 @@ TEST_F(VpihostOnSim, ReadPrintsThePinnedValuesInEveryFormat) {
     // CSV: one row per value, with an RFC 3339 time.
     const Outcome csv = Vpihost(With(With(base, {"--csv"}), kPinnedGates));
     ASSERT_EQ(csv.exitCode, 0) << csv.out << csv.err;
-    const std::vector<std::string> rows = Lines(csv.out);
+    const std::vector<std::string> rows = SplitLines(csv.out);
     ASSERT_FALSE(rows.empty());
     EXPECT_EQ(rows[0], "time,gate,plc,memtype,index,result,element,value");
     std::map<std::pair<std::string, int>, float> fromCsv;
@@ -218,7 +124,7 @@ TEST_F(VpihostOnSim, ReadPrintsThePinnedValuesInEveryFormat) {
     const Outcome json = Vpihost(With(With(base, {"--json"}), kPinnedGates));
     ASSERT_EQ(json.exitCode, 0) << json.err;
     std::map<std::string, Json> objects;
-    for (const std::string& line : Lines(json.out)) {
+    for (const std::string& line : SplitLines(json.out)) {
         const Json object = Json::parse(line);
         objects[object["gate"]] = object;
         EXPECT_EQ(object["result"], 0);
@@ -294,7 +200,7 @@ TEST_F(VpihostOnSim, WriteReportsInCsvAndJson) {
     EXPECT_EQ(object["result"], 0);
     const Outcome csv = Vpihost(With(base, {"--csv", "0100", "1"}));
     ASSERT_EQ(csv.exitCode, 0) << csv.err;
-    const std::vector<std::string> rows = Lines(csv.out);
+    const std::vector<std::string> rows = SplitLines(csv.out);
     ASSERT_EQ(rows.size(), 2u) << csv.out;
     EXPECT_EQ(rows[0], "time,gate,plc,memtype,index,result");
     EXPECT_EQ(rows[1].substr(24), ",0100,1,87,0,0");
@@ -334,7 +240,7 @@ TEST_F(VpihostOnSim, FaultsGiveTheirResultsAttemptsAndRequests) {
         const Outcome run = Vpihost(args);
         EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
         if (c.attempts > 0) {
-            const std::vector<std::string> lines = Lines(run.out);
+            const std::vector<std::string> lines = SplitLines(run.out);
             ASSERT_FALSE(lines.empty());
             EXPECT_EQ(Json::parse(lines.back())["attempts"], c.attempts) << run.out;
         }
@@ -395,7 +301,7 @@ TEST_F(VpihostOnSim, PollSumsUpResultsFailuresAndLatency) {
             Vpihost({"--quiet", "poll", "--port", second.Port(), "--timeout", "300", "--interval",
                      "1ms", "--count", "2", format, "01TY11"});
         ASSERT_EQ(rows.exitCode, 0) << rows.err;
-        EXPECT_EQ(Lines(rows.out).size(), format[2] == 'c' ? 5u : 2u) << rows.out;
+        EXPECT_EQ(SplitLines(rows.out).size(), format[2] == 'c' ? 5u : 2u) << rows.out;
         EXPECT_NE(rows.err.find("summary: 2 cycle(s), 2 exchange(s)"), std::string::npos);
     }
 }
@@ -421,27 +327,11 @@ TEST_F(VpihostOnSim, OpenReportsTheLineAndTheRoundedTimeout) {
 // with the time.
 TEST_F(VpihostOnSim, PollShowsALiveStatusLineOnATerminal) {
     Sim sim(SimArgs());
-    int master = -1;
-    int slave = -1;
-    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    const std::string err = TempName("tty-err");
-    const pid_t pid = Spawn({VPIHOST_PATH, "--quiet", "poll", "--port", sim.Port(), "--timeout",
-                             "300", "--interval", "50ms", "--duration", "400ms", "01TY11"},
-                            "", err, slave);
-    close(slave);
-    std::string screen;
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < deadline) {
-        pollfd entry{master, POLLIN, 0};
-        if (poll(&entry, 1, 100) <= 0) continue;
-        char chunk[512];
-        const ssize_t got = read(master, chunk, sizeof chunk);
-        if (got <= 0) break;  // EIO once the program has closed its end
-        screen.append(chunk, static_cast<std::size_t>(got));
-    }
-    EXPECT_EQ(WaitExit(pid), 0) << ReadFile(err);
-    close(master);
-    std::remove(err.c_str());
+    const Outcome run =
+        vpitest::RunOnTerminal({VPIHOST_PATH, "--quiet", "poll", "--port", sim.Port(), "--timeout",
+                                "300", "--interval", "50ms", "--duration", "400ms", "01TY11"});
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    const std::string& screen = run.out;
     // Each cycle rewrites the line from its start: "\r2026-12-08T04:20:30.123Z cycle 2: ...".
     for (const char* cycle : {"Z cycle 1: 01TY11 ", "Z cycle 2: 01TY11 "}) {
         const std::size_t at = screen.find(cycle);
@@ -458,23 +348,17 @@ TEST_F(VpihostOnSim, PollShowsALiveStatusLineOnATerminal) {
 
 TEST_F(VpihostOnSim, PollStopsOnInterruptWithItsSummary) {
     Sim sim(SimArgs());
-    const std::string out = TempName("poll-out");
-    const std::string err = TempName("poll-err");
-    const pid_t pid = Spawn({VPIHOST_PATH, "--quiet", "poll", "--port", sim.Port(), "--timeout",
-                             "300", "--interval", "50ms", "--duration", "60s", "--json", "01TY11"},
-                            out, err);
+    vpitest::Child poll({VPIHOST_PATH, "--quiet", "poll", "--port", sim.Port(), "--timeout", "300",
+                         "--interval", "50ms", "--duration", "60s", "--json", "01TY11"});
     const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (Lines(ReadFile(out)).size() < 2 && Clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    kill(pid, SIGINT);
-    EXPECT_EQ(WaitExit(pid), 0);
+    static_cast<void>(poll.WaitForOutLines(2, 10));
+    poll.Signal(SIGINT);
+    const Outcome run = poll.Wait();
+    EXPECT_EQ(run.exitCode, 0);
     EXPECT_LT(Clock::now(), deadline);
-    const std::string summary = ReadFile(err);
+    const std::string& summary = run.err;
     EXPECT_NE(summary.find("summary (interrupted):"), std::string::npos) << summary;
     EXPECT_NE(summary.find("latency ms"), std::string::npos) << summary;
-    std::remove(out.c_str());
-    std::remove(err.c_str());
 }
 
 TEST(Vpihost, ExitStatusesAndUsageErrors) {

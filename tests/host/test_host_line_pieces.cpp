@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "line_frames.h"
@@ -240,14 +243,20 @@ TEST(RequestKinds, ExReadsWritesAndCommandsAndWhatIsNoRequest) {
 // ---- Pairing
 // -------------------------------------------------------------------------------------
 
-// Feeds items to a sniffer and keeps what it says.
+// A sniffer that heard `frames` (each from its start time in microseconds) and then a quiet
+// line, and what it said.
 struct Listener {
+    explicit Listener(std::initializer_list<std::pair<std::string, std::int64_t>> frames) {
+        for (const auto& [bytes, startUs] : frames) {
+            for (const LineItem& item : Split(bytes, startUs - 100)) sniffer.Take(item);
+        }
+        sniffer.Finish();
+    }
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+
     std::vector<host::SniffRecord> records;
     host::Sniffer sniffer{[this](const host::SniffRecord& r) { records.push_back(r); }};
-
-    void Frame(const std::string& bytes, std::int64_t startUs) {
-        for (const LineItem& item : Split(bytes, startUs - 100)) sniffer.Take(item);
-    }
 };
 
 std::string Framed(const std::string& body) {
@@ -259,11 +268,9 @@ std::string Framed(const std::string& body) {
 }
 
 TEST(Sniffer, PairsAReadWithItsReplyAndDecodesItAsTheDriverDoes) {
-    Listener line;
-    line.Frame(kTrRequest, 1000);
-    line.Frame(kTrRequest, 3000);  // the line's echo, at once
-    line.Frame(kTrReply, 9000);
-    line.sniffer.Finish();
+    Listener line({{kTrRequest, 1000},
+                   {kTrRequest, 3000},  // the line's echo, at once
+                   {kTrReply, 9000}});
     ASSERT_EQ(line.records.size(), 1u);
     const host::SniffRecord& r = line.records[0];
     EXPECT_TRUE(r.answered);
@@ -279,11 +286,9 @@ TEST(Sniffer, PairsAReadWithItsReplyAndDecodesItAsTheDriverDoes) {
 }
 
 TEST(Sniffer, ARepeatAfterTheEchoWindowIsTheMasterAskingAgain) {
-    Listener line;
-    line.Frame(kTrRequest, 1000);
-    line.Frame(kTrRequest, 1000 + 1200 + host::Sniffer::kEchoWithinUs + 100000);
-    line.Frame(kTrReply, 300000);
-    line.sniffer.Finish();
+    Listener line({{kTrRequest, 1000},
+                   {kTrRequest, 1000 + 1200 + host::Sniffer::kEchoWithinUs + 100000},
+                   {kTrReply, 300000}});
     ASSERT_EQ(line.records.size(), 2u);
     EXPECT_FALSE(line.records[0].answered);
     EXPECT_FALSE(line.records[0].echoed);
@@ -292,21 +297,13 @@ TEST(Sniffer, ARepeatAfterTheEchoWindowIsTheMasterAskingAgain) {
 }
 
 TEST(Sniffer, AWriteDoubleIsTheAcknowledgementUnlessASecondFollows) {
-    Listener alone;
-    alone.Frame(kCommandRequest, 1000);
-    alone.Frame(kCommandRequest, 5000);
-    alone.Frame(kPlainRequest, 400000);
-    alone.sniffer.Finish();
+    Listener alone({{kCommandRequest, 1000}, {kCommandRequest, 5000}, {kPlainRequest, 400000}});
     ASSERT_EQ(alone.records.size(), 2u);
     EXPECT_TRUE(alone.records[0].answered);
     EXPECT_FALSE(alone.records[0].echoed);
     EXPECT_EQ(alone.records[0].info.gate, "command 2");
 
-    Listener echoed;
-    echoed.Frame(kCommandRequest, 1000);
-    echoed.Frame(kCommandRequest, 3000);
-    echoed.Frame(kCommandRequest, 9000);
-    echoed.sniffer.Finish();
+    Listener echoed({{kCommandRequest, 1000}, {kCommandRequest, 3000}, {kCommandRequest, 9000}});
     ASSERT_EQ(echoed.records.size(), 1u);
     EXPECT_TRUE(echoed.records[0].answered);
     EXPECT_TRUE(echoed.records[0].echoed);
@@ -314,13 +311,11 @@ TEST(Sniffer, AWriteDoubleIsTheAcknowledgementUnlessASecondFollows) {
 }
 
 TEST(Sniffer, AReplyAfterAnotherMetersRequestIsLateAndStrayFramesStandApart) {
-    Listener line;
-    line.Frame(kTrRequest, 1000);
-    line.Frame(Framed("07P00"), 200000);        // meter 07 asked before 01 answered
-    line.Frame(Framed("01P"), 205000);          // the length-6 frame ahead of a reply: passed
-    line.Frame(kTrReply, 210000);               // 01 answers, late
-    line.Frame(Framed("09PCB8F7926"), 230000);  // a reply nobody on this line asked for
-    line.sniffer.Finish();
+    Listener line({{kTrRequest, 1000},
+                   {Framed("07P00"), 200000},  // meter 07 asked before 01 answered
+                   {Framed("01P"), 205000},    // the length-6 frame ahead of a reply: passed
+                   {kTrReply, 210000},         // 01 answers, late
+                   {Framed("09PCB8F7926"), 230000}});  // a reply nobody on this line asked for
     ASSERT_EQ(line.records.size(), 3u);
     EXPECT_EQ(line.records[0].info.meter, 1);
     EXPECT_TRUE(line.records[0].answered);

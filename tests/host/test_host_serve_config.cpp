@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "loaded_driver_test.h"
 #include "site_config.h"
 #include "site_gates.h"
 
@@ -86,14 +87,8 @@ const std::vector<BrokenCase> kBroken{
      9, "a second meter at address 1"},
 };
 
-class SiteConfigTest : public testing::Test {
+class SiteConfigTest : public vpitest::LoadedDriverTest {
 protected:
-    void SetUp() override {
-        std::string error;
-        ASSERT_TRUE(driver_.Load("", &error)) << error;
-        driver_.Log().Install(true);
-    }
-
     // The errors of `text` as check-config finds them: the file's own, then the driver's.
     std::vector<host::ConfigError> Errors(const std::string& text) {
         const host::SiteConfigResult config = host::ParseSiteConfig(text, "site.toml");
@@ -102,8 +97,6 @@ protected:
         errors.insert(errors.end(), site.errors.begin(), site.errors.end());
         return errors;
     }
-
-    host::LoadedDriver driver_;
 };
 
 TEST_F(SiteConfigTest, EveryBrokenFileIsNamedByLineAndReason) {

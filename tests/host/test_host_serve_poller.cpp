@@ -12,11 +12,12 @@
 #include <thread>
 #include <vector>
 
+#include "loaded_driver_test.h"
+#include "metersim_child.h"
 #include "poll_schedule.h"
 #include "poller.h"
 #include "site_config.h"
 #include "site_gates.h"
-#include "metersim_child.h"
 
 namespace {
 
@@ -153,12 +154,11 @@ bool WaitFor(const host::SitePoller& poller, std::chrono::seconds limit, Done do
     return done(poller.Status());
 }
 
-class SitePollerTest : public testing::Test {
+class SitePollerTest : public vpitest::LoadedDriverTest {
 protected:
     void SetUp() override {
-        std::string error;
-        ASSERT_TRUE(driver_.Load("", &error)) << error;
-        driver_.Log().Install(true);
+        vpitest::LoadedDriverTest::SetUp();
+        if (HasFatalFailure()) return;
         pinsA_ = WriteFile("pinsA", "01:plain.0 = 1250\n01:h2.5 = 11.5\n");
         pinsB_ = WriteFile("pinsB", "02:plain.0 = 2300\n03:plain.0 = 3300\n");
     }
@@ -187,7 +187,6 @@ protected:
         return site;
     }
 
-    host::LoadedDriver driver_;
     std::string pinsA_;
     std::string pinsB_;
     host::MeterSimProcess simA_;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "protocol.h"
@@ -213,52 +214,48 @@ TEST(ScanFloat, EveryDigitStringNearTheRoundingEdges) {
 }
 
 TEST(ScanHex, WidthsSignsAndPrefixes) {
+    const auto accepts = [](const std::string& text, std::size_t width, std::uint32_t expected) {
+        std::uint32_t value = 0;
+        EXPECT_EQ(protocol::ScanHex(text, width, &value), true) << text;
+        EXPECT_EQ(value, expected) << text;
+    };
     struct Case {
         std::string text;
         std::size_t width;
-        bool ok;
         std::uint32_t value;
     };
+    // At most `width` digits of either case, after blanks and a sign; a minus negates.
+    for (const Case& c :
+         {Case{"1F", 2, 0x1F}, Case{"ff", 2, 0xFF}, Case{"0A", 2, 10}, Case{"123", 2, 0x12},
+          Case{" 12", 2, 0x12}, Case{"\t\n5A", 2, 0x5A}, Case{"\v1F", 2, 0x1F},
+          Case{"\f\rA", 1, 0xA}, Case{"-1", 2, 0xFFFFFFFFu}, Case{"+F", 2, 0xF}}) {
+        accepts(c.text, c.width, c.value);
+    }
+    // "0x" and "0X" are a prefix only where a digit follows within the width; else the 0 is
+    // the number.
     const std::size_t any = 100;
-    const std::vector<Case> cases{
-        {"1F", 2, true, 0x1F},
-        {"ff", 2, true, 0xFF},
-        {"0A", 2, true, 10},
-        {"123", 2, true, 0x12},
-        {" 12", 2, true, 0x12},
-        {"\t\n5A", 2, true, 0x5A},
-        {"-1", 2, true, 0xFFFFFFFFu},
-        {"+F", 2, true, 0xF},
-        {"+", 2, false, 0},
-        {"0x", 2, true, 0},
-        {"0xF", 2, true, 0},
-        {"0xF", 3, true, 0xF},
-        {"x1", 2, false, 0},
-        {"", 2, false, 0},
-        {"G1", 2, false, 0},
-        {"\v1F", 2, true, 0x1F},
-        {"\f\rA", 1, true, 0xA},
-        {"0xg", 3, true, 0},  // no digit behind the x: the 0 is the number
-        {"0x.", any, true, 0},
-        {"0X1", 3, true, 1},
-        {"7FFFFFFF", any, true, 0x7FFFFFFFu},
-        {"80000000", any, true, 0x80000000u},
-        {"fffffffe", any, true, 0xFFFFFFFEu},
-        {"0x00000A", any, true, 10},
-        {"-0000001", any, true, 0xFFFFFFFFu},
-        {"123456789", any, true, 0x23456789u},
-        {"12 34", any, true, 0x12},
-        {std::string("1\0"
-                     "2",
-                     3),
-         any, true, 1},
-    };
-    for (const Case& c : cases) {
+    for (const Case& c :
+         {Case{"0x", 2, 0}, Case{"0xF", 2, 0}, Case{"0xF", 3, 0xF}, Case{"0xg", 3, 0},
+          Case{"0x.", any, 0}, Case{"0X1", 3, 1}, Case{"0x00000A", any, 10}}) {
+        accepts(c.text, c.width, c.value);
+    }
+    // With room to spare: eight digits at most, taken as 32 bits, and the number ends at the
+    // first character that is no digit.
+    using Number = std::pair<std::string, std::uint32_t>;
+    for (const auto& [text, value] :
+         {Number{"7FFFFFFF", 0x7FFFFFFFu}, Number{"80000000", 0x80000000u},
+          Number{"fffffffe", 0xFFFFFFFEu}, Number{"-0000001", 0xFFFFFFFFu},
+          Number{"123456789", 0x23456789u}, Number{"12 34", 0x12},
+          Number{std::string("1\0"
+                             "2",
+                             3),
+                 1}}) {
+        accepts(text, any, value);
+    }
+    // Nothing a number can start with.
+    for (const char* text : {"+", "x1", "", "G1"}) {
         std::uint32_t value = 0;
-        EXPECT_EQ(protocol::ScanHex(c.text, c.width, &value), c.ok) << c.text;
-        if (c.ok) {
-            EXPECT_EQ(value, c.value) << c.text;
-        }
+        EXPECT_EQ(protocol::ScanHex(text, 2, &value), false) << text;
     }
 }
 

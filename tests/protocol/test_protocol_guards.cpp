@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "gate_records.h"
 #include "protocol.h"
 #include "protocol_fixture.h"
 
@@ -177,11 +178,7 @@ TEST_F(RequestEdges, ReadRequestsOnlyForTheReadFamilies) {
     for (std::int32_t m = -3; m <= 260; ++m) {
         SCOPED_TRACE(m);
         buffer_.fill(kUntouched);
-        GateIoRecord gate{};
-        gate.plcAddress = 5;
-        gate.memtype = m;
-        gate.index = 0x0A01;
-        gate.count = 2;
+        GateIoRecord gate = vpitest::IoRecord(5, m, 0x0A01, 2, nullptr);
         VpiCall call{nullptr, 6, 1, 0, &gate};
         const std::uint8_t size = protocol::BuildReadRequest(call, buffer_);
         if (Readable(m)) {
@@ -222,11 +219,7 @@ TEST_F(RequestEdges, ReadRequestRefusalsAndTheSmallestBuffer) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         buffer_.fill(kUntouched);
-        GateIoRecord gate{};
-        gate.plcAddress = c.plc;
-        gate.memtype = c.memtype;
-        gate.index = 0x0A01;
-        gate.count = c.count;
+        GateIoRecord gate = vpitest::IoRecord(c.plc, c.memtype, 0x0A01, c.count, nullptr);
         VpiCall call{nullptr, 6, 1, 0, &gate};
         const std::uint8_t size =
             protocol::BuildReadRequest(call, std::span<std::uint8_t>(buffer_.data(), c.capacity));
@@ -244,11 +237,7 @@ TEST_F(RequestEdges, ReadRequestRefusalsAndTheSmallestBuffer) {
         }
     }
     // The count's two hex digits for 255.
-    GateIoRecord gate{};
-    gate.plcAddress = 1;
-    gate.memtype = MEMTYPE_EX;
-    gate.index = 0x0A01;
-    gate.count = 255;
+    GateIoRecord gate = vpitest::IoRecord(1, MEMTYPE_EX, 0x0A01, 255, nullptr);
     VpiCall call{nullptr, 6, 1, 0, &gate};
     ASSERT_EQ(protocol::BuildReadRequest(call, buffer_), 17u);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer_.data()), 13), "!01201A0A01FF");
@@ -282,12 +271,9 @@ TEST_F(RequestEdges, CommandAndExWriteRefusals) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         buffer_.fill(kUntouched);
-        GateIoRecord gate{};
-        gate.plcAddress = c.plc;
-        gate.memtype = c.command ? MEMTYPE_INDEX_ZERO : MEMTYPE_EX;
-        gate.index = c.command ? 0 : 0x0A01;
-        gate.count = c.count;
-        gate.values = c.values;
+        GateIoRecord gate = c.command
+                                ? vpitest::IoRecord(c.plc, MEMTYPE_INDEX_ZERO, 0, c.count, c.values)
+                                : vpitest::IoRecord(c.plc, MEMTYPE_EX, 0x0A01, c.count, c.values);
         VpiCall call{nullptr, 7, 1, 0, &gate};
         const std::span<std::uint8_t> room(buffer_.data(), c.capacity);
         const std::size_t size = c.command ? protocol::BuildCommandRequest(call, 1.0f, room)

@@ -96,6 +96,17 @@ protected:
         for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(values[i], expected[i]) << i;
         EXPECT_TRUE(values.GuardsIntact());
     }
+
+    // A read of `count` values of `memtype` from meter `plc` that gets nothing of its own: it
+    // fails after its eight attempts, each logged as no reply, and leaves the values alone.
+    void ExpectNoReplyOfItsOwn(std::int32_t plc, std::int32_t memtype, std::int32_t count) {
+        GuardedValues values(static_cast<std::size_t>(count));
+        GateIoRecord gate = Gate(plc, memtype, count, values.data());
+        EXPECT_EQ(Call(VpiOperation::Read, gate), VpiFailed);
+        EXPECT_EQ(fake::Writes().size(), 8u);
+        EXPECT_EQ(log_.Take(), std::vector<LogLine>(8, LogLine{8, NoReplyLine(plc)}));
+        EXPECT_EQ(values.Untouched(), static_cast<std::size_t>(count));
+    }
 };
 
 TEST_F(Lines, RepliesAnotherMeterOrToAnotherRequestArePassedOver) {
@@ -125,12 +136,7 @@ TEST_F(Lines, OnlyAnotherMetersRepliesWithoutItsOwnNeverYieldValues) {
     fake::SetResponder([&](const std::string& port, std::span<const std::uint8_t>) {
         fake::Deliver(port, Frame("010" + plain.data));
     });
-    GuardedValues values(28);
-    GateIoRecord gate = Gate(7, MEMTYPE_PLAIN, 28, values.data());
-    EXPECT_EQ(Call(VpiOperation::Read, gate), VpiFailed);
-    EXPECT_EQ(fake::Writes().size(), 8u);
-    EXPECT_EQ(log_.Take(), std::vector<LogLine>(8, LogLine{8, NoReplyLine(7)}));
-    EXPECT_EQ(values.Untouched(), 28u);
+    ExpectNoReplyOfItsOwn(7, MEMTYPE_PLAIN, 28);
 }
 
 TEST_F(Lines, FramesThatNameNobodyAreTakenAsToday) {
@@ -174,12 +180,7 @@ TEST_F(Lines, AnEchoWithNothingBehindItIsNoReply) {
     fake::SetResponder([](const std::string& port, std::span<const std::uint8_t> request) {
         fake::Deliver(port, request);
     });
-    GuardedValues values(3);
-    GateIoRecord gate = Gate(1, MEMTYPE_TR1, 3, values.data());
-    EXPECT_EQ(Call(VpiOperation::Read, gate), VpiFailed);
-    EXPECT_EQ(fake::Writes().size(), 8u);
-    EXPECT_EQ(log_.Take(), std::vector<LogLine>(8, LogLine{8, NoReplyLine(1)}));
-    EXPECT_EQ(values.Untouched(), 3u);
+    ExpectNoReplyOfItsOwn(1, MEMTYPE_TR1, 3);
 }
 
 TEST_F(Lines, WritesAreAcknowledgedByTheAddressedMeterInAnyForm) {

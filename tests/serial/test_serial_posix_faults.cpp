@@ -21,6 +21,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "elapsed.h"
@@ -59,6 +60,21 @@ protected:
     void Close(PortHandle handle) {
         EXPECT_EQ(serial::ClosePort(handle), SerialResult::Ok);
         std::erase(open_, handle);
+    }
+    // Reads `count` bytes while the far end sends `bytes`, `delayMs` after the read began: the
+    // read's result, and the milliseconds until the bytes were sent and the read had ended.
+    std::pair<SerialResult, std::int64_t> ReadWhileSent(PortHandle handle, std::uint8_t* buffer,
+                                                        std::uint32_t count,
+                                                        std::uint32_t* received,
+                                                        const std::string& bytes, int delayMs) {
+        std::thread late([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+            pty_.Send(bytes);
+        });
+        const auto start = Clock::now();
+        const SerialResult result = serial::ReadPort(handle, buffer, count, received);
+        late.join();
+        return {result, MsSince(start)};
     }
 
     Pty pty_;
@@ -225,14 +241,9 @@ TEST_F(PosixEdges, ATimeoutOfZeroWaitsWithoutLimitAndTheLongestStillEndsWithTheB
 
     // 0 waits until the bytes come, as a Win32 total time-out of 0 does, not "don't wait".
     ASSERT_EQ(serial::SetReadTimeout(handle, 0), 100);
-    std::thread late([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        pty_.Send("wxyz");
-    });
-    auto start = Clock::now();
-    EXPECT_EQ(serial::ReadPort(handle, buffer, 4, &received), SerialResult::Ok);
-    late.join();
-    EXPECT_GE(MsSince(start), 250);
+    const auto [waited, waitedMs] = ReadWhileSent(handle, buffer, 4, &received, "wxyz", 300);
+    EXPECT_EQ(waited, SerialResult::Ok);
+    EXPECT_GE(waitedMs, 250);
     EXPECT_EQ(received, 4u);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 4), "wxyz");
 
@@ -241,14 +252,9 @@ TEST_F(PosixEdges, ATimeoutOfZeroWaitsWithoutLimitAndTheLongestStillEndsWithTheB
     EXPECT_EQ(serial::SetReadTimeout(handle, INT32_MAX), 0);
 
     // The longest time-out (beyond what one poll() takes) still ends the read at the bytes.
-    std::thread soon([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        pty_.Send("abcd");
-    });
-    start = Clock::now();
-    EXPECT_EQ(serial::ReadPort(handle, buffer, 4, &received), SerialResult::Ok);
-    soon.join();
-    EXPECT_LT(MsSince(start), 5000);
+    const auto [ended, endedMs] = ReadWhileSent(handle, buffer, 4, &received, "abcd", 100);
+    EXPECT_EQ(ended, SerialResult::Ok);
+    EXPECT_LT(endedMs, 5000);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 4), "abcd");
 }
 
@@ -446,13 +452,7 @@ TEST_F(PosixEdges, SignalsNeitherShortenWaitsNorLoseBytes) {
         EXPECT_GE(MsSince(start), 200);
 
         // A read waits for its bytes through the interruptions...
-        std::thread late([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(150));
-            pty_.Send("sig!");
-        });
-        start = Clock::now();
-        EXPECT_EQ(serial::ReadPort(handle, buffer, 4, &received), SerialResult::Ok);
-        late.join();
+        EXPECT_EQ(ReadWhileSent(handle, buffer, 4, &received, "sig!", 150).first, SerialResult::Ok);
         EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 4), "sig!");
 
         // ...and a silent line still takes its whole time-out.

@@ -135,28 +135,10 @@ TEST_F(SerialWin32, SetReadTimeoutReportsThePreviousValue) {
 
 TEST_F(SerialWin32, ReadWaitsOneTimeoutPerCallAndCountsPartialReads) {
     const PortHandle handle = OpenOk();
-    ASSERT_EQ(serial::SetReadTimeout(handle, 30), 100);
-    std::uint8_t buffer[32] = {};
-    std::uint32_t received = 0;
-    Tell(handle, "#S 0 12 a\n#S 450 8 b\n");
-    auto start = Clock::now();
-    EXPECT_EQ(serial::ReadPort(handle, buffer, 20, &received), SerialResult::Ok);
-    EXPECT_EQ(received, 20u);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 20),
-              std::string(12, 'a') + std::string(8, 'b'));
-    EXPECT_GE(MsSince(start), 300);
-
-    Tell(handle, "#S 0 12 c\n");
-    start = Clock::now();
-    EXPECT_EQ(serial::ReadPort(handle, buffer, 20, &received), SerialResult::IoFailed);
-    const auto elapsed = MsSince(start);
-    EXPECT_EQ(received, 12u);
-    EXPECT_EQ(buffer[11], 'c');
-    EXPECT_GE(elapsed, 600);
-    EXPECT_LT(elapsed, 3000);
-
-    EXPECT_EQ(serial::ReadPort(handle, buffer, 0, &received), SerialResult::IoFailed);
-    EXPECT_EQ(received, 0u);
+    vpitest::RunReadWaits(handle, 450, [handle](std::size_t count, char c, int delayMs) {
+        Tell(handle, "#S " + std::to_string(delayMs) + " " + std::to_string(count) + " " +
+                         std::string(1, c) + "\n");
+    });
 }
 
 TEST_F(SerialWin32, PurgeReadsOnlyWhatWaits) {
@@ -215,17 +197,7 @@ TEST_F(SerialWin32, ChannelLifecycleThroughVpiMain) {
 TEST(SerialWin32Plain, TheNullDeviceIsASinkWithoutALine) {
     PortHandle handle = 0;
     ASSERT_EQ(serial::OpenPort("NUL", kDefaultLine, 8, &handle), SerialResult::Ok);
-    EXPECT_EQ(serial::SetReadTimeout(handle, 5), 0);
-    std::uint32_t written = 0;
-    const std::uint8_t bytes[3] = {1, 2, 3};
-    EXPECT_EQ(serial::WritePort(handle, bytes, 3, &written), SerialResult::Ok);
-    EXPECT_EQ(written, 3u);
-    std::uint8_t buffer[4];
-    EXPECT_EQ(serial::ReadPort(handle, buffer, 4, nullptr), SerialResult::IoFailed);
-    vpitest::LogCapture capture;
-    serial::RaiseRts(handle);
-    serial::DropRts(handle);
-    EXPECT_EQ(capture.Lines().size(), 2u);
+    vpitest::RunNullDeviceSink(handle);
     EXPECT_EQ(serial::ClosePort(handle), SerialResult::Ok);
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "gate_records.h"
 #include "log_capture.h"
 #include "serial.h"
 #include "serial_fake.h"
@@ -140,15 +141,11 @@ protected:
         return VpiMain(&call);
     }
 
+    // The host's first field holds a value of its own, which the driver must leave.
     static GateIoRecord Gate(std::int32_t plc, std::int32_t memtype, std::int32_t count,
                              float* values, std::int32_t index = 1) {
-        GateIoRecord gate{};
+        GateIoRecord gate = vpitest::IoRecord(plc, memtype, index, count, values);
         gate.host0 = 0xDEADBEEF;
-        gate.plcAddress = plc;
-        gate.memtype = memtype;
-        gate.index = index;
-        gate.count = count;
-        gate.values = values;
         return gate;
     }
 

@@ -1,6 +1,6 @@
 """A simulated site for the serve tests: two metersim lines, three meters (one silent), the site
 file naming them, and `vpihost serve` on a free loopback port; everything stopped by its own
-process id when the test ends."""
+process id when the test ends. Also the checks those tests count and their closing line."""
 import os
 import shutil
 import signal
@@ -134,3 +134,18 @@ def wait_for(check, limit, step=0.25):
         time.sleep(step)
         result = check()
     return result
+
+
+failures = []
+
+
+def check(ok, what):
+    print(("ok   " if ok else "FAIL ") + what)
+    if not ok:
+        failures.append(what)
+
+
+def finish():
+    """The closing line; the exit status: 1 when any check failed, else 0."""
+    print("%d passed, %d failed" % (0 if failures else 1, 1 if failures else 0))
+    return 1 if failures else 0

@@ -36,6 +36,8 @@ public:
         std::remove(events_.c_str());
     }
     bool Started() const { return started_; }
+    // What the simulator said first ("metersim: listening on ..." once it is ready).
+    const std::string& FirstLine() const { return sim_.FirstLine(); }
     const std::string& Port() const { return link_; }
     // The tap's link (with `withTap`): every byte of the line, in line order.
     const std::string& Tap() const { return tap_; }

@@ -88,6 +88,13 @@ public:
     bool WaitForOut(const std::string& text, int seconds = 20) const {
         return WaitFor(out_, text, seconds);
     }
+    // Waits (at most `seconds`) until its standard output holds `count` lines that are not
+    // empty (the last one perhaps not ended yet). True when they came.
+    bool WaitForOutLines(std::size_t count, int seconds = 20) const {
+        return WaitUntil(
+            out_, [count](const std::string& out) { return SplitLines(out).size() >= count; },
+            seconds);
+    }
     void Signal(int signal) const {
         if (pid_ > 0) kill(pid_, signal);
     }
@@ -108,9 +115,16 @@ public:
 
 private:
     static bool WaitFor(const std::string& file, const std::string& text, int seconds) {
+        return WaitUntil(
+            file, [&text](const std::string& got) { return got.find(text) != std::string::npos; },
+            seconds);
+    }
+    // Reads `file` every 20 ms until `done` holds for what it holds, for at most `seconds`.
+    template <typename Done>
+    static bool WaitUntil(const std::string& file, Done done, int seconds) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         while (std::chrono::steady_clock::now() < end) {
-            if (ReadWhole(file).find(text) != std::string::npos) return true;
+            if (done(ReadWhole(file))) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         return false;
