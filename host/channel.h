@@ -8,6 +8,7 @@
 
 #include "line_options.h"
 #include "loaded_driver.h"
+#include "non_copyable.h"
 #include "vpi_records.h"
 
 namespace host {
@@ -25,11 +26,8 @@ enum class ChannelProblem {
 // The largest time-out in ms that operation 1 takes (a 32-bit count of 10 ms).
 inline constexpr std::int64_t kMaxTimeoutMs = std::int64_t{INT32_MAX} * 10;
 
-class Channel {
+class Channel : NonCopyable {
 public:
-    Channel() = default;
-    Channel(const Channel&) = delete;
-    Channel& operator=(const Channel&) = delete;
     // Closes the channel if it is still open.
     ~Channel();
 

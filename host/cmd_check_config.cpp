@@ -2,9 +2,9 @@
 // poll and serve would, without opening a port; names every error with its file and line.
 #include <CLI/CLI.hpp>
 #include <cstdio>
-#include <memory>
 #include <string>
 
+#include "command_setup.h"
 #include "commands.h"
 #include "steps.h"
 
@@ -52,11 +52,10 @@ void RunCheckConfig(Runtime& runtime, const std::string& path) {
 }  // namespace
 
 void AddCheckConfigCommand(CLI::App& app, Runtime& runtime) {
-    auto path = std::make_shared<std::string>();
-    auto* command = app.add_subcommand(
-        "check-config", "Check a site file: every line, meter and gate, through the driver");
-    command->add_option("FILE", *path, "the site file (TOML)")->required();
-    command->callback([&runtime, path] { RunCheckConfig(runtime, *path); });
+    auto [command, path] = AddCommand<std::string>(
+        app, runtime, "check-config",
+        "Check a site file: every line, meter and gate, through the driver", RunCheckConfig);
+    command.add_option("FILE", path, "the site file (TOML)")->required();
 }
 
 }  // namespace host

@@ -7,10 +7,10 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "command_setup.h"
 #include "commands.h"
 #include "metersim_process.h"
 #include "output.h"
@@ -202,20 +202,19 @@ void RunDemo(Runtime& runtime, const DemoOptions& options) {
 }  // namespace
 
 void AddDemoCommand(CLI::App& app, Runtime& runtime) {
-    auto options = std::make_shared<DemoOptions>();
-    auto* command = app.add_subcommand(
-        "demo",
+    auto [command, options] = AddCommand<DemoOptions>(
+        app, runtime, "demo",
         "Start metersim with two meters on a pseudo-terminal, read a gate of every family, "
-        "write a command and an EX register, read it back (Linux)");
-    command->add_option("--metersim", options->metersim, "the simulator (default: beside vpihost)");
-    command->add_option("--timeout", options->timeoutMs, "read time-out in ms")
+        "write a command and an EX register, read it back (Linux)",
+        RunDemo);
+    command.add_option("--metersim", options.metersim, "the simulator (default: beside vpihost)");
+    command.add_option("--timeout", options.timeoutMs, "read time-out in ms")
         ->capture_default_str();
     command
-        ->add_option(
-            "--ex-value", options->exValue,
+        .add_option(
+            "--ex-value", options.exValue,
             fmt::format("the value written to EX register {}/1", protocol::kWritableExGroup))
         ->capture_default_str();
-    command->callback([&runtime, options] { RunDemo(runtime, *options); });
 }
 
 }  // namespace host

@@ -2,8 +2,8 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
+#include "command_setup.h"
 #include "commands.h"
 #include "cp437.h"
 #include "line_options.h"
@@ -40,11 +40,9 @@ void RunInfo(Runtime& runtime, bool bannerOnly) {
 }  // namespace
 
 void AddInfoCommand(CLI::App& app, Runtime& runtime) {
-    auto* command =
-        app.add_subcommand("info", "Show the driver's information and banner (operation 14)");
-    auto bannerOnly = std::make_shared<bool>(false);
-    command->add_flag("--banner", *bannerOnly, "print only the banner");
-    command->callback([&runtime, bannerOnly] { RunInfo(runtime, *bannerOnly); });
+    auto [command, bannerOnly] = AddCommand<bool>(
+        app, runtime, "info", "Show the driver's information and banner (operation 14)", RunInfo);
+    command.add_flag("--banner", bannerOnly, "print only the banner");
 }
 
 }  // namespace host

@@ -2,9 +2,9 @@
 // went, and closes it again (operation 11). The first thing to run on a new adapter.
 #include <CLI/CLI.hpp>
 #include <cstdio>
-#include <memory>
 #include <string>
 
+#include "command_setup.h"
 #include "commands.h"
 #include "steps.h"
 
@@ -38,12 +38,11 @@ void RunOpen(Runtime& runtime, const LineOptions& options) {
 }  // namespace
 
 void AddOpenCommand(CLI::App& app, Runtime& runtime) {
-    auto options = std::make_shared<LineOptions>();
-    auto* command = app.add_subcommand(
-        "open", "Open a port through the driver (operation 1), report, close it");
-    command->add_option("PORT", options->port, PortNameHelp())->required();
-    AddLineOptions(*command, *options, false);
-    command->callback([&runtime, options] { RunOpen(runtime, *options); });
+    auto [command, options] = AddCommand<LineOptions>(
+        app, runtime, "open", "Open a port through the driver (operation 1), report, close it",
+        RunOpen);
+    command.add_option("PORT", options.port, PortNameHelp())->required();
+    AddLineOptions(command, options, false);
 }
 
 }  // namespace host

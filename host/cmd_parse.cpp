@@ -6,10 +6,10 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "command_setup.h"
 #include "commands.h"
 #include "exit_status.h"
 #include "gate_prep.h"
@@ -96,31 +96,34 @@ void Run(Runtime& runtime, VpiOperation operation, const GateOptions& options) {
     }
 }
 
+void RunParse(Runtime& runtime, const GateOptions& options) {
+    Run(runtime, VpiOperation::ParseAddress, options);
+}
+
+void RunCheck(Runtime& runtime, const GateOptions& options) {
+    Run(runtime, VpiOperation::CheckGate, options);
+}
+
 }  // namespace
 
 void AddParseCommands(CLI::App& app, Runtime& runtime) {
-    auto options = std::make_shared<GateOptions>();
-    auto* parse = app.add_subcommand(
-        "parse",
-        "Parse gate addresses as the host does (operation 3): PLC address, memory type, index");
-    parse->add_option("address", options->addresses, "gate address texts (quote blanks)")
-        ->required();
-    parse->add_option("--type", options->valueType, "the gate's value type (3: float)")
+    auto [parse, options] = AddCommand<GateOptions>(
+        app, runtime, "parse",
+        "Parse gate addresses as the host does (operation 3): PLC address, memory type, index",
+        RunParse);
+    parse.add_option("address", options.addresses, "gate address texts (quote blanks)")->required();
+    parse.add_option("--type", options.valueType, "the gate's value type (3: float)")
         ->capture_default_str();
-    parse->callback([&runtime, options] { Run(runtime, VpiOperation::ParseAddress, *options); });
 
-    auto checkOptions = std::make_shared<GateOptions>();
-    auto* check = app.add_subcommand(
-        "check", "Check a gate definition (operation 4): address, first index, element count");
-    check->add_option("address", checkOptions->addresses, "gate address text (quote blanks)")
+    auto [check, checkOptions] = AddCommand<GateOptions>(
+        app, runtime, "check",
+        "Check a gate definition (operation 4): address, first index, element count", RunCheck);
+    check.add_option("address", checkOptions.addresses, "gate address text (quote blanks)")
         ->required()
         ->expected(1);
-    check->add_option("--count", checkOptions->count, "number of values the gate holds")
-        ->required();
-    check->add_option("--type", checkOptions->valueType, "the gate's value type (not checked)")
+    check.add_option("--count", checkOptions.count, "number of values the gate holds")->required();
+    check.add_option("--type", checkOptions.valueType, "the gate's value type (not checked)")
         ->capture_default_str();
-    check->callback(
-        [&runtime, checkOptions] { Run(runtime, VpiOperation::CheckGate, *checkOptions); });
 }
 
 }  // namespace host

@@ -9,12 +9,12 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
-#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "command_setup.h"
 #include "commands.h"
 #include "durations.h"
 #include "interrupt.h"
@@ -219,15 +219,11 @@ void Poller::Finish(bool interrupted) {
 
 void PollGates(Runtime& runtime, const PollOptions& options, std::vector<Gate>& gates,
                double intervalMs, double durationMs) {
-    runtime.driver.Log().ShowRts(RtsLines::FirstOfEach);
     Channel channel;
-    if (!runtime.exit.Passed(
-            OpenChannel(runtime, channel, options.line, NotesStream(options.format))))
-        return;
+    if (!OpenLine(runtime, channel, options.line, NotesStream(options.format))) return;
     Poller poller(runtime, channel, gates, options, intervalMs, durationMs);
     const bool interrupted = poller.Run();
-    runtime.exit.Raise(CloseChannel(channel));
-    ReportHiddenRtsLines(runtime);
+    CloseLine(runtime, channel);
     poller.Finish(interrupted);
 }
 
@@ -261,31 +257,29 @@ void RunPoll(Runtime& runtime, const PollOptions& options) {
 }  // namespace
 
 void AddPollCommand(CLI::App& app, Runtime& runtime) {
-    auto options = std::make_shared<PollOptions>();
-    auto* command = app.add_subcommand(
-        "poll", "Read gates every interval and sum up results, attempts, failures and latency");
-    auto* port = command->add_option("--port", options->line.port, PortNameHelp());
-    AddLineOptions(*command, options->line, false);
-    auto* gates =
-        command->add_option("GATE", options->gates, "gate address, optionally with :COUNT");
+    auto [command, options] = AddCommand<PollOptions>(
+        app, runtime, "poll",
+        "Read gates every interval and sum up results, attempts, failures and latency", RunPoll);
+    auto* port = command.add_option("--port", options.line.port, PortNameHelp());
+    AddLineOptions(command, options.line, false);
+    auto* gates = command.add_option("GATE", options.gates, "gate address, optionally with :COUNT");
     auto* interval =
-        command->add_option("--interval", options->interval, "time between cycles (500ms, 1s, ...)")
+        command.add_option("--interval", options.interval, "time between cycles (500ms, 1s, ...)")
             ->capture_default_str();
-    auto* count = command->add_option("--count", options->count, "number of cycles");
-    command->add_option("--duration", options->duration, "poll for this long (30s, 5m, ...)")
+    auto* count = command.add_option("--count", options.count, "number of cycles");
+    command.add_option("--duration", options.duration, "poll for this long (30s, 5m, ...)")
         ->excludes(count);
     auto* ex =
-        command->add_flag("--ex", options->ex, "read EX gates with one exchange (operation 5)");
+        command.add_flag("--ex", options.ex, "read EX gates with one exchange (operation 5)");
     command
-        ->add_option("--config", options->config,
-                     "poll every line of a site file instead (gates and intervals from the file)")
+        .add_option("--config", options.config,
+                    "poll every line of a site file instead (gates and intervals from the file)")
         ->excludes(port)
         ->excludes(gates)
         ->excludes(interval)
         ->excludes(count)
         ->excludes(ex);
-    AddFormatOptions(*command, options->format);
-    command->callback([&runtime, options] { RunPoll(runtime, *options); });
+    AddFormatOptions(command, options.format);
 }
 
 }  // namespace host

@@ -3,10 +3,10 @@
 // adapter the stable short name NAME.
 #include <CLI/CLI.hpp>
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "command_setup.h"
 #include "commands.h"
 #include "line_options.h"
 #include "output.h"
@@ -85,19 +85,18 @@ void RunPorts(Runtime& runtime, const PortsOptions& options) {
 }  // namespace
 
 void AddPortsCommand(CLI::App& app, Runtime& runtime) {
-    auto options = std::make_shared<PortsOptions>();
-    auto* command = app.add_subcommand(
-        "ports", "List the serial ports: the name to give the driver, USB details, aliases");
-    command->add_flag("--all", options->source.all,
-                      "also ports with no hardware behind them (8250 UARTs of type 0)");
-    command->add_option("--root", options->source.root,
-                        "Linux: look for sys/ and dev/ under this directory (for tests)");
+    auto [command, options] = AddCommand<PortsOptions>(
+        app, runtime, "ports",
+        "List the serial ports: the name to give the driver, USB details, aliases", RunPorts);
+    command.add_flag("--all", options.source.all,
+                     "also ports with no hardware behind them (8250 UARTs of type 0)");
+    command.add_option("--root", options.source.root,
+                       "Linux: look for sys/ and dev/ under this directory (for tests)");
     command
-        ->add_option("--udev-rule", options->udevRule,
-                     "NAME PORT: print a udev rule that links the USB adapter PORT as /dev/NAME")
+        .add_option("--udev-rule", options.udevRule,
+                    "NAME PORT: print a udev rule that links the USB adapter PORT as /dev/NAME")
         ->expected(2);
-    AddFormatOptions(*command, options->format);
-    command->callback([&runtime, options] { RunPorts(runtime, *options); });
+    AddFormatOptions(command, options.format);
 }
 
 }  // namespace host

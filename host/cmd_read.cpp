@@ -2,10 +2,10 @@
 // or 5 with --ex) and prints their values as a table, CSV or JSON lines.
 #include <CLI/CLI.hpp>
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "command_setup.h"
 #include "commands.h"
 #include "output.h"
 #include "reading.h"
@@ -43,31 +43,26 @@ void RunRead(Runtime& runtime, const ReadOptions& options) {
     runtime.exit.Raise(list.exit);
     if (list.exit == kExitUsage || list.gates.empty()) return;
 
-    runtime.driver.Log().ShowRts(RtsLines::FirstOfEach);
     Channel channel;
-    if (!runtime.exit.Passed(
-            OpenChannel(runtime, channel, options.line, NotesStream(options.format))))
-        return;
+    if (!OpenLine(runtime, channel, options.line, NotesStream(options.format))) return;
     ReadAll(runtime, channel, list.gates, options);
-    runtime.exit.Raise(CloseChannel(channel));
-    ReportHiddenRtsLines(runtime);
+    CloseLine(runtime, channel);
 }
 
 }  // namespace
 
 void AddReadCommand(CLI::App& app, Runtime& runtime) {
-    auto options = std::make_shared<ReadOptions>();
-    auto* command = app.add_subcommand(
-        "read", "Read gates once through the driver (operation 6; --ex: operation 5)");
-    AddLineOptions(*command, options->line, true);
+    auto [command, options] = AddCommand<ReadOptions>(
+        app, runtime, "read", "Read gates once through the driver (operation 6; --ex: operation 5)",
+        RunRead);
+    AddLineOptions(command, options.line, true);
     command
-        ->add_option("GATE", options->gates,
-                     "gate address, optionally with :COUNT (default: the family's count; EX "
-                     "gates need one)")
+        .add_option("GATE", options.gates,
+                    "gate address, optionally with :COUNT (default: the family's count; EX "
+                    "gates need one)")
         ->required();
-    command->add_flag("--ex", options->ex, "read EX gates with one exchange (operation 5)");
-    AddFormatOptions(*command, options->format);
-    command->callback([&runtime, options] { RunRead(runtime, *options); });
+    command.add_flag("--ex", options.ex, "read EX gates with one exchange (operation 5)");
+    AddFormatOptions(command, options.format);
 }
 
 }  // namespace host

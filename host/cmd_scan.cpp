@@ -2,10 +2,11 @@
 // line settings with a plain-block request each, through the serial and protocol layers
 // directly, and lists every meter that answered with a verified reply.
 #include <CLI/CLI.hpp>
+#include <array>
 #include <cstdio>
-#include <memory>
 #include <string>
 
+#include "command_setup.h"
 #include "commands.h"
 #include "interrupt.h"
 #include "output.h"
@@ -27,6 +28,15 @@ struct ScanOptions {
 };
 
 constexpr std::int64_t kMaxProbeTimeoutMs = 10000;
+
+// The lists of what to probe, in the order --help shows them.
+constexpr std::array<TextOption<ScanListOptions>, 5> kListOptions{{
+    {"--addresses", &ScanListOptions::addresses, "PLC addresses: 1-20,42"},
+    {"--baud", &ScanListOptions::baud, "rates: 9600,19200, or auto (1200-57600)"},
+    {"--parity", &ScanListOptions::parity, "none|odd|even|mark|space, a list, or auto"},
+    {"--data", &ScanListOptions::data, "data bits: 8, a list, or auto"},
+    {"--stop", &ScanListOptions::stop, "stop bits: 1|1.5|2, a list, or auto"},
+}};
 
 // The progress line on stderr (a terminal), rewritten in place; cleared before a result.
 class ProgressLine {
@@ -90,29 +100,19 @@ void RunScanCommand(Runtime& runtime, const ScanOptions& options) {
 }  // namespace
 
 void AddScanCommand(CLI::App& app, Runtime& runtime) {
-    auto options = std::make_shared<ScanOptions>();
-    auto* command = app.add_subcommand(
-        "scan", "Find the meters on a line: probe PLC addresses at line settings (a master)");
-    command->add_option("--port", options->port, "the serial port (as the driver takes it)")
+    auto [command, options] = AddCommand<ScanOptions>(
+        app, runtime, "scan",
+        "Find the meters on a line: probe PLC addresses at line settings (a master)",
+        RunScanCommand);
+    command.add_option("--port", options.port, "the serial port (as the driver takes it)")
         ->required();
-    command->add_option("--addresses", options->lists.addresses, "PLC addresses: 1-20,42")
-        ->capture_default_str();
-    command->add_option("--baud", options->lists.baud, "rates: 9600,19200, or auto (1200-57600)")
-        ->capture_default_str();
+    AddTextOptions(command, options.lists, kListOptions);
     command
-        ->add_option("--parity", options->lists.parity, "none|odd|even|mark|space, a list, or auto")
+        .add_option("--timeout", options.timeoutMs, "time-out per probe in ms (rounded up to 10)")
         ->capture_default_str();
-    command->add_option("--data", options->lists.data, "data bits: 8, a list, or auto")
-        ->capture_default_str();
-    command->add_option("--stop", options->lists.stop, "stop bits: 1|1.5|2, a list, or auto")
-        ->capture_default_str();
-    command
-        ->add_option("--timeout", options->timeoutMs, "time-out per probe in ms (rounded up to 10)")
-        ->capture_default_str();
-    command->add_flag("--all", options->all, "probe meters found again at the other settings");
-    command->add_flag("--first", options->first, "stop at the first meter found");
-    AddFormatOptions(*command, options->format);
-    command->callback([&runtime, options] { RunScanCommand(runtime, *options); });
+    command.add_flag("--all", options.all, "probe meters found again at the other settings");
+    command.add_flag("--first", options.first, "stop at the first meter found");
+    AddFormatOptions(command, options.format);
 }
 
 }  // namespace host

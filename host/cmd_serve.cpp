@@ -4,10 +4,10 @@
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <thread>
 
+#include "command_setup.h"
 #include "commands.h"
 #include "http_server.h"
 #include "interrupt.h"
@@ -70,13 +70,12 @@ void RunServe(Runtime& runtime, const ServeOptions& options) {
 }  // namespace
 
 void AddServeCommand(CLI::App& app, Runtime& runtime) {
-    auto options = std::make_shared<ServeOptions>();
-    auto* command = app.add_subcommand(
-        "serve", "Poll a site file's lines and serve the readings: page, /metrics, JSON API");
-    command->add_option("--config", options->config, "the site file (TOML)")->required();
-    command->add_option("--listen", options->listen, "HOST:PORT to serve on (port 0: any free)")
+    auto [command, options] = AddCommand<ServeOptions>(
+        app, runtime, "serve",
+        "Poll a site file's lines and serve the readings: page, /metrics, JSON API", RunServe);
+    command.add_option("--config", options.config, "the site file (TOML)")->required();
+    command.add_option("--listen", options.listen, "HOST:PORT to serve on (port 0: any free)")
         ->capture_default_str();
-    command->callback([&runtime, options] { RunServe(runtime, *options); });
 }
 
 }  // namespace host

@@ -3,13 +3,14 @@
 // addressed meter's reply and prints one record per exchange; on Ctrl-C or after --duration a
 // summary per meter.
 #include <CLI/CLI.hpp>
+#include <array>
 #include <chrono>
 #include <cstdio>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "command_setup.h"
 #include "commands.h"
 #include "durations.h"
 #include "interrupt.h"
@@ -31,6 +32,14 @@ struct SniffOptions {
     bool json = false;
     bool raw = false;
 };
+
+// The one line setting to listen at, in the order --help shows them.
+constexpr std::array<TextOption<ScanListOptions>, 4> kLineOptions{{
+    {"--baud", &ScanListOptions::baud, "bits per second"},
+    {"--data", &ScanListOptions::data, "data bits"},
+    {"--parity", &ScanListOptions::parity, "none|odd|even|mark|space"},
+    {"--stop", &ScanListOptions::stop, "stop bits: 1|1.5|2"},
+}};
 
 // How long a read waits before the loop looks at the clock and Ctrl-C again.
 constexpr std::int64_t kReadWaitMs = 20;
@@ -151,20 +160,15 @@ void RunSniff(Runtime& runtime, const SniffOptions& options) {
 }  // namespace
 
 void AddSniffCommand(CLI::App& app, Runtime& runtime) {
-    auto options = std::make_shared<SniffOptions>();
-    auto* command = app.add_subcommand(
-        "sniff", "Watch a line without sending: every exchange, its checksum, reply time, values");
-    command->add_option("--port", options->port, "the serial port to listen on")->required();
-    command->add_option("--baud", options->line.baud, "bits per second")->capture_default_str();
-    command->add_option("--data", options->line.data, "data bits")->capture_default_str();
-    command->add_option("--parity", options->line.parity, "none|odd|even|mark|space")
-        ->capture_default_str();
-    command->add_option("--stop", options->line.stop, "stop bits: 1|1.5|2")->capture_default_str();
-    command->add_option("--duration", options->duration, "listen for this long (30s, 5m, ...)");
-    command->add_flag("--json", options->json,
-                      "JSON lines: one object per record, as metersim --events writes them");
-    command->add_flag("--raw", options->raw, "the bytes too (printable and hex)");
-    command->callback([&runtime, options] { RunSniff(runtime, *options); });
+    auto [command, options] = AddCommand<SniffOptions>(
+        app, runtime, "sniff",
+        "Watch a line without sending: every exchange, its checksum, reply time, values", RunSniff);
+    command.add_option("--port", options.port, "the serial port to listen on")->required();
+    AddTextOptions(command, options.line, kLineOptions);
+    command.add_option("--duration", options.duration, "listen for this long (30s, 5m, ...)");
+    command.add_flag("--json", options.json,
+                     "JSON lines: one object per record, as metersim --events writes them");
+    command.add_flag("--raw", options.raw, "the bytes too (printable and hex)");
 }
 
 }  // namespace host

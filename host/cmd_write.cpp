@@ -7,12 +7,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "command_setup.h"
 #include "commands.h"
 #include "output.h"
 #include "protocol.h"
@@ -127,17 +127,13 @@ void PrintResult(const WriteOptions& options, const Gate& gate, const std::strin
 
 void WriteOnLine(Runtime& runtime, const WriteOptions& options, Gate& gate,
                  const std::string& request) {
-    runtime.driver.Log().ShowRts(RtsLines::FirstOfEach);
     Channel channel;
-    if (!runtime.exit.Passed(
-            OpenChannel(runtime, channel, options.line, NotesStream(options.format))))
-        return;
+    if (!OpenLine(runtime, channel, options.line, NotesStream(options.format))) return;
     static_cast<void>(runtime.driver.TakeLog());
     GateIoRecord record = gate.Record();
     const std::int32_t result = runtime.driver.Call(VpiOperation::Write, channel.State(), &record);
     static_cast<void>(runtime.driver.TakeLog());
-    runtime.exit.Raise(CloseChannel(channel));
-    ReportHiddenRtsLines(runtime);
+    CloseLine(runtime, channel);
     PrintResult(options, gate, request, result);
     runtime.exit.Raise(ExitFor(result));
 }
@@ -162,20 +158,20 @@ void RunWrite(Runtime& runtime, const WriteOptions& options) {
 }  // namespace
 
 void AddWriteCommand(CLI::App& app, Runtime& runtime) {
-    auto options = std::make_shared<WriteOptions>();
-    auto* command = app.add_subcommand(
-        "write", fmt::format("Write a command gate (index 0: the value 1 or 2 selects the command "
-                             "operand) or an EX gate of group {} (operation 7). The driver sends "
-                             "the request up to {} times until the meter acknowledges it",
-                             protocol::kWritableExGroup, protocol::kWriteAttempts));
-    command->add_option("--port", options->line.port, PortNameHelp());
-    AddLineOptions(*command, options->line, false);
-    command->add_option("GATE", options->gate, "gate address, e.g. 0100 or 01EX1001")->required();
-    command->add_option("VALUE", options->values, "value(s) to write")->required();
-    command->add_flag("--dry-run", options->dryRun,
-                      "print the request the driver would send; touch no port");
-    AddFormatOptions(*command, options->format);
-    command->callback([&runtime, options] { RunWrite(runtime, *options); });
+    auto [command, options] = AddCommand<WriteOptions>(
+        app, runtime, "write",
+        fmt::format("Write a command gate (index 0: the value 1 or 2 selects the command "
+                    "operand) or an EX gate of group {} (operation 7). The driver sends "
+                    "the request up to {} times until the meter acknowledges it",
+                    protocol::kWritableExGroup, protocol::kWriteAttempts),
+        RunWrite);
+    command.add_option("--port", options.line.port, PortNameHelp());
+    AddLineOptions(command, options.line, false);
+    command.add_option("GATE", options.gate, "gate address, e.g. 0100 or 01EX1001")->required();
+    command.add_option("VALUE", options.values, "value(s) to write")->required();
+    command.add_flag("--dry-run", options.dryRun,
+                     "print the request the driver would send; touch no port");
+    AddFormatOptions(command, options.format);
 }
 
 }  // namespace host

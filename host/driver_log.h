@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "log_lines.h"
+#include "non_copyable.h"
 #include "tamrik.h"
 
 namespace host {
@@ -22,11 +23,8 @@ enum class RtsLines {
     Hide,         // none (the caller counts them from its own lines)
 };
 
-class DriverLog {
+class DriverLog : NonCopyable {
 public:
-    DriverLog() = default;
-    DriverLog(const DriverLog&) = delete;
-    DriverLog& operator=(const DriverLog&) = delete;
     // Hands the logging library its default sink back.
     ~DriverLog();
 

@@ -4,15 +4,13 @@
 #include <cstdint>
 #include <string>
 
+#include "non_copyable.h"
 #include "vpi_records.h"
 
 namespace host {
 
-class DriverModule {
+class DriverModule : NonCopyable {
 public:
-    DriverModule() = default;
-    DriverModule(const DriverModule&) = delete;
-    DriverModule& operator=(const DriverModule&) = delete;
     ~DriverModule();
 
     // Loads the module and looks VpiMain up by name. False with `error` set on failure.

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "non_copyable.h"
 #include "poller.h"
 
 namespace httplib {
@@ -28,11 +29,9 @@ bool ParseListenAddress(const std::string& text, ListenAddress* address, std::st
 // True for an address only this machine reaches (127.0.0.0/8, ::1, localhost).
 bool IsLoopback(const std::string& host);
 
-class HttpServer {
+class HttpServer : NonCopyable {
 public:
     explicit HttpServer(const SitePoller& poller);
-    HttpServer(const HttpServer&) = delete;
-    HttpServer& operator=(const HttpServer&) = delete;
     // Stops it if it runs.
     ~HttpServer();
 

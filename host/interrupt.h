@@ -1,15 +1,15 @@
 // Ctrl-C during a long command: the handler only notes it; the command looks and ends cleanly.
 #pragma once
 
+#include "non_copyable.h"
+
 namespace host {
 
 // Watches for SIGINT (with `terminateToo` also SIGTERM, for a command that runs as a service)
 // while it exists; the handlers it replaced come back when it goes.
-class InterruptWatch {
+class InterruptWatch : NonCopyable {
 public:
     explicit InterruptWatch(bool terminateToo = false);
-    InterruptWatch(const InterruptWatch&) = delete;
-    InterruptWatch& operator=(const InterruptWatch&) = delete;
     ~InterruptWatch();
 
     // True once Ctrl-C (or SIGTERM, when watched) has come since this watch began.

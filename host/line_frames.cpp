@@ -4,6 +4,7 @@
 #include <array>
 #include <span>
 
+#include "name_table.h"
 #include "protocol.h"
 
 namespace host {
@@ -39,8 +40,7 @@ FrameCheck CheckFrame(const std::string& bytes) {
 const char* FrameCheckName(FrameCheck check) {
     constexpr std::array<const char*, 4> kNames{"ok", "checksum", "length", "truncated"};
     static_assert(kNames.size() == 4);
-    const auto at = static_cast<std::size_t>(check);
-    return at < kNames.size() ? kNames[at] : "?";
+    return NameOf(kNames, check);
 }
 
 void FrameSplitter::Feed(std::uint8_t byte, std::int64_t timeUs, std::vector<LineItem>& out) {

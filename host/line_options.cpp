@@ -6,6 +6,8 @@
 #include <CLI/CLI.hpp>
 #include <array>
 
+#include "name_table.h"
+
 namespace host {
 
 namespace {
@@ -13,11 +15,6 @@ namespace {
 constexpr std::array<const char*, 5> kParityNames{"none", "odd", "even", "mark", "space"};
 constexpr std::array<const char*, 3> kStopNames{"1", "1.5", "2"};
 static_assert(kParityNames.size() == 5 && kStopNames.size() == 3);
-
-template <std::size_t N>
-const char* NameOf(const std::array<const char*, N>& names, unsigned code) {
-    return code < names.size() ? names[code] : "?";
-}
 
 template <std::size_t N>
 int CodeOf(const std::array<const char*, N>& names, const std::string& name) {

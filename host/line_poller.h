@@ -11,6 +11,7 @@
 
 #include "channel.h"
 #include "loaded_driver.h"
+#include "non_copyable.h"
 #include "poll_schedule.h"
 #include "poll_status.h"
 #include "reading.h"
@@ -21,11 +22,9 @@ namespace host {
 // Called on the line's thread after every read, outside the line's lock.
 using ReadingSink = std::function<void(const std::string& line, const Reading& reading)>;
 
-class LinePoller {
+class LinePoller : NonCopyable {
 public:
     LinePoller(LoadedDriver& driver, const SiteLine& line, double backoffMaxMs, ReadingSink sink);
-    LinePoller(const LinePoller&) = delete;
-    LinePoller& operator=(const LinePoller&) = delete;
     // Stops the thread if it runs.
     ~LinePoller();
 

@@ -1,7 +1,10 @@
 // Opening and closing the line tools' own port.
 #include "line_port.h"
 
+#include <array>
 #include <cstring>
+
+#include "name_table.h"
 
 namespace host {
 
@@ -41,21 +44,18 @@ bool LinePort::IsOpen() const {
 }
 
 const char* SerialResultText(serial::SerialResult result) {
-    switch (result) {
-        case serial::SerialResult::Ok:
-            return "ok";
-        case serial::SerialResult::NotOpened:
-            return "did not open";
-        case serial::SerialResult::ShortWrite:
-            return "short write";
-        case serial::SerialResult::StateUnreadable:
-            return "settings unreadable";
-        case serial::SerialResult::SettingsRefused:
-            return "refused the line settings";
-        case serial::SerialResult::IoFailed:
-            return "input/output failed";
-    }
-    return "failed";
+    // Indexed by SerialResult; the numbers the serial layer leaves out fall back to "failed".
+    constexpr std::array<const char*, 8> kTexts{
+        "ok",    "did not open",        "short write",
+        nullptr, "settings unreadable", "refused the line settings",
+        nullptr, "input/output failed"};
+    static_assert(static_cast<int>(serial::SerialResult::Ok) == 0 &&
+                  static_cast<int>(serial::SerialResult::NotOpened) == 1 &&
+                  static_cast<int>(serial::SerialResult::ShortWrite) == 2 &&
+                  static_cast<int>(serial::SerialResult::StateUnreadable) == 4 &&
+                  static_cast<int>(serial::SerialResult::SettingsRefused) == 5 &&
+                  static_cast<int>(serial::SerialResult::IoFailed) == 7);
+    return NameOf(kTexts, result, "failed");
 }
 
 }  // namespace host

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "non_copyable.h"
 #include "serial.h"
 #include "vpi_records.h"
 
@@ -15,11 +16,9 @@ namespace host {
 // sniff never raises it, so that the adapter only receives.
 inline constexpr std::uint16_t kLineToolFlags = 0;
 
-class LinePort {
+class LinePort : NonCopyable {
 public:
     LinePort();
-    LinePort(const LinePort&) = delete;
-    LinePort& operator=(const LinePort&) = delete;
     // Closes the port if it is open.
     ~LinePort();
 

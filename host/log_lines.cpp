@@ -8,42 +8,30 @@ namespace host {
 
 namespace {
 
-// The words that mark each class, tried in this order; a line with none of them is Other.
-struct Marker {
-    const char* words;
-    LineClass kind;
-};
-constexpr std::array<Marker, 5> kMarkers{{
-    {"RTS", LineClass::Rts},
-    {"Fail to recv", LineClass::NoReply},
-    {"Illigal msg length", LineClass::Length},
-    {"Check Sum", LineClass::Checksum},
-    {"Fail to convert", LineClass::Conversion},
-}};
-static_assert(kMarkers.size() == 5);
-
-// The counter each class adds to, and whether a line of it stands for a failed attempt. The
+// Each class of line: the words that mark it (tried in this order; a line with none of them is
+// Other), the counter it adds to, and whether a line of it stands for a failed attempt. The
 // length line is followed by the attempt's checksum line, which counts the attempt.
-struct Counting {
+struct LineKind {
+    const char* words;
     LineClass kind;
     int LogTally::*counter;
     bool failedAttempt;
 };
-constexpr std::array<Counting, 6> kCounting{{
-    {LineClass::Rts, &LogTally::rts, false},
-    {LineClass::NoReply, &LogTally::noReply, true},
-    {LineClass::Checksum, &LogTally::checksum, true},
-    {LineClass::Conversion, &LogTally::conversion, true},
-    {LineClass::Length, nullptr, false},
-    {LineClass::Other, &LogTally::other, true},
+constexpr std::array<LineKind, 6> kLineKinds{{
+    {"RTS", LineClass::Rts, &LogTally::rts, false},
+    {"Fail to recv", LineClass::NoReply, &LogTally::noReply, true},
+    {"Illigal msg length", LineClass::Length, nullptr, false},
+    {"Check Sum", LineClass::Checksum, &LogTally::checksum, true},
+    {"Fail to convert", LineClass::Conversion, &LogTally::conversion, true},
+    {nullptr, LineClass::Other, &LogTally::other, true},
 }};
-static_assert(kCounting.size() == 6);
+static_assert(kLineKinds.size() == 6 && kLineKinds.back().kind == LineClass::Other);
 
 }  // namespace
 
 LineClass ClassifyLine(const std::string& text) {
-    for (const Marker& marker : kMarkers) {
-        if (text.find(marker.words) != std::string::npos) return marker.kind;
+    for (const LineKind& kind : kLineKinds) {
+        if (kind.words != nullptr && text.find(kind.words) != std::string::npos) return kind.kind;
     }
     return LineClass::Other;
 }
@@ -62,7 +50,7 @@ LogTally Tally(const std::vector<LogLine>& lines) {
     LogTally tally;
     for (const LogLine& line : lines) {
         const LineClass kind = ClassifyLine(line.text);
-        for (const Counting& counting : kCounting) {
+        for (const LineKind& counting : kLineKinds) {
             if (counting.kind != kind) continue;
             if (counting.counter != nullptr) ++(tally.*counting.counter);
             if (counting.failedAttempt) ++tally.failedAttempts;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "non_copyable.h"
+
 namespace host {
 
 // How a start went.
@@ -19,11 +21,8 @@ enum class SimStart : std::int32_t {
     Unsupported = 4,  // this platform has no pseudo-terminals to simulate a line on
 };
 
-class MeterSimProcess {
+class MeterSimProcess : NonCopyable {
 public:
-    MeterSimProcess() = default;
-    MeterSimProcess(const MeterSimProcess&) = delete;
-    MeterSimProcess& operator=(const MeterSimProcess&) = delete;
     // Stops it (SIGTERM) if it still runs.
     ~MeterSimProcess();
 

@@ -3,25 +3,21 @@
 
 #include <fmt/format.h>
 
+#include <array>
 #include <cmath>
+
+#include "text_escape.h"
 
 namespace host {
 
-std::string EscapeLabel(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (c == '"') {
-            out += "\\\"";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else {
-            out += c;
-        }
-    }
-    return out;
+std::string EscapeLabel(const std::string& label) {
+    // What the exposition format escapes in a label value; every other byte goes as it is.
+    constexpr std::array<text::CharEscape, 3> kLabelEscapes{{
+        {'\\', "\\\\"},
+        {'"', "\\\""},
+        {'\n', "\\n"},
+    }};
+    return text::Escaped(label, kLabelEscapes, false);
 }
 
 std::string SampleText(double value) {

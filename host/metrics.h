@@ -14,8 +14,8 @@ namespace host {
 // The exposition of `status` as of `nowUnixMs` (text format 0.0.4).
 std::string PrometheusText(const PollerStatus& status, std::int64_t nowUnixMs);
 
-// `text` as a label value: backslash, double quote and line feed escaped.
-std::string EscapeLabel(const std::string& text);
+// `label` as a label value: backslash, double quote and line feed escaped.
+std::string EscapeLabel(const std::string& label);
 
 // A sample value: the shortest text that reads back as `value`; NaN, +Inf, -Inf as named.
 std::string SampleText(double value);

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "memtype_names.h"
+#include "name_table.h"
 #include "vpi_records.h"
 
 namespace host {
@@ -41,33 +42,17 @@ const char* ResultName(std::int32_t result) {
     // Indexed by VpiDone, VpiRefused, VpiFailed.
     constexpr std::array<const char*, 3> kNames{"done", "refused", "failed"};
     static_assert(VpiDone == 0 && VpiRefused == 1 && VpiFailed == 2);
-    return result >= 0 && result < static_cast<std::int32_t>(kNames.size())
-               ? kNames[static_cast<std::size_t>(result)]
-               : "?";
+    return NameOf(kNames, result);
 }
 
 void ReadingPrinter::PrintTableHeader() {
-    if (format_ != Format::Table || headerDone_) return;
-    std::fprintf(out_, "%-11s %-11s %-8s %3s  %s\n", "gate", "memtype", "result", "try", "values");
-    headerDone_ = true;
-}
-
-void ReadingPrinter::Print(const Reading& reading) {
-    switch (format_) {
-        case Format::Table:
-            PrintTableRow(reading);
-            break;
-        case Format::Csv:
-            PrintCsvRows(reading);
-            break;
-        case Format::Json:
-            PrintJsonLine(reading);
-            break;
+    if (format_ == Format::Table && FirstRow()) {
+        std::fprintf(out_, "%-11s %-11s %-8s %3s  %s\n", "gate", "memtype", "result", "try",
+                     "values");
     }
-    std::fflush(out_);
 }
 
-void ReadingPrinter::PrintTableRow(const Reading& reading) {
+void ReadingPrinter::PrintTable(const Reading& reading) {
     PrintTableHeader();
     const std::string label = MemtypeLabel(reading.memtype);
     std::fprintf(out_, "%-11s %-11s %-8s %3d ", reading.gate.c_str(), label.c_str(),
@@ -87,11 +72,8 @@ void ReadingPrinter::PrintTableRow(const Reading& reading) {
     std::fprintf(out_, "\n");
 }
 
-void ReadingPrinter::PrintCsvRows(const Reading& reading) {
-    if (!headerDone_) {
-        std::fprintf(out_, "time,gate,plc,memtype,index,result,element,value\n");
-        headerDone_ = true;
-    }
+void ReadingPrinter::PrintCsv(const Reading& reading) {
+    if (FirstRow()) std::fprintf(out_, "time,gate,plc,memtype,index,result,element,value\n");
     // Gate addresses are digits, letters and blanks: no quoting needed.
     const std::string lead =
         fmt::format("{},{},{},{},{},{}", reading.time, reading.gate, reading.plcAddress,
@@ -106,7 +88,7 @@ void ReadingPrinter::PrintCsvRows(const Reading& reading) {
     }
 }
 
-void ReadingPrinter::PrintJsonLine(const Reading& reading) {
+void ReadingPrinter::PrintJson(const Reading& reading) {
     nlohmann::json line;
     line["time"] = reading.time;
     line["gate"] = reading.gate;

@@ -2,7 +2,10 @@
 #include "poll_status.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
+
+#include "name_table.h"
 
 namespace host {
 
@@ -14,15 +17,12 @@ void ReplyHistogram::Add(double ms) {
 }
 
 const char* MeterHealthName(MeterHealth health) {
-    switch (health) {
-        case MeterHealth::Unknown:
-            return "unknown";
-        case MeterHealth::Answering:
-            return "answering";
-        case MeterHealth::BackingOff:
-            return "backing-off";
-    }
-    return "?";
+    // Indexed by MeterHealth.
+    constexpr std::array<const char*, 3> kNames{"unknown", "answering", "backing-off"};
+    static_assert(static_cast<int>(MeterHealth::Unknown) == 0 &&
+                  static_cast<int>(MeterHealth::Answering) == 1 &&
+                  static_cast<int>(MeterHealth::BackingOff) == 2);
+    return NameOf(kNames, health);
 }
 
 std::int64_t UnixMsNow() {

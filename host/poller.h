@@ -7,17 +7,16 @@
 
 #include "line_poller.h"
 #include "loaded_driver.h"
+#include "non_copyable.h"
 #include "poll_status.h"
 #include "site_gates.h"
 
 namespace host {
 
-class SitePoller {
+class SitePoller : NonCopyable {
 public:
     // `sink` (may be empty) gets every reading, on the thread of its line.
     SitePoller(LoadedDriver& driver, const PreparedSite& site, ReadingSink sink = {});
-    SitePoller(const SitePoller&) = delete;
-    SitePoller& operator=(const SitePoller&) = delete;
     // Stops every line.
     ~SitePoller();
 

@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
 #include <nlohmann/json.hpp>
 
 #include "line_options.h"
@@ -59,41 +60,54 @@ void PrintTable(const std::vector<SerialPortInfo>& ports, std::FILE* out) {
     }
 }
 
+// The system's texts about a port that both the CSV and the JSON lines carry, in the CSV's
+// column order; `quoted` where a text could hold a comma or a quote.
+struct PortText {
+    const char* key;
+    std::string SerialPortInfo::*text;
+    bool quoted;
+};
+constexpr std::array<PortText, 7> kPortTexts{{
+    {"device", &SerialPortInfo::device, true},
+    {"driver", &SerialPortInfo::driver, false},
+    {"vendor", &SerialPortInfo::usbVendor, false},
+    {"product_id", &SerialPortInfo::usbProduct, false},
+    {"manufacturer", &SerialPortInfo::manufacturer, true},
+    {"product", &SerialPortInfo::product, true},
+    {"serial", &SerialPortInfo::serialNumber, true},
+}};
+static_assert(kPortTexts.size() == 7);
+
+std::string Quoted(const std::string& text) {
+    std::string escaped;
+    for (char c : text) escaped += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return "\"" + escaped + "\"";
+}
+
 void PrintCsv(const std::vector<SerialPortInfo>& ports, std::FILE* out) {
-    std::fprintf(out,
-                 "port,fits,device,driver,vendor,product_id,manufacturer,product,serial,"
-                 "by_id,by_path\n");
-    // Quoted where the system's texts could hold a comma or a quote.
-    const auto quoted = [](const std::string& text) {
-        std::string escaped;
-        for (char c : text) escaped += c == '"' ? std::string("\"\"") : std::string(1, c);
-        return "\"" + escaped + "\"";
-    };
+    std::fprintf(out, "port,fits");
+    for (const PortText& column : kPortTexts) std::fprintf(out, ",%s", column.key);
+    std::fprintf(out, ",by_id,by_path\n");
     for (const SerialPortInfo& port : ports) {
-        std::fprintf(out, "%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s\n", quoted(port.name).c_str(),
-                     Fits(port.name) ? "yes" : "no", quoted(port.device).c_str(),
-                     port.driver.c_str(), port.usbVendor.c_str(), port.usbProduct.c_str(),
-                     quoted(port.manufacturer).c_str(), quoted(port.product).c_str(),
-                     quoted(port.serialNumber).c_str(), quoted(Joined(port.byId)).c_str(),
-                     quoted(Joined(port.byPath)).c_str());
+        std::fprintf(out, "%s,%s", Quoted(port.name).c_str(), Fits(port.name) ? "yes" : "no");
+        for (const PortText& column : kPortTexts) {
+            const std::string& text = port.*column.text;
+            std::fprintf(out, ",%s", column.quoted ? Quoted(text).c_str() : text.c_str());
+        }
+        std::fprintf(out, ",%s,%s\n", Quoted(Joined(port.byId)).c_str(),
+                     Quoted(Joined(port.byPath)).c_str());
     }
 }
 
 void PrintJson(const std::vector<SerialPortInfo>& ports, std::FILE* out) {
     for (const SerialPortInfo& port : ports) {
-        const nlohmann::json line{{"port", port.name},
-                                  {"fits", Fits(port.name)},
-                                  {"plug_order_name", NameFollowsPlugOrder(port.name)},
-                                  {"device", port.device},
-                                  {"driver", port.driver},
-                                  {"vendor", port.usbVendor},
-                                  {"product_id", port.usbProduct},
-                                  {"manufacturer", port.manufacturer},
-                                  {"product", port.product},
-                                  {"serial", port.serialNumber},
-                                  {"interface", port.usbInterface},
-                                  {"by_id", port.byId},
-                                  {"by_path", port.byPath}};
+        nlohmann::json line{{"port", port.name},
+                            {"fits", Fits(port.name)},
+                            {"plug_order_name", NameFollowsPlugOrder(port.name)},
+                            {"interface", port.usbInterface},
+                            {"by_id", port.byId},
+                            {"by_path", port.byPath}};
+        for (const PortText& field : kPortTexts) line[field.key] = port.*field.text;
         std::fprintf(out, "%s\n",
                      line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     }

@@ -27,26 +27,10 @@ double Tenths(double ms) {
 
 }  // namespace
 
-void ScanPrinter::Print(const FoundMeter& meter) {
-    switch (format_) {
-        case Format::Table:
-            PrintTableRow(meter);
-            break;
-        case Format::Csv:
-            PrintCsvRow(meter);
-            break;
-        case Format::Json:
-            PrintJsonLine(meter);
-            break;
-    }
-    std::fflush(out_);
-}
-
-void ScanPrinter::PrintTableRow(const FoundMeter& meter) {
-    if (!headerDone_) {
+void ScanPrinter::PrintTable(const FoundMeter& meter) {
+    if (FirstRow()) {
         std::fprintf(out_, "%-7s %-12s %8s %6s  %s\n", "address", "line", "reply ms", "fields",
                      "first fields");
-        headerDone_ = true;
     }
     std::fprintf(out_, "%-7s %-12s %8.1f %6zu  %s%s\n", fmt::format("{:02}", meter.address).c_str(),
                  ShortLineText(meter.line).c_str(), meter.replyMs, meter.fields,
@@ -54,10 +38,9 @@ void ScanPrinter::PrintTableRow(const FoundMeter& meter) {
                  meter.decoded ? "" : " (a field did not convert)");
 }
 
-void ScanPrinter::PrintCsvRow(const FoundMeter& meter) {
-    if (!headerDone_) {
+void ScanPrinter::PrintCsv(const FoundMeter& meter) {
+    if (FirstRow()) {
         std::fprintf(out_, "address,baud,data,parity,stop,reply_ms,fields,decoded,v1,v2,v3\n");
-        headerDone_ = true;
     }
     // Always three value columns, empty where the reply had fewer fields.
     std::string shown;
@@ -71,7 +54,7 @@ void ScanPrinter::PrintCsvRow(const FoundMeter& meter) {
                  meter.decoded ? 1 : 0, shown.c_str());
 }
 
-void ScanPrinter::PrintJsonLine(const FoundMeter& meter) {
+void ScanPrinter::PrintJson(const FoundMeter& meter) {
     nlohmann::json values = nlohmann::json::array();
     for (float v : meter.values) {
         if (std::isfinite(v)) {

@@ -13,20 +13,15 @@ namespace host {
 // How many plain-block fields the table and CSV show (the three phase voltages).
 inline constexpr std::size_t kScanShownFields = 3;
 
-class ScanPrinter {
+// Prints the meters found in one format; the table's or CSV's header comes before the first.
+class ScanPrinter : public FormatPrinter<FoundMeter> {
 public:
-    explicit ScanPrinter(Format format, std::FILE* out = stdout) : format_(format), out_(out) {}
-    // One meter, as it is found; the table's or CSV's header comes before the first.
-    void Print(const FoundMeter& meter);
+    explicit ScanPrinter(Format format, std::FILE* out = stdout) : FormatPrinter(format, out) {}
 
 private:
-    void PrintTableRow(const FoundMeter& meter);
-    void PrintCsvRow(const FoundMeter& meter);
-    void PrintJsonLine(const FoundMeter& meter);
-
-    Format format_;
-    std::FILE* out_;
-    bool headerDone_ = false;
+    void PrintTable(const FoundMeter& meter) override;
+    void PrintCsv(const FoundMeter& meter) override;
+    void PrintJson(const FoundMeter& meter) override;
 };
 
 // "scan 9600 8N1  address 17  3 found  12/100  about 8 s left", without line control.

@@ -3,8 +3,12 @@
 
 #include <fmt/format.h>
 
+#include <array>
 #include <cmath>
 #include <nlohmann/json.hpp>
+
+#include "name_table.h"
+#include "text_escape.h"
 
 namespace host {
 
@@ -22,15 +26,12 @@ double ReplyMs(const SniffRecord& record) {
 }
 
 const char* DecodeName(protocol::DecodeResult result) {
-    switch (result) {
-        case protocol::DecodeResult::Decoded:
-            return "decoded";
-        case protocol::DecodeResult::NoData:
-            return "no data";
-        case protocol::DecodeResult::Unconvertible:
-            return "unconvertible";
-    }
-    return "?";
+    // Indexed by DecodeResult.
+    constexpr std::array<const char*, 3> kNames{"decoded", "no data", "unconvertible"};
+    static_assert(static_cast<int>(protocol::DecodeResult::Decoded) == 0 &&
+                  static_cast<int>(protocol::DecodeResult::NoData) == 1 &&
+                  static_cast<int>(protocol::DecodeResult::Unconvertible) == 2);
+    return NameOf(kNames, result);
 }
 
 // "echo late len6": what else the line did around the exchange.
@@ -61,8 +62,8 @@ std::string ReplyText(const SniffRecord& record) {
 nlohmann::json BytesObject(const std::string& bytes, bool raw) {
     nlohmann::json object{{"length", bytes.size()}};
     if (raw) {
-        object["text"] = EscapedBytes(bytes);
-        object["hex"] = HexBytes(bytes);
+        object["text"] = text::LineBytes(bytes);
+        object["hex"] = text::Hex(bytes);
     }
     return object;
 }
@@ -104,33 +105,6 @@ nlohmann::json ExchangeJson(const SniffRecord& r, bool raw) {
 
 }  // namespace
 
-std::string EscapedBytes(const std::string& bytes) {
-    std::string text;
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\r') {
-            text += "\\r";
-        } else if (c == '\n') {
-            text += "\\n";
-        } else if (c == '\0') {
-            text += "\\0";
-        } else if (c == '\\') {
-            text += "\\\\";
-        } else if (byte < 0x20 || byte >= 0x7F) {
-            text += fmt::format("\\x{:02X}", byte);
-        } else {
-            text += c;
-        }
-    }
-    return text;
-}
-
-std::string HexBytes(const std::string& bytes) {
-    std::string hex;
-    for (const char c : bytes) hex += fmt::format("{:02X}", static_cast<unsigned char>(c));
-    return hex;
-}
-
 void SniffPrinter::Print(const SniffRecord& record) {
     if (format_ == Format::Json) {
         PrintJson(record);
@@ -151,18 +125,18 @@ void SniffPrinter::PrintLine(const SniffRecord& r) {
         std::fprintf(out_, "%-16s %-5s %-18s %zu bytes %s\"%s\"\n", time.c_str(), "--",
                      noise ? "noise" : "stray frame", r.request.bytes.size(),
                      noise ? "" : fmt::format("{} ", FrameCheckName(r.request.check)).c_str(),
-                     EscapedBytes(r.request.bytes).c_str());
+                     text::LineBytes(r.request.bytes).c_str());
         return;
     }
     std::fprintf(out_, "%-16s %-5s %-18s %s%s\n", time.c_str(),
                  fmt::format("{:02}", r.info.meter).c_str(), r.info.gate.c_str(),
                  ReplyText(r).c_str(), Notes(r).c_str());
     if (!raw_) return;
-    std::fprintf(out_, "    > %s | %s\n", EscapedBytes(r.request.bytes).c_str(),
-                 HexBytes(r.request.bytes).c_str());
+    std::fprintf(out_, "    > %s | %s\n", text::LineBytes(r.request.bytes).c_str(),
+                 text::Hex(r.request.bytes).c_str());
     if (r.answered) {
-        std::fprintf(out_, "    < %s | %s\n", EscapedBytes(r.reply.bytes).c_str(),
-                     HexBytes(r.reply.bytes).c_str());
+        std::fprintf(out_, "    < %s | %s\n", text::LineBytes(r.reply.bytes).c_str(),
+                     text::Hex(r.reply.bytes).c_str());
     }
 }
 

@@ -11,11 +11,6 @@
 
 namespace host {
 
-// Printable form of line bytes: printable ASCII as it is, \r \n \0 \\ and \xHH for the rest.
-std::string EscapedBytes(const std::string& bytes);
-// Upper-case hex, two digits a byte.
-std::string HexBytes(const std::string& bytes);
-
 class SniffPrinter {
 public:
     // `raw`: the bytes of requests, replies and noise too.

@@ -12,33 +12,35 @@ namespace host {
 
 namespace {
 
-// What a channel that did not open calls for, said on stderr.
-ExitCode SayChannelProblem(ChannelProblem problem, const Channel& channel) {
+// Why `channel` did not open, in one sentence.
+std::string ChannelProblemText(ChannelProblem problem, const Channel& channel) {
     switch (problem) {
         case ChannelProblem::None:
-            return kExitOk;
+            return "";
         case ChannelProblem::ParityOrStop:
-            std::fprintf(stderr,
-                         "vpihost: --parity takes none|odd|even|mark|space, --stop 1|1.5|2\n");
-            return kExitUsage;
+            return "--parity takes none|odd|even|mark|space, --stop 1|1.5|2";
         case ChannelProblem::Timeout:
-            std::fprintf(stderr, "vpihost: --timeout must be 0 to %lld ms\n",
-                         static_cast<long long>(kMaxTimeoutMs));
-            return kExitUsage;
+            return fmt::format("--timeout must be 0 to {} ms", kMaxTimeoutMs);
         case ChannelProblem::PortName:
-            std::fprintf(stderr, "vpihost: port name \"%s\" must be 1 to %zu characters\n",
-                         channel.PortName().c_str(), kMaxPortName);
-            return kExitUsage;
+            return fmt::format("port name \"{}\" must be 1 to {} characters", channel.PortName(),
+                               kMaxPortName);
         case ChannelProblem::NoStateSize:
-            std::fprintf(stderr,
-                         "vpihost: the driver did not say how large its channel state is\n");
-            return kExitFailed;
+            return "the driver did not say how large its channel state is";
         case ChannelProblem::NotOpened:
-            std::fprintf(stderr, "vpihost: %s did NOT open (driver answered %d)\n",
-                         channel.PortName().c_str(), channel.OpenResult());
-            return kExitFailed;
+            return fmt::format("{} did NOT open (driver answered {})", channel.PortName(),
+                               channel.OpenResult());
     }
-    return kExitFailed;
+    return "";
+}
+
+// What a channel that did not open calls for, said on stderr: a usage error for what was
+// typed wrong, a failure when the driver gave no size or the port did not open.
+ExitCode SayChannelProblem(ChannelProblem problem, const Channel& channel) {
+    if (problem == ChannelProblem::None) return kExitOk;
+    std::fprintf(stderr, "vpihost: %s\n", ChannelProblemText(problem, channel).c_str());
+    const bool typed = problem == ChannelProblem::ParityOrStop ||
+                       problem == ChannelProblem::Timeout || problem == ChannelProblem::PortName;
+    return typed ? kExitUsage : kExitFailed;
 }
 
 void PrintChannelNotes(std::FILE* notes, const Channel& channel) {
@@ -94,6 +96,16 @@ ExitCode CloseChannel(Channel& channel) {
     std::fprintf(stderr, "vpihost: the system refused to close %s (driver answered %d)\n",
                  channel.PortName().c_str(), closed);
     return kExitFailed;
+}
+
+bool OpenLine(Runtime& runtime, Channel& channel, const LineOptions& options, std::FILE* notes) {
+    runtime.driver.Log().ShowRts(RtsLines::FirstOfEach);
+    return runtime.exit.Passed(OpenChannel(runtime, channel, options, notes));
+}
+
+void CloseLine(Runtime& runtime, Channel& channel) {
+    runtime.exit.Raise(CloseChannel(channel));
+    ReportHiddenRtsLines(runtime);
 }
 
 std::string GateProblemText(const PreparedGate& prepared) {

@@ -29,6 +29,16 @@ namespace host {
 // Closes `channel`; when the driver could not close it says so on stderr: kExitFailed.
 [[nodiscard]] ExitCode CloseChannel(Channel& channel);
 
+// The line of a command that reads or writes gates on it: the driver's RTS lines shown once
+// each, then OpenChannel with its exit status raised on runtime.exit. False when the channel
+// did not open.
+[[nodiscard]] bool OpenLine(Runtime& runtime, Channel& channel, const LineOptions& options,
+                            std::FILE* notes);
+
+// Closes the line of OpenLine (CloseChannel, its exit status raised) and says how many RTS
+// lines were held back.
+void CloseLine(Runtime& runtime, Channel& channel);
+
 // Why `prepared` is not ready, in one sentence, followed by the driver's own lines (each on a
 // line of its own, indented); "" when it is ready.
 std::string GateProblemText(const PreparedGate& prepared);

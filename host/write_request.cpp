@@ -10,6 +10,7 @@
 
 #include "memtype_names.h"
 #include "protocol.h"
+#include "text_escape.h"
 
 namespace host {
 
@@ -55,17 +56,9 @@ std::string RefusalReason(const Gate& gate) {
 }
 
 std::string Escaped(const std::string& frame) {
-    std::string out;
-    for (char c : frame) {
-        if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else {
-            out += c;
-        }
-    }
-    return out;
+    // Only the frame's CR LF; what else the request carries is printable.
+    constexpr std::array<text::CharEscape, 2> kFrameEscapes{{{'\r', "\\r"}, {'\n', "\\n"}}};
+    return text::Escaped(frame, kFrameEscapes, false);
 }
 
 }  // namespace host

@@ -32,30 +32,31 @@ bool NoReply(const Reply&) {
 
 enum class Argument { None, Required, Optional };
 
+// Most modes take no argument and can shape any reply; the rows say only where one differs.
 struct ModeInfo {
     FaultMode mode;
     const char* name;
-    Argument argument;
-    int defaultArgument;  // for an optional argument left out
-    bool (*fits)(const Reply& reply);
+    bool (*fits)(const Reply& reply) = AnyReply;
+    Argument argument = Argument::None;
+    int defaultArgument = 0;  // for an optional argument left out
 };
 constexpr int kDefaultChunkGapMs = 20;
 constexpr std::array<ModeInfo, 15> kModes{{
-    {FaultMode::Silent, "silent", Argument::None, 0, AnyReply},
-    {FaultMode::Delay, "delay", Argument::Required, 0, AnyReply},
-    {FaultMode::Chunks, "chunks", Argument::Optional, kDefaultChunkGapMs, AnyReply},
-    {FaultMode::Truncate, "truncate", Argument::None, 0, AnyReply},
-    {FaultMode::Checksum, "checksum", Argument::None, 0, AnyReply},
-    {FaultMode::Len000, "len000", Argument::None, 0, AnyReply},
-    {FaultMode::Len301, "len301", Argument::None, 0, AnyReply},
-    {FaultMode::Len999, "len999", Argument::None, 0, AnyReply},
-    {FaultMode::Garbage, "garbage", Argument::None, 0, AnyReply},
-    {FaultMode::Len6, "len6", Argument::None, 0, AnyReply},
-    {FaultMode::Trailing, "trailing", Argument::None, 0, AnyReply},
-    {FaultMode::NonNumeric, "nonnumeric", Argument::None, 0, ReplyWithValues},
-    {FaultMode::Hx, "hx", Argument::None, 0, HReply},
-    {FaultMode::ExCount, "excount", Argument::None, 0, ExReadReply},
-    {FaultMode::Echo, "echo", Argument::None, 0, NoReply},
+    {FaultMode::Silent, "silent"},
+    {FaultMode::Delay, "delay", AnyReply, Argument::Required},
+    {FaultMode::Chunks, "chunks", AnyReply, Argument::Optional, kDefaultChunkGapMs},
+    {FaultMode::Truncate, "truncate"},
+    {FaultMode::Checksum, "checksum"},
+    {FaultMode::Len000, "len000"},
+    {FaultMode::Len301, "len301"},
+    {FaultMode::Len999, "len999"},
+    {FaultMode::Garbage, "garbage"},
+    {FaultMode::Len6, "len6"},
+    {FaultMode::Trailing, "trailing"},
+    {FaultMode::NonNumeric, "nonnumeric", ReplyWithValues},
+    {FaultMode::Hx, "hx", HReply},
+    {FaultMode::ExCount, "excount", ExReadReply},
+    {FaultMode::Echo, "echo", NoReply},
 }};
 
 constexpr char kGarbage[] = "\r\n#?~";

@@ -1,15 +1,16 @@
 // The simulator's trace lines and JSON events.
 #include "records.h"
 
-#include <cstdio>
 #include <nlohmann/json.hpp>
+
+#include "text_escape.h"
 
 namespace sim {
 
 namespace {
 
 nlohmann::json Bytes(const std::string& bytes) {
-    return {{"text", Escape(bytes)}, {"hex", HexDump(bytes)}, {"length", bytes.size()}};
+    return {{"text", text::LineBytes(bytes)}, {"hex", text::Hex(bytes)}, {"length", bytes.size()}};
 }
 
 // The rules that took effect: the line's echo first, then the reply's faults.
@@ -21,45 +22,11 @@ std::vector<std::string> Faults(const Exchange& exchange) {
 
 }  // namespace
 
-std::string Escape(const std::string& bytes) {
-    std::string text;
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\r') {
-            text += "\\r";
-        } else if (c == '\n') {
-            text += "\\n";
-        } else if (c == '\0') {
-            text += "\\0";
-        } else if (c == '\\') {
-            text += "\\\\";
-        } else if (byte < 0x20 || byte >= 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", byte);
-            text += hex;
-        } else {
-            text += c;
-        }
-    }
-    return text;
-}
-
-std::string HexDump(const std::string& bytes) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string hex;
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        hex += kDigits[byte >> 4];
-        hex += kDigits[byte & 0xF];
-    }
-    return hex;
-}
-
 void Records::Noise(std::int64_t nowUs, const std::string& bytes) {
     if (bytes.empty()) return;
     if (trace_ != nullptr) {
-        *trace_ << "[" << nowUs << " us] noise " << Escape(bytes) << " | " << HexDump(bytes)
-                << std::endl;
+        *trace_ << "[" << nowUs << " us] noise " << text::LineBytes(bytes) << " | "
+                << text::Hex(bytes) << std::endl;
     }
     if (events_ != nullptr) {
         *events_
@@ -71,14 +38,15 @@ void Records::Noise(std::int64_t nowUs, const std::string& bytes) {
 void Records::Received(const Exchange& exchange) {
     if (trace_ == nullptr) return;
     const std::string& bytes = exchange.request.bytes;
-    *trace_ << "[" << exchange.receivedUs << " us] rx " << Escape(bytes) << " | " << HexDump(bytes);
+    *trace_ << "[" << exchange.receivedUs << " us] rx " << text::LineBytes(bytes) << " | "
+            << text::Hex(bytes);
     if (!exchange.outcome.reply) *trace_ << "  (no reply: " << exchange.outcome.reason << ")";
     *trace_ << std::endl;
 }
 
 void Records::Echoed(std::int64_t nowUs, const std::string& bytes) {
     if (trace_ == nullptr) return;
-    *trace_ << "[" << nowUs << " us] echo " << Escape(bytes) << " | " << HexDump(bytes)
+    *trace_ << "[" << nowUs << " us] echo " << text::LineBytes(bytes) << " | " << text::Hex(bytes)
             << std::endl;
 }
 
@@ -95,7 +63,7 @@ void Records::TraceReply(const Exchange& exchange) {
     *trace_ << "[" << (exchange.answered ? exchange.replyStartUs : exchange.receivedUs)
             << " us] tx ";
     if (exchange.answered) {
-        *trace_ << Escape(exchange.out.bytes) << " | " << HexDump(exchange.out.bytes);
+        *trace_ << text::LineBytes(exchange.out.bytes) << " | " << text::Hex(exchange.out.bytes);
     } else {
         *trace_ << "(nothing)";
     }

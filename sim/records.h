@@ -12,12 +12,6 @@
 
 namespace sim {
 
-// Printable form of line bytes: printable ASCII as it is, backslash escapes for the rest
-// (\r, \n, \0, \xHH).
-std::string Escape(const std::string& bytes);
-// Upper-case hex of line bytes, two digits a byte, no separators.
-std::string HexDump(const std::string& bytes);
-
 // One request and what the line did about it.
 struct Exchange {
     std::int64_t receivedUs = 0;  // times in microseconds since the simulator started
