@@ -1,6 +1,6 @@
 # vpihost's line tools (scan, sniff, ports): their pieces over byte strings on both targets;
 # natively the commands as processes against metersim on pseudo-terminals and a fake sysfs.
-vpi_test(test_host_line_pieces SOURCES test_host_line_pieces.cpp LIBS vpihost_lines)
+vpi_test(test_host_line_pieces SOURCES test_host_line_pieces.cpp LIBS vpihost_lines vpi_text)
 
 if(NOT WIN32)
   foreach(name test_host_scan test_host_sniff test_host_ports)

@@ -1,5 +1,6 @@
 // The line tools' pieces over byte strings: scan lists, the listener's framing, the pairing of
-// requests and replies, what a request asks for, and the udev rule's text.
+// requests and replies, what a request asks for, the udev rule's text, and how line bytes and
+// small codes are shown.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -12,10 +13,12 @@
 #include <vector>
 
 #include "line_frames.h"
+#include "name_table.h"
 #include "protocol.h"
 #include "request_kinds.h"
 #include "scan_plan.h"
 #include "sniffer.h"
+#include "text_escape.h"
 #include "udev_rule.h"
 #include "vpi_families.h"
 
@@ -379,6 +382,28 @@ TEST(UdevRule, NamesTheAdapterBySerialNumberAndRefusesWhatTheDriverCannotOpen) {
     EXPECT_EQ(host::FindPort(ports, "/dev/ttyUSB0"), &ports[1]);
     EXPECT_EQ(host::FindPort(ports, Adapter().byId[0]), &ports[1]);
     EXPECT_EQ(host::FindPort(ports, "ttyUSB1"), nullptr);
+}
+
+
+// ---- Showing bytes and codes -------------------------------------------------------------------
+
+TEST(ShownBytes, NamedEscapesThenHexForTheRestOfWhatIsNotPrintable) {
+    const std::string bytes{"!\r\n\0\\A~\x01\x1F\x7F\x80\xFF", 12};
+    EXPECT_EQ(text::LineBytes(bytes), "!\\r\\n\\0\\\\A~\\x01\\x1F\\x7F\\x80\\xFF");
+    // Without hexRest only the named characters change; a table of its own is honoured.
+    constexpr std::array<text::CharEscape, 1> quote{{{'"', "\\\""}}};
+    EXPECT_EQ(text::Escaped("a\"b\r\x01", quote, false), "a\\\"b\r\x01");
+    EXPECT_EQ(text::Escaped("", text::kLineEscapes, true), "");
+    EXPECT_EQ(text::Hex(std::string{"\0\xAB\x7F!", 4}), "00AB7F21");
+}
+
+TEST(NameTable, GapsNegativesAndCodesPastTheEndGetTheFallback) {
+    constexpr std::array<const char*, 3> names{"zero", nullptr, "two"};
+    EXPECT_STREQ(host::NameOf(names, 0), "zero");
+    EXPECT_STREQ(host::NameOf(names, 2), "two");
+    EXPECT_STREQ(host::NameOf(names, 1, "gap"), "gap");
+    EXPECT_STREQ(host::NameOf(names, -1, "low"), "low");
+    EXPECT_STREQ(host::NameOf(names, 3), "?");
 }
 
 }  // namespace
