@@ -119,7 +119,7 @@ constexpr int kReopenEvery = 256;
 using Routine = std::int32_t (*)(const VpiCall&);
 
 // The gate's count is the fields decoded.
-struct ReadCase : vpitest::GateSpec {
+struct ReadCase : vpitest::GateDef {
     std::int32_t baselineCount;  // the same exchange, nothing decoded
     std::int32_t baselineResult;
     char command;
@@ -276,7 +276,7 @@ void RunParse(benchmark::State& state, const AddressCase& c) {
     }
 }
 
-struct RequestCase : vpitest::GateSpec {
+struct RequestCase : vpitest::GateDef {
     std::uint8_t bytes;  // what the family sends
 };
 constexpr std::array<RequestCase, 8> kRequests{{

@@ -261,12 +261,12 @@ std::string MatrixValues() {
     return text + "\n";
 }
 
-struct MatrixFamily : vpitest::GateSpec {
+struct MatrixFamily : vpitest::GateDef {
     VpiOperation operation;
 };
 
 // The block families, each read whole through operation 6.
-constexpr std::array<vpitest::GateSpec, 8> kBlockFamilies{{
+constexpr std::array<vpitest::GateDef, 8> kBlockFamilies{{
     {"plain", MEMTYPE_PLAIN, 1, 40},
     {"h2", MEMTYPE_H2, 1, 34},
     {"tr1", MEMTYPE_TR1, 1, 3},
@@ -291,7 +291,7 @@ constexpr std::array<MatrixFamily, kBlockFamilies.size() + kRegisterFamilies.siz
     kMatrixFamilies = [] {
         std::array<MatrixFamily, kBlockFamilies.size() + kRegisterFamilies.size()> all{};
         std::size_t at = 0;
-        for (const vpitest::GateSpec& block : kBlockFamilies)
+        for (const vpitest::GateDef& block : kBlockFamilies)
             all[at++] = {block, VpiOperation::Read};
         for (const MatrixFamily& family : kRegisterFamilies) all[at++] = family;
         return all;

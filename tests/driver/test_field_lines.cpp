@@ -21,7 +21,7 @@ namespace {
 
 // Each gate with what meter 01 and meter 07 have pinned in it, so that a value tells which
 // meter sent it.
-struct GateCase : vpitest::GateSpec {
+struct GateCase : vpitest::GateDef {
     std::size_t slot;  // the value looked at
     float meter01;
     float meter07;

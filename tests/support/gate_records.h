@@ -11,7 +11,7 @@ namespace vpitest {
 
 // One gate: a name for messages, its memory type, its index (EX gates: group and item) and the
 // number of values it holds.
-struct GateSpec {
+struct GateDef {
     const char* name;
     std::int32_t memtype;
     std::int32_t index;
@@ -35,7 +35,7 @@ inline GateIoRecord IoRecord(std::int32_t plc, std::int32_t memtype, std::int32_
                         .values = values};
 }
 
-inline GateIoRecord IoRecord(const GateSpec& gate, std::int32_t plc, float* values) {
+inline GateIoRecord IoRecord(const GateDef& gate, std::int32_t plc, float* values) {
     return IoRecord(plc, gate.memtype, gate.index, gate.count, values);
 }
 
