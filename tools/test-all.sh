@@ -68,6 +68,11 @@ run native
 run asan
 run tsan
 run win32
+# The Wine tests start their prefixes' servers to persist between tests; nothing after this needs
+# them, and left running they would take a share of the machine from the checks below.
+for prefix in build/win32/wineprefix*/; do
+  [ -d "$prefix" ] && WINEPREFIX="$PWD/${prefix%/}" wineserver -k 2>/dev/null || true
+done
 
 # One check that is not a CTest suite: counted as one test; the run stops at the first failure.
 check() {
