@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks to build and test satec-vpi: the native and
-# the i686 MinGW-w64 (posix threads) tool chains, Wine with its 32-bit half, the host tool's
+# the i686 and x86-64 MinGW-w64 (posix threads) tool chains, Wine with both halves, ccache, the host tool's
 # header-only libraries, a comma-decimal locale for the locale test, clang for the fuzzers,
 # Google Benchmark for the benchmarks and gcovr for the coverage report; with --serve what
 # vpihost serve is tested with: Prometheus with promtool, Chromium with its WebDriver and
 # Selenium. Every build gets toml++, cpp-httplib, npm and the page's chart library from its
-# lock file (host/web). Runs apt and npm only when something is missing.
+# lock file (host/web). Runs apt and npm only when something is missing; a package mirror that
+# is mid-sync is retried and worked around (tools/lib/apt.sh).
 # Usage: tools/install-deps.sh [--windows] [--fuzz] [--bench] [--coverage] [--serve]
 set -euo pipefail
 
@@ -27,11 +28,16 @@ done
 
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+# shellcheck source=lib/apt.sh
+. "$(dirname "$0")/lib/apt.sh"
 
 # toml++ and cpp-httplib build vpihost on every machine (the site file, serve).
 packages=(cmake make g++ python3 googletest libcli11-dev libfmt-dev nlohmann-json3-dev locales
-          libtomlplusplus-dev libcpp-httplib-dev pkg-config)
-[ $want_windows -eq 1 ] && packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386)
+          libtomlplusplus-dev libcpp-httplib-dev pkg-config ccache)
+# Both Windows targets: win32 runs where the kernel runs 32-bit code, win64 everywhere.
+[ $want_windows -eq 1 ] && packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+                                      g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+                                      wine wine64 wine32:i386)
 [ $want_fuzz -eq 1 ] && packages+=(clang-14 libclang-rt-14-dev)
 [ $want_bench -eq 1 ] && packages+=(libbenchmark-dev)
 [ $want_coverage -eq 1 ] && packages+=(gcovr)
@@ -44,7 +50,7 @@ command -v npm >/dev/null || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  apt_installed "$p" || missing+=("$p")
 done
 
 if [ ${#missing[@]} -gt 0 ]; then
@@ -52,9 +58,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   if [ $want_windows -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     "${sudo_cmd[@]}" dpkg --add-architecture i386
   fi
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq \
-    "${missing[@]}" >/dev/null
+  apt_update
+  apt_install "${missing[@]}"
 fi
 
 # A locale whose decimal separator is a comma, for the test that the driver's number
