@@ -31,11 +31,11 @@ bool NameFits(const char* field) {
     return std::memchr(field, '\0', kPortNameField) != nullptr;
 }
 
-// Opens the port the settings name. The handle, or 0 when the port did not open (whatever
-// the serial layer's reason).
-serial::PortHandle OpenWithSettings(const PortSettings& settings) {
+// Opens the port the settings name, for `channel` alone. The handle, or 0 when the port did
+// not open (whatever the serial layer's reason).
+serial::PortHandle OpenWithSettings(const PortSettings& settings, const ChannelState& channel) {
     serial::PortHandle handle = 0;
-    if (serial::OpenPort(settings.portName, settings.line, settings.lineFlags, &handle) !=
+    if (serial::OpenPort(settings.portName, settings.line, settings.lineFlags, &handle, &channel) !=
         serial::SerialResult::Ok) {
         return 0;
     }
@@ -52,19 +52,24 @@ void ApplyReadTimeout(const ChannelState& channel) {
     static_cast<void>(serial::SetReadTimeout(channel.port, units));
 }
 
-// The channel's port, or 0 when it holds none of ours. The host need not zero a fresh
-// state area, so `port` may hold anything until the first open: a value the serial layer did
-// not open (the host's own descriptor or handle, perhaps) is no port, and is never closed,
-// read or written; the serial layer refuses to act on it in any case.
+// The channel's port, or 0 when it holds none that this channel opened. The host need not
+// zero a fresh state area, so `port` may hold anything until the first open: a value the
+// serial layer did not open (the host's own descriptor or handle, perhaps) is no port, and
+// neither is the live port of another channel, which a stale or copied area can hold as well.
+// Closing it would take that channel's line away; reading or writing it would put this
+// channel's requests on that line and report its meters' values as this channel's. Neither
+// is ever closed, read or written from here.
 serial::PortHandle OwnPort(const ChannelState& channel) {
-    return serial::OwnsPort(channel.port) ? channel.port : 0;
+    return serial::PortOf(channel);
 }
 
 // Closes the channel's port, if it has one: 0, or 2 with nothing changed when the system
-// refuses. Settings and time-out stay, for a later reopen. A value that is no port of ours
-// is cleared as if no port had been there.
+// refuses. Settings and time-out stay, for a later reopen. A value that is no port of this
+// channel's is forgotten as if it had been closed: the channel is then closed, with `active`
+// 0, rather than left holding no port while it claims one.
 std::int32_t CloseChannel(ChannelState& channel) {
     if (OwnPort(channel) == 0) {
+        if (channel.port != 0) channel.active = 0;
         channel.port = 0;
         return VpiDone;
     }
@@ -98,7 +103,7 @@ std::int32_t VpiOpen(const VpiCall& call) {
         if (OwnPort(channel) != 0 && CloseChannel(channel) == VpiDone) {
             channel.active = record.active;
         }
-        if (OwnPort(channel) == 0) handle = OpenWithSettings(settings);
+        if (OwnPort(channel) == 0) handle = OpenWithSettings(settings, channel);
     }
     if (handle == 0) {
         hostlog::Log(hostlog::Severity::Line, "VPI%s : Fail to open %s", kShortName,
@@ -116,7 +121,8 @@ std::int32_t VpiOpen(const VpiCall& call) {
 
 std::int32_t VpiFlush(const VpiCall& call) {
     const ChannelState& channel = Channel(call);
-    if (OwnPort(channel) != 0) static_cast<void>(serial::PurgeInput(channel.port));
+    const serial::PortHandle port = OwnPort(channel);
+    if (port != 0) static_cast<void>(serial::PurgeInput(port));
     return VpiDone;
 }
 
@@ -133,7 +139,7 @@ std::int32_t VpiReopenPort(const VpiCall& call) {
     // here also keeps the null device, which opens any number of times, from losing its
     // first handle.
     if (OwnPort(channel) != 0) return VpiFailed;
-    const serial::PortHandle handle = OpenWithSettings(channel.settings);
+    const serial::PortHandle handle = OpenWithSettings(channel.settings, channel);
     if (handle == 0) return VpiFailed;
     // The port keeps the 1000 ms of its open: reopen does not apply readTimeout.
     channel.active = 1;
@@ -158,7 +164,7 @@ std::int32_t VpiReconfigure(const VpiCall& call) {
     // refused (or, for the null device, would lose the first handle). The new settings stay
     // stored for the next reopen.
     if (OwnPort(channel) != 0) return VpiFailed;
-    const serial::PortHandle handle = OpenWithSettings(channel.settings);
+    const serial::PortHandle handle = OpenWithSettings(channel.settings, channel);
     if (handle == 0) return VpiFailed;
     channel.port = handle;
     channel.active = 1;

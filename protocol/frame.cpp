@@ -17,21 +17,28 @@ constexpr std::uint32_t kHeaderBytes = 4;  // the marker and the length field
 // The frame nobody asked for that a meter may put ahead of its reply; skipped once.
 constexpr std::int32_t kSkippedLength = 6;
 
-// Reads exactly `count` bytes, each underlying read bounded by the port's time-out.
-bool ReadExactly(ChannelState& channel, std::uint8_t* destination, std::uint32_t count) {
+// The port one receive reads from and the time it may wait for frames to begin.
+struct Line {
+    serial::PortHandle port;
+    serial::ReadBudget budget;
+};
+
+// Reads exactly `count` bytes of a frame that has begun, each underlying read bounded by the
+// port's time-out.
+bool ReadExactly(const Line& line, std::uint8_t* destination, std::uint32_t count) {
     // Ok means the whole count came.
-    return serial::ReadPort(channel.port, destination, count, nullptr) == serial::SerialResult::Ok;
+    return serial::ReadPort(line.port, destination, count, nullptr) == serial::SerialResult::Ok;
 }
 
 // Swallows whatever the line still carries (up to a buffer's worth, or until the read
 // time-out passes in silence), so that the next attempt starts on a quiet line. The bytes
 // land in the buffer and mean nothing.
-void DrainLine(ChannelState& channel, std::span<std::uint8_t> buffer) {
+void DrainLine(const Line& line, std::span<std::uint8_t> buffer) {
     const std::size_t room =
         buffer.size() < kReceiveBufferSize ? buffer.size() : kReceiveBufferSize;
     std::uint32_t received = 0;
     static_cast<void>(
-        serial::ReadPort(channel.port, buffer.data(), static_cast<std::uint32_t>(room), &received));
+        serial::ReadPort(line.port, buffer.data(), static_cast<std::uint32_t>(room), &received));
 }
 
 enum class Header : std::uint8_t { Frame, NoMarker, Unparsed, OutOfBounds };
@@ -51,13 +58,17 @@ Header CheckHeader(std::span<const std::uint8_t> buffer, std::int32_t* length) {
 }
 
 // Reads the four header bytes into the start of `buffer`; when the marker was already read,
-// only the length field. `got`: the bytes that came.
-bool ReadHeader(ChannelState& channel, std::span<std::uint8_t> buffer, bool markerRead,
+// only the length field. A header's first byte is waited for only within the receive's
+// budget; the rest of a header that began in time, with the port's time-out. `got`: the
+// bytes that came.
+bool ReadHeader(const Line& line, std::span<std::uint8_t> buffer, bool markerRead,
                 std::uint32_t* got) {
-    const std::uint32_t offset = markerRead ? 1 : 0;
-    if (markerRead) buffer[0] = kMarker;
-    const std::uint32_t count = kHeaderBytes - offset;
-    return serial::ReadPort(channel.port, buffer.data() + offset, count, got) ==
+    if (markerRead) {
+        buffer[0] = kMarker;
+        return serial::ReadPort(line.port, buffer.data() + 1, kHeaderBytes - 1, got) ==
+               serial::SerialResult::Ok;
+    }
+    return serial::ReadPortWithin(line.port, buffer.data(), kHeaderBytes, got, line.budget) ==
            serial::SerialResult::Ok;
 }
 
@@ -115,10 +126,14 @@ bool RestoreRequest(std::span<std::uint8_t> buffer, std::span<const std::uint8_t
 // Passes over the NUL that an echo carries when the request went out with one. A line that
 // lost it may already hold the reply's marker in its place (`markerRead`). False when neither
 // came.
-bool PassEchoNul(ChannelState& channel, std::span<const std::uint8_t> request, bool* markerRead) {
+bool PassEchoNul(const Line& line, std::span<const std::uint8_t> request, bool* markerRead) {
     if (!SentNul(request)) return true;
     std::uint8_t nul = 0xFF;
-    if (!ReadExactly(channel, &nul, 1)) return false;
+    // Within the budget: when the NUL was lost, this byte is the next frame's first.
+    if (serial::ReadPortWithin(line.port, &nul, 1, nullptr, line.budget) !=
+        serial::SerialResult::Ok) {
+        return false;
+    }
     *markerRead = nul == kMarker;
     return nul == 0 || *markerRead;
 }
@@ -197,46 +212,59 @@ bool AnswersRequest(std::span<const std::uint8_t> frame, const ExpectedReply& ex
 bool ReceiveFrame(ChannelState& channel, std::span<std::uint8_t> buffer,
                   const ExpectedReply& expected) {
     if (buffer.size() < kHeaderBytes) return false;
+    // Only a port this channel opened: another channel's handle in this area is no port, and
+    // every read below then fails at once, as on a closed port.
+    const serial::PortHandle port = serial::PortOf(channel);
+    // One budget for the whole receive, taken as the request has gone out: a frame passed
+    // over does not start a new wait of its own, so a line full of others' frames costs no
+    // more time than a silent meter (plus the reading of frames that began in time).
+    const Line line{port, serial::StartReadBudget(port)};
     bool lengthSixSkipped = false;
     bool markerRead = false;  // the next frame's "!" came in behind an echo
-    bool echoHeld = false;    // a write's echo passed over, which may have been its answer
-    for (int skipped = 0;; ++skipped) {
+    bool echoHeld = false;    // a write's double passed over, which may have been its answer
+    bool echoPassed = false;  // the line's echo of the request, which is no stray
+    int passedOver = 0;       // frames passed over that count toward the bound
+    for (;;) {
         std::int32_t length = 0;
         std::uint32_t got = 0;
-        // No frame behind a write request's double (silence, or bytes that begin none): the
-        // double was the meter's acknowledgement, not the line's echo.
-        if (!ReadHeader(channel, buffer, markerRead, &got)) {
-            return echoHeld && got == 0 && RestoreRequest(buffer, expected.request);
-        }
+        // Behind a write request's double, what begins no frame (silence, or line noise such
+        // as the byte a transmitter leaves as it lets go of the line) is no reply: the double
+        // was the meter's acknowledgement, not the line's echo. A header that begins with
+        // the marker and ends short is a frame that failed.
+        const bool headerRead = ReadHeader(line, buffer, markerRead, &got);
+        const bool noFrameBegins = !markerRead && (got == 0 || buffer[0] != kMarker);
+        if (echoHeld && noFrameBegins) return RestoreRequest(buffer, expected.request);
+        if (!headerRead) return false;
         switch (CheckHeader(buffer, &length)) {
             case Header::Frame:
                 break;
             case Header::Unparsed:
                 return false;
             case Header::NoMarker:
-                if (echoHeld) return RestoreRequest(buffer, expected.request);
                 // Drained only when nothing was passed over yet; otherwise the next
                 // request's purge does it.
-                if (skipped == 0) DrainLine(channel, buffer);
+                if (passedOver == 0 && !echoPassed) DrainLine(line, buffer);
                 return false;
             case Header::OutOfBounds:
-                DrainLine(channel, buffer);
+                DrainLine(line, buffer);
                 return false;
         }
         // The body, the checksum character and CR LF: L bytes behind the header.
-        if (!ReadExactly(channel, buffer.data() + kHeaderBytes,
-                         static_cast<std::uint32_t>(length))) {
+        if (!ReadExactly(line, buffer.data() + kHeaderBytes, static_cast<std::uint32_t>(length))) {
             return false;
         }
         const Skip skip = Classify(buffer.first(static_cast<std::size_t>(length) + kHeaderBytes),
                                    length, expected, lengthSixSkipped, echoHeld);
         if (skip == Skip::None) return true;
-        // Past the bound the exchange ends as if the meter had not answered.
-        if (skipped == kMaxSkippedFrames) return false;
+        // The line's one echo of the request is no stray and does not count; past the bound
+        // the exchange ends as if the meter had not answered.
+        const bool freeEcho = skip == Skip::Echo && !echoPassed;
+        if (!freeEcho && passedOver++ == kMaxSkippedFrames) return false;
+        if (skip == Skip::Echo) echoPassed = true;
         if (skip == Skip::LengthSix) lengthSixSkipped = true;
         if (skip == Skip::Echo) echoHeld = expected.echoMayAnswer;
         markerRead = false;
-        if (skip == Skip::Echo && !PassEchoNul(channel, expected.request, &markerRead)) {
+        if (skip == Skip::Echo && !PassEchoNul(line, expected.request, &markerRead)) {
             return false;
         }
     }

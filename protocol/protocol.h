@@ -41,18 +41,23 @@ inline constexpr std::size_t kDataOffset = 7;  // where a reply's data begin
 struct ExpectedReply {
     std::span<const std::uint8_t> request;  // the bytes transmitted, a trailing NUL included
     bool matchCommand = true;               // reads: the reply names the request's command
-    // Writes: a meter may acknowledge with the request's very bytes. A double of the request
-    // is then passed over as the echo only when another frame follows it within the read
-    // time-out; with nothing behind it, it is the acknowledgement.
+    // Command writes and EX writes without values: a meter acknowledges them with the
+    // request's very bytes. A double of the request is then passed over as the echo only when
+    // a frame ("!" first) follows it within the receive's time; with silence or line noise
+    // behind it, it is the acknowledgement.
     bool echoMayAnswer = false;
 };
 
-// At most this many frames are passed over in one receive (echo, late or stray replies, the
-// length-6 frame), so that a chattering line cannot hold one exchange for ever.
+// At most this many frames are passed over in one receive (late or stray replies, a second
+// double, the length-6 frame), so that a chattering line cannot hold one exchange for ever.
+// The line's one echo of the request is not counted: an echoing line tolerates as many
+// strays as any other.
 inline constexpr int kMaxSkippedFrames = 4;
 
-// Takes one reply frame off the channel's port into `buffer` (at least 500 bytes). Passes
-// over, each read whole by its length field: the request's own echo (and the NUL behind it);
+// Takes one reply frame off the channel's own port (serial::PortOf) into `buffer` (at least
+// 500 bytes). The whole receive waits for frames to begin within one read time-out from its
+// start; a frame whose first byte came in time is read whole. Passes over, each read whole by
+// its length field: the request's own echo (and the NUL behind it);
 // a frame whose positions
 // 4 and 5 are two digits other than the request's PLC address, or (with matchCommand) whose
 // position 6 is not the request's command; and one frame of length 6. Drains the line when the

@@ -39,8 +39,13 @@ std::int32_t VpiWrite(const VpiCall& call) {
     if (size == 0) return VpiRefused;  // a PLC address outside 0 to 99, or values missing
 
     // Any verified frame from the addressed meter is its acknowledgement: only the address
-    // is compared, since a meter may answer a write in a form of its own.
-    const ExpectedReply expected{std::span<const std::uint8_t>(request, size), false, true};
+    // is compared, since a meter may answer a write in a form of its own. A meter answers a
+    // command, and an EX write without values, with the request's very bytes, so a double of
+    // those may be the answer; an EX write that carries values is answered with a frame of
+    // the meter's own (group and item), and a double of it is only ever the line's echo.
+    const bool doubleMayAnswer = gate.memtype == MEMTYPE_INDEX_ZERO || gate.count == 0;
+    const ExpectedReply expected{std::span<const std::uint8_t>(request, size), false,
+                                 doubleMayAnswer};
     for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
         static_cast<void>(serial::Transmit(channel, request, static_cast<std::uint32_t>(size)));
         if (ReceiveFrame(channel, channel.receiveBuffer, expected) &&

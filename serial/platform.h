@@ -8,8 +8,8 @@
 
 namespace serial::platform {
 
-// OpenPort, ClosePort and OwnsPort of serial.h are implemented by the back-end directly; the
-// primitives below serve the algorithms that all back-ends share.
+// OpenPort, ClosePort, OwnsPort and PortOf of serial.h are implemented by the back-end directly;
+// the primitives below serve the algorithms that all back-ends share.
 
 // A port's five time-outs in milliseconds, as Win32 keeps them; a back-end without the
 // others keeps only the read total time-out and reports the rest as 0.
@@ -45,5 +45,8 @@ struct Timeouts {
 
 // Blocks the calling thread for `milliseconds`.
 void SleepMs(std::uint32_t milliseconds);
+
+// A monotonic clock in microseconds, for the budget of one receive.
+[[nodiscard]] std::uint64_t NowUs();
 
 }  // namespace serial::platform

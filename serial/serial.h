@@ -33,13 +33,24 @@ inline constexpr std::uint32_t kQueueSize = 1200;         // input and output qu
 inline constexpr std::uint32_t kRtsLeadMs = 10;           // RTS on to first byte
 inline constexpr std::uint32_t kRtsTailMs = 12;           // last byte to RTS off
 
-// Opens `portName` for exclusive use and configures it from `line` and `lineFlags`.
+// Opens `portName` for exclusive use and configures it from `line` and `lineFlags`, for the
+// channel `owner`: only that channel's operations will act on the handle (see PortOf).
 // "NUL" opens the null device and configures nothing. Results: Ok (handle valid),
 // NotOpened, StateUnreadable, SettingsRefused; a failed open leaves no port open.
 [[nodiscard]] SerialResult OpenPort(const char* portName, const LineParameters& line,
-                                    std::uint16_t lineFlags, PortHandle* handle);
+                                    std::uint16_t lineFlags, PortHandle* handle,
+                                    const ChannelState* owner);
 
-// Closes the port: Ok, or IoFailed when the system refuses.
+// The same for a caller that keeps the handle in a state area of its own making (the line
+// tools, the test benches): any ChannelState holding it may use it. The module's channel
+// operations never open a port this way.
+[[nodiscard]] inline SerialResult OpenPort(const char* portName, const LineParameters& line,
+                                           std::uint16_t lineFlags, PortHandle* handle) {
+    return OpenPort(portName, line, lineFlags, handle, nullptr);
+}
+
+// Closes the port: Ok, or IoFailed when the system refuses. A refused close leaves the port
+// as it was, still belonging to whom it belonged.
 [[nodiscard]] SerialResult ClosePort(PortHandle handle);
 
 // True when `handle` is a port this layer opened and has not closed since. The layer acts
@@ -48,6 +59,15 @@ inline constexpr std::uint32_t kRtsTailMs = 12;           // last byte to RTS of
 // descriptor or handle of the host's own among it), and that must never be closed, read or
 // written.
 [[nodiscard]] bool OwnsPort(PortHandle handle);
+
+// The channel's port when this very channel opened it and it is open still, else 0. Every
+// channel operation and every exchange goes through this, never through `channel.port` alone:
+// a state area the host did not zero may hold the live handle of another channel, and acting
+// on it would read another line's meters into this channel's gates, or close that channel's
+// port under it. On POSIX the descriptor must also still be the file that was opened (device
+// and inode as at the open), so a descriptor closed behind the module's back and handed out
+// again for another file is no port either. Logs nothing.
+[[nodiscard]] PortHandle PortOf(const ChannelState& channel);
 
 // Sets the read total time-out to `units` × 10 ms. Returns the previous time-out in units of
 // 10 ms (rounded down), or 0 on failure. Makes no change when the value is already in force.
@@ -67,6 +87,22 @@ SerialResult PurgeInput(PortHandle handle);
 [[nodiscard]] SerialResult ReadPort(PortHandle handle, std::uint8_t* buffer, std::uint32_t count,
                                     std::uint32_t* received);
 
+// The time one receive may wait for frames to begin: the port's read time-out, counted from
+// the moment it is taken. Unbounded when the port keeps no time-out (the null device, or a
+// time-out of 0, which waits without limit).
+struct ReadBudget {
+    std::uint64_t endUs = 0;
+    bool bounded = false;
+};
+[[nodiscard]] ReadBudget StartReadBudget(PortHandle handle);
+
+// Reads exactly `count` bytes as ReadPort does, except that the first byte is waited for only
+// until the budget ends (bytes that are waiting already are taken even when it has). What
+// follows a first byte that came in time is read with the port's own time-out.
+[[nodiscard]] SerialResult ReadPortWithin(PortHandle handle, std::uint8_t* buffer,
+                                          std::uint32_t count, std::uint32_t* received,
+                                          const ReadBudget& budget);
+
 // RTS on, then 10 ms. Logs " Xerbo: Fail to set RTS to on" (32) when the line refuses.
 void RaiseRts(PortHandle handle);
 
@@ -74,7 +110,7 @@ void RaiseRts(PortHandle handle);
 void DropRts(PortHandle handle);
 
 // Sends one request the way every request goes out: purge the input, RTS on, 10 ms, write,
-// 12 ms, RTS off. True when every byte was written.
+// 12 ms, RTS off, on the channel's own port (PortOf). True when every byte was written.
 [[nodiscard]] bool Transmit(ChannelState& channel, const std::uint8_t* bytes, std::uint32_t count);
 
 }  // namespace serial

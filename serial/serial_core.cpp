@@ -63,6 +63,49 @@ SerialResult ReadPort(PortHandle handle, std::uint8_t* buffer, std::uint32_t cou
     return SerialResult::Ok;
 }
 
+ReadBudget StartReadBudget(PortHandle handle) {
+    platform::Timeouts timeouts{};
+    if (!platform::GetTimeouts(handle, &timeouts) || timeouts.readConstant == 0) return {};
+    return ReadBudget{platform::NowUs() + std::uint64_t{timeouts.readConstant} * 1000u, true};
+}
+
+SerialResult ReadPortWithin(PortHandle handle, std::uint8_t* buffer, std::uint32_t count,
+                            std::uint32_t* received, const ReadBudget& budget) {
+    platform::Timeouts timeouts{};
+    if (!budget.bounded || count == 0 || !platform::GetTimeouts(handle, &timeouts)) {
+        return ReadPort(handle, buffer, count, received);
+    }
+    if (received != nullptr) *received = 0;
+    // What is left of the budget, rounded up; at least 1 ms, so that a frame that began
+    // arriving in time is not refused because reading the one before it used the rest.
+    const std::uint64_t now = platform::NowUs();
+    const std::uint64_t leftUs = budget.endUs > now ? budget.endUs - now : 0;
+    std::uint64_t leftMs = (leftUs + 999u) / 1000u;
+    if (leftMs == 0) leftMs = 1;
+    // Only a shorter wait is set, and the port's own time-out is put back at once: the purge
+    // before the next request finds it as the channel left it.
+    const std::uint32_t portMs = timeouts.readConstant;
+    const bool shortened = leftMs < portMs;
+    if (shortened) {
+        timeouts.readConstant = static_cast<std::uint32_t>(leftMs);
+        if (!platform::SetTimeouts(handle, timeouts))
+            return ReadPort(handle, buffer, count, received);
+    }
+    std::uint32_t got = 0;
+    const bool read = platform::ReadOnce(handle, buffer, 1, &got);
+    if (shortened) {
+        timeouts.readConstant = portMs;
+        static_cast<void>(platform::SetTimeouts(handle, timeouts));
+    }
+    if (!read || got == 0) return SerialResult::IoFailed;
+    if (received != nullptr) *received = 1;
+    if (count == 1) return SerialResult::Ok;
+    std::uint32_t rest = 0;
+    const SerialResult result = ReadPort(handle, buffer + 1, count - 1, &rest);
+    if (received != nullptr) *received = 1 + rest;
+    return result;
+}
+
 SerialResult PurgeInput(PortHandle handle) {
     std::uint32_t waiting = 0;
     const bool cleared = platform::ClearErrors(handle, &waiting);
@@ -100,11 +143,13 @@ void DropRts(PortHandle handle) {
 }
 
 bool Transmit(ChannelState& channel, const std::uint8_t* bytes, std::uint32_t count) {
-    static_cast<void>(PurgeInput(channel.port));
-    RaiseRts(channel.port);
+    // Another channel's port in this area is no port: nothing goes out on that line.
+    const PortHandle port = PortOf(channel);
+    static_cast<void>(PurgeInput(port));
+    RaiseRts(port);
     std::uint32_t written = 0;
-    const SerialResult result = WritePort(channel.port, bytes, count, &written);
-    DropRts(channel.port);
+    const SerialResult result = WritePort(port, bytes, count, &written);
+    DropRts(port);
     return result == SerialResult::Ok && written == count;
 }
 

@@ -18,7 +18,8 @@ struct PendingByte {
 
 struct Port {
     bool exists = true;
-    PortHandle handle = 0;  // 0: not open
+    PortHandle handle = 0;         // 0: not open
+    const void* holder = nullptr;  // the channel it was opened for; kAnyHolder for none
     std::uint32_t readTimeoutMs = kOpenReadTimeoutMs;
     LineParameters line{};
     std::uint16_t flags = 0;
@@ -41,6 +42,9 @@ struct State {
     std::int64_t writeBudget = -1;
     std::int64_t readBudget = -1;
 };
+
+// The holder of a port opened for no channel in particular.
+constexpr char kAnyHolder = 0;
 
 State& S() {
     static State state;
@@ -179,7 +183,7 @@ namespace serial {
 using fake::EventKind;
 
 SerialResult OpenPort(const char* portName, const LineParameters& line, std::uint16_t lineFlags,
-                      PortHandle* handle) {
+                      PortHandle* handle, const ChannelState* owner) {
     auto& s = fake::S();
     auto it = s.ports.find(portName);
     if (it == s.ports.end() || !it->second.exists || it->second.handle != 0) {
@@ -188,6 +192,7 @@ SerialResult OpenPort(const char* portName, const LineParameters& line, std::uin
     if (s.openFailure != SerialResult::Ok) return s.openFailure;
     fake::Port& port = it->second;
     port.handle = s.nextHandle++;
+    port.holder = owner != nullptr ? static_cast<const void*>(owner) : &fake::kAnyHolder;
     port.readTimeoutMs = kOpenReadTimeoutMs;
     port.line = line;
     port.flags = lineFlags;
@@ -206,6 +211,12 @@ SerialResult ClosePort(PortHandle handle) {
 
 bool OwnsPort(PortHandle handle) {
     return fake::ByHandle(handle) != nullptr;
+}
+
+PortHandle PortOf(const ChannelState& channel) {
+    const fake::Port* port = fake::ByHandle(channel.port);
+    if (port == nullptr) return 0;
+    return port->holder == &channel || port->holder == &fake::kAnyHolder ? channel.port : 0;
 }
 
 namespace platform {
@@ -291,6 +302,10 @@ bool SetRts(PortHandle handle, bool on) {
     const bool ok = fake::ByHandle(handle, &name) != nullptr && name != "NUL" && !fake::S().failRts;
     fake::Record(on ? EventKind::RtsOn : EventKind::RtsOff, ok ? 1u : 0u);
     return ok;
+}
+
+std::uint64_t NowUs() {
+    return fake::S().nowUs;
 }
 
 void SleepMs(std::uint32_t milliseconds) {

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -34,11 +35,22 @@ constexpr int kMaxDescriptors = 4096;
 // total time-out of 0 does. Written by OpenPort and SetReadTimeout, read by ReadOnce.
 std::array<std::atomic<std::uint32_t>, kMaxDescriptors> gReadTimeoutMs{};
 
-// Which descriptors are ports this layer opened and has not closed. Every operation asks
-// first: a descriptor number the host's state area happens to hold may be the host's own
-// file, and it is never touched. Set when an open has succeeded; cleared before the close, so
-// that a descriptor number the system hands out again is never taken for ours.
-std::array<std::atomic<bool>, kMaxDescriptors> gOwned{};
+// Who holds each descriptor this layer opened and has not closed: the ChannelState it was
+// opened for (or kAnyHolder), null for every other descriptor. Every operation asks first: a
+// descriptor number the host's state area happens to hold may be the host's own file, or
+// another channel's port, and neither is touched. Set when an open has succeeded; cleared
+// before the close, so that a descriptor number the system hands out again at once is never
+// taken for ours, and put back when the system refused the close.
+std::array<std::atomic<const void*>, kMaxDescriptors> gOwner{};
+
+// The device and inode of the file each descriptor was opened on. A descriptor closed behind
+// our back and handed out again by the system still has its owner recorded here; unless it
+// is the same device again, fstat tells it apart.
+std::array<std::atomic<std::uint64_t>, kMaxDescriptors> gDevice{};
+std::array<std::atomic<std::uint64_t>, kMaxDescriptors> gInode{};
+
+// The holder of a port opened for no channel in particular (line tools, test benches).
+constexpr char kAnyHolder = 0;
 
 constexpr char kNullName[] = "NUL";
 constexpr char kNullDevice[] = "/dev/null";
@@ -88,12 +100,37 @@ bool InTable(int fd) {
     return fd > 0 && fd < kMaxDescriptors;
 }
 
-bool Owned(int fd) {
-    return InTable(fd) && gOwned[static_cast<std::size_t>(fd)].load(std::memory_order_acquire);
+const void* OwnerOf(int fd) {
+    return InTable(fd) ? gOwner[static_cast<std::size_t>(fd)].load(std::memory_order_acquire)
+                       : nullptr;
 }
 
-void SetOwned(int fd, bool owned) {
-    gOwned[static_cast<std::size_t>(fd)].store(owned, std::memory_order_release);
+bool Owned(int fd) {
+    return OwnerOf(fd) != nullptr;
+}
+
+// Records `fd` as ours, held by `owner` (null: by anybody), with the file it is open on.
+// False, with nothing recorded, when that file cannot be named.
+bool Adopt(int fd, const ChannelState* owner) {
+    struct stat file {};
+    // fstat: 0 or -1.
+    if (fstat(fd, &file) != 0) return false;
+    const auto slot = static_cast<std::size_t>(fd);
+    gDevice[slot].store(static_cast<std::uint64_t>(file.st_dev), std::memory_order_relaxed);
+    gInode[slot].store(static_cast<std::uint64_t>(file.st_ino), std::memory_order_relaxed);
+    const void* holder = owner != nullptr ? static_cast<const void*>(owner) : &kAnyHolder;
+    gOwner[slot].store(holder, std::memory_order_release);
+    return true;
+}
+
+// True when `fd` is still open on the file recorded at its open.
+bool SameFile(int fd) {
+    struct stat file {};
+    const auto slot = static_cast<std::size_t>(fd);
+    return fstat(fd, &file) == 0 &&
+           static_cast<std::uint64_t>(file.st_dev) ==
+               gDevice[slot].load(std::memory_order_relaxed) &&
+           static_cast<std::uint64_t>(file.st_ino) == gInode[slot].load(std::memory_order_relaxed);
 }
 
 // The monotonic clock in microseconds: deadlines are kept finer than poll()'s milliseconds so
@@ -320,7 +357,7 @@ bool SetHandshake(termios& tio, std::uint16_t lineFlags, int* raise, int* drop) 
 }  // namespace line_mapping
 
 SerialResult OpenPort(const char* portName, const LineParameters& line, std::uint16_t lineFlags,
-                      PortHandle* handle) {
+                      PortHandle* handle, const ChannelState* owner) {
     char path[128];
     if (!DevicePath(portName, path, sizeof path)) return SerialResult::NotOpened;
     const bool isNull = std::strcmp(portName, kNullName) == 0;
@@ -340,7 +377,10 @@ SerialResult OpenPort(const char* portName, const LineParameters& line, std::uin
     if (isNull) {
         gReadTimeoutMs[static_cast<std::size_t>(fd)].store(
             static_cast<std::uint32_t>(kOpenReadTimeoutMs), std::memory_order_relaxed);
-        SetOwned(fd, true);
+        if (!Adopt(fd, owner)) {
+            static_cast<void>(close(fd));
+            return SerialResult::NotOpened;
+        }
         *handle = static_cast<PortHandle>(fd);
         return SerialResult::Ok;
     }
@@ -372,7 +412,10 @@ SerialResult OpenPort(const char* portName, const LineParameters& line, std::uin
         return SerialResult::SettingsRefused;
     }
     // Queue sizes: the terminal's buffers are the kernel's and far above 1200 bytes.
-    SetOwned(fd, true);
+    if (!Adopt(fd, owner)) {
+        static_cast<void>(Release(fd));
+        return SerialResult::NotOpened;
+    }
     *handle = static_cast<PortHandle>(fd);
     return SerialResult::Ok;
 }
@@ -380,13 +423,29 @@ SerialResult OpenPort(const char* portName, const LineParameters& line, std::uin
 SerialResult ClosePort(PortHandle handle) {
     const int fd = Descriptor(handle);
     // Only our own ports: descriptor 0 or a file of the host's must not be taken away.
-    if (!Owned(fd)) return SerialResult::IoFailed;
-    SetOwned(fd, false);
-    return Release(fd) ? SerialResult::Ok : SerialResult::IoFailed;
+    const void* owner = OwnerOf(fd);
+    if (owner == nullptr) return SerialResult::IoFailed;
+    auto& slot = gOwner[static_cast<std::size_t>(fd)];
+    slot.store(nullptr, std::memory_order_release);
+    if (Release(fd)) return SerialResult::Ok;
+    // Refused: the port stays open and stays its holder's, as on every platform, unless an
+    // open has taken the number meanwhile (then the system did let it go after all). Where
+    // the system let it go regardless, the next look finds the file gone and no port.
+    const void* none = nullptr;
+    static_cast<void>(slot.compare_exchange_strong(none, owner, std::memory_order_acq_rel));
+    return SerialResult::IoFailed;
 }
 
 bool OwnsPort(PortHandle handle) {
     return Owned(Descriptor(handle));
+}
+
+PortHandle PortOf(const ChannelState& channel) {
+    const int fd = Descriptor(channel.port);
+    const void* owner = OwnerOf(fd);
+    // Another channel's descriptor is refused before any system call on it.
+    if (owner != &channel && owner != &kAnyHolder) return 0;
+    return SameFile(fd) ? channel.port : 0;
 }
 
 namespace platform {
@@ -490,6 +549,10 @@ bool SetRts(PortHandle handle, bool on) {
     int bits = TIOCM_RTS;
     // TIOCMBIS/TIOCMBIC: 0 or -1 (a pseudo-terminal has no modem lines: ENOTTY).
     return Owned(fd) && ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0;
+}
+
+std::uint64_t NowUs() {
+    return serial::NowUs();
 }
 
 void SleepMs(std::uint32_t milliseconds) {

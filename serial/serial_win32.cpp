@@ -57,37 +57,63 @@ DWORD ControlMode(std::uint16_t lineFlags, const std::array<ControlRule, N>& rul
     return otherwise;
 }
 
-// The ports this layer opened and has not closed. Every operation asks first: the host's
-// state area may hold any value before its first open, possibly a handle of the host's own,
-// and that is never closed, read or written. A fixed table of slots taken and given back
-// with atomic exchanges: no heap, no lock. A full table refuses the open.
+// The ports this layer opened and has not closed, and who holds each: the ChannelState it
+// was opened for (or kAnyHolder). Every operation asks first: the host's state area may hold
+// any value before its first open, possibly a handle of the host's own or another channel's
+// port, and that is never closed, read or written. A fixed table of slots taken and given
+// back with atomic exchanges: no heap, no lock. A full table refuses the open. Windows offers
+// no cheap way to tell that a handle closed behind our back and handed out again is another
+// object, so such a handle still counts as its holder's.
 constexpr std::size_t kMaxOpenPorts = 64;
 std::array<std::atomic<PortHandle>, kMaxOpenPorts> gOwned{};
+std::array<std::atomic<const void*>, kMaxOpenPorts> gHolder{};
 
-bool Owned(PortHandle handle) {
-    if (handle == 0) return false;
-    for (const auto& slot : gOwned) {
-        if (slot.load(std::memory_order_acquire) == handle) return true;
+// The holder of a port opened for no channel in particular (line tools, test benches).
+constexpr char kAnyHolder = 0;
+
+// Marks a slot taken while its holder is written: no open handle has this value.
+constexpr PortHandle kClaimed = 0xFFFFFFFFu;
+
+// The slot that holds `handle`, or kMaxOpenPorts.
+std::size_t SlotOf(PortHandle handle) {
+    if (handle == 0 || handle == kClaimed) return kMaxOpenPorts;
+    for (std::size_t i = 0; i < kMaxOpenPorts; ++i) {
+        if (gOwned[i].load(std::memory_order_acquire) == handle) return i;
     }
-    return false;
+    return kMaxOpenPorts;
 }
 
-// Records a handle just opened; false when every slot is taken.
-bool Adopt(PortHandle handle) {
-    for (auto& slot : gOwned) {
+bool Owned(PortHandle handle) {
+    return SlotOf(handle) < kMaxOpenPorts;
+}
+
+// Records a handle just opened for `holder`; false when every slot is taken. The slot is
+// claimed first and the holder written before the handle, so that nobody finds the handle
+// with another's holder.
+bool Adopt(PortHandle handle, const void* holder) {
+    for (std::size_t i = 0; i < kMaxOpenPorts; ++i) {
         PortHandle expected = 0;
-        if (slot.compare_exchange_strong(expected, handle, std::memory_order_acq_rel)) return true;
+        if (gOwned[i].compare_exchange_strong(expected, kClaimed, std::memory_order_acq_rel)) {
+            gHolder[i].store(holder, std::memory_order_release);
+            gOwned[i].store(handle, std::memory_order_release);
+            return true;
+        }
     }
     return false;
 }
 
 // Gives up the slot of `handle` before it is closed, so that a handle value the system hands
-// out again is never taken for ours. False when the handle is not ours.
-bool Disown(PortHandle handle) {
-    if (handle == 0) return false;
-    for (auto& slot : gOwned) {
+// out again is never taken for ours. False when the handle is not ours; otherwise `holder`
+// says whom it was held by.
+bool Disown(PortHandle handle, const void** holder = nullptr) {
+    if (handle == 0 || handle == kClaimed) return false;
+    for (std::size_t i = 0; i < kMaxOpenPorts; ++i) {
+        const void* was = gHolder[i].load(std::memory_order_acquire);
         PortHandle expected = handle;
-        if (slot.compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) return true;
+        if (gOwned[i].compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) {
+            if (holder != nullptr) *holder = was;
+            return true;
+        }
     }
     return false;
 }
@@ -146,13 +172,14 @@ void ApplyLine(DCB& dcb, const LineParameters& line, std::uint16_t lineFlags) {
 }  // namespace line_mapping
 
 SerialResult OpenPort(const char* portName, const LineParameters& line, std::uint16_t lineFlags,
-                      PortHandle* handle) {
+                      PortHandle* handle, const ChannelState* owner) {
     char path[32];
     // CreateFileA: a handle, or INVALID_HANDLE_VALUE. No sharing: the port is ours alone.
     HANDLE port = CreateFileA(DeviceName(portName, path, sizeof path), GENERIC_READ | GENERIC_WRITE,
                               0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (port == INVALID_HANDLE_VALUE) return SerialResult::NotOpened;
-    if (!Adopt(FromHandle(port))) {
+    const void* holder = owner != nullptr ? static_cast<const void*>(owner) : &kAnyHolder;
+    if (!Adopt(FromHandle(port), holder)) {
         CloseHandle(port);
         return SerialResult::NotOpened;
     }
@@ -200,13 +227,27 @@ SerialResult OpenPort(const char* portName, const LineParameters& line, std::uin
 }
 
 SerialResult ClosePort(PortHandle handle) {
-    if (!Disown(handle)) return SerialResult::IoFailed;
+    const void* holder = nullptr;
+    if (!Disown(handle, &holder)) return SerialResult::IoFailed;
     // CloseHandle: non-zero on success.
-    return CloseHandle(ToHandle(handle)) ? SerialResult::Ok : SerialResult::IoFailed;
+    if (CloseHandle(ToHandle(handle))) return SerialResult::Ok;
+    // Refused: the port stays open and stays its holder's, as on every platform. Should the
+    // table have filled meanwhile, the handle stays open but no longer ours: the channel then
+    // has no port, and its next close forgets the handle.
+    static_cast<void>(Adopt(handle, holder));
+    return SerialResult::IoFailed;
 }
 
 bool OwnsPort(PortHandle handle) {
     return Owned(handle);
+}
+
+PortHandle PortOf(const ChannelState& channel) {
+    const std::size_t slot = SlotOf(channel.port);
+    if (slot == kMaxOpenPorts) return 0;
+    const void* holder = gHolder[slot].load(std::memory_order_acquire);
+    // Another channel's port is refused before any system call on it.
+    return holder == &channel || holder == &kAnyHolder ? channel.port : 0;
 }
 
 namespace platform {
@@ -267,6 +308,12 @@ bool SetRts(PortHandle handle, bool on) {
 
 void SleepMs(std::uint32_t milliseconds) {
     Sleep(milliseconds);
+}
+
+std::uint64_t NowUs() {
+    // GetTickCount64: milliseconds since start, never fails; coarse (10 to 16 ms) but monotonic,
+    // and a receive's budget is at least a read time-out of 10 ms.
+    return GetTickCount64() * 1000u;
 }
 
 }  // namespace platform

@@ -200,12 +200,15 @@ struct BenchScope {
         BenchScope scope;                       \
         return __real_##mangled Args;           \
     }
-VPI_WRAP(_ZN6serial8OpenPortEPKcRK14LineParameterstPj, serial::SerialResult,
+VPI_WRAP(_ZN6serial8OpenPortEPKcRK14LineParameterstPjPK12ChannelState, serial::SerialResult,
          (const char* name, const LineParameters& line, std::uint16_t flags,
-          serial::PortHandle* handle),
-         (name, line, flags, handle))
+          serial::PortHandle* handle, const ChannelState* owner),
+         (name, line, flags, handle, owner))
 VPI_WRAP(_ZN6serial9ClosePortEj, serial::SerialResult, (serial::PortHandle handle), (handle))
 VPI_WRAP(_ZN6serial8OwnsPortEj, bool, (serial::PortHandle handle), (handle))
+VPI_WRAP(_ZN6serial6PortOfERK12ChannelState, serial::PortHandle, (const ChannelState& channel),
+         (channel))
+VPI_WRAP(_ZN6serial8platform5NowUsEv, std::uint64_t, (), ())
 VPI_WRAP(_ZN6serial8platform11GetTimeoutsEjPNS0_8TimeoutsE, bool,
          (serial::PortHandle handle, serial::platform::Timeouts* timeouts), (handle, timeouts))
 VPI_WRAP(_ZN6serial8platform11SetTimeoutsEjRKNS0_8TimeoutsE, bool,
