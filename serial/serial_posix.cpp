@@ -445,7 +445,12 @@ PortHandle PortOf(const ChannelState& channel) {
     const void* owner = OwnerOf(fd);
     // Another channel's descriptor is refused before any system call on it.
     if (owner != &channel && owner != &kAnyHolder) return 0;
-    return SameFile(fd) ? channel.port : 0;
+    if (SameFile(fd)) return channel.port;
+    // Closed behind our back (and perhaps handed out again): the port we opened is gone, and
+    // the number is forgotten here, so that nobody takes it for ours again.
+    static_cast<void>(gOwner[static_cast<std::size_t>(fd)].compare_exchange_strong(
+        owner, nullptr, std::memory_order_acq_rel));
+    return 0;
 }
 
 namespace platform {
