@@ -308,4 +308,98 @@ TEST_F(Lines, AChatteringLineCannotHoldAnExchange) {
     }
 }
 
+TEST_F(Lines, NoiseBehindAWritesDoubleLeavesItTheAcknowledgement) {
+    // A meter that acknowledges the command with its own bytes, and behind them what a
+    // transmitter letting go of the line leaves: whatever does not begin with the marker is
+    // noise, however many bytes, and the write is done after one request.
+    float command = 2.0f;
+    GateIoRecord gate = Gate(5, MEMTYPE_INDEX_ZERO, 1, &command, 0);
+    for (const std::string& behind :
+         {std::string(), std::string(1, '\0'), std::string("\xFF"), std::string("\xFF\xFF"),
+          std::string("\xFF\xFF\xFF"), std::string(4, '\xFF'), std::string("\r\n~~~~~~")}) {
+        SCOPED_TRACE(testing::PrintToString(behind));
+        Reopen();
+        fake::SetResponder([&behind](const std::string& port, std::span<const std::uint8_t> sent) {
+            fake::Deliver(port, std::string(sent.begin(), sent.end()) + behind);
+        });
+        EXPECT_EQ(Call(VpiOperation::Write, gate), VpiDone);
+        EXPECT_EQ(fake::Writes().size(), 1u);
+        EXPECT_TRUE(log_.Take().empty());
+    }
+}
+
+TEST_F(Lines, OnAnEchoingLineOnlyWritesAMeterAnswersWithTheirOwnBytesTakeTheEcho) {
+    // Nobody answers; the line echoes every request. An EX write carrying values is answered
+    // by a frame of the meter's own, so its double is the echo and the write fails after its
+    // eight requests. A command and an EX write without values are answered with their own
+    // bytes, which the echo cannot be told apart from: done after one.
+    fake::SetResponder([](const std::string& port, std::span<const std::uint8_t> request) {
+        fake::Deliver(port, request);
+    });
+    float values[2] = {12.7f, -1.0f};
+    float command = 1.0f;
+    struct Case {
+        const char* name;
+        GateIoRecord gate;
+        std::int32_t result;
+        std::size_t requests;
+    };
+    const std::vector<Case> cases{
+        {"EX write of two values", Gate(5, MEMTYPE_EX, 2, values, 0x0A01), VpiFailed, 8},
+        {"EX write of one value", Gate(5, MEMTYPE_EX, 1, values, 0x0A01), VpiFailed, 8},
+        {"EX write without values", Gate(5, MEMTYPE_EX, 0, values, 0x0A01), VpiDone, 1},
+        {"command", Gate(5, MEMTYPE_INDEX_ZERO, 1, &command, 0), VpiDone, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto sentBefore = fake::Writes().size();
+        GateIoRecord gate = c.gate;
+        EXPECT_EQ(Call(VpiOperation::Write, gate), c.result);
+        EXPECT_EQ(fake::Writes().size() - sentBefore, c.requests);
+    }
+    EXPECT_TRUE(log_.Take().empty());
+}
+
+TEST_F(Lines, TheEchoIsNoStrayAndAnEchoingLineToleratesFourStrays) {
+    // The echo, then four frames of another meter, then the reply: still one request. A fifth
+    // stray ends the receive as on any other line.
+    for (const int strays : {4, 5}) {
+        SCOPED_TRACE(strays);
+        Reopen();
+        Answer(
+            [strays](const std::string& sent) {
+                std::string s = sent;
+                for (int i = 0; i < strays; ++i) s += Frame("09P0A0A00FF");
+                return s;
+            },
+            Reply("0A0A00FF"));
+        GuardedValues values(3);
+        GateIoRecord gate = Gate(2, MEMTYPE_TR1, 3, values.data());
+        EXPECT_EQ(Call(VpiOperation::Read, gate), strays == 4 ? VpiDone : VpiFailed);
+        EXPECT_EQ(fake::Writes().size(), strays == 4 ? 1u : 8u);
+    }
+}
+
+TEST_F(Lines, FramesThatNeverStopCostNoMoreTimeThanASilentMeter) {
+    // On the line's clock (read time-out 1 s): a read of a meter that never answers, once on
+    // a quiet line and once while another meter's frames come every 0.9 s, without end. A
+    // frame passed over does not start a wait of its own: the second read lasts no longer
+    // than the first plus one time-out.
+    GuardedValues values(3);
+    GateIoRecord gate = Gate(2, MEMTYPE_TR1, 3, values.data());
+    std::uint64_t start = fake::NowUs();
+    EXPECT_EQ(Call(VpiOperation::Read, gate), VpiFailed);
+    const std::uint64_t silentUs = fake::NowUs() - start;
+
+    Reopen();
+    const std::string stray = Frame("09P0A0A00FF");
+    for (int i = 0; i < 40; ++i) fake::Deliver("COM1", stray, 900 * static_cast<std::uint32_t>(i));
+    start = fake::NowUs();
+    EXPECT_EQ(Call(VpiOperation::Read, gate), VpiFailed);
+    const std::uint64_t straysUs = fake::NowUs() - start;
+    EXPECT_GE(silentUs, 8000000u);
+    EXPECT_LE(straysUs, silentUs + 1000000u) << "silent meter: " << silentUs << " us";
+    EXPECT_EQ(fake::Writes().size(), 8u);
+}
+
 }  // namespace
