@@ -176,6 +176,56 @@ TEST_F(Channel, ARefusedCloseChangesNothing) {
     EXPECT_TRUE(log_.Lines().empty());
 }
 
+TEST_F(Channel, ARefusedCloseLeavesAWorkingPortAndTheNextCloseClosesTheChannel) {
+    Open("COM1", 6);
+    fake::FailClose(true);
+    EXPECT_EQ(Call(VpiOperation::Close, &channel_), VpiFailed);
+    fake::Deliver("COM1", std::string(8, 'x'));
+    EXPECT_EQ(Call(VpiOperation::Flush, &channel_), VpiDone);
+    EXPECT_EQ(fake::Pending("COM1"), 0u);  // still the channel's own port
+    fake::FailClose(false);
+    EXPECT_EQ(Call(VpiOperation::Close, &channel_), VpiDone);
+    EXPECT_EQ(channel_.port, 0u);
+    EXPECT_EQ(channel_.active, 0u);
+    EXPECT_FALSE(fake::IsOpen("COM1"));
+}
+
+TEST_F(Channel, AnAreaHoldingAnotherChannelsPortNeverActsOnIt) {
+    // A copy of an open channel's area (or one never zeroed that happens to hold its handle):
+    // flush, read, write and close leave that port alone, and an open replaces the value
+    // without closing it.
+    Open("COM1");
+    ChannelState copy = channel_;
+    fake::Deliver("COM1", std::string(8, 'x'));
+    EXPECT_EQ(Call(VpiOperation::Flush, &copy), VpiDone);
+    EXPECT_EQ(fake::Pending("COM1"), 8u);
+    float value = 1.0f;
+    GateIoRecord command{};
+    command.memtype = MEMTYPE_INDEX_ZERO;
+    command.count = 1;
+    command.values = &value;
+    EXPECT_EQ(Call(VpiOperation::Write, &copy, &command), VpiFailed);
+    GateIoRecord plain{};
+    plain.count = 1;
+    plain.values = &value;
+    EXPECT_EQ(Call(VpiOperation::Read, &copy, &plain), VpiFailed);
+    EXPECT_EQ(Count(EventKind::Write), 0u);
+    EXPECT_EQ(Count(EventKind::Read), 0u);
+    EXPECT_EQ(fake::Pending("COM1"), 8u);
+    log_.Clear();
+
+    EXPECT_EQ(Call(VpiOperation::Close, &copy), VpiDone);
+    EXPECT_EQ(copy.port, 0u);
+    EXPECT_EQ(copy.active, 0u);
+    EXPECT_TRUE(fake::IsOpen("COM1"));
+    copy.port = channel_.port;
+    OpenChannelRecord record = OpenRecord("COM2", 1, 20);
+    ASSERT_EQ(Call(VpiOperation::Open, &copy, &record), VpiDone);
+    EXPECT_NE(copy.port, channel_.port);
+    EXPECT_TRUE(fake::IsOpen("COM1"));
+    EXPECT_EQ(Count(EventKind::Close), 0u);
+}
+
 TEST_F(Channel, FlushPurgesAnOpenPortAndIgnoresAMissingOne) {
     EXPECT_EQ(Call(VpiOperation::Flush, &channel_), VpiDone);
     EXPECT_TRUE(fake::Events().empty());
