@@ -61,12 +61,15 @@ DWORD ControlMode(std::uint16_t lineFlags, const std::array<ControlRule, N>& rul
 // was opened for (or kAnyHolder). Every operation asks first: the host's state area may hold
 // any value before its first open, possibly a handle of the host's own or another channel's
 // port, and that is never closed, read or written. A fixed table of slots taken and given
-// back with atomic exchanges: no heap, no lock. A full table refuses the open. Windows offers
-// no cheap way to tell that a handle closed behind our back and handed out again is another
-// object, so such a handle still counts as its holder's.
+// back with atomic exchanges: no heap, no lock. A full table refuses the open.
 constexpr std::size_t kMaxOpenPorts = 64;
 std::array<std::atomic<PortHandle>, kMaxOpenPorts> gOwned{};
 std::array<std::atomic<const void*>, kMaxOpenPorts> gHolder{};
+// The kind of object (GetFileType) each handle named at its open. A handle closed behind our
+// back and handed out again for a file or a pipe no longer names a character device, and is
+// no port of ours; one handed out again for another serial port or the null device cannot
+// be told apart this cheaply.
+std::array<std::atomic<DWORD>, kMaxOpenPorts> gFileType{};
 
 // The holder of a port opened for no channel in particular (line tools, test benches).
 constexpr char kAnyHolder = 0;
@@ -90,11 +93,12 @@ bool Owned(PortHandle handle) {
 // Records a handle just opened for `holder`; false when every slot is taken. The slot is
 // claimed first and the holder written before the handle, so that nobody finds the handle
 // with another's holder.
-bool Adopt(PortHandle handle, const void* holder) {
+bool Adopt(PortHandle handle, const void* holder, DWORD fileType) {
     for (std::size_t i = 0; i < kMaxOpenPorts; ++i) {
         PortHandle expected = 0;
         if (gOwned[i].compare_exchange_strong(expected, kClaimed, std::memory_order_acq_rel)) {
             gHolder[i].store(holder, std::memory_order_release);
+            gFileType[i].store(fileType, std::memory_order_release);
             gOwned[i].store(handle, std::memory_order_release);
             return true;
         }
@@ -105,13 +109,15 @@ bool Adopt(PortHandle handle, const void* holder) {
 // Gives up the slot of `handle` before it is closed, so that a handle value the system hands
 // out again is never taken for ours. False when the handle is not ours; otherwise `holder`
 // says whom it was held by.
-bool Disown(PortHandle handle, const void** holder = nullptr) {
+bool Disown(PortHandle handle, const void** holder = nullptr, DWORD* fileType = nullptr) {
     if (handle == 0 || handle == kClaimed) return false;
     for (std::size_t i = 0; i < kMaxOpenPorts; ++i) {
         const void* was = gHolder[i].load(std::memory_order_acquire);
+        const DWORD type = gFileType[i].load(std::memory_order_acquire);
         PortHandle expected = handle;
         if (gOwned[i].compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) {
             if (holder != nullptr) *holder = was;
+            if (fileType != nullptr) *fileType = type;
             return true;
         }
     }
@@ -179,7 +185,8 @@ SerialResult OpenPort(const char* portName, const LineParameters& line, std::uin
                               0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (port == INVALID_HANDLE_VALUE) return SerialResult::NotOpened;
     const void* holder = owner != nullptr ? static_cast<const void*>(owner) : &kAnyHolder;
-    if (!Adopt(FromHandle(port), holder)) {
+    // GetFileType: the kind of object, FILE_TYPE_UNKNOWN when it cannot tell.
+    if (!Adopt(FromHandle(port), holder, GetFileType(port))) {
         CloseHandle(port);
         return SerialResult::NotOpened;
     }
@@ -228,13 +235,14 @@ SerialResult OpenPort(const char* portName, const LineParameters& line, std::uin
 
 SerialResult ClosePort(PortHandle handle) {
     const void* holder = nullptr;
-    if (!Disown(handle, &holder)) return SerialResult::IoFailed;
+    DWORD fileType = FILE_TYPE_UNKNOWN;
+    if (!Disown(handle, &holder, &fileType)) return SerialResult::IoFailed;
     // CloseHandle: non-zero on success.
     if (CloseHandle(ToHandle(handle))) return SerialResult::Ok;
     // Refused: the port stays open and stays its holder's, as on every platform. Should the
     // table have filled meanwhile, the handle stays open but no longer ours: the channel then
     // has no port, and its next close forgets the handle.
-    static_cast<void>(Adopt(handle, holder));
+    static_cast<void>(Adopt(handle, holder, fileType));
     return SerialResult::IoFailed;
 }
 
@@ -247,7 +255,14 @@ PortHandle PortOf(const ChannelState& channel) {
     if (slot == kMaxOpenPorts) return 0;
     const void* holder = gHolder[slot].load(std::memory_order_acquire);
     // Another channel's port is refused before any system call on it.
-    return holder == &channel || holder == &kAnyHolder ? channel.port : 0;
+    if (holder != &channel && holder != &kAnyHolder) return 0;
+    if (GetFileType(ToHandle(channel.port)) == gFileType[slot].load(std::memory_order_acquire)) {
+        return channel.port;
+    }
+    // Closed behind our back (and perhaps handed out again for something else): the port we
+    // opened is gone, and the handle is forgotten here, so that nobody takes it for ours again.
+    static_cast<void>(Disown(channel.port));
+    return 0;
 }
 
 namespace platform {

@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """The far end of a serial line for the Windows test programs under Wine.
 
-usage: serial_far_end.py WINEPREFIX COMn -- COMMAND...
+usage: serial_far_end.py WINEPREFIX COMn[,COMm] -- COMMAND...
 
 Makes a pseudo-terminal, sets its slave raw at once, links WINEPREFIX/dosdevices/comn to it
 (Wine's COMn is then that terminal), runs COMMAND and plays the far end until it ends; the
-exit status is COMMAND's. The program under test scripts the far end through the line
+exit status is COMMAND's. A second name gives a second line with a far end of its own, named
+to COMMAND in VPI_FAR_END_2. The program under test scripts each far end through its line
 itself: a line starting with '#' is a command, every other byte is data, which is kept.
 
   #S DELAY COUNT CHAR   send COUNT times CHAR, DELAY ms after the command arrived
@@ -76,22 +77,30 @@ class FarEnd:
 def main():
     if len(sys.argv) < 5 or sys.argv[3] != "--":
         sys.exit(__doc__)
-    prefix, com, command = sys.argv[1], sys.argv[2].lower(), sys.argv[4:]
+    prefix, coms, command = sys.argv[1], sys.argv[2].lower().split(","), sys.argv[4:]
     start_wine(prefix)
-    master, slave = os.openpty()
-    tty.setraw(slave)
-    link = os.path.join(prefix, "dosdevices", com)
-    if os.path.lexists(link):
-        os.unlink(link)
-    os.symlink(os.ttyname(slave), link)
-
-    far_end = FarEnd(master)
     done = threading.Event()
-    threading.Thread(target=far_end.serve, args=(done,), daemon=True).start()
-    env = dict(os.environ, VPI_WINEPREFIX=prefix, VPI_FAR_END=com.upper())
+    links = []
+    slaves = []
+    for com in coms:
+        master, slave = os.openpty()
+        tty.setraw(slave)
+        slaves.append(slave)
+        link = os.path.join(prefix, "dosdevices", com)
+        if os.path.lexists(link):
+            os.unlink(link)
+        os.symlink(os.ttyname(slave), link)
+        links.append(link)
+        far_end = FarEnd(master)
+        threading.Thread(target=far_end.serve, args=(done,), daemon=True).start()
+
+    env = dict(os.environ, VPI_WINEPREFIX=prefix, VPI_FAR_END=coms[0].upper())
+    if len(coms) > 1:
+        env["VPI_FAR_END_2"] = coms[1].upper()
     result = subprocess.run(command, env=env, check=False)
     done.set()
-    os.unlink(link)
+    for link in links:
+        os.unlink(link)
     sys.exit(result.returncode)
 
 

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -15,6 +16,7 @@
 #include "log_capture.h"
 #include "serial.h"
 #include "serial_line_mapping.h"
+#include "vpi_call.h"
 #include "vpi_records.h"
 
 namespace {
@@ -53,6 +55,8 @@ protected:
         if (handle != 0) open_.push_back(handle);
         return handle;
     }
+
+public:
     // A command to the far end, through the port itself.
     static void Tell(PortHandle handle, const std::string& command) {
         std::uint32_t written = 0;
@@ -61,6 +65,7 @@ protected:
                   SerialResult::Ok);
     }
 
+protected:
     std::string port_;
     std::vector<PortHandle> open_;
 };
@@ -193,6 +198,75 @@ TEST_F(SerialWin32, ChannelLifecycleThroughVpiMain) {
     vpitest::RunChannelLifecycle(port_, 0, appliedBaud, channel);
 }
 
+// What the far end kept of what came in on `handle`'s line since it last said: it sends that
+// back on "#E", and `tail` (sent just before) is its last part, so the read ends there.
+std::string KeptByFarEnd(PortHandle handle, const std::string& tail) {
+    SerialWin32::Tell(handle, tail + "#E\n");
+    std::string kept;
+    std::uint8_t byte = 0;
+    while (kept.size() < 4096 && serial::ReadPort(handle, &byte, 1, nullptr) == SerialResult::Ok) {
+        kept.push_back(static_cast<char>(byte));
+        if (kept.size() >= tail.size() &&
+            kept.compare(kept.size() - tail.size(), tail.size(), tail) == 0) {
+            break;
+        }
+    }
+    return kept;
+}
+
+TEST_F(SerialWin32, TwoChannelsEachActOnlyOnTheirOwnPort) {
+    // Channel A on the first COM port; area B, never zeroed, holds A's handle and is opened on
+    // the second. B gets a port of its own and A keeps its: B's requests go out on the second
+    // line only. Area C, never opened, holds A's handle: its flush, write and close leave A's
+    // port and line alone.
+    const char* second = std::getenv("VPI_FAR_END_2");
+    if (second == nullptr) GTEST_SKIP() << "needs a second far end";
+    vpitest::LogCapture capture;
+    const auto open = [](ChannelState& channel, const std::string& name) {
+        OpenChannelRecord record{};
+        std::memcpy(record.portName, name.c_str(), name.size() + 1);
+        record.active = 1;
+        record.readTimeout = 30;
+        record.line = kDefaultLine;
+        return vpitest::Call(VpiOperation::Open, &channel, &record);
+    };
+    float one = 1.0f;
+    GateIoRecord command{};
+    command.plcAddress = 4;
+    command.memtype = MEMTYPE_INDEX_ZERO;
+    command.count = 1;
+    command.values = &one;
+
+    ChannelState a{};
+    ASSERT_EQ(open(a, port_), VpiDone);
+    ChannelState b;
+    std::memset(&b, 0x5A, sizeof b);
+    b.port = a.port;
+    ASSERT_EQ(open(b, second), VpiDone);
+    EXPECT_NE(b.port, a.port);
+    EXPECT_EQ(vpitest::Call(VpiOperation::Write, &b, &command), VpiFailed);  // nobody answers
+    const std::string request = "!00704415\r\n";
+    std::string eight;
+    for (int i = 0; i < 8; ++i) eight += request;
+    EXPECT_EQ(KeptByFarEnd(b.port, "b"), eight + "b");
+    EXPECT_EQ(KeptByFarEnd(a.port, "a"), "a");  // A's port is open and carried nothing of B's
+
+    ChannelState c;
+    std::memset(&c, 0x5A, sizeof c);
+    c.port = a.port;
+    c.readTimeout = 30;
+    EXPECT_EQ(vpitest::Call(VpiOperation::Flush, &c), VpiDone);
+    EXPECT_EQ(vpitest::Call(VpiOperation::Write, &c, &command), VpiFailed);
+    EXPECT_EQ(vpitest::Call(VpiOperation::Close, &c), VpiDone);
+    EXPECT_EQ(c.port, 0u);
+    EXPECT_EQ(c.active, 0u);
+    EXPECT_EQ(KeptByFarEnd(a.port, "c"), "c");
+
+    EXPECT_EQ(vpitest::Call(VpiOperation::Close, &b), VpiDone);
+    EXPECT_EQ(vpitest::Call(VpiOperation::Close, &a), VpiDone);
+    EXPECT_EQ(a.active, 0u);
+}
+
 // Needs no far end.
 TEST(SerialWin32Plain, TheNullDeviceIsASinkWithoutALine) {
     PortHandle handle = 0;
@@ -249,6 +323,42 @@ TEST(SerialWin32Plain, AStateAreaThatWasNotZeroedNeverTouchesTheHostsHandle) {
     call = VpiCall{&channel, static_cast<std::int32_t>(VpiOperation::Close), 1, 0, nullptr};
     EXPECT_EQ(VpiMain(&call), VpiDone);
 
+    DWORD flags = 0;
+    EXPECT_TRUE(GetHandleInformation(hosts, &flags));  // still the host's, still open
+    EXPECT_EQ(GetFileSize(hosts, nullptr), 0u);        // nothing was written into it
+    CloseHandle(hosts);
+    DeleteFileA(file.c_str());
+}
+
+// The host closes a channel's handle itself and Windows hands the value out again for a file
+// of the host's: the channel must neither write into that file nor close it, and its close
+// leaves it closed.
+TEST(SerialWin32Plain, AHandleClosedBehindTheModulesBackIsNoPort) {
+    vpitest::LogCapture capture;
+    ChannelState channel{};
+    OpenChannelRecord open{};
+    std::memcpy(open.portName, "NUL", 4);
+    open.active = 1;
+    ASSERT_EQ(vpitest::Call(VpiOperation::Open, &channel, &open), VpiDone);
+    ASSERT_TRUE(CloseHandle(AsHandle(channel.port)));
+    char path[MAX_PATH];
+    ASSERT_NE(GetTempPathA(sizeof path, path), 0u);
+    const std::string file = std::string(path) + "vpi-reused-handle.tmp";
+    HANDLE hosts = CreateFileA(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+    ASSERT_NE(hosts, INVALID_HANDLE_VALUE);
+    if (hosts != AsHandle(channel.port)) {
+        std::printf("note: the handle value was not handed out again here\n");
+    }
+    float one = 1.0f;
+    GateIoRecord command{};
+    command.memtype = MEMTYPE_INDEX_ZERO;
+    command.count = 1;
+    command.values = &one;
+    EXPECT_EQ(vpitest::Call(VpiOperation::Write, &channel, &command), VpiFailed);
+    EXPECT_EQ(vpitest::Call(VpiOperation::Close, &channel), VpiDone);
+    EXPECT_EQ(channel.port, 0u);
+    EXPECT_EQ(channel.active, 0u);
     DWORD flags = 0;
     EXPECT_TRUE(GetHandleInformation(hosts, &flags));  // still the host's, still open
     EXPECT_EQ(GetFileSize(hosts, nullptr), 0u);        // nothing was written into it
