@@ -188,4 +188,48 @@ TEST_F(SerialCore, WritePortReportsShortAndFailedWrites) {
     EXPECT_EQ(written, 77u);  // untouched on a failed call
 }
 
+TEST_F(SerialCore, AReadWithinABudgetWaitsForItsFirstByteOnlyUntilTheBudgetEnds) {
+    // The port's time-out is 1 s. A budget taken now ends 1 s from now; 600 ms later a read
+    // within it waits 400 ms for its first byte, and the rest of a frame that began in time is
+    // read with the port's own second. The port's time-out is as before afterwards.
+    std::uint8_t buffer[8] = {};
+    std::uint32_t received = 99;
+    const serial::ReadBudget budget = serial::StartReadBudget(handle_);
+    ASSERT_TRUE(budget.bounded);
+    fake::Deliver("COM1", std::string(1, 'x'), 600);  // passes the time on the line's clock
+    EXPECT_EQ(serial::ReadPort(handle_, buffer, 1, nullptr), SerialResult::Ok);
+    std::uint64_t start = fake::NowUs();
+    EXPECT_EQ(serial::ReadPortWithin(handle_, buffer, 4, &received, budget),
+              SerialResult::IoFailed);
+    EXPECT_EQ(received, 0u);
+    EXPECT_EQ(fake::NowUs() - start, 400000u);
+    EXPECT_EQ(fake::ReadTimeoutMs(handle_), 1000);
+
+    // Past its end: only what waits already is taken (within 1 ms), and the rest of that
+    // frame comes with the port's time-out.
+    fake::Deliver("COM1", std::string(1, 'a'));
+    fake::Deliver("COM1", std::string(3, 'b'), 900);
+    start = fake::NowUs();
+    EXPECT_EQ(serial::ReadPortWithin(handle_, buffer, 4, &received, budget), SerialResult::Ok);
+    EXPECT_EQ(received, 4u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 4), "abbb");
+    EXPECT_EQ(fake::NowUs() - start, 900000u);
+    start = fake::NowUs();
+    EXPECT_EQ(serial::ReadPortWithin(handle_, buffer, 1, nullptr, budget), SerialResult::IoFailed);
+    EXPECT_EQ(fake::NowUs() - start, 1000u);
+
+    // Asking for nothing ends like a silent line, as ReadPort does; a port that keeps no
+    // time-out (or refuses a shorter one) reads as ReadPort does.
+    EXPECT_EQ(serial::ReadPortWithin(handle_, buffer, 0, &received, budget),
+              SerialResult::IoFailed);
+    fake::FailTimeoutsChange(true);
+    fake::Deliver("COM1", std::string(2, 'c'), 500);
+    start = fake::NowUs();
+    EXPECT_EQ(serial::ReadPortWithin(handle_, buffer, 2, &received, budget), SerialResult::Ok);
+    EXPECT_EQ(fake::NowUs() - start, 500000u);
+    fake::FailTimeoutsChange(false);
+    fake::FailReadTimeoutQuery(true);
+    EXPECT_FALSE(serial::StartReadBudget(handle_).bounded);
+}
+
 }  // namespace
