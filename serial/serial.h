@@ -64,9 +64,9 @@ inline constexpr std::uint32_t kRtsTailMs = 12;           // last byte to RTS of
 // channel operation and every exchange goes through this, never through `channel.port` alone:
 // a state area the host did not zero may hold the live handle of another channel, and acting
 // on it would read another line's meters into this channel's gates, or close that channel's
-// port under it. On POSIX the descriptor must also still be the file that was opened (device
-// and inode as at the open), so a descriptor closed behind the module's back and handed out
-// again for another file is no port either. Logs nothing.
+// port under it. The handle must also still name what was opened (POSIX: the device and inode
+// as at the open; Win32: the same kind of object), so a handle closed behind the module's back
+// and handed out again for another file is no port either, and is forgotten. Logs nothing.
 [[nodiscard]] PortHandle PortOf(const ChannelState& channel);
 
 // Sets the read total time-out to `units` × 10 ms. Returns the previous time-out in units of
