@@ -13,8 +13,13 @@ shift
 dir=$(cd "$(dirname "$exe")" && pwd)
 export WINEPREFIX="${VPI_WINEPREFIX:-$dir/wineprefix}"
 export WINEARCH="${VPI_WINEARCH:-win32}"
+# Debian's `wine` always takes the 32-bit loader when it is installed, so the 64-bit one is
+# named (Debian keeps it out of PATH) and told to Wine as its loader.
 loader=wine
-[ "$WINEARCH" = win64 ] && loader=wine64
+if [ "$WINEARCH" = win64 ]; then
+  loader=$(command -v wine64 || echo /usr/lib/wine/wine64)
+  export WINELOADER=$loader
+fi
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 mkdir -p "$(dirname "$WINEPREFIX")"

@@ -7,18 +7,24 @@ import contextlib
 import json
 import os
 import select
+import shutil
 import subprocess
 import sys
 import tempfile
 
 
 # The build's Windows target: win32 (Wine's 32-bit loader) or win64 (wine64), set by CTest.
+# Debian's `wine` always takes the 32-bit loader when it is installed; the 64-bit one is named
+# (Debian keeps it out of PATH) and told to Wine as its loader.
 WINEARCH = os.environ.get("VPI_WINEARCH", "win32")
-LOADER = "wine64" if WINEARCH == "win64" else "wine"
+LOADER = "wine"
+if WINEARCH == "win64":
+    LOADER = shutil.which("wine64") or "/usr/lib/wine/wine64"
 
 
 def wine_env(prefix):
-    return dict(os.environ, WINEPREFIX=prefix, WINEARCH=WINEARCH, WINEDEBUG="-all",
+    loader = {"WINELOADER": LOADER} if WINEARCH == "win64" else {}
+    return dict(os.environ, WINEPREFIX=prefix, WINEARCH=WINEARCH, WINEDEBUG="-all", **loader,
                 WINEDLLOVERRIDES="mscoree,mshtml=")
 
 
