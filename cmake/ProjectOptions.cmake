@@ -1,5 +1,15 @@
 # Compiler settings shared by every target, and the stricter ones of the driver module.
 
+# ccache, where installed, for every preset (the cross builds too). Paths are hashed relative to
+# the source tree, so that a second clone of the project in another folder on the same machine
+# compiles out of the cache as well; debug information then names the first clone's folders.
+find_program(VPI_CCACHE ccache)
+if(VPI_CCACHE AND NOT CMAKE_CXX_COMPILER_LAUNCHER)
+  set(VPI_CCACHE_LAUNCHER env CCACHE_BASEDIR=${CMAKE_SOURCE_DIR} CCACHE_NOHASHDIR=1 ${VPI_CCACHE})
+  set(CMAKE_C_COMPILER_LAUNCHER ${VPI_CCACHE_LAUNCHER})
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${VPI_CCACHE_LAUNCHER})
+endif()
+
 add_library(vpi_warnings INTERFACE)
 target_compile_options(vpi_warnings INTERFACE
   -Wall -Wextra -Wpedantic -Wshadow -Wcast-align -Wformat=2

@@ -13,4 +13,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Tests run under Wine in a prefix of the build's own, quietly.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tools/wine-run.sh)
+set(VPI_WINEARCH win32)
+set(CMAKE_CROSSCOMPILING_EMULATOR env VPI_WINEARCH=win32 ${CMAKE_CURRENT_LIST_DIR}/../tools/wine-run.sh)

@@ -15,14 +15,20 @@ namespace serial {
 
 namespace {
 
-static_assert(sizeof(HANDLE) == sizeof(PortHandle), "the port handle is kept in 32 bits");
+// The host keeps the port handle in 32 bits. A 32-bit HANDLE fits as it is; 64-bit Windows keeps
+// kernel handle values within 32 bits, sign-extended, so that 32- and 64-bit processes can share
+// them, and the 64-bit build stores the low half and sign-extends it back.
+static_assert(sizeof(HANDLE) == sizeof(PortHandle) ||
+                  (sizeof(HANDLE) == 8 && sizeof(PortHandle) == 4),
+              "the port handle is kept in 32 bits");
 
 constexpr char kNullName[] = "NUL";
 constexpr DWORD kDcbLength = 28;
 constexpr BYTE kInertErrorChar = 0xFC;  // never substituted: fErrorChar stays 0
 
 HANDLE ToHandle(PortHandle handle) {
-    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(handle));
+    const auto value = static_cast<std::int32_t>(handle);
+    return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(value));
 }
 
 PortHandle FromHandle(HANDLE handle) {

@@ -22,5 +22,5 @@ if(WIN32)
   add_test(NAME test_host_lines_wine
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/host_lines_wine.py
             ${VPI_NATIVE_METERSIM} $<TARGET_FILE:vpihost> ${CMAKE_BINARY_DIR}/wineprefix-lines)
-  set_tests_properties(test_host_lines_wine PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77)
+  set_tests_properties(test_host_lines_wine PROPERTIES ENVIRONMENT VPI_WINEARCH=${VPI_WINEARCH} TIMEOUT 300 SKIP_RETURN_CODE 77)
 endif()

@@ -7,13 +7,24 @@ import contextlib
 import json
 import os
 import select
+import shutil
 import subprocess
 import sys
 import tempfile
 
 
+# The build's Windows target: win32 (Wine's 32-bit loader) or win64 (wine64), set by CTest.
+# Debian's `wine` always takes the 32-bit loader when it is installed; the 64-bit one is named
+# (Debian keeps it out of PATH) and told to Wine as its loader.
+WINEARCH = os.environ.get("VPI_WINEARCH", "win32")
+LOADER = "wine"
+if WINEARCH == "win64":
+    LOADER = shutil.which("wine64") or "/usr/lib/wine/wine64"
+
+
 def wine_env(prefix):
-    return dict(os.environ, WINEPREFIX=prefix, WINEARCH="win32", WINEDEBUG="-all",
+    loader = {"WINELOADER": LOADER} if WINEARCH == "win64" else {}
+    return dict(os.environ, WINEPREFIX=prefix, WINEARCH=WINEARCH, WINEDEBUG="-all", **loader,
                 WINEDLLOVERRIDES="mscoree,mshtml=")
 
 
@@ -23,18 +34,18 @@ def start_wine(prefix):
     if not os.path.exists(os.path.join(prefix, "system.reg")):
         os.makedirs(os.path.dirname(prefix), exist_ok=True)
         subprocess.run(["flock", prefix + ".lock", "sh", "-c",
-                        '[ -f "$WINEPREFIX/system.reg" ] || wineboot -i'],
+                        '[ -f "$WINEPREFIX/system.reg" ] || ' + LOADER + ' wineboot -i'],
                        env=env, stdin=null, stdout=null, stderr=null, check=False)
     subprocess.run(["setsid", "sh", "-c", "wineserver -f -p &"], env=env,
                    stdin=null, stdout=null, stderr=null, check=False)
     # Brings the prefix's services up with no streams of ours.
-    subprocess.run(["wine", "cmd", "/c", "exit"], env=env,
+    subprocess.run([LOADER, "cmd", "/c", "exit"], env=env,
                    stdin=null, stdout=null, stderr=null, check=False)
 
 
 def wine(prefix, *args):
     """Runs a Windows program in the prefix with no input: its exit code, output and errors."""
-    run = subprocess.run(["wine"] + list(args), env=wine_env(prefix), stdin=subprocess.DEVNULL,
+    run = subprocess.run([LOADER] + list(args), env=wine_env(prefix), stdin=subprocess.DEVNULL,
                          capture_output=True, text=True, timeout=120)
     return run.returncode, run.stdout, run.stderr
 

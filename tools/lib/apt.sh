@@ -15,7 +15,7 @@ apt_cmd=(apt-get)
 
 # The release's code name (bookworm), from os-release.
 apt_release() {
-  (. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  (. "${VPI_OS_RELEASE:-/etc/os-release}" && echo "${VERSION_CODENAME:-}")
 }
 
 # Fetches the package lists, again after a pause while an index fails. Goes on with the lists
@@ -54,8 +54,9 @@ apt_install() {
       return 0
     fi
     # "libfoo1:i386 : Depends: libbar1 (= 1.2-3) but 1.2-3+deb12u1 is to be installed"
-    pins=$(grep -oE 'Depends: [^ ]+ \(= [^)]+\) but' <<<"$out" |
-             sed -E 's/Depends: ([^ ]+) \(= ([^)]+)\) but/\1=\2/' | sort -u || true)
+    # (an installed library newer than the release's; not "but it is not going to be installed")
+    pins=$(grep -oE 'Depends: [^ ]+ \(= [^)]+\) but [^ ]+ is to be installed' <<<"$out" |
+             sed -E 's/Depends: ([^ ]+) \(= ([^)]+)\) but.*/\1=\2/' | sort -u || true)
     if [ -n "$pins" ]; then
       echo "pinning to $release's versions: $(echo $pins)" >&2
       # shellcheck disable=SC2086 # one word per pin
