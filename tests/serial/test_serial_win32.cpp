@@ -245,7 +245,7 @@ TEST_F(SerialWin32, TwoChannelsEachActOnlyOnTheirOwnPort) {
     ASSERT_EQ(open(b, second), VpiDone);
     EXPECT_NE(b.port, a.port);
     EXPECT_EQ(vpitest::Call(VpiOperation::Write, &b, &command), VpiFailed);  // nobody answers
-    const std::string request = "!00704415\r\n";
+    const std::string request = "!00704418\r\n";  // command 1 to meter 04
     std::string eight;
     for (int i = 0; i < 8; ++i) eight += request;
     EXPECT_EQ(KeptByFarEnd(b.port, "b"), eight + "b");
