@@ -247,27 +247,56 @@ TEST(ChannelsOwnTheirPorts, ReopenAndReconfigureOfAnAreaHoldingAnotherChannelsPo
 
 TEST(ChannelsOwnTheirPorts, ADescriptorClosedBehindTheModulesBackAndHandedOutAgainIsNoPort) {
     // The host closes a channel's descriptor itself, and the system gives the number to
-    // another file: the channel must not read or write that file, and its close forgets it.
-    vpitest::Pty line;
-    ASSERT_TRUE(line.Ok());
-    vpitest::LogCapture log;
-    ChannelState a{};
-    ASSERT_EQ(Open(a, line.ShortName(), 10), VpiDone);
-    const int fd = static_cast<int>(a.port);
-    int pipeEnds[2];
-    ASSERT_EQ(pipe(pipeEnds), 0);
-    ASSERT_EQ(close(fd), 0);
-    ASSERT_EQ(dup2(pipeEnds[1], fd), fd);  // the number now names the pipe's write end
-    EXPECT_EQ(WriteCommand(a, 1, 1.0f), VpiFailed);
-    pollfd entry{pipeEnds[0], POLLIN, 0};
-    EXPECT_EQ(poll(&entry, 1, 0), 0);  // nothing was written into the pipe
-    EXPECT_EQ(Call(VpiOperation::Close, &a), VpiDone);
-    EXPECT_EQ(a.port, 0u);
-    EXPECT_EQ(a.active, 0u);
-    EXPECT_NE(fcntl(fd, F_GETFD), -1);  // still open: not the module's to close
-    close(fd);
-    close(pipeEnds[0]);
-    close(pipeEnds[1]);
+    // another file: a pipe of the host's, or another line's terminal (the same device as the
+    // channel's own, another inode). The channel must not write into it, and its close forgets
+    // the number without closing it.
+    for (const bool anotherTerminal : {false, true}) {
+        SCOPED_TRACE(anotherTerminal ? "another terminal" : "a pipe");
+        vpitest::Pty line;
+        vpitest::Pty other;
+        ASSERT_TRUE(line.Ok() && other.Ok());
+        vpitest::LogCapture log;
+        ChannelState a{};
+        ASSERT_EQ(Open(a, line.ShortName(), 10), VpiDone);
+        const int fd = static_cast<int>(a.port);
+        int pipeEnds[2];
+        ASSERT_EQ(pipe(pipeEnds), 0);
+        // Non-blocking, as the module's own descriptors are: were the module to take it for
+        // its port, its reads would end rather than wait for ever.
+        const int reuser = anotherTerminal
+                               ? open(other.Slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)
+                               : dup(pipeEnds[1]);
+        ASSERT_GE(reuser, 0);
+        ASSERT_EQ(close(fd), 0);
+        ASSERT_EQ(dup2(reuser, fd), fd);  // the number now names the other file
+        // What reaches the other file while the channel writes, read as it comes (a terminal
+        // would otherwise hold a write that reached it until somebody reads).
+        const int watched = anotherTerminal ? other.Master() : pipeEnds[0];
+        std::atomic<bool> writing{true};
+        std::string reached;
+        std::thread watch([&] {
+            while (writing) {
+                pollfd entry{watched, POLLIN, 0};
+                if (poll(&entry, 1, 10) != 1) continue;
+                char buffer[64];
+                const ssize_t n = read(watched, buffer, sizeof buffer);
+                if (n > 0) reached.append(buffer, static_cast<std::size_t>(n));
+            }
+        });
+        EXPECT_EQ(WriteCommand(a, 1, 1.0f), VpiFailed);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        writing = false;
+        watch.join();
+        EXPECT_EQ(reached, "");  // nothing was written into it
+        EXPECT_EQ(Call(VpiOperation::Close, &a), VpiDone);
+        EXPECT_EQ(a.port, 0u);
+        EXPECT_EQ(a.active, 0u);
+        EXPECT_NE(fcntl(fd, F_GETFD), -1);  // still open: not the module's to close
+        close(fd);
+        close(reuser);
+        close(pipeEnds[0]);
+        close(pipeEnds[1]);
+    }
 }
 
 // ---- A far end the test plays -------------------------------------------------------------

@@ -380,6 +380,27 @@ TEST_F(Lines, TheEchoIsNoStrayAndAnEchoingLineToleratesFourStrays) {
     }
 }
 
+TEST_F(Lines, OnlyTheFirstEchoIsFree) {
+    // A line that hands a read request back twice: the second double is passed over like a
+    // stray and counts, so two echoes and three strays still leave room for the reply, and two
+    // echoes and four strays do not.
+    for (const int strays : {3, 4}) {
+        SCOPED_TRACE(strays);
+        Reopen();
+        Answer(
+            [strays](const std::string& sent) {
+                std::string s = sent + sent;
+                for (int i = 0; i < strays; ++i) s += Frame("09P0A0A00FF");
+                return s;
+            },
+            Reply("0A0A00FF"));
+        GuardedValues values(3);
+        GateIoRecord gate = Gate(2, MEMTYPE_TR1, 3, values.data());
+        EXPECT_EQ(Call(VpiOperation::Read, gate), strays == 3 ? VpiDone : VpiFailed);
+        EXPECT_EQ(fake::Writes().size(), strays == 3 ? 1u : 8u);
+    }
+}
+
 TEST_F(Lines, FramesThatNeverStopCostNoMoreTimeThanASilentMeter) {
     // On the line's clock (read time-out 1 s): a read of a meter that never answers, once on
     // a quiet line and once while another meter's frames come every 0.9 s, without end. A

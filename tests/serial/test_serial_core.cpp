@@ -214,6 +214,9 @@ TEST_F(SerialCore, AReadWithinABudgetWaitsForItsFirstByteOnlyUntilTheBudgetEnds)
     EXPECT_EQ(received, 4u);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 4), "abbb");
     EXPECT_EQ(fake::NowUs() - start, 900000u);
+    fake::Deliver("COM1", "defg");
+    EXPECT_EQ(serial::ReadPortWithin(handle_, buffer, 4, nullptr, budget), SerialResult::Ok);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 4), "defg");
     start = fake::NowUs();
     EXPECT_EQ(serial::ReadPortWithin(handle_, buffer, 1, nullptr, budget), SerialResult::IoFailed);
     EXPECT_EQ(fake::NowUs() - start, 1000u);
