@@ -301,7 +301,7 @@ TEST_F(PosixEdges, AHangUpEndsAReadAtOnceWithTheBytesBeforeIt) {
     const PortHandle handle = OpenOk(pty_.Slave());
     ASSERT_EQ(serial::SetReadTimeout(handle, 200), 100);  // 2 s: a hang-up must not wait it out
     pty_.Send("abcde");
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(vpitest::WaitForInput(static_cast<int>(handle), 5));
     pty_.CloseMaster();
     std::uint8_t buffer[20] = {};
     std::uint32_t received = 99;
