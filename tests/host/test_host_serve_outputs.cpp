@@ -221,7 +221,13 @@ TEST(StatusJson, NamesComeBackWholeAndNonNumbersAreNull) {
     EXPECT_EQ(values[2]["name"], "S\\x");
     for (int i = 1; i < 4; ++i) EXPECT_TRUE(values[i]["value"].is_null()) << i;
     EXPECT_TRUE(line["meters"][1]["silent"]);
-    EXPECT_TRUE(line["meters"][1]["stale"]) << "a meter without a read is stale";
+    // A gate never read is stale, and so is its meter.
+    host::PollerStatus never = HandMadeStatus();
+    never.lines[0].meters[0].gates[0].valuesUnixMs = 0;
+    const auto unread = nlohmann::json::parse(host::ReadingsJson(never, kNowMs));
+    EXPECT_TRUE(unread["lines"][0]["meters"][0]["stale"]);
+    EXPECT_TRUE(unread["lines"][0]["meters"][0]["gates"][0]["stale"]);
+    EXPECT_TRUE(unread["lines"][0]["meters"][0]["gates"][0]["age_ms"].is_null());
     // Three intervals without a successful read make the gate stale.
     const auto later =
         nlohmann::json::parse(host::ReadingsJson(HandMadeStatus(), kNowMs - 500 + 3001));
