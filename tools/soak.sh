@@ -5,13 +5,15 @@
 # the poll must keep producing readings, and vpihost's memory must stay flat.
 #
 #   tools/soak.sh [MINUTES]        SOAK_SEED=N picks the fault mix (default: from the clock)
+#                                  SOAK_BUILD=DIR takes vpihost, metersim and the driver module
+#                                  from DIR (default: build/native)
 #
 # Exit status 0 when everything holds; 1 with the reasons printed otherwise; 2 when it could
 # not run. Needs build/native (cmake --preset native && cmake --build --preset native).
 set -u
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD="$ROOT/build/native"
+BUILD=${SOAK_BUILD:-$ROOT/build/native}
 MINUTES=${1:-2}
 SEED=${SOAK_SEED:-$(date +%s)}
 TIMEOUT_MS=200      # vpihost's read time-out; late replies come after it
