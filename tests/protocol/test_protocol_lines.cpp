@@ -204,6 +204,7 @@ TEST_F(Lines, WritesAreAcknowledgedByTheAddressedMeterInAnyForm) {
         {"an acknowledgement of the meter's own form", nothing, Frame("05zz"), VpiDone, 1},
         {"behind the echo", echo, Frame("05zz"), VpiDone, 1},
         {"another meter's acknowledgement", nothing, Frame("06zz"), VpiFailed, 8},
+        {"the acknowledgement of meter 15, one digit off", nothing, Frame("15zz"), VpiFailed, 8},
         {"another meter's ahead of its own", nothing, Frame("06zz") + Frame("05zz"), VpiDone, 1},
     };
     for (GateIoRecord* gate : {&commandGate, &exGate}) {
