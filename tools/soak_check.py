@@ -7,7 +7,9 @@ neighbours (the last and the first included) name the same meter and request, so
 metersim logged fall into runs, one run per reading: the attempts of that reading. A reading
 reported done must carry the values of a valid frame that its meter sent in its own run. And the
 other way round: a run in which the meter answered with a whole, valid frame, in time and with
-no fault, must have been read (done); a reading refused or failed needs a fault in its run.
+no fault, must have been read (done), with that frame's values when nothing else in the run or
+still arriving from an earlier one could have been taken for it; a reading refused or failed
+needs a fault in its run, or a late reply of an earlier run still going out when it began.
 
 The decoding here is this checker's own, written from the meters' frame layouts, not taken
 from the driver or the simulator.
@@ -304,7 +306,7 @@ class LineCheck:
                                    "line (next there: %s)" % (self.name, reading["gate"],
                                                               reading["time"], seen))
                 return
-            self.check_answered(reading, runs, at)
+            self.check_answered(reading, runs, at, family, count)
             if reading["result"] == 0:
                 self.checked[family if family in ("PLAIN", "H", "EX") else "T"] += 1
                 values = reading["values"]
@@ -317,13 +319,25 @@ class LineCheck:
             at += 1
         self.leftover = len(runs) - at
 
-    def check_answered(self, reading, runs, index):
-        """A reading that is not done: its run must hold no clean answer, and a fault of its own
-        or a late reply of an earlier run still going out when it began."""
+    def check_answered(self, reading, runs, index, family, count):
+        """A run with a clean answer must have been read, and when nothing else in it or before
+        it can have been taken for the answer, with that answer's values. A reading that is not
+        done needs a fault of its own run or a late reply of an earlier run still going out
+        when it began."""
         run = runs[index][1]
         clean = [event for event in run if clean_reply(event, self.timeout_us)]
         self.clean_runs += 1 if clean else 0
         if reading["result"] == 0:
+            quiet = all(clean_reply(event, self.timeout_us) or not event.get("reply")
+                        for event in run) and not self.late_into(runs, index)
+            if clean and quiet:
+                frame = bytes.fromhex(clean[-1]["reply"]["hex"])
+                if not same(reading["values"], decode(frame, family, count)):
+                    self.unread += 1
+                    self.errors.append("%s: %s read at %s reported %s, not the values of the "
+                                       "clean reply to request #%s" % (
+                                           self.name, reading["gate"], reading["time"],
+                                           _short(reading["values"]), clean[-1].get("number")))
             return
         if clean:
             self.unread += 1
@@ -406,7 +420,8 @@ def main(argv):
     rss_text = " rss %d->%d kB (limit +%d);" % rss if rss else ""
     cause_text = ", ".join("%s %d" % kv for kv in sorted(causes.items()))
     print("soak %s: %d readings checked (%s); %d done, %d refused, %d failed; %d runs answered "
-          "cleanly, %d reading(s) not done without cause;%s faults seen: %s; %d problem(s)%s" % (
+          "cleanly, %d reading(s) not as answered or not done without cause;%s faults seen: %s; "
+          "%d problem(s)%s" % (
               "FAIL" if errors else "PASS", sum(checked.values()), by_family, results["done"],
               results["refused"], results["failed"], clean_runs, unread, rss_text, fault_text,
               len(errors), " (wrong values: " + cause_text + ")" if cause_text else ""))
