@@ -14,6 +14,7 @@
 #include "channel_lifecycle.h"
 #include "elapsed.h"
 #include "log_capture.h"
+#include "platform.h"
 #include "serial.h"
 #include "serial_line_mapping.h"
 #include "vpi_records.h"
@@ -36,6 +37,17 @@ bool UnderWine() {
 
 HANDLE AsHandle(PortHandle handle) {
     return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(handle));
+}
+
+// Waits (at most 5 s) until `count` bytes or more wait on the port: what the far end was told to
+// send has come through.
+bool WaitForInput(PortHandle handle, std::uint32_t count) {
+    std::uint32_t waiting = 0;
+    for (const auto start = Clock::now(); MsSince(start) < 5000;) {
+        if (serial::platform::ClearErrors(handle, &waiting) && waiting >= count) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
 }
 
 class SerialWin32 : public testing::Test {
@@ -155,7 +167,7 @@ TEST_F(SerialWin32, PurgeReadsOnlyWhatWaits) {
     EXPECT_LT(quickest, 50);
 
     Tell(handle, "#S 0 512 z\n");
-    Sleep(300);
+    ASSERT_TRUE(WaitForInput(handle, 512));
     const auto start = Clock::now();
     EXPECT_EQ(serial::PurgeInput(handle), SerialResult::Ok);
     EXPECT_GE(MsSince(start), 50);
