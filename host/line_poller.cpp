@@ -35,11 +35,15 @@ GateStatus StatusOf(const SiteGate& gate) {
 }  // namespace
 
 LinePoller::LinePoller(LoadedDriver& driver, const SiteLine& line, double backoffMaxMs,
-                       ReadingSink sink)
-    : driver_(driver), line_(line), backoffMaxMs_(backoffMaxMs), sink_(std::move(sink)) {
+                       ReadingSink sink, PollTimer* timer)
+    : driver_(driver),
+      line_(line),
+      backoffMaxMs_(backoffMaxMs),
+      sink_(std::move(sink)),
+      timer_(timer != nullptr ? *timer : steady_) {
     status_.name = line.name;
     status_.port = line.options.port;
-    const auto now = PollClock::now();
+    const auto now = timer_.Now();
     for (std::size_t m = 0; m < line_.meters.size(); ++m) {
         const SiteMeter& meter = line_.meters[m];
         MeterStatus meterStatus;
@@ -84,13 +88,15 @@ LineStatus LinePoller::Status() const {
 
 // Sleeps until `when` or until Stop(); false when stopped.
 bool LinePoller::WaitUntil(PollClock::time_point when) {
+    timer_.Sleeping(when);
     std::unique_lock lock(mutex_);
-    wake_.wait_until(lock, when, [this] { return stop_; });
+    // A span on the line's timer, which the condition variable waits out on its own clock.
+    wake_.wait_for(lock, when - timer_.Now(), [this] { return stop_; });
     return !stop_;
 }
 
 void LinePoller::Run() {
-    while (WaitUntil(open_ || slots_.empty() ? PollClock::now() : openAt_)) {
+    while (WaitUntil(open_ || slots_.empty() ? timer_.Now() : openAt_)) {
         if (slots_.empty()) break;
         if (!open_) {
             if (!OpenPort()) continue;
@@ -117,7 +123,7 @@ bool LinePoller::OpenPort() {
         problem = everOpened_ ? channel_.Reopen() : channel_.Open();
     }
     static_cast<void>(driver_.TakeLog());
-    const auto now = PollClock::now();
+    const auto now = timer_.Now();
     std::lock_guard lock(mutex_);
     if (problem != ChannelProblem::None) {
         ++openFailures_;
@@ -152,12 +158,12 @@ PollClock::time_point LinePoller::EffectiveDue(const GateSlot& slot) const {
 }
 
 void LinePoller::ReadSlot(GateSlot& slot) {
-    const auto start = PollClock::now();
+    const auto start = timer_.Now();
     const double lagMs = MsBetween(EffectiveDue(slot), start);
     SiteGate& gate = line_.meters[slot.meter].gates[slot.gate];
     LogTally tally;
     const Reading reading = ReadGate(driver_, channel_, gate.gate, gate.ex, &tally);
-    const auto now = PollClock::now();
+    const auto now = timer_.Now();
     slot.lastRead = now;
     long missed = 0;
     slot.due = NextDue(slot.due, gate.intervalMs, now, &missed);
@@ -225,7 +231,7 @@ void LinePoller::PortHasFailed() {
     std::lock_guard lock(mutex_);
     open_ = false;
     status_.open = false;
-    openAt_ = PollClock::now();
+    openAt_ = timer_.Now();
 }
 
 }  // namespace host

@@ -24,7 +24,10 @@ using ReadingSink = std::function<void(const std::string& line, const Reading& r
 
 class LinePoller : NonCopyable {
 public:
-    LinePoller(LoadedDriver& driver, const SiteLine& line, double backoffMaxMs, ReadingSink sink);
+    // `timer` (may be null: the steady clock) is the time the schedule goes by; it must outlive
+    // the poller.
+    LinePoller(LoadedDriver& driver, const SiteLine& line, double backoffMaxMs, ReadingSink sink,
+               PollTimer* timer = nullptr);
     // Stops the thread if it runs.
     ~LinePoller();
 
@@ -69,6 +72,8 @@ private:
     SiteLine line_;
     double backoffMaxMs_;
     ReadingSink sink_;
+    SteadyTimer steady_;
+    PollTimer& timer_;  // steady_ unless the owner passed another
     Channel channel_;
     bool prepared_ = false;    // operation 14 done and the open record set up
     bool everOpened_ = false;  // operation 1 succeeded once: later opens are reopens (13)

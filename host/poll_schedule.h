@@ -9,6 +9,22 @@ namespace host {
 
 using PollClock = std::chrono::steady_clock;
 
+// The time a line's thread goes by: the steady clock in service. A test hands the poller a
+// timer of its own, so that the schedule is checked against exact probe times, not a wall clock.
+class PollTimer {
+public:
+    virtual ~PollTimer() = default;
+    virtual PollClock::time_point Now() = 0;
+    // The line's thread is about to sleep until `when`. The steady clock lets the time pass; a
+    // test's timer may move itself there, so that the sleep ends at once.
+    virtual void Sleeping(PollClock::time_point when) { static_cast<void>(when); }
+};
+
+class SteadyTimer final : public PollTimer {
+public:
+    PollClock::time_point Now() override { return PollClock::now(); }
+};
+
 // The gate's next due time after a read that was due at `due`: one interval later on the same
 // grid, so that a late read does not shift the ones after it. Slots that have passed already
 // are skipped, never made up, so a gate is never read faster than its interval asks;

@@ -2,6 +2,7 @@
 // protocol layer's receiver, its checksum and address checked, its fields decoded.
 #include "scan.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <set>
@@ -38,6 +39,15 @@ bool NamesAddress(std::span<const std::uint8_t> frame, int address) {
     return frame.size() > 5 && frame[4] == '0' + address / 10 && frame[5] == '0' + address % 10;
 }
 
+// True when `frame` starts with the request's own frame (its NUL left out): the receiver hands
+// back a double of the request that nothing followed.
+bool IsOwnRequest(std::span<const std::uint8_t> frame, std::span<const std::uint8_t> request) {
+    const std::size_t size =
+        !request.empty() && request.back() == 0 ? request.size() - 1 : request.size();
+    return size > 0 && frame.size() >= size &&
+           std::equal(request.begin(), request.begin() + static_cast<long>(size), frame.begin());
+}
+
 // Sends `request` as serial::Transmit does (purge, RTS on, lead, write, tail, RTS off), with
 // the moment the write returned kept in `sent`: the reply time counts from there, as the
 // meter may answer within the RTS tail. True when every byte was written.
@@ -60,19 +70,27 @@ std::size_t PlannedProbes(const ScanPlan& plan) {
 
 }  // namespace
 
-bool ProbeAddress(LinePort& port, int address, FoundMeter* meter) {
+ProbeResult ProbeAddress(LinePort& port, int address, FoundMeter* meter) {
     ChannelState& channel = port.State();
     std::array<float, kPlainFieldCount> values{};
     const std::size_t size = BuildProbe(address, values, channel.requestBuffer);
-    if (size == 0) return false;
+    if (size == 0) return ProbeResult::NoReply;
     const std::span<const std::uint8_t> request(channel.requestBuffer, size);
     Clock::time_point sent;
-    if (!SendProbe(channel, request, &sent)) return false;
-    const protocol::ExpectedReply expected{request, true};
-    if (!protocol::ReceiveFrame(channel, channel.receiveBuffer, expected)) return false;
+    if (!SendProbe(channel, request, &sent)) return ProbeResult::NoReply;
+    // A double of the request with nothing behind it is handed back rather than passed over
+    // (as a write's acknowledgement would be), so that an echoing line is told from a silent
+    // one. An echo with a reply behind it is passed over as in any exchange.
+    const protocol::ExpectedReply expected{request, true, true};
+    if (!protocol::ReceiveFrame(channel, channel.receiveBuffer, expected)) {
+        return ProbeResult::NoReply;
+    }
     const double replyMs = MsSince(sent);
     const std::span<const std::uint8_t> frame(channel.receiveBuffer);
-    if (!protocol::VerifyFrameChecksum(frame) || !NamesAddress(frame, address)) return false;
+    if (IsOwnRequest(frame, request)) return ProbeResult::Echo;
+    if (!protocol::VerifyFrameChecksum(frame) || !NamesAddress(frame, address)) {
+        return ProbeResult::NoReply;
+    }
     const protocol::Decoding decoding = protocol::DecodePlainBlock(frame, values);
     meter->address = address;
     meter->line = channel.settings.line;
@@ -80,7 +98,7 @@ bool ProbeAddress(LinePort& port, int address, FoundMeter* meter) {
     meter->fields = decoding.stored;
     meter->decoded = decoding.result == protocol::DecodeResult::Decoded;
     meter->values.assign(values.begin(), values.begin() + static_cast<long>(decoding.stored));
-    return true;
+    return ProbeResult::Meter;
 }
 
 namespace {
@@ -124,7 +142,9 @@ bool SettingPass::Run(LinePort& port, const LineParameters& line, ScanProgress& 
         if (observer_.probing) observer_.probing(progress);
         ++outcome_.probes;
         FoundMeter meter;
-        if (!ProbeAddress(port, address, &meter)) continue;
+        const ProbeResult probe = ProbeAddress(port, address, &meter);
+        if (probe == ProbeResult::Echo) ++outcome_.echoes;
+        if (probe != ProbeResult::Meter) continue;
         known_.insert(address);
         progress.found = known_.size();
         outcome_.found.push_back(meter);

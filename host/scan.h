@@ -46,6 +46,7 @@ struct ScanOutcome {
     std::vector<FoundMeter> found;
     std::size_t probes = 0;
     bool interrupted = false;
+    std::size_t echoes = 0;  // probes that heard only their own request back
     // A line setting the port refused or did not open at, and what the serial layer said.
     std::vector<std::pair<LineParameters, serial::SerialResult>> refused;
 };
@@ -56,9 +57,17 @@ struct ScanObserver {
     std::function<void(const FoundMeter&)> found;
 };
 
-// Probes `address` once on `port` (open): true with `meter` filled when a verified reply
-// frame that names that address came within the port's read time-out.
-bool ProbeAddress(LinePort& port, int address, FoundMeter* meter);
+// What one probe came to.
+enum class ProbeResult : std::int32_t {
+    NoReply = 0,  // nothing within the time-out that is a sound reply from that address
+    Meter = 1,    // a reply with a good checksum that names the address
+    Echo = 2,     // the request itself came back, and nothing behind it: the line echoes
+};
+
+// Probes `address` once on `port` (open). Meter: `meter` filled from a reply frame with a good
+// checksum that names that address, within the port's read time-out. Echo: only the request's
+// own bytes came back.
+ProbeResult ProbeAddress(LinePort& port, int address, FoundMeter* meter);
 
 // Runs the whole scan; `stop` is asked before each probe (Ctrl-C).
 ScanOutcome RunScan(const ScanSettings& settings, const ScanObserver& observer,

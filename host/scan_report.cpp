@@ -84,9 +84,16 @@ std::string ProgressText(const ScanProgress& progress) {
 }
 
 std::string ScanSummary(const ScanOutcome& outcome, std::size_t settings) {
-    return fmt::format("{} meter(s) found in {} probe(s) at {} line setting(s){}",
-                       outcome.found.size(), outcome.probes, settings,
-                       outcome.interrupted ? " (interrupted)" : "");
+    std::string text = fmt::format("{} meter(s) found in {} probe(s) at {} line setting(s){}",
+                                   outcome.found.size(), outcome.probes, settings,
+                                   outcome.interrupted ? " (interrupted)" : "");
+    if (outcome.echoes > 0) {
+        text += fmt::format(
+            "; {} probe(s) heard only their own request back: the line echoes what is sent (an "
+            "adapter without echo suppression), and no meter answered them",
+            outcome.echoes);
+    }
+    return text;
 }
 
 }  // namespace host

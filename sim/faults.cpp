@@ -41,7 +41,7 @@ struct ModeInfo {
     int defaultArgument = 0;  // for an optional argument left out
 };
 constexpr int kDefaultChunkGapMs = 20;
-constexpr std::array<ModeInfo, 15> kModes{{
+constexpr std::array<ModeInfo, 16> kModes{{
     {FaultMode::Silent, "silent"},
     {FaultMode::Delay, "delay", AnyReply, Argument::Required},
     {FaultMode::Chunks, "chunks", AnyReply, Argument::Optional, kDefaultChunkGapMs},
@@ -57,6 +57,7 @@ constexpr std::array<ModeInfo, 15> kModes{{
     {FaultMode::Hx, "hx", HReply},
     {FaultMode::ExCount, "excount", ExReadReply},
     {FaultMode::Echo, "echo", NoReply},
+    {FaultMode::Address, "address", AnyReply, Argument::Required},
 }};
 
 constexpr char kGarbage[] = "\r\n#?~";
@@ -91,9 +92,14 @@ void ParseMode(const std::string& text, FaultRule& rule) {
         if (info->argument == Argument::None) {
             throw std::invalid_argument(name + " takes no argument");
         }
-        rule.argument = ParseInteger(text.substr(equals + 1), 0, INT32_MAX, name + " milliseconds");
+        rule.argument =
+            info->mode == FaultMode::Address
+                ? ParseInteger(text.substr(equals + 1), 0, 99, "address")
+                : ParseInteger(text.substr(equals + 1), 0, INT32_MAX, name + " milliseconds");
     } else if (info->argument == Argument::Required) {
-        throw std::invalid_argument(name + " needs milliseconds: " + name + "=MS");
+        throw std::invalid_argument(info->mode == FaultMode::Address
+                                        ? "address needs the address it names: address=NN"
+                                        : name + " needs milliseconds: " + name + "=MS");
     }
 }
 
@@ -151,6 +157,10 @@ Reply AlterContent(Reply reply, const ActiveRules& active) {
         reply.data.replace(at, width, std::string(width, '?'));
     }
     if (active.Has(FaultMode::Hx)) reply.data[0] = 'X';
+    if (const FaultRule* other = active.Find(FaultMode::Address)) {
+        reply.address = {static_cast<char>('0' + other->argument / 10),
+                         static_cast<char>('0' + other->argument % 10)};
+    }
     if (active.Has(FaultMode::ExCount)) {
         static constexpr char kDigits[] = "0123456789ABCDEF";
         const int count = (reply.exCount + 1) & 0xFF;

@@ -28,6 +28,7 @@ enum class FaultMode {
     ExCount,     // an EX value count one above the request's (EX reads)
     Echo,        // the line hands the request back before any reply (an RS-485 adapter that
                  // hears its own transmission)
+    Address,     // the reply names another meter (argument: its address), checksum to match
 };
 
 // One --fault option: a mode and the selectors that all must hold for it to apply.

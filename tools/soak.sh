@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # Integrity soak: three simulated lines of three meters each, with faults drawn at random,
 # polled by vpihost for MINUTES (default 2); every value read is checked against what the meter
-# sent (tools/soak_check.py), the poll must keep producing readings, and vpihost's memory
-# must stay flat.
+# sent, and every request a meter answered cleanly must have been read (tools/soak_check.py);
+# the poll must keep producing readings, and vpihost's memory must stay flat.
 #
 #   tools/soak.sh [MINUTES]        SOAK_SEED=N picks the fault mix (default: from the clock)
+#                                  SOAK_BUILD=DIR takes vpihost, metersim and the driver module
+#                                  from DIR (default: build/native)
 #
 # Exit status 0 when everything holds; 1 with the reasons printed otherwise; 2 when it could
 # not run. Needs build/native (cmake --preset native && cmake --build --preset native).
 set -u
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD="$ROOT/build/native"
+BUILD=${SOAK_BUILD:-$ROOT/build/native}
 MINUTES=${1:-2}
 SEED=${SOAK_SEED:-$(date +%s)}
 TIMEOUT_MS=200      # vpihost's read time-out; late replies come after it
@@ -39,11 +41,13 @@ cleanup() {
 trap cleanup EXIT
 RANDOM=$SEED
 
-# p=0.03 .. 0.09, drawn.
-probability() { printf '0.0%d' $((3 + RANDOM % 7)); }
+# P=0.03 .. 0.09, drawn (into a variable: a draw inside $(...) would be the subshell's).
+draw_probability() { P="0.0$((3 + RANDOM % 7))"; }
 
-# The fault options of line $1: each kind of fault is always on one line of the three and on
-# the others by chance; some rules pick one meter of the line.
+# The fault options of line $1 into FAULT_OPTIONS: each kind of fault is always on one line of
+# the three and on the others by chance; some rules pick one meter of the line. It runs in this
+# shell, never in a $(...) subshell: bash reseeds RANDOM in a subshell, and SOAK_SEED would not
+# repeat the mix.
 faults_for() {
     local line=$1 meters=$2 kind options="" rule
     local -a meter_list=($meters)
@@ -56,13 +60,15 @@ faults_for() {
             3) rule="truncate" ;;
             4) rule="checksum" ;;
         esac
-        rule="$rule:p=$(probability)"
+        draw_probability
+        rule="$rule:p=$P"
         if [ $((RANDOM % 3)) -eq 0 ]; then rule="$rule:meter=${meter_list[RANDOM % 3]}"; fi
         options="$options --fault $rule"
     done
     # Replies late but inside the time-out, which must do no harm.
-    options="$options --fault delay=$((TIMEOUT_MS / 4)):p=$(probability)"
-    echo "$options"
+    draw_probability
+    options="$options --fault delay=$((TIMEOUT_MS / 4)):p=$P"
+    FAULT_OPTIONS=$options
 }
 
 # Gates of every family; the meters take turns, so neighbours never share a meter and request
@@ -73,14 +79,19 @@ gates_for() {
          "${c}EX1001:3 ${a}EX0002:2 ${b}01 ${c}01H5"
 }
 
+# The meters of a line differ in one digit only, the tens or the units: a late reply must be
+# told from its neighbour's by both digits of the address. In the gate order above, the pairs
+# c-a (TR then TK, EX then EX) and a-b (TC then TC) read the same command of two meters one
+# after the other, which is where only the address can refuse a late reply.
 declare -a JSONS EVENTS GATES FAULTS PORTS
 for line in 1 2 3; do
     case $line in
-        1) meters="01 07 12" ;;
-        2) meters="03 21 44" ;;
-        3) meters="05 10 99" ;;
+        1) meters="01 11 21" ;;
+        2) meters="20 21 30" ;;
+        3) meters="99 09 98" ;;
     esac
-    FAULTS[$line]=$(faults_for "$line" "$meters")
+    faults_for "$line" "$meters"
+    FAULTS[$line]=$FAULT_OPTIONS
     GATES[$line]=$(gates_for $meters)
     JSONS[$line]="$WORK/poll$line.jsonl"
     EVENTS[$line]="$WORK/events$line.jsonl"

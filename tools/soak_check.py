@@ -5,7 +5,11 @@ For each line: vpihost's `poll --json` output, metersim's `--events` file and th
 (in poll order, EX gates with ":COUNT"). The gates of a line are polled in an order where no two
 neighbours (the last and the first included) name the same meter and request, so the requests
 metersim logged fall into runs, one run per reading: the attempts of that reading. A reading
-reported done must carry the values of a valid frame that its meter sent in its own run.
+reported done must carry the values of a valid frame that its meter sent in its own run. And the
+other way round: a run in which the meter answered with a whole, valid frame, in time and with
+no fault, must have been read (done), with that frame's values when nothing else in the run or
+still arriving from an earlier one could have been taken for it; a reading refused or failed
+needs a fault in its run, or a late reply of an earlier run still going out when it began.
 
 The decoding here is this checker's own, written from the meters' frame layouts, not taken
 from the driver or the simulator.
@@ -198,6 +202,20 @@ def fault_modes(event):
     return [rule.split(":")[0].split("=")[0] for rule in event.get("fault", [])]
 
 
+def clean_reply(event, timeout_us):
+    """Whether the meter answered `event` with one whole, valid frame and nothing else, within
+    half the read time-out (slack for a loaded machine), with no fault but an on-time delay."""
+    reply = event.get("reply")
+    if not reply or not timeout_us:
+        return False
+    if any(mode != "delay" for mode in fault_modes(event)):
+        return False
+    if event["reply_end_us"] - event["time_us"] > timeout_us // 2:
+        return False
+    data = bytes.fromhex(reply["hex"])
+    return frames(data) == [data]
+
+
 class LineCheck:
     def __init__(self, name, jsonl, events, gates, timeout_ms):
         self.name = name
@@ -211,6 +229,8 @@ class LineCheck:
         self.results = collections.Counter()
         self.faults = collections.Counter()
         self.causes = collections.Counter()
+        self.clean_runs = 0
+        self.unread = 0
 
     def runs(self):
         """The requests cut into runs of the same meter and command."""
@@ -286,6 +306,7 @@ class LineCheck:
                                    "line (next there: %s)" % (self.name, reading["gate"],
                                                               reading["time"], seen))
                 return
+            self.check_answered(reading, runs, at, family, count)
             if reading["result"] == 0:
                 self.checked[family if family in ("PLAIN", "H", "EX") else "T"] += 1
                 values = reading["values"]
@@ -297,6 +318,51 @@ class LineCheck:
                         self.name, reading["gate"], reading["time"], _short(values), text))
             at += 1
         self.leftover = len(runs) - at
+
+    def check_answered(self, reading, runs, index, family, count):
+        """A run with a clean answer must have been read, and when nothing else in it or before
+        it can have been taken for the answer, with that answer's values. A reading that is not
+        done needs a fault of its own run or a late reply of an earlier run still going out
+        when it began."""
+        run = runs[index][1]
+        clean = [event for event in run if clean_reply(event, self.timeout_us)]
+        self.clean_runs += 1 if clean else 0
+        if reading["result"] == 0:
+            quiet = all(clean_reply(event, self.timeout_us) or not event.get("reply")
+                        for event in run) and not self.late_into(runs, index)
+            if clean and quiet:
+                frame = bytes.fromhex(clean[-1]["reply"]["hex"])
+                if not same(reading["values"], decode(frame, family, count)):
+                    self.unread += 1
+                    self.errors.append("%s: %s read at %s reported %s, not the values of the "
+                                       "clean reply to request #%s" % (
+                                           self.name, reading["gate"], reading["time"],
+                                           _short(reading["values"]), clean[-1].get("number")))
+            return
+        if clean:
+            self.unread += 1
+            self.errors.append("%s: %s read at %s %s, though request #%s had a clean reply "
+                               "%d ms after it" % (
+                                   self.name, reading["gate"], reading["time"], reading["status"],
+                                   clean[0].get("number"),
+                                   (clean[0]["reply_end_us"] - clean[0]["time_us"]) // 1000))
+        elif not any(event.get("fault") for event in run) and \
+                not self.late_into(runs, index):
+            self.unread += 1
+            self.errors.append("%s: %s read at %s %s, and no fault in its %d request(s) explains "
+                               "it" % (self.name, reading["gate"], reading["time"],
+                                       reading["status"], len(run)))
+
+
+    @staticmethod
+    def late_into(runs, index):
+        """Whether a reply to an earlier run was still going out when run `index` began."""
+        begun = runs[index][1][0]["time_us"]
+        for _, run in runs[max(0, index - 3):index]:
+            for event in run:
+                if event.get("reply") and event["reply_end_us"] > begun:
+                    return True
+        return False
 
 
 def _short(values):
@@ -330,6 +396,8 @@ def main(argv):
     results = collections.Counter()
     faults = collections.Counter()
     causes = collections.Counter()
+    clean_runs = 0
+    unread = 0
     for line in lines:
         line.check()
         errors += line.errors
@@ -337,6 +405,8 @@ def main(argv):
         results.update(line.results)
         faults.update(line.faults)
         causes.update(line.causes)
+        clean_runs += line.clean_runs
+        unread += line.unread
         if not line.readings:
             errors.append("%s: vpihost reported no readings" % line.name)
     if rss is not None and rss[1] - rss[0] > rss[2]:
@@ -349,11 +419,12 @@ def main(argv):
     fault_text = ", ".join("%s %d" % kv for kv in sorted(faults.items())) or "none"
     rss_text = " rss %d->%d kB (limit +%d);" % rss if rss else ""
     cause_text = ", ".join("%s %d" % kv for kv in sorted(causes.items()))
-    print("soak %s: %d readings checked (%s); %d done, %d refused, %d failed;%s faults seen: "
-          "%s; %d problem(s)%s" % (
+    print("soak %s: %d readings checked (%s); %d done, %d refused, %d failed; %d runs answered "
+          "cleanly, %d reading(s) not as answered or not done without cause;%s faults seen: %s; "
+          "%d problem(s)%s" % (
               "FAIL" if errors else "PASS", sum(checked.values()), by_family, results["done"],
-              results["refused"], results["failed"], rss_text, fault_text, len(errors),
-              " (wrong values: " + cause_text + ")" if cause_text else ""))
+              results["refused"], results["failed"], clean_runs, unread, rss_text, fault_text,
+              len(errors), " (wrong values: " + cause_text + ")" if cause_text else ""))
     return 1 if errors else 0
 
 

@@ -19,23 +19,25 @@
 
 namespace {
 
-// Each gate with what meter 01 and meter 07 have pinned in it, so that a value tells which
-// meter sent it.
+// Each gate with what meters 01, 07 and 11 have pinned in it, so that a value tells which
+// meter sent it. 11 is one digit off 01: only both digits of the address tell their replies
+// apart.
 struct GateCase : vpitest::GateDef {
     std::size_t slot;  // the value looked at
     float meter01;
     float meter07;
+    float meter11;
 };
 
 const std::vector<GateCase> kGates{
-    {{"plain", MEMTYPE_PLAIN, 1, 40}, 0, 1110.0f, 7770.0f},
-    {{"H2", MEMTYPE_H2, 1, 34}, 5, 11.5f, 17.5f},
-    {{"TR1", MEMTYPE_TR1, 1, 3}, 2, 0x0101, 0x0707},
-    {{"TK1", MEMTYPE_TK1, 1, 3}, 2, 0x0111, 0x0777},
-    {{"TY1", MEMTYPE_TY1, 1, 2}, 1, 0x11, 0x17},
-    {{"TD1", MEMTYPE_TD1, 1, 25}, 1, 0x21, 0x27},
-    {{"TC13", MEMTYPE_TC13, 1, 33}, 1, 0x31, 0x37},
-    {{"EX", MEMTYPE_EX, 0x0A01, 2}, 0, 101.0f, 707.0f},
+    {{"plain", MEMTYPE_PLAIN, 1, 40}, 0, 1110.0f, 7770.0f, 3330.0f},
+    {{"H2", MEMTYPE_H2, 1, 34}, 5, 11.5f, 17.5f, 13.5f},
+    {{"TR1", MEMTYPE_TR1, 1, 3}, 2, 0x0101, 0x0707, 0x0B0B},
+    {{"TK1", MEMTYPE_TK1, 1, 3}, 2, 0x0111, 0x0777, 0x0BBB},
+    {{"TY1", MEMTYPE_TY1, 1, 2}, 1, 0x11, 0x17, 0x1B},
+    {{"TD1", MEMTYPE_TD1, 1, 25}, 1, 0x21, 0x27, 0x2B},
+    {{"TC13", MEMTYPE_TC13, 1, 33}, 1, 0x31, 0x37, 0x3B},
+    {{"EX", MEMTYPE_EX, 0x0A01, 2}, 0, 101.0f, 707.0f, 1111.0f},
 };
 
 constexpr const char* kValues = R"(01:plain.0 = 1110
@@ -54,6 +56,14 @@ constexpr const char* kValues = R"(01:plain.0 = 1110
 07:tc13 = 00 37 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
 01:ex.10.1 = 101
 07:ex.10.1 = 707
+11:plain.0 = 3330
+11:h2.5 = 13.5
+11:tr1 = 0A 0A 0B0B
+11:tk1 = 0A 0A 0BBB
+11:ty1 = 0A 1B
+11:td1 = 00 2B 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+11:tc13 = 00 3B 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+11:ex.10.1 = 1111
 )";
 
 // Two meters on a simulated line, opened as a channel with a read time-out of `units`.
@@ -65,8 +75,8 @@ protected:
         valuesPath_ = "/tmp/vpi-field-lines-" + stem + ".values";
         eventsPath_ = "/tmp/vpi-field-lines-" + stem + ".jsonl";
         std::ofstream(valuesPath_) << kValues;
-        std::vector<std::string> args{METERSIM_PATH, "--meter",  "01",       "--meter",
-                                      "07",          "--link",   link_,      "--values",
+        std::vector<std::string> args{METERSIM_PATH, "--meter",  "01",       "--meter", "07",
+                                      "--meter",     "11",       "--link",   link_,     "--values",
                                       valuesPath_,   "--events", eventsPath_};
         for (const std::string& fault : faults) args.insert(args.end(), {"--fault", fault});
         ASSERT_TRUE(vpitest::StartMeterSim(sim_, std::move(args), ""));
@@ -119,10 +129,10 @@ protected:
 };
 
 TEST_F(FieldLine, ALateMeterNeverLendsItsValuesToAnother) {
-    // Meter 01 answers 150 ms after each request, meter 07 at once; the read time-out is
-    // 100 ms. Each of 01's gates is read (its replies come too late, or answer a later attempt
-    // of the same gate), then at once the same gate of 07, which meets 01's late replies on
-    // the line and must read its own values.
+    // Meter 01 answers 150 ms after each request, meters 11 and 07 at once; the read time-out
+    // is 100 ms. Each of 01's gates is read (its replies come too late, or answer a later
+    // attempt of the same gate), then at once the same gate of 11 (one digit off 01), which
+    // meets 01's late replies on the line, then of 07; each must read its own values.
     ASSERT_NO_FATAL_FAILURE(Start({"delay=150:meter=01"}, 10));
     for (const GateCase& gate : kGates) {
         SCOPED_TRACE(gate.name);
@@ -134,6 +144,8 @@ TEST_F(FieldLine, ALateMeterNeverLendsItsValuesToAnother) {
         if (late == VpiDone) {
             EXPECT_EQ(values[gate.slot], gate.meter01);
         }
+        ASSERT_EQ(Read(gate, 11, operation, &values), VpiDone);
+        EXPECT_EQ(values[gate.slot], gate.meter11);
         ASSERT_EQ(Read(gate, 7, operation, &values), VpiDone);
         EXPECT_EQ(values[gate.slot], gate.meter07);
     }

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """vpihost serve scraped by a real Prometheus: every pinned value is found through Prometheus'
-query API under its labels, promtool passes /metrics, bad requests get 4xx without disturbing
+query API under its labels (a value name with a double quote, a backslash and a line feed
+among them), promtool passes /metrics, bad requests get 4xx without disturbing
 the polling, and SIGTERM ends serve cleanly.
 Usage: serve_prometheus.py VPIHOST METERSIM WORKDIR. Exit 0 pass, 1 fail, 77 no Prometheus."""
 import json
@@ -91,6 +92,12 @@ def pinned_values(prometheus):
         check(got == value, "%s = %s in Prometheus (got %s)" % (selector, value, got))
     named = query(prometheus, 'vpi_value{meter="one",name="voltage L1",unit="V"}')
     check(len(named) == 1, "the site file's name and unit are labels")
+    # A name with a double quote, a backslash and a line feed: Prometheus reads the label back
+    # whole only if /metrics escaped all three (a JSON string is a PromQL string too).
+    escaped = query(prometheus, 'vpi_value{meter="two",name=%s}' % json.dumps(serve_site.ESCAPED_NAME))
+    check(len(escaped) == 1 and escaped[0]["metric"].get("name") == serve_site.ESCAPED_NAME
+          and float(escaped[0]["value"][1]) == 50.0,
+          "a name that needs escaping comes back whole from Prometheus (got %s)" % escaped)
     silent = serve_site.wait_for(
         lambda: query(prometheus, 'vpi_meter_up{meter="three"} == 0 and '
                                   'vpi_meter_backoff_seconds{meter="three"} > 0'), 30, 0.5)

@@ -132,6 +132,50 @@ TEST(Scan, FirstStopsAtTheFirstMeterAndTableAndCsvCarryTheSameRows) {
     EXPECT_EQ(std::count(lines[1].begin(), lines[1].end(), ','), 10);
 }
 
+// Meters that answer, but not soundly: 04 with a checksum off by one, 05 with a frame (checksum
+// to match) that names meter 15. Neither is a meter at 04, 05 or 15; the sound 03 is found.
+TEST(Scan, RepliesWithABadChecksumOrAnotherAddressFindNoMeter) {
+    SimLine sim({"--meter", "03", "--meter", "04", "--meter", "05", "--fault", "checksum:meter=04",
+                 "--fault", "address=15:meter=05"});
+    ASSERT_TRUE(sim.Started());
+    const Outcome run = Scan(sim.Port(), {"--addresses", "3-5,15", "--timeout", "50", "--json"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(Addresses(Found(run)), (std::set<int>{3})) << run.out;
+    EXPECT_NE(run.err.find("1 meter(s) found in 4 probe(s)"), std::string::npos) << run.err;
+    // The meters did answer, as the faults say.
+    std::map<int, std::string> replies;
+    for (const Json& request : sim.Requests()) {
+        if (request["reply"].is_object()) replies[request["meter"]] = request["reply"]["text"];
+    }
+    ASSERT_EQ(replies.size(), 3u);
+    EXPECT_EQ(replies[5].substr(4, 3), "150") << replies[5];
+    EXPECT_EQ(replies[4].substr(4, 3), "040") << replies[4];
+}
+
+// On a line that echoes every request, the absent addresses hear their own request back and
+// nothing else: none of them is a meter, and the summary says the line echoes. The meter
+// behind the echo is found with its values.
+TEST(Scan, AnEchoingLineIsReportedAndItsEchoesAreNoMeters) {
+    SimLine sim({"--meter", "03", "--fault", "echo"});
+    ASSERT_TRUE(sim.Started());
+    const Outcome run = Scan(sim.Port(), {"--addresses", "1-4", "--timeout", "50", "--json"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const std::map<int, Json> found = Found(run);
+    EXPECT_EQ(Addresses(found), (std::set<int>{3})) << run.out;
+    EXPECT_EQ(found.at(3)["fields"], 40);
+    EXPECT_NE(run.err.find("1 meter(s) found in 4 probe(s) at 1 line setting(s); 3 probe(s) "
+                           "heard only their own request back: the line echoes"),
+              std::string::npos)
+        << run.err;
+
+    // Without an echo, nothing is said of one.
+    SimLine plain({"--meter", "03"});
+    ASSERT_TRUE(plain.Started());
+    const Outcome quiet = Scan(plain.Port(), {"--addresses", "1-4", "--timeout", "50", "--json"});
+    ASSERT_EQ(quiet.exitCode, 0) << quiet.err;
+    EXPECT_EQ(quiet.err.find("echo"), std::string::npos) << quiet.err;
+}
+
 TEST(Scan, NoMeterIsExitTwoAndBadListsAreUsageErrors) {
     SimLine sim({"--meter", "30"});
     ASSERT_TRUE(sim.Started());

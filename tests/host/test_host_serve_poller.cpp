@@ -1,17 +1,23 @@
 // The site poller against metersim: two lines, three meters, the real module called through
-// VpiMain from a thread per line. A silent meter backs off while the others keep their
-// interval; the values read are the pinned ones; a line whose simulator stops and starts again
-// is reopened; the timing rules on their own.
+// VpiMain from a thread per line. The timing rules on their own; a line's schedule on a timer
+// the test holds (exact probe times of a silent meter backing off and coming back, of gates
+// due together, of slots skipped); a silent meter backing off while the others are read with
+// their pinned values, and a line whose simulator stops and starts again being reopened.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "line_poller.h"
 #include "loaded_driver_test.h"
 #include "metersim_child.h"
 #include "poll_schedule.h"
@@ -86,17 +92,6 @@ private:
     std::mutex mutex_;
     std::map<std::string, std::vector<Seen>> seen_;
 };
-
-// The mean time between successful reads of `seen`, in ms; 0 with fewer than two.
-double MeanIntervalMs(const std::vector<Seen>& seen) {
-    std::vector<Clock::time_point> done;
-    for (const Seen& s : seen) {
-        if (s.result == 0) done.push_back(s.at);
-    }
-    if (done.size() < 2) return 0;
-    return std::chrono::duration<double, std::milli>(done.back() - done.front()).count() /
-           static_cast<double>(done.size() - 1);
-}
 
 std::string Link(char line) {
     // /tmp/ and six characters: within the 11 a port name may have.
@@ -193,10 +188,10 @@ protected:
     host::MeterSimProcess simB_;
 };
 
-// Meter 03 is silent: it backs off, doubling, while 01 and 02 keep their intervals within
-// 10 % over the run; every value read is the pinned one. Then line B's simulator stops and
-// comes back with 03 answering: the line is reopened and 03 is read again.
-TEST_F(SitePollerTest, SilentMeterBacksOffOthersKeepTheirRateLineReopens) {
+// Meter 03 is silent: it backs off while 01 and 02 are read, every value read the pinned one.
+// Then line B's simulator stops and comes back with 03 answering: the line is reopened and 03
+// is read again. (The back-off's exact steps are the timer tests' below.)
+TEST_F(SitePollerTest, SilentMeterBacksOffOthersAreReadLineReopens) {
     ASSERT_TRUE(StartLineA());
     ASSERT_TRUE(StartLineB(false));
     const host::PreparedSite site = Site();
@@ -205,29 +200,31 @@ TEST_F(SitePollerTest, SilentMeterBacksOffOthersKeepTheirRateLineReopens) {
         recorder.Add(r);
     });
     poller.Start();
-    std::this_thread::sleep_for(16s);
-
-    const host::PollerStatus status = poller.Status();
-    const host::MeterStatus& three = MeterOf(status, "three");
-    EXPECT_EQ(three.health, host::MeterHealth::BackingOff);
-    EXPECT_GE(three.consecutiveFailures, 3);
-    EXPECT_GE(three.backoffMs, 4000.0) << "backed off to the cap";
-    // At 1 s, 16 s would be 16 reads; backing off 1, 2, 4, 4... allows about 6.
-    EXPECT_LE(recorder.Of("0301").size(), 8u);
-    EXPECT_GE(recorder.Of("0301").size(), 3u);
-
-    for (const auto& [gate, intervalMs] :
-         std::vector<std::pair<std::string, double>>{{"0101", 1000}, {"0201", 1500}}) {
+    const auto doneReads = [&recorder](const std::string& gate) {
         const std::vector<Seen> seen = recorder.Of(gate);
-        ASSERT_GE(seen.size(), 8u) << gate;
-        EXPECT_NEAR(MeanIntervalMs(seen), intervalMs, intervalMs * 0.10) << gate;
+        return std::count_if(seen.begin(), seen.end(), [](const Seen& s) { return s.result == 0; });
+    };
+    EXPECT_TRUE(WaitFor(poller, 60s, [&](const host::PollerStatus& s) {
+        return MeterOf(s, "three").consecutiveFailures >= 2 && doneReads("0101") >= 3 &&
+               doneReads("0101H2") >= 2 && doneReads("0201") >= 3;
+    })) << "meter 03 did not back off, or the others were not read";
+
+    const host::MeterStatus three = MeterOf(poller.Status(), "three");
+    EXPECT_EQ(three.health, host::MeterHealth::BackingOff);
+    EXPECT_GT(three.backoffMs, 0.0);
+    EXPECT_EQ(doneReads("0301"), 0);
+    // Every read of the answering meters is done, with the pinned values.
+    const std::vector<std::tuple<std::string, std::size_t, float>> pinned{
+        {"0101", 0, 1250.0f}, {"0101H2", 5, 11.5f}, {"0201", 0, 2300.0f}};
+    for (const auto& [gate, slot, value] : pinned) {
+        SCOPED_TRACE(gate);
+        const std::vector<Seen> seen = recorder.Of(gate);
+        ASSERT_FALSE(seen.empty());
+        for (const Seen& s : seen) {
+            ASSERT_EQ(s.result, 0);
+            EXPECT_EQ(s.values.at(slot), value);
+        }
     }
-    for (const Seen& s : recorder.Of("0101")) {
-        ASSERT_EQ(s.result, 0);
-        EXPECT_FLOAT_EQ(s.values.at(0), 1250.0f);
-    }
-    for (const Seen& s : recorder.Of("0101H2")) EXPECT_FLOAT_EQ(s.values.at(5), 11.5f);
-    for (const Seen& s : recorder.Of("0201")) EXPECT_FLOAT_EQ(s.values.at(0), 2300.0f);
 
     // Line B's simulator goes, and comes back with meter 03 answering.
     simB_.Stop();
@@ -263,6 +260,138 @@ TEST_F(SitePollerTest, PortThatIsNotThereYetIsOpenedOnceItIs) {
         return s.lines[1].open && MeterOf(s, "two").health == host::MeterHealth::Answering;
     }));
     poller.Stop();
+}
+
+// ---- a line's schedule on a timer the test holds ----
+
+// A timer that moves to the end of every sleep at once, so that a read takes no time on it and
+// each probe lands exactly where the schedule puts it. Sleeps that end after `end` are left to
+// the real clock, which holds the line until the test stops it.
+class SteppedTimer : public host::PollTimer {
+public:
+    explicit SteppedTimer(Clock::duration end) : end_(kStart + end) {}
+    Clock::time_point Now() override {
+        std::lock_guard lock(mutex_);
+        return now_;
+    }
+    void Sleeping(Clock::time_point when) override {
+        std::lock_guard lock(mutex_);
+        if (when <= end_) now_ = std::max(now_, when);
+    }
+    // Seconds since the start, on this timer.
+    double Seconds() { return std::chrono::duration<double>(Now() - kStart).count(); }
+
+private:
+    static constexpr Clock::time_point kStart = Clock::time_point{} + 1h;
+    std::mutex mutex_;
+    Clock::time_point now_ = kStart;
+    Clock::time_point end_;
+};
+
+// One read as the line's sink saw it: when on the timer, which gate, the driver's result.
+struct Probe {
+    double at;
+    std::string gate;
+    std::int32_t result;
+    bool operator==(const Probe&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Probe& p) {
+    return out << "{" << p.at << " s, " << p.gate << ", " << p.result << "}";
+}
+
+// One line of one meter against metersim, polled on a SteppedTimer.
+class LineScheduleTest : public vpitest::LoadedDriverTest {
+protected:
+    // Starts metersim with meter `address` and `faults`, and polls the meter's `gates` (a TOML
+    // array) with a back-off capped at 8 s until `count` reads are seen (at most 60 s of real
+    // time), on a timer that stops at `end`. The probes, in order.
+    std::vector<Probe> Poll(const std::string& address, const std::vector<std::string>& faults,
+                            const std::string& gates, std::size_t count, Clock::duration end) {
+        std::vector<std::string> argv{METERSIM_PATH, "--meter", address, "--link", Link('s')};
+        for (const std::string& fault : faults) argv.insert(argv.end(), {"--fault", fault});
+        EXPECT_TRUE(vpitest::StartMeterSim(sim_, argv));
+        const std::string text =
+            "site = \"schedule\"\nbackoff_max = \"8s\"\n"
+            "[[line]]\nname = \"S\"\nport = \"" +
+            Link('s') +
+            "\"\ntimeout = \"100ms\"\n"
+            "[[line.meter]]\nname = \"m\"\naddress = " +
+            std::to_string(std::stoi(address)) + "\ngates = " + gates + "\n";
+        const host::SiteConfigResult config = host::ParseSiteConfig(text, "schedule.toml");
+        EXPECT_TRUE(config.errors.empty()) << config.errors.front().Text();
+        const host::PreparedSite site = host::PrepareSite(driver_, config.site);
+        EXPECT_TRUE(site.errors.empty()) << site.errors.front().Text();
+        if (!config.errors.empty() || !site.errors.empty()) return {};
+
+        SteppedTimer timer(end);
+        std::mutex mutex;
+        std::condition_variable seen;
+        std::vector<Probe> probes;
+        host::LinePoller line(
+            driver_, site.lines.front(), site.backoffMaxMs,
+            [&](const std::string&, const host::Reading& r) {
+                std::lock_guard lock(mutex);
+                probes.push_back(Probe{timer.Seconds(), r.gate, r.result});
+                seen.notify_all();
+            },
+            &timer);
+        line.Start();
+        {
+            std::unique_lock lock(mutex);
+            EXPECT_TRUE(seen.wait_for(lock, 60s, [&] { return probes.size() >= count; }))
+                << probes.size() << " reads seen";
+        }
+        line.Stop();
+        status_ = line.Status();
+        std::lock_guard lock(mutex);
+        // A sleep past the timer's end that the real clock let run out may add a read at the
+        // end: only the first `count` are the schedule's.
+        if (probes.size() > count) probes.resize(count);
+        return probes;
+    }
+
+    host::MeterSimProcess sim_;
+    host::LineStatus status_;
+};
+
+// Meter 03 is silent for its first five reads and its seventh (one request each: an EX read is
+// one attempt), and answers the others. Its only gate is due every second, so its back-off
+// starts at 1 s: the gaps of the silent reads are 1, 2, 4, 8 s and then the 8 s cap; the answer
+// ends the back-off, and the single miss after it costs 1 s only. The slots that passed while
+// it was backed off are skipped, not made up by reads in a row: after the answer at 23 s the
+// next read is at 24 s.
+TEST_F(LineScheduleTest, SilentMeterBacksOffDoublingAndOneAnswerResetsIt) {
+    const std::vector<Probe> probes =
+        Poll("03",
+             {"silent:nth=1", "silent:nth=2", "silent:nth=3", "silent:nth=4", "silent:nth=5",
+              "silent:nth=7"},
+             "[{ gate = \"03EX1001:1\", interval = \"1s\" }]", 10, 27s);
+    const std::string g = "03EX1001";  // as the gate is named, its count aside
+    const std::vector<Probe> expected{{0, g, 2},  {1, g, 2},  {3, g, 2},  {7, g, 2},  {15, g, 2},
+                                      {23, g, 0}, {24, g, 2}, {25, g, 0}, {26, g, 0}, {27, g, 0}};
+    EXPECT_EQ(probes, expected);
+    // Skipped at 3 s (the slot at 3), 7 s (4 to 6), 15 s (9 to 15 less the one read) and 23 s.
+    EXPECT_EQ(status_.missedSlots, 1 + 3 + 7 + 7);
+    ASSERT_EQ(status_.meters.size(), 1u);
+    EXPECT_EQ(status_.meters[0].health, host::MeterHealth::Answering);
+    EXPECT_EQ(status_.meters[0].consecutiveFailures, 0);
+    EXPECT_EQ(status_.opens, 1);
+}
+
+// Two gates of a meter due at the same moment are read least recently read first, whatever
+// their place in the file: the 2 s gate, listed second, goes first at 2 s and 4 s, since the
+// 1 s gate was read more recently.
+TEST_F(LineScheduleTest, GatesDueTogetherGoLeastRecentlyReadFirst) {
+    const std::vector<Probe> probes = Poll("02", {},
+                                           "[{ gate = \"0201\", interval = \"1s\" }, "
+                                           "{ gate = \"0201H2\", interval = \"2s\" }]",
+                                           8, 4s);
+    const std::vector<Probe> expected{{0, "0201", 0},   {0, "0201H2", 0}, {1, "0201", 0},
+                                      {2, "0201H2", 0}, {2, "0201", 0},   {3, "0201", 0},
+                                      {4, "0201H2", 0}, {4, "0201", 0}};
+    EXPECT_EQ(probes, expected);
+    EXPECT_EQ(status_.missedSlots, 0);
 }
 
 }  // namespace

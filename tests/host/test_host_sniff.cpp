@@ -1,6 +1,7 @@
 // vpihost sniff end to end on metersim's tap: every exchange of a poll over every family and
 // of both kinds of write recorded as the simulator logged it, the values equal to what poll
-// printed, and the line's faults (garbage, checksum, delay, silent, echo) shown as such.
+// printed and to what the simulator was given, and the line's faults (garbage, checksum, delay,
+// silent, echo) shown as such.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -121,6 +122,17 @@ TEST(Sniff, RecordsEveryExchangeOfEveryFamilyAndWriteWithPollsValues) {
         EXPECT_EQ(exchanges[i]["values"], reading["values"]);
         EXPECT_GE(exchanges[i]["reply_start_us"].get<long>(), exchanges[i]["time_us"].get<long>());
     }
+    // And what the simulator was given to send, whatever the decoders make of it: the same
+    // decoders behind poll and sniff would agree on a wrong value.
+    const auto value = [&exchanges](std::size_t exchange, std::size_t slot) {
+        return exchanges[exchange]["values"].at(slot).get<double>();
+    };
+    EXPECT_FLOAT_EQ(value(0, 16), 49.9f);  // 01's plain.16
+    EXPECT_FLOAT_EQ(value(8, 16), 49.9f);  // 07's
+    EXPECT_EQ(value(1, 5), 12.5);          // h2.5
+    // tr1 = 0A 0B 00FF: the first field is sent one below what it means.
+    EXPECT_EQ(exchanges[2]["values"], Json::array({11, 11, 255}));
+    EXPECT_EQ(value(7, 0), 1234.0);  // ex.0.1
     EXPECT_EQ(exchanges[kGates.size()]["gate"], "command 2");
     EXPECT_EQ(exchanges[kGates.size()]["answered"], true);
     EXPECT_EQ(exchanges[kGates.size()]["echo"], false);

@@ -110,15 +110,17 @@ protected:
 };
 
 TEST_F(Lines, RepliesAnotherMeterOrToAnotherRequestArePassedOver) {
-    // Meter 01's late reply sits ahead of meter 07's own; then a reply of meter 07 itself to
-    // another command. Neither is taken: every family reads its own values in one request.
+    // Late replies of meters 17 and 06, one digit off 07 (the tens, the units), sit ahead of
+    // meter 07's own; then a reply of meter 07 itself to another command. None is taken: every
+    // family reads its own values in one request.
     for (const FamilyCase& c : Families()) {
         SCOPED_TRACE(c.name);
         Reopen();
-        const std::string late01 = Frame("01" + std::string(1, c.command) + c.otherData);
+        const std::string late17 = Frame("17" + std::string(1, c.command) + c.otherData);
+        const std::string late06 = Frame("06" + std::string(1, c.command) + c.otherData);
         const std::string other07 =
             Frame(c.command == 'H' ? "07P" + c.otherData : "07H" + c.otherData);
-        Answer([&](const std::string&) { return late01 + other07; }, Reply(c.data));
+        Answer([&](const std::string&) { return late17 + late06 + other07; }, Reply(c.data));
         GuardedValues values(static_cast<std::size_t>(c.count));
         GateIoRecord gate = Gate(7, c.memtype, c.count, values.data(), c.index);
         const auto operation = c.memtype == MEMTYPE_EX ? VpiOperation::ReadEx : VpiOperation::Read;
@@ -130,11 +132,12 @@ TEST_F(Lines, RepliesAnotherMeterOrToAnotherRequestArePassedOver) {
 }
 
 TEST_F(Lines, OnlyAnotherMetersRepliesWithoutItsOwnNeverYieldValues) {
-    // Meter 01 answers late every time and 07 stays silent: 07's read fails after its eight
-    // attempts, with the usual message, and takes none of 01's values.
+    // Meters 17 and 06 (one digit off 07) answer late every time and 07 stays silent: 07's
+    // read fails after its eight attempts, with the usual message, and takes none of their
+    // values.
     const FamilyCase& plain = Families().front();
     fake::SetResponder([&](const std::string& port, std::span<const std::uint8_t>) {
-        fake::Deliver(port, Frame("010" + plain.data));
+        fake::Deliver(port, Frame("170" + plain.data) + Frame("060" + plain.data));
     });
     ExpectNoReplyOfItsOwn(7, MEMTYPE_PLAIN, 28);
 }
@@ -201,6 +204,7 @@ TEST_F(Lines, WritesAreAcknowledgedByTheAddressedMeterInAnyForm) {
         {"an acknowledgement of the meter's own form", nothing, Frame("05zz"), VpiDone, 1},
         {"behind the echo", echo, Frame("05zz"), VpiDone, 1},
         {"another meter's acknowledgement", nothing, Frame("06zz"), VpiFailed, 8},
+        {"the acknowledgement of meter 15, one digit off", nothing, Frame("15zz"), VpiFailed, 8},
         {"another meter's ahead of its own", nothing, Frame("06zz") + Frame("05zz"), VpiDone, 1},
     };
     for (GateIoRecord* gate : {&commandGate, &exGate}) {

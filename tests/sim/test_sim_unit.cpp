@@ -281,6 +281,21 @@ TEST(SimFaults, EchoIsChosenPerRequest) {
     EXPECT_EQ(out.bytes, sim::BuildFrame("070"));
 }
 
+// A reply that names another meter is a whole frame, its checksum summed over the new address.
+TEST(SimFaults, AddressNamesAnotherMeterInASoundFrame) {
+    EXPECT_EQ(sim::ParseFault("address=15:meter=05").argument, 15);
+    for (const char* bad : {"address", "address=100", "address=x"}) {
+        EXPECT_THROW(sim::ParseFault(bad), std::invalid_argument) << bad;
+    }
+    sim::FaultPlan plan({sim::ParseFault("address=15:meter=05")}, 1);
+    sim::Reply reply;
+    reply.address = "05";
+    reply.command = '0';
+    reply.data = "1.25";
+    EXPECT_EQ(plan.Shape(reply, 5, 1).bytes, sim::BuildFrame("1501.25"));
+    EXPECT_EQ(plan.Shape(reply, 6, 2).bytes, sim::BuildFrame("0501.25")) << "meter 06 untouched";
+}
+
 TEST(SimNumbers, ParsersTakeWhatTheyShouldAndNothingElse) {
     EXPECT_EQ(sim::ParseInteger("07", 0, 99, "meter"), 7);
     EXPECT_EQ(sim::ParseInteger("0", 0, 0, "n"), 0);

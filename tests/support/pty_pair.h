@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -76,5 +77,18 @@ private:
     int master_ = -1;
     std::string slave_;
 };
+
+// Waits (at most `waitMs`) until `count` bytes or more wait to be read on `fd`, a slave the
+// back-end opened: what the far end sent has come through the pseudo-terminal, which hands it
+// on asynchronously. FIONREAD: 0 or -1.
+inline bool WaitForInput(int fd, std::size_t count, int waitMs = 5000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    for (;;) {
+        int waiting = 0;
+        if (ioctl(fd, FIONREAD, &waiting) == 0 && waiting >= static_cast<int>(count)) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
 
 }  // namespace vpitest

@@ -38,12 +38,16 @@ interval = "1s"
 name = "two"
 address = 2
 gates = ["0201"]
-plain.16 = {{ name = "frequency", unit = "Hz" }}
+plain.16 = {{ name = "mains \\"f\\" \\\\ 50\\nHz", unit = "Hz" }}
 [[line.meter]]
 name = "three"
 address = 3
 gates = ["0301"]
 """
+
+# The name plain.16 of meter two has in the site file: a double quote, a backslash and a line
+# feed, each of which a label value must escape.
+ESCAPED_NAME = 'mains "f" \\ 50\nHz'
 
 # Requests to the servers started here go straight to them, never through a proxy.
 OPENER = urllib.request.build_opener(urllib.request.ProxyHandler({}))
