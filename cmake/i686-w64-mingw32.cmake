@@ -1,17 +1,6 @@
-# Cross toolchain for the 32-bit Windows host: MinGW-w64, posix thread model, run under Wine.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross toolchain for the 32-bit Windows host (the host's own ABI): MinGW-w64, posix thread
+# model, run under Wine's 32-bit loader in a 32-bit prefix.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Tests run under Wine in a prefix of the build's own, quietly.
+set(VPI_MINGW_TRIPLE i686-w64-mingw32)
 set(VPI_WINEARCH win32)
-set(CMAKE_CROSSCOMPILING_EMULATOR env VPI_WINEARCH=win32 ${CMAKE_CURRENT_LIST_DIR}/../tools/wine-run.sh)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
