@@ -32,10 +32,13 @@ summary() {
 
 # Why CTest test $2 of preset $1 skipped: the first line of its output that says so.
 skip_reason() {
+  # LastTest.log: "I/N Testing: NAME", a few lines about the run, a rule of dashes, the output,
+  # "<end of output>".
   awk -v name="$2" '
-    $0 ~ "^[0-9]+/[0-9]+ Testing: " name "$" { inside = 1; next }
-    inside && /^[0-9]+\/[0-9]+ Testing: / { exit }
-    inside && tolower($0) ~ /skip/ { sub(/^\[  SKIPPED \] /, ""); print; exit }
+    $0 ~ "^[0-9]+/[0-9]+ Testing: " name "$" { test = 1; next }
+    test && /^-+$/ { output = 1; next }
+    output && /^<end of output>$/ { exit }
+    output && tolower($0) ~ /skip/ { sub(/^\[  SKIPPED \] /, ""); print; exit }
   ' "build/$1/Testing/Temporary/LastTest.log" 2>/dev/null
 }
 
