@@ -138,6 +138,16 @@ bool PassEchoNul(const Line& line, std::span<const std::uint8_t> request, bool* 
     return nul == 0 || *markerRead;
 }
 
+// True when a second marker lies within a frame read whole by its length field: the frame
+// was cut short and the next one began inside it (a late reply that lost its tail, with the
+// answer to the next request right behind it). Read to its announced length, such a frame
+// ends in the other frame's bytes and may pass the one-character checksum by chance, with
+// values taken from both. No meter puts the marker inside a frame (the checksum character
+// is never one), so the receive fails, as on any broken reply, and the next attempt purges.
+bool CutShort(std::span<const std::uint8_t> frame) {
+    return std::find(frame.begin() + 1, frame.end(), kMarker) != frame.end();
+}
+
 enum class Skip : std::uint8_t { None, Echo, Stray, LengthSix };
 
 // Whether a whole frame just received is this exchange's reply or one to pass over. A second
@@ -253,6 +263,7 @@ bool ReceiveFrame(ChannelState& channel, std::span<std::uint8_t> buffer,
         if (!ReadExactly(line, buffer.data() + kHeaderBytes, static_cast<std::uint32_t>(length))) {
             return false;
         }
+        if (CutShort(buffer.first(static_cast<std::size_t>(length) + kHeaderBytes))) return false;
         const Skip skip = Classify(buffer.first(static_cast<std::size_t>(length) + kHeaderBytes),
                                    length, expected, lengthSixSkipped, echoHeld);
         if (skip == Skip::None) return true;

@@ -157,6 +157,42 @@ TEST_F(Receive, GarbageAheadOfTheMarkerDrainsTheLine) {
     ExpectStateKept("");
 }
 
+TEST_F(Receive, AFrameCutShortWithTheNextBehindItIsNoReply) {
+    // A late reply that lost its tail, and the answer to the next request right behind it:
+    // read to its announced length, the first frame ends in the second's bytes. Among the
+    // first frame's values there is one that makes that splice pass the checksum.
+    const std::string next = Reply("12.84 1.563 9.944 0.562");
+    std::string late;
+    std::string cut;
+    std::string splice;
+    for (int value = 1000; value < 10000; ++value) {
+        late = Reply(std::to_string(value) + " 1.562 9.943 0.561");
+        cut = late.substr(0, late.size() - 9);
+        splice = cut + next.substr(0, late.size() - cut.size());
+        if (protocol::VerifyFrameChecksum(Bytes(splice))) break;
+    }
+    ASSERT_TRUE(protocol::VerifyFrameChecksum(Bytes(splice)));
+
+    Put(cut + next);
+    EXPECT_FALSE(ReceiveNow());
+    ExpectStateKept("");
+
+    // A marker anywhere behind the first, the closing included, breaks the frame; a frame
+    // with none is taken, whatever else it carries.
+    for (const std::size_t at : {std::size_t{4}, std::size_t{7}, late.size() - 3,
+                                 late.size() - 1}) {
+        SCOPED_TRACE(at);
+        std::string broken = late;
+        broken[at] = '!';
+        Reopen();
+        Put(broken);
+        EXPECT_FALSE(ReceiveNow());
+    }
+    Reopen();
+    Put(late);
+    EXPECT_TRUE(ReceiveNow());
+}
+
 TEST_F(Receive, LengthFieldBoundsSignsAndBlanks) {
     struct Case {
         const char* name;
