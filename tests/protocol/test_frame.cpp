@@ -179,8 +179,8 @@ TEST_F(Receive, AFrameCutShortWithTheNextBehindItIsNoReply) {
 
     // A marker anywhere behind the first, the closing included, breaks the frame; a frame
     // with none is taken, whatever else it carries.
-    for (const std::size_t at : {std::size_t{4}, std::size_t{7}, late.size() - 3,
-                                 late.size() - 1}) {
+    for (const std::size_t at :
+         {std::size_t{4}, std::size_t{7}, late.size() - 3, late.size() - 1}) {
         SCOPED_TRACE(at);
         std::string broken = late;
         broken[at] = '!';
