@@ -138,9 +138,11 @@ TEST(ChannelsOwnTheirPorts, OpeningAnAreaThatHoldsAnotherChannelsPortLeavesThatP
     ASSERT_TRUE(lineX.Started() && lineY.Started());
     vpitest::LogCapture log;
     ChannelState a{};
-    ASSERT_EQ(Open(a, lineX.Port(), 30), VpiDone);
+    // Time-outs of 2 s: every read here is answered, and the counts below must not depend on
+    // how quickly a busy machine lets the simulator answer.
+    ASSERT_EQ(Open(a, lineX.Port(), 200), VpiDone);
     ChannelState b = Unzeroed(a.port);
-    ASSERT_EQ(Open(b, lineY.Port(), 30), VpiDone);
+    ASSERT_EQ(Open(b, lineY.Port(), 200), VpiDone);
     EXPECT_NE(b.port, a.port);
     EXPECT_TRUE(serial::OwnsPort(a.port));
 
@@ -170,7 +172,7 @@ TEST(ChannelsOwnTheirPorts, AnAreaNeverOpenedThatHoldsAnotherChannelsPortTouches
     ASSERT_TRUE(spare.Ok());
     vpitest::LogCapture log;
     ChannelState a{};
-    ASSERT_EQ(Open(a, lineX.Port(), 20), VpiDone);
+    ASSERT_EQ(Open(a, lineX.Port(), 200), VpiDone);  // answered reads: a time-out to spare
     ChannelState other{};
     ASSERT_EQ(Open(other, spare.ShortName(), 20), VpiDone);
 
@@ -410,7 +412,9 @@ TEST(EchoingLines, AnExWriteWithValuesNeedsTheMetersOwnFrame) {
     ASSERT_TRUE(line.Started());
     vpitest::LogCapture log;
     ChannelState channel{};
-    ASSERT_EQ(Open(channel, line.Port(), 20), VpiDone);
+    // 500 ms: meter 07 must answer its one request in time on a busy machine, and 05's eight
+    // attempts stay short.
+    ASSERT_EQ(Open(channel, line.Port(), 50), VpiDone);
     float registers[2] = {12.0f, -3.0f};
     GateIoRecord absent = vpitest::IoRecord(5, MEMTYPE_EX, 0x0A01, 2, registers);
     EXPECT_EQ(Call(VpiOperation::Write, &channel, &absent), VpiFailed);

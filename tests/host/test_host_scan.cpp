@@ -114,7 +114,7 @@ TEST(Scan, AutoBaudFindsTheMetersAtTheirLineSpeedOnly) {
 TEST(Scan, FirstStopsAtTheFirstMeterAndTableAndCsvCarryTheSameRows) {
     SimLine sim({"--meter", "07", "--meter", "09"});
     ASSERT_TRUE(sim.Started());
-    const Outcome first = Scan(sim.Port(), {"--addresses", "5-20", "--timeout", "30", "--first"});
+    const Outcome first = Scan(sim.Port(), {"--addresses", "5-20", "--timeout", "150", "--first"});
     ASSERT_EQ(first.exitCode, 0) << first.err;
     const std::vector<std::string> rows = vpitest::SplitLines(first.out);
     ASSERT_EQ(rows.size(), 3u) << first.out;  // header, one meter, the closing sentence
@@ -122,7 +122,7 @@ TEST(Scan, FirstStopsAtTheFirstMeterAndTableAndCsvCarryTheSameRows) {
     EXPECT_EQ(rows[1].rfind("07      9600 8N1", 0), 0u) << rows[1];
     EXPECT_EQ(rows[2], "1 meter(s) found in 3 probe(s) at 1 line setting(s)");
 
-    const Outcome csv = Scan(sim.Port(), {"--addresses", "7-9", "--timeout", "30", "--csv"});
+    const Outcome csv = Scan(sim.Port(), {"--addresses", "7-9", "--timeout", "150", "--csv"});
     ASSERT_EQ(csv.exitCode, 0) << csv.err;
     const std::vector<std::string> lines = vpitest::SplitLines(csv.out);
     ASSERT_EQ(lines.size(), 3u) << csv.out;
