@@ -179,8 +179,7 @@ TEST_F(RequestEdges, ReadRequestsOnlyForTheReadFamilies) {
         SCOPED_TRACE(m);
         buffer_.fill(kUntouched);
         GateIoRecord gate = vpitest::IoRecord(5, m, 0x0A01, 2, nullptr);
-        VpiCall call{nullptr, 6, 1, 0, &gate};
-        const std::uint8_t size = protocol::BuildReadRequest(call, buffer_);
+        const std::uint8_t size = protocol::BuildReadRequest(gate, buffer_);
         if (Readable(m)) {
             ASSERT_GT(size, 0u);
             EXPECT_EQ(buffer_[0], '!');
@@ -220,9 +219,8 @@ TEST_F(RequestEdges, ReadRequestRefusalsAndTheSmallestBuffer) {
         SCOPED_TRACE(c.name);
         buffer_.fill(kUntouched);
         GateIoRecord gate = vpitest::IoRecord(c.plc, c.memtype, 0x0A01, c.count, nullptr);
-        VpiCall call{nullptr, 6, 1, 0, &gate};
         const std::uint8_t size =
-            protocol::BuildReadRequest(call, std::span<std::uint8_t>(buffer_.data(), c.capacity));
+            protocol::BuildReadRequest(gate, std::span<std::uint8_t>(buffer_.data(), c.capacity));
         EXPECT_EQ(size, c.size);
         if (c.size == 0) {
             EXPECT_TRUE(Untouched());
@@ -238,8 +236,7 @@ TEST_F(RequestEdges, ReadRequestRefusalsAndTheSmallestBuffer) {
     }
     // The count's two hex digits for 255.
     GateIoRecord gate = vpitest::IoRecord(1, MEMTYPE_EX, 0x0A01, 255, nullptr);
-    VpiCall call{nullptr, 6, 1, 0, &gate};
-    ASSERT_EQ(protocol::BuildReadRequest(call, buffer_), 17u);
+    ASSERT_EQ(protocol::BuildReadRequest(gate, buffer_), 17u);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer_.data()), 13), "!01201A0A01FF");
 }
 
@@ -274,10 +271,9 @@ TEST_F(RequestEdges, CommandAndExWriteRefusals) {
         GateIoRecord gate = c.command
                                 ? vpitest::IoRecord(c.plc, MEMTYPE_INDEX_ZERO, 0, c.count, c.values)
                                 : vpitest::IoRecord(c.plc, MEMTYPE_EX, 0x0A01, c.count, c.values);
-        VpiCall call{nullptr, 7, 1, 0, &gate};
         const std::span<std::uint8_t> room(buffer_.data(), c.capacity);
-        const std::size_t size = c.command ? protocol::BuildCommandRequest(call, 1.0f, room)
-                                           : protocol::BuildExWriteRequest(call, room);
+        const std::size_t size = c.command ? protocol::BuildCommandRequest(gate, 1.0f, room)
+                                           : protocol::BuildExWriteRequest(gate, room);
         EXPECT_EQ(size, c.size);
         if (c.size == 0) {
             EXPECT_TRUE(Untouched());
@@ -296,7 +292,7 @@ TEST_F(RequestEdges, CommandAndExWriteRefusals) {
 class RoutineEdges : public ProtocolTest {};
 
 TEST_F(RoutineEdges, ARoutineRefusesOtherFamiliesAndUnreadableGatesWithoutSending) {
-    using Routine = std::int32_t (*)(const VpiCall&);
+    using Routine = std::int32_t (*)(const protocol::GateCall&);
     struct Case {
         const char* name;
         Routine routine;
@@ -329,8 +325,7 @@ TEST_F(RoutineEdges, ARoutineRefusesOtherFamiliesAndUnreadableGatesWithoutSendin
         Always(Reply("0000000000"));
         GuardedValues values(2);
         GateIoRecord gate = Gate(c.plc, c.memtype, 2, c.withValues ? values.data() : nullptr);
-        VpiCall call{&state_, 6, kVpiNumber, 0, &gate};
-        EXPECT_EQ(c.routine(call), VpiRefused);
+        EXPECT_EQ(c.routine({state_, gate, kVpiNumber}), VpiRefused);
         EXPECT_TRUE(fake::Writes().empty());
         EXPECT_EQ(values.Untouched(), 2u);
         ExpectStateKept("");
@@ -348,8 +343,7 @@ TEST_F(RoutineEdges, AHarmonicsReplyWithoutADataAreaIsAConversionFailure) {
         Script({Frame(body)});
         GuardedValues values(3);
         GateIoRecord gate = Gate(4, MEMTYPE_H2, 3, values.data());
-        VpiCall call{&state_, 6, kVpiNumber, 0, &gate};
-        EXPECT_EQ(protocol::ReadHBlock(call), VpiRefused);
+        EXPECT_EQ(protocol::ReadHBlock({state_, gate, kVpiNumber}), VpiRefused);
         const std::vector<LogLine> expected{{8, "Xerbo : Fail to convert  to float(Vpi#7,PLC#4)"}};
         EXPECT_EQ(log_.Take(), expected);
         EXPECT_EQ(values.Untouched(), 3u);
@@ -359,8 +353,7 @@ TEST_F(RoutineEdges, AHarmonicsReplyWithoutADataAreaIsAConversionFailure) {
     Reopen();
     Script({Frame("")});
     GateIoRecord none = Gate(4, MEMTYPE_H2, 0, nullptr);
-    VpiCall call{&state_, 6, kVpiNumber, 0, &none};
-    EXPECT_EQ(protocol::ReadHBlock(call), VpiDone);
+    EXPECT_EQ(protocol::ReadHBlock({state_, none, kVpiNumber}), VpiDone);
 }
 
 }  // namespace
