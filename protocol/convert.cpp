@@ -89,9 +89,9 @@ constexpr std::uint32_t kQuietNanBits = 0x7FC00000u;
 constexpr std::uint32_t kSignBit = 0x80000000u;
 
 // Powers of ten that doubles hold exactly.
-constexpr std::array<double, 23> kPowersOfTen{1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                              1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr auto kPowersOfTen =
+    std::to_array<double>({1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                           1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22});
 static_assert(kPowersOfTen.size() == 23);
 
 // An unsigned integer of fixed width, just enough for the exact comparisons below.

@@ -1,5 +1,6 @@
 // The four read routines: one exchange with the meter each, the reply decoded into the
 // gate's values, and the routine's own lines for what went wrong.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>

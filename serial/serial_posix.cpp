@@ -62,7 +62,7 @@ struct Speed {
     std::uint16_t baud;
     speed_t code;
 };
-constexpr std::array<Speed, 16> kSpeeds{{
+constexpr auto kSpeeds = std::to_array<Speed>({
     {50, B50},
     {75, B75},
     {110, B110},
@@ -79,7 +79,7 @@ constexpr std::array<Speed, 16> kSpeeds{{
     {19200, B19200},
     {38400, B38400},
     {57600, B57600},
-}};
+});
 static_assert(kSpeeds.size() == 16);
 
 // Calls `call` again for as long as it fails with EINTR; returns its last result.
