@@ -191,6 +191,31 @@ TEST_F(RequestEdges, ReadRequestsOnlyForTheReadFamilies) {
     }
 }
 
+TEST_F(RequestEdges, AResolvedFamilyBuildsOnlyItsOwnMembers) {
+    // The form for callers that looked the family up already: every pairing of a family with
+    // a code, the family's own codes built exactly as the plain form builds them, every other
+    // code refused without a byte written.
+    std::array<std::uint8_t, protocol::kExWriteCapacity + 8> expected{};
+    for (const FamilyInfo& family : kFamilies) {
+        for (std::int32_t m = -1; m <= 201; ++m) {
+            SCOPED_TRACE(testing::Message() << family.name << " " << m);
+            const GateIoRecord gate = vpitest::IoRecord(7, m, 0x0A02, 3, nullptr);
+            buffer_.fill(kUntouched);
+            expected.fill(kUntouched);
+            const std::uint8_t size = protocol::BuildReadRequest(gate, family, buffer_);
+            const bool own = m >= family.firstMemtype && m <= family.lastMemtype;
+            if (!own) {
+                EXPECT_EQ(size, 0u);
+                EXPECT_TRUE(Untouched());
+                continue;
+            }
+            EXPECT_EQ(size, protocol::BuildReadRequest(gate, expected));
+            EXPECT_EQ(buffer_, expected);
+            EXPECT_EQ(size == 0, family.read == ReadKind::None);
+        }
+    }
+}
+
 TEST_F(RequestEdges, ReadRequestRefusalsAndTheSmallestBuffer) {
     struct Case {
         const char* name;
@@ -330,6 +355,19 @@ TEST_F(RoutineEdges, ARoutineRefusesOtherFamiliesAndUnreadableGatesWithoutSendin
         EXPECT_EQ(values.Untouched(), 2u);
         ExpectStateKept("");
     }
+    EXPECT_TRUE(log_.Take().empty());
+}
+
+TEST_F(RoutineEdges, AFamilyThatIsNotReadIsRefusedWithoutSending) {
+    Reopen();
+    Always(Reply("0000000000"));
+    GuardedValues values(2);
+    GateIoRecord gate = Gate(1, MEMTYPE_INDEX_ZERO, 2, values.data());
+    EXPECT_EQ(protocol::ReadFamilyBlock({state_, gate, kVpiNumber}, InfoOf(GateFamily::IndexZero)),
+              VpiRefused);
+    EXPECT_TRUE(fake::Writes().empty());
+    EXPECT_EQ(values.Untouched(), 2u);
+    ExpectStateKept("");
     EXPECT_TRUE(log_.Take().empty());
 }
 
