@@ -178,7 +178,8 @@ struct GateCall {
 
 // The routine of `family`'s read kind, for a caller that has resolved the gate's family
 // (FamilyOf(gate.memtype)) and had ReadableGate accept the gate: nothing is looked up again.
-// 1, without sending, for a family that is not read (index-zero gates).
+// 1, without sending, for a family that is not read (index-zero gates) or that is not the
+// gate's.
 [[nodiscard]] std::int32_t ReadFamilyBlock(const GateCall& io, const FamilyInfo& family);
 
 // True when a read of `gate` may go on the line: a PLC address of 0 to 99, values present

@@ -51,9 +51,10 @@ std::span<float> Values(const GateIoRecord& gate) {
 // otherwise the routine's result, with its message logged.
 std::int32_t Exchange(const GateCall& io, const FamilyInfo& family, const Messages& messages) {
     ChannelState& channel = io.channel;
-    // Never 0 here: the routines call this only for a gate of their family that ReadableGate
-    // accepts, and those are the gates the builder builds.
+    // 0 only when the caller handed over a family that is not the gate's, or a gate that
+    // ReadableGate refuses: the routines never do, and nothing goes on the line then.
     const std::uint8_t size = BuildReadRequest(io.gate, family, channel.requestBuffer);
+    if (size == 0) return VpiRefused;
     // A request that did not go out shows as a missing reply.
     static_cast<void>(serial::Transmit(channel, channel.requestBuffer, size));
     const ExpectedReply expected{std::span<const std::uint8_t>(channel.requestBuffer, size), true};

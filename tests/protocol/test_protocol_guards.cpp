@@ -358,16 +358,30 @@ TEST_F(RoutineEdges, ARoutineRefusesOtherFamiliesAndUnreadableGatesWithoutSendin
     EXPECT_TRUE(log_.Take().empty());
 }
 
-TEST_F(RoutineEdges, AFamilyThatIsNotReadIsRefusedWithoutSending) {
-    Reopen();
-    Always(Reply("0000000000"));
-    GuardedValues values(2);
-    GateIoRecord gate = Gate(1, MEMTYPE_INDEX_ZERO, 2, values.data());
-    EXPECT_EQ(protocol::ReadFamilyBlock({state_, gate, kVpiNumber}, InfoOf(GateFamily::IndexZero)),
-              VpiRefused);
-    EXPECT_TRUE(fake::Writes().empty());
-    EXPECT_EQ(values.Untouched(), 2u);
-    ExpectStateKept("");
+TEST_F(RoutineEdges, AFamilyThatIsNotReadOrNotTheGatesIsRefusedWithoutSending) {
+    struct Case {
+        const char* name;
+        std::int32_t memtype;
+        GateFamily family;
+    };
+    const std::vector<Case> cases{
+        {"index-zero gate", MEMTYPE_INDEX_ZERO, GateFamily::IndexZero},
+        {"H gate as plain", MEMTYPE_H1, GateFamily::Plain},
+        {"TK gate as TR", MEMTYPE_TK1, GateFamily::Tr},
+        {"plain gate as EX", MEMTYPE_PLAIN, GateFamily::Ex},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reopen();
+        Always(Reply("0000000000"));
+        GuardedValues values(2);
+        GateIoRecord gate = Gate(1, c.memtype, 2, values.data());
+        EXPECT_EQ(protocol::ReadFamilyBlock({state_, gate, kVpiNumber}, InfoOf(c.family)),
+                  VpiRefused);
+        EXPECT_TRUE(fake::Writes().empty());
+        EXPECT_EQ(values.Untouched(), 2u);
+        ExpectStateKept("");
+    }
     EXPECT_TRUE(log_.Take().empty());
 }
 
