@@ -31,7 +31,7 @@ using Pattern = std::array<std::string_view, kAddressLength>;
 constexpr std::string_view kDigits = "0123456789";
 constexpr std::string_view kDigitOrBlank = "0123456789 ";
 constexpr std::string_view kBlank = " ";
-constexpr std::array<Pattern, 4> kPatterns{{
+constexpr auto kPatterns = std::to_array<Pattern>({
     /* Plain */ {kDigits, kDigits, kDigits, kDigits, kBlank, kBlank, kBlank, kBlank, kBlank,
                  kBlank},
     /* H */ {kDigits, kDigits, kDigits, kDigits, "H", "123456", kBlank, kBlank, kBlank, kBlank},
@@ -39,8 +39,18 @@ constexpr std::array<Pattern, 4> kPatterns{{
     {kDigits, kDigits, "T", "RKDCY", kDigits, kDigits, kDigitOrBlank, kDigitOrBlank, kDigitOrBlank,
      kBlank},
     /* Ex */ {kDigits, kDigits, "E", "X", kDigits, kDigits, kDigits, kDigits, kBlank, kBlank},
-}};
-static_assert(kPatterns.size() == 4 && kPatterns[0].size() == kAddressLength);
+});
+// One pattern per form, and every position of each given: a pattern cut short would
+// zero-fill into empty sets that refuse every address of its form.
+static_assert(kPatterns.size() == static_cast<std::size_t>(Form::Ex) + 1);
+static_assert([] {
+    for (const Pattern& pattern : kPatterns) {
+        for (const std::string_view set : pattern) {
+            if (set.empty()) return false;
+        }
+    }
+    return true;
+}());
 
 // T families chosen by a selector: TR, TK and TY by one digit at position 4, TD by the two
 // digits at positions 4 and 5. Selectors run over the family's members from 1; the number
@@ -52,12 +62,12 @@ struct SelectorFamily {
     std::size_t memberPosition;
     std::int32_t memberMax;
 };
-constexpr std::array<SelectorFamily, 4> kSelectorFamilies{{
+constexpr auto kSelectorFamilies = std::to_array<SelectorFamily>({
     {'R', GateFamily::Tr, 1, 5, 8},
     {'K', GateFamily::Tk, 1, 5, 3},
     {'Y', GateFamily::Ty, 1, 5, 2},
     {'D', GateFamily::Td, 2, 6, 25},
-}};
+});
 static_assert(kSelectorFamilies.size() == 4);
 
 constexpr std::int32_t Members(GateFamily family) {
@@ -158,20 +168,15 @@ std::int32_t DecodeTForm(const ParseState& state, GateAddressRecord& gate) {
     return RefuseAddress(state);
 }
 
-// Decodes a matched address into the record and runs the range and value-type checks.
-std::int32_t DecodeAddress(const ParseState& state, Form form, GateAddressRecord& gate) {
-    gate.plcAddress = 0;
-    gate.fixedValue32 = 32;
-    gate.fixedValue255 = 255;
+// The part of a matched address that differs by form: the memory type, and the index of the
+// T and EX forms.
+std::int32_t DecodeForm(const ParseState& state, Form form, GateAddressRecord& gate) {
     switch (form) {
         case Form::H:
             gate.memtype = DigitValue(state.normalizedAddress[5]);
-            break;
-        case Form::T: {
-            const std::int32_t result = DecodeTForm(state, gate);
-            if (result != VpiDone) return result;
-            break;
-        }
+            return VpiDone;
+        case Form::T:
+            return DecodeTForm(state, gate);
         case Form::Ex: {
             gate.memtype = MEMTYPE_EX;
             const Number group = ReadNumber(state, 4);
@@ -179,13 +184,18 @@ std::int32_t DecodeAddress(const ParseState& state, Form form, GateAddressRecord
             if (!group.present || !item.present) return VpiRefused;
             // Group in bits 8-15, item in bits 0-7: the request builders split it the same way.
             gate.index = group.value * 256 + item.value;
-            break;
+            return VpiDone;
         }
         case Form::Plain:
             gate.memtype = MEMTYPE_PLAIN;
-            break;
+            return VpiDone;
     }
+    return VpiRefused;
+}
 
+// The PLC address at position 0, and the index at position 2 that plain and H addresses carry
+// (the T forms have theirs). An index of 0 makes the gate a command gate.
+std::int32_t DecodePlcAndIndex(const ParseState& state, Form form, GateAddressRecord& gate) {
     const Number plc = ReadNumber(state, 0);
     if (!plc.present) return RefuseAddress(state);
     gate.plcAddress = plc.value;
@@ -193,14 +203,17 @@ std::int32_t DecodeAddress(const ParseState& state, Form form, GateAddressRecord
         hostlog::Log(hostlog::Severity::Gate, "Plc adress too big %d", plc.value);
         return VpiRefused;
     }
-    // Plain and H addresses carry their index at position 2; the T forms have theirs.
     if (form == Form::Plain || form == Form::H) {
         const Number index = ReadNumber(state, 2);
         if (!index.present) return RefuseAddress(state);
         gate.index = index.value;
     }
     if (gate.index == 0) gate.memtype = MEMTYPE_INDEX_ZERO;
+    return VpiDone;
+}
 
+// The index limits of plain and H gates, and the value type unless the check skips it.
+std::int32_t CheckDecodedGate(const ParseState& state, const GateAddressRecord& gate) {
     // The lines name the limits in their own words.
     static_assert(InfoOf(GateFamily::Plain).maxIndex == 40 && InfoOf(GateFamily::H).maxIndex == 34);
     const FamilyInfo* info = FamilyOf(gate.memtype);
@@ -220,6 +233,20 @@ std::int32_t DecodeAddress(const ParseState& state, Form form, GateAddressRecord
         return VpiRefused;
     }
     return VpiDone;
+}
+
+// Decodes a matched address into the record and runs the range and value-type checks.
+std::int32_t DecodeAddress(const ParseState& state, Form form, GateAddressRecord& gate) {
+    gate.plcAddress = 0;
+    gate.fixedValue32 = 32;
+    gate.fixedValue255 = 255;
+    if (const std::int32_t result = DecodeForm(state, form, gate); result != VpiDone) {
+        return result;
+    }
+    if (const std::int32_t result = DecodePlcAndIndex(state, form, gate); result != VpiDone) {
+        return result;
+    }
+    return CheckDecodedGate(state, gate);
 }
 
 // The whole parse: normalise, match, decode. The record stays untouched unless a pattern

@@ -116,7 +116,7 @@ private:
 
 constexpr int kReopenEvery = 256;
 
-using Routine = std::int32_t (*)(const VpiCall&);
+using Routine = std::int32_t (*)(const protocol::GateCall&);
 
 // The gate's count is the fields decoded.
 struct ReadCase : vpitest::GateDef {
@@ -165,15 +165,14 @@ void RunDecode(benchmark::State& state, const ReadCase& c) {
     GateIoRecord full = GateOf(c, values.data());
     GateIoRecord bare = full;
     bare.count = c.baselineCount;
-    const auto op = static_cast<std::int32_t>(VpiOperation::Read);
-    const VpiCall fullCall{line.Channel(), op, 1, 0, &full};
-    const VpiCall bareCall{line.Channel(), op, 1, 0, &bare};
+    const protocol::GateCall fullCall{*line.Channel(), full, 1};
+    const protocol::GateCall bareCall{*line.Channel(), bare, 1};
     if (c.routine(fullCall) != VpiDone || c.routine(bareCall) != c.baselineResult) {
         state.SkipWithError("the prepared reply was not read as expected");
         return;
     }
     using Clock = std::chrono::steady_clock;
-    const auto batch = [&](const VpiCall& call) {
+    const auto batch = [&](const protocol::GateCall& call) {
         const Clock::time_point start = Clock::now();
         for (int i = 0; i < kBatch; ++i) benchmark::DoNotOptimize(c.routine(call));
         benchmark::ClobberMemory();
@@ -292,15 +291,14 @@ constexpr std::array<RequestCase, 8> kRequests{{
 
 void RunBuild(benchmark::State& state, const RequestCase& c) {
     ChannelState channel{};
-    GateIoRecord gate = vpitest::IoRecord(c, 12, nullptr);
-    const VpiCall call{&channel, static_cast<std::int32_t>(VpiOperation::Read), 1, 0, &gate};
+    const GateIoRecord gate = vpitest::IoRecord(c, 12, nullptr);
     const std::span<std::uint8_t> buffer(channel.requestBuffer);
-    if (protocol::BuildReadRequest(call, buffer) != c.bytes) {
+    if (protocol::BuildReadRequest(gate, buffer) != c.bytes) {
         state.SkipWithError("the request was not built as expected");
         return;
     }
     for (auto _ : state) {
-        benchmark::DoNotOptimize(protocol::BuildReadRequest(call, buffer));
+        benchmark::DoNotOptimize(protocol::BuildReadRequest(gate, buffer));
         benchmark::ClobberMemory();
     }
 }

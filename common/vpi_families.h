@@ -48,7 +48,7 @@ inline constexpr std::int32_t kPlainShortFieldCount = 28;  // the block's first 
 inline constexpr std::int32_t kHarmonicsCount = 34;        // values of an H block
 inline constexpr std::int32_t kTcPerBank = 12;             // TC registers in each of two banks
 
-inline constexpr std::array<FamilyInfo, 9> kFamilies{{
+inline constexpr auto kFamilies = std::to_array<FamilyInfo>({
     {GateFamily::Plain, MEMTYPE_PLAIN, MEMTYPE_PLAIN, "PLAIN", false, kPlainFieldCount,
      kPlainShortFieldCount, kPlainFieldCount, ReadKind::Plain, WriteKind::None},
     {GateFamily::H, MEMTYPE_H1, MEMTYPE_H6, "H", true, kHarmonicsCount, kHarmonicsCount,
@@ -64,7 +64,7 @@ inline constexpr std::array<FamilyInfo, 9> kFamilies{{
      WriteKind::None},
     {GateFamily::Ex, MEMTYPE_EX, MEMTYPE_EX, "EX", false, kAnyCount, kAnyCount, 0, ReadKind::Ex,
      WriteKind::Ex},
-}};
+});
 
 // The table is in the order of GateFamily and of the memory-type codes, without overlaps.
 consteval bool FamiliesInOrder() {

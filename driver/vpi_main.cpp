@@ -26,7 +26,7 @@ std::int32_t NotApplicable(const VpiCall&) {
     return VpiRefused;
 }
 
-constexpr std::array<Slot, 16> kOperations{{
+constexpr auto kOperations = std::to_array<Slot>({
     /* 0 */ {NotApplicable, false, false},
     /* 1 */ {VpiOpen, true, true},
     /* 2 */ {VpiFlush, true, false},
@@ -43,7 +43,7 @@ constexpr std::array<Slot, 16> kOperations{{
     /* 13 */ {VpiReopenPort, true, false},
     /* 14 */ {VpiInfo, false, true},
     /* 15 */ {VpiReconfigure, true, true},
-}};
+});
 static_assert(kOperations.size() == 16);
 
 }  // namespace

@@ -89,9 +89,9 @@ constexpr std::uint32_t kQuietNanBits = 0x7FC00000u;
 constexpr std::uint32_t kSignBit = 0x80000000u;
 
 // Powers of ten that doubles hold exactly.
-constexpr std::array<double, 23> kPowersOfTen{1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                              1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr auto kPowersOfTen =
+    std::to_array<double>({1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                           1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22});
 static_assert(kPowersOfTen.size() == 23);
 
 // An unsigned integer of fixed width, just enough for the exact comparisons below.
@@ -246,94 +246,120 @@ std::uint32_t BinaryToFloat(std::uint64_t h, int e2) {
 }
 
 // Reads decimal digits of an exponent; saturates far beyond any float's range.
-int ReadExponentDigits(std::string_view t, std::size_t* pos) {
-    int e = 0;
-    while (*pos < t.size() && IsDigit(t[*pos])) {
-        if (e < 100000) e = e * 10 + (t[*pos] - '0');
-        ++*pos;
+int ReadExponentDigits(std::string_view field, std::size_t* at) {
+    int exponent = 0;
+    while (*at < field.size() && IsDigit(field[*at])) {
+        if (exponent < 100000) exponent = exponent * 10 + (field[*at] - '0');
+        ++*at;
     }
-    return e;
+    return exponent;
 }
 
-// An exponent part: marker, optional sign, at least one digit. Leaves `pos` alone (the
+// An exponent part: marker, optional sign, at least one digit. Leaves `at` alone (the
 // marker is not consumed) when it is incomplete.
-int ReadExponent(std::string_view t, std::size_t* pos, char marker) {
-    if (*pos >= t.size() || Lower(t[*pos]) != marker) return 0;
-    std::size_t p = *pos + 1;
+int ReadExponent(std::string_view field, std::size_t* at, char marker) {
+    if (*at >= field.size() || Lower(field[*at]) != marker) return 0;
+    std::size_t next = *at + 1;
     bool negative = false;
-    if (p < t.size() && (t[p] == '+' || t[p] == '-')) negative = t[p++] == '-';
-    if (p >= t.size() || !IsDigit(t[p])) return 0;
-    const int e = ReadExponentDigits(t, &p);
-    *pos = p;
-    return negative ? -e : e;
+    if (next < field.size() && (field[next] == '+' || field[next] == '-')) {
+        negative = field[next++] == '-';
+    }
+    if (next >= field.size() || !IsDigit(field[next])) return 0;
+    const int exponent = ReadExponentDigits(field, &next);
+    *at = next;
+    return negative ? -exponent : exponent;
+}
+
+// The digits of a number, read as one integer, and how many of them stood behind the point.
+struct Significand {
+    std::uint64_t value = 0;
+    int digits = 0;          // all digits read, both sides of the point
+    int fractionDigits = 0;  // those behind it
+};
+
+// The value of `c` as a digit of `radix` (10 or 16), or -1.
+constexpr int DigitValue(char c, unsigned radix) {
+    if (radix == 10) return IsDigit(c) ? c - '0' : -1;
+    return HexValue(c);
+}
+
+// Digits of `radix`, at most one point among them, from `*at` on; `*at` ends behind the last
+// one read. Eight characters hold at most eight digits, so the value stays exact.
+Significand ReadSignificand(std::string_view field, std::size_t* at, unsigned radix) {
+    Significand significand;
+    bool behindPoint = false;
+    for (; *at < field.size(); ++*at) {
+        if (field[*at] == '.' && !behindPoint) {
+            behindPoint = true;
+            continue;
+        }
+        const int digit = DigitValue(field[*at], radix);
+        if (digit < 0) break;
+        significand.value = significand.value * radix + static_cast<unsigned>(digit);
+        ++significand.digits;
+        if (behindPoint) ++significand.fractionDigits;
+    }
+    return significand;
+}
+
+// "inf", or "infinity" whole, at `at`: the conversion reads on once it sees the "i" of
+// "infinity", and a text that stops short of its end ("infi", "infin") converts nothing.
+bool ScanInfinity(std::string_view field, std::size_t at, std::uint32_t* magnitude) {
+    constexpr std::size_t kInfLength = 3;
+    if (at + kInfLength < field.size() && Lower(field[at + kInfLength]) == 'i' &&
+        !StartsWithWord(field, at, "infinity")) {
+        return false;
+    }
+    *magnitude = kInfinityBits;
+    return true;
+}
+
+// A hexadecimal float behind the "0x" that ends at `at`. Once past "0x" the conversion wants
+// a hexadecimal digit, before or after the point: "0x" and "0xp1" convert nothing.
+bool ScanHexFloat(std::string_view field, std::size_t at, std::uint32_t* magnitude) {
+    const bool digitFirst = at < field.size() && HexValue(field[at]) >= 0;
+    const bool pointThenDigit =
+        at + 1 < field.size() && field[at] == '.' && HexValue(field[at + 1]) >= 0;
+    if (!digitFirst && !pointThenDigit) return false;
+    const Significand significand = ReadSignificand(field, &at, 16);
+    // Each hexadecimal digit behind the point is four binary places.
+    const int binaryExponent = ReadExponent(field, &at, 'p') - 4 * significand.fractionDigits;
+    *magnitude = BinaryToFloat(significand.value, binaryExponent);
+    return true;
+}
+
+// A decimal float at `at`: digits, optional point, digits, at least one digit in all.
+bool ScanDecimalFloat(std::string_view field, std::size_t at, std::uint32_t* magnitude) {
+    const Significand significand = ReadSignificand(field, &at, 10);
+    if (significand.digits == 0) return false;
+    const int decimalExponent = ReadExponent(field, &at, 'e') - significand.fractionDigits;
+    *magnitude = DecimalToFloat(significand.value, decimalExponent);
+    return true;
+}
+
+// The float pattern, without its sign, of the number at `at`; false when nothing converts.
+bool ScanMagnitude(std::string_view field, std::size_t at, std::uint32_t* magnitude) {
+    if (StartsWithWord(field, at, "inf")) return ScanInfinity(field, at, magnitude);
+    if (StartsWithWord(field, at, "nan")) {
+        *magnitude = kQuietNanBits;  // any "(n-char-sequence)" behind it carries no payload here
+        return true;
+    }
+    if (at + 1 < field.size() && field[at] == '0' && Lower(field[at + 1]) == 'x') {
+        return ScanHexFloat(field, at + 2, magnitude);
+    }
+    return ScanDecimalFloat(field, at, magnitude);
 }
 
 }  // namespace
 
 bool ScanFloat(std::string_view text, float* value) {
-    const std::string_view t = Bounded(text, kMaxFieldChars);
-    std::size_t pos = 0;
-    while (pos < t.size() && IsSpace(t[pos])) ++pos;
+    const std::string_view field = Bounded(text, kMaxFieldChars);
+    std::size_t at = 0;
+    while (at < field.size() && IsSpace(field[at])) ++at;
     bool negative = false;
-    if (pos < t.size() && (t[pos] == '+' || t[pos] == '-')) negative = t[pos++] == '-';
-
+    if (at < field.size() && (field[at] == '+' || field[at] == '-')) negative = field[at++] == '-';
     std::uint32_t magnitude = 0;
-    if (StartsWithWord(t, pos, "inf")) {
-        // "inf", or "infinity" whole: the conversion reads on once it sees the "i" of
-        // "infinity", and a text that stops short of its end ("infi", "infin") converts nothing.
-        constexpr std::size_t kInfLength = 3;
-        if (pos + kInfLength < t.size() && Lower(t[pos + kInfLength]) == 'i' &&
-            !StartsWithWord(t, pos, "infinity")) {
-            return false;
-        }
-        magnitude = kInfinityBits;
-    } else if (StartsWithWord(t, pos, "nan")) {
-        magnitude = kQuietNanBits;  // any "(n-char-sequence)" behind it carries no payload here
-    } else if (pos + 1 < t.size() && t[pos] == '0' && Lower(t[pos + 1]) == 'x') {
-        // Once past "0x" the conversion wants a hexadecimal digit, before or after the point:
-        // "0x" and "0xp1" convert nothing.
-        if (!((pos + 2 < t.size() && HexValue(t[pos + 2]) >= 0) ||
-              (pos + 3 < t.size() && t[pos + 2] == '.' && HexValue(t[pos + 3]) >= 0))) {
-            return false;
-        }
-        // Hexadecimal: at most six digits fit in eight characters, so h stays exact.
-        std::size_t p = pos + 2;
-        std::uint64_t h = 0;
-        int e2 = 0;
-        while (p < t.size() && HexValue(t[p]) >= 0)
-            h = h * 16 + static_cast<unsigned>(HexValue(t[p++]));
-        if (p < t.size() && t[p] == '.') {
-            ++p;
-            while (p < t.size() && HexValue(t[p]) >= 0) {
-                h = h * 16 + static_cast<unsigned>(HexValue(t[p++]));
-                e2 -= 4;
-            }
-        }
-        e2 += ReadExponent(t, &p, 'p');
-        magnitude = BinaryToFloat(h, e2);
-    } else {
-        // Decimal: digits, optional point, digits; at least one digit in all. Eight characters
-        // hold at most eight digits, so m stays below 10^8.
-        std::size_t p = pos;
-        std::uint64_t m = 0;
-        int e10 = 0;
-        int digits = 0;
-        while (p < t.size() && IsDigit(t[p])) {
-            m = m * 10 + static_cast<unsigned>(t[p++] - '0');
-            ++digits;
-        }
-        if (p < t.size() && t[p] == '.') {
-            ++p;
-            while (p < t.size() && IsDigit(t[p])) {
-                m = m * 10 + static_cast<unsigned>(t[p++] - '0');
-                --e10;
-                ++digits;
-            }
-        }
-        if (digits == 0) return false;
-        e10 += ReadExponent(t, &p, 'e');
-        magnitude = DecimalToFloat(m, e10);
-    }
+    if (!ScanMagnitude(field, at, &magnitude)) return false;
     *value = FromBits(negative ? (magnitude | kSignBit) : magnitude);
     return true;
 }

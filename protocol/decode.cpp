@@ -20,7 +20,7 @@ struct PlainField {
     std::uint8_t width;
     bool kilo;
 };
-constexpr std::array<PlainField, 40> kPlainFields{{
+constexpr auto kPlainFields = std::to_array<PlainField>({
     {4, true},  {4, true},  {4, true},                                       // 0-2
     {5, true},  {5, true},  {5, true},                                       // 3-5
     {6, true},  {6, true},  {6, true},                                       // 6-8
@@ -32,21 +32,29 @@ constexpr std::array<PlainField, 40> kPlainFields{{
     {2, true},                                                               // 31, hexadecimal
     {6, true},  {6, true},                                                   // 32-33
     {4, false}, {4, false}, {4, false}, {4, false}, {4, false}, {4, false},  // 34-39
-}};
-static_assert(kPlainFields.size() == 40);
+});
+static_assert(kPlainFields.size() == kPlainFieldCount);
 constexpr std::size_t kHexField = 31;
 constexpr std::int32_t kHarmonicsWidth = 5;
 constexpr std::int32_t kExWidth = 8;
 
-// The T blocks' field widths by memory-type group.
-constexpr std::array<std::uint8_t, 3> kTrTkWidths{2, 2, 4};
-constexpr std::array<std::uint8_t, 2> kTyWidths{2, 2};
-constexpr std::array<std::uint8_t, 25> kTdWidths{2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2,
-                                                 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2};
-constexpr std::array<std::uint8_t, 33> kTcWidths{2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2,
-                                                 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2};
+// The T blocks' field widths by memory-type group: one per value of the family's block.
+constexpr auto kTrTkWidths = std::to_array<std::uint8_t>({2, 2, 4});
+constexpr auto kTyWidths = std::to_array<std::uint8_t>({2, 2});
+constexpr auto kTdWidths = std::to_array<std::uint8_t>(
+    {2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2});
+constexpr auto kTcWidths =
+    std::to_array<std::uint8_t>({2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2,
+                                 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2});
 static_assert(kTrTkWidths.size() == 3 && kTyWidths.size() == 2 && kTdWidths.size() == 25 &&
               kTcWidths.size() == 33);
+// One width per value the family's block holds.
+constexpr bool WidthsFor(std::span<const std::uint8_t> widths, GateFamily family) {
+    return widths.size() == static_cast<std::size_t>(InfoOf(family).count);
+}
+static_assert(WidthsFor(kTrTkWidths, GateFamily::Tr) && WidthsFor(kTrTkWidths, GateFamily::Tk) &&
+              WidthsFor(kTyWidths, GateFamily::Ty) && WidthsFor(kTdWidths, GateFamily::Td) &&
+              WidthsFor(kTcWidths, GateFamily::Tc));
 
 // A verified frame: fields may use positions 7 up to, not including, the checksum character
 // at L + 1; CR, one place behind it, marks the end of the data.
@@ -109,7 +117,7 @@ std::size_t FieldsToDecode(std::size_t wanted, std::size_t tableSize) {
 }
 
 // The T width table of each family, in the order of GateFamily; empty for the others.
-constexpr std::array<std::span<const std::uint8_t>, kFamilies.size()> kTWidths{
+constexpr auto kTWidths = std::to_array<std::span<const std::uint8_t>>({
     std::span<const std::uint8_t>{},  // plain
     std::span<const std::uint8_t>{},  // H
     kTrTkWidths,                      // TR
@@ -119,8 +127,8 @@ constexpr std::array<std::span<const std::uint8_t>, kFamilies.size()> kTWidths{
     std::span<const std::uint8_t>{},  // index zero
     kTcWidths,                        // TC
     std::span<const std::uint8_t>{},  // EX
-};
-static_assert(kTWidths.size() == 9 && static_cast<std::size_t>(GateFamily::Tc) == 7);
+});
+static_assert(kTWidths.size() == kFamilies.size() && static_cast<std::size_t>(GateFamily::Tc) == 7);
 
 // The meters send some T registers one below what they mean: these fields get 1 added.
 bool AddsOne(GateFamily family, std::size_t field) {

@@ -8,6 +8,7 @@
 #include <span>
 #include <string_view>
 
+#include "vpi_families.h"
 #include "vpi_records.h"
 
 namespace protocol {
@@ -91,17 +92,32 @@ inline constexpr std::int32_t kWritableExGroup = 10;
 // returns how many bytes to send: the frame for memtypes 0 to 6, the frame and its NUL for
 // every other family. 0, with nothing written, for a memtype outside the read families, a PLC
 // address outside 0 to 99, an EX count outside 0 to 255, or a buffer too small.
-[[nodiscard]] std::uint8_t BuildReadRequest(const VpiCall& call, std::span<std::uint8_t> buffer);
+[[nodiscard]] std::uint8_t BuildReadRequest(const GateIoRecord& gate,
+                                            std::span<std::uint8_t> buffer);
+
+// The same for a caller that has resolved the gate's family already (a read operation does
+// so once for all its attempts): 0, with nothing written, when the memtype is not one of
+// `family`'s codes, or for the refusals above.
+[[nodiscard]] std::uint8_t BuildReadRequest(const GateIoRecord& gate, const FamilyInfo& family,
+                                            std::span<std::uint8_t> buffer);
 
 // Builds the command request of an index-zero gate: operand "1" when `value` is exactly 1.0
 // (bit pattern), else "2". Returns 11 (the NUL behind the frame is not sent); 0, with nothing
 // written, for a PLC address outside 0 to 99 or a buffer under 12 bytes.
-[[nodiscard]] std::uint8_t BuildCommandRequest(const VpiCall& call, float value,
+[[nodiscard]] std::uint8_t BuildCommandRequest(const GateIoRecord& gate, float value,
                                                std::span<std::uint8_t> buffer);
 
 // Builds the EX write request ("a", group, item, `count` values as eight hex digits each) and
 // returns 14 + 8 × count (no NUL sent). 0, with nothing written, for a count outside 0 to 36,
 // values missing, a PLC address outside 0 to 99 or a buffer under 15 + 8 × count bytes.
+[[nodiscard]] std::size_t BuildExWriteRequest(const GateIoRecord& gate,
+                                              std::span<std::uint8_t> buffer);
+
+// The call-block forms of the three builders, for callers that hold a VpiCall whose argument
+// is a GateIoRecord: the same results as the forms above.
+[[nodiscard]] std::uint8_t BuildReadRequest(const VpiCall& call, std::span<std::uint8_t> buffer);
+[[nodiscard]] std::uint8_t BuildCommandRequest(const VpiCall& call, float value,
+                                               std::span<std::uint8_t> buffer);
 [[nodiscard]] std::size_t BuildExWriteRequest(const VpiCall& call, std::span<std::uint8_t> buffer);
 
 // The eight hex digits an EX write sends for `value`: truncated toward zero to 64 bits, low
@@ -140,13 +156,31 @@ struct Decoding {
 
 // ---- Read routines (one complete exchange each) -------------------------------------------
 
+// A gate operation's call block as types: the channel, the gate and the host's number for
+// messages. Each of operations 5 to 7 converts its call block once, with GateCallOf, and
+// passes this below; VpiMain has made sure both pointers are there.
+struct GateCall {
+    ChannelState& channel;
+    const GateIoRecord& gate;
+    std::int32_t vpiNumber;
+};
+
+[[nodiscard]] GateCall GateCallOf(const VpiCall& call);
+
 // Each builds the request into requestBuffer, transmits it, receives and verifies the reply
 // in receiveBuffer and decodes the data into the gate's values. 0: decoded; 1: refused
-// before sending, or a reply that is unusable; 2: no reply. Messages: see read_blocks.cpp.
-[[nodiscard]] std::int32_t ReadPlainBlock(const VpiCall& call);
-[[nodiscard]] std::int32_t ReadHBlock(const VpiCall& call);
-[[nodiscard]] std::int32_t ReadTBlock(const VpiCall& call);
-[[nodiscard]] std::int32_t ReadExBlock(const VpiCall& call);
+// before sending (a gate of another family, or one ReadableGate refuses), or a reply that is
+// unusable; 2: no reply. Messages: see read_blocks.cpp.
+[[nodiscard]] std::int32_t ReadPlainBlock(const GateCall& io);
+[[nodiscard]] std::int32_t ReadHBlock(const GateCall& io);
+[[nodiscard]] std::int32_t ReadTBlock(const GateCall& io);
+[[nodiscard]] std::int32_t ReadExBlock(const GateCall& io);
+
+// The routine of `family`'s read kind, for a caller that has resolved the gate's family
+// (FamilyOf(gate.memtype)) and had ReadableGate accept the gate: nothing is looked up again.
+// 1, without sending, for a family that is not read (index-zero gates) or that is not the
+// gate's.
+[[nodiscard]] std::int32_t ReadFamilyBlock(const GateCall& io, const FamilyInfo& family);
 
 // True when a read of `gate` may go on the line: a PLC address of 0 to 99, values present
 // when count is above 0, and for EX gates a count of 0 to 36.

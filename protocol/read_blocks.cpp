@@ -1,5 +1,6 @@
 // The four read routines: one exchange with the meter each, the reply decoded into the
 // gate's values, and the routine's own lines for what went wrong.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -39,13 +40,6 @@ constexpr Messages kHarmonicsMessages{
     "Xerbo : Fail to convert %s to float(Vpi#%d,PLC#%d)",
 };
 
-const GateIoRecord& Gate(const VpiCall& call) {
-    return *static_cast<const GateIoRecord*>(call.argument);
-}
-ChannelState& Channel(const VpiCall& call) {
-    return *static_cast<ChannelState*>(call.channel);
-}
-
 // The gate's value array as a span of `count` values (none for a count below 1; above 0,
 // ReadableGate has made sure the array is there).
 std::span<float> Values(const GateIoRecord& gate) {
@@ -55,23 +49,23 @@ std::span<float> Values(const GateIoRecord& gate) {
 
 // Build, send, receive, verify. VpiDone when a verified frame is in receiveBuffer;
 // otherwise the routine's result, with its message logged.
-std::int32_t Exchange(const VpiCall& call, const Messages& messages) {
-    ChannelState& channel = Channel(call);
-    const GateIoRecord& gate = Gate(call);
-    // Never 0 here: the routines call this only for a gate of their family that ReadableGate
-    // accepts, and those are the gates the builder builds.
-    const std::uint8_t size = BuildReadRequest(call, channel.requestBuffer);
+std::int32_t Exchange(const GateCall& io, const FamilyInfo& family, const Messages& messages) {
+    ChannelState& channel = io.channel;
+    // 0 only when the caller handed over a family that is not the gate's, or a gate that
+    // ReadableGate refuses: the routines never do, and nothing goes on the line then.
+    const std::uint8_t size = BuildReadRequest(io.gate, family, channel.requestBuffer);
+    if (size == 0) return VpiRefused;
     // A request that did not go out shows as a missing reply.
     static_cast<void>(serial::Transmit(channel, channel.requestBuffer, size));
     const ExpectedReply expected{std::span<const std::uint8_t>(channel.requestBuffer, size), true};
     if (!ReceiveFrame(channel, channel.receiveBuffer, expected)) {
-        hostlog::Log(hostlog::Severity::Meter, messages.noReply, call.vpiNumber, gate.plcAddress);
+        hostlog::Log(hostlog::Severity::Meter, messages.noReply, io.vpiNumber, io.gate.plcAddress);
         return VpiFailed;
     }
     if (!VerifyFrameChecksum(channel.receiveBuffer)) {
         if (messages.checksumNamesMeter) {
-            hostlog::Log(messages.checksumSeverity, messages.checksum, call.vpiNumber,
-                         gate.plcAddress);
+            hostlog::Log(messages.checksumSeverity, messages.checksum, io.vpiNumber,
+                         io.gate.plcAddress);
         } else {
             hostlog::Log(messages.checksumSeverity, messages.checksum);
         }
@@ -82,7 +76,7 @@ std::int32_t Exchange(const VpiCall& call, const Messages& messages) {
 
 // The routine's result for what the decoder made of the reply; a field that did not convert
 // is logged with its text.
-std::int32_t Outcome(const VpiCall& call, const Messages& messages, const Decoding& decoding) {
+std::int32_t Outcome(const GateCall& io, const Messages& messages, const Decoding& decoding) {
     switch (decoding.result) {
         case DecodeResult::Decoded:
             return VpiDone;
@@ -90,41 +84,71 @@ std::int32_t Outcome(const VpiCall& call, const Messages& messages, const Decodi
             return VpiRefused;
         case DecodeResult::Unconvertible:
             hostlog::Log(hostlog::Severity::Meter, messages.conversion, decoding.field.data(),
-                         call.vpiNumber, Gate(call).plcAddress);
+                         io.vpiNumber, io.gate.plcAddress);
             return VpiRefused;
     }
     return VpiRefused;
 }
 
-bool OfFamily(const GateIoRecord& gate, ReadKind kind) {
-    const FamilyInfo* info = FamilyOf(gate.memtype);
-    return info != nullptr && info->read == kind && ReadableGate(gate);
+// The verified reply in `frame` decoded into the gate's values, one decoder per read kind.
+using BlockDecoder = Decoding (*)(std::span<const std::uint8_t> frame, const GateIoRecord& gate);
+
+Decoding NothingToDecode(std::span<const std::uint8_t>, const GateIoRecord&) {
+    return {DecodeResult::NoData};
+}
+Decoding PlainValues(std::span<const std::uint8_t> frame, const GateIoRecord& gate) {
+    return DecodePlainBlock(frame, Values(gate));
+}
+Decoding HValues(std::span<const std::uint8_t> frame, const GateIoRecord& gate) {
+    return DecodeHBlock(frame, Values(gate));
+}
+Decoding TValues(std::span<const std::uint8_t> frame, const GateIoRecord& gate) {
+    return DecodeTBlock(frame, gate.memtype, Values(gate));
+}
+Decoding ExValues(std::span<const std::uint8_t> frame, const GateIoRecord& gate) {
+    return DecodeExBlock(frame, Values(gate));
 }
 
-// The verified reply in receiveBuffer decoded by the family's decoder.
-Decoding Decode(const VpiCall& call, ReadKind kind) {
-    const GateIoRecord& gate = Gate(call);
-    const std::span<const std::uint8_t> frame = Channel(call).receiveBuffer;
-    switch (kind) {
-        case ReadKind::Plain:
-            return DecodePlainBlock(frame, Values(gate));
-        case ReadKind::H:
-            return DecodeHBlock(frame, Values(gate));
-        case ReadKind::T:
-            return DecodeTBlock(frame, gate.memtype, Values(gate));
-        default:
-            return DecodeExBlock(frame, Values(gate));
-    }
-}
+// What each read kind reads with, in the order of ReadKind. Kinds that are not read never
+// reach their slot.
+struct BlockReader {
+    const Messages& messages;
+    BlockDecoder decode;
+};
 
-// One exchange for a gate of the family `kind` names, and its values decoded.
-std::int32_t ReadBlock(const VpiCall& call, ReadKind kind, const Messages& messages) {
-    if (!OfFamily(Gate(call), kind)) return VpiRefused;
-    if (const std::int32_t result = Exchange(call, messages); result != VpiDone) return result;
-    return Outcome(call, messages, Decode(call, kind));
+constexpr auto kBlockReaders = std::to_array<BlockReader>({
+    {kDataMessages, NothingToDecode},
+    {kDataMessages, PlainValues},
+    {kHarmonicsMessages, HValues},
+    {kDataMessages, TValues},
+    {kDataMessages, ExValues},
+});
+static_assert(kBlockReaders.size() == static_cast<std::size_t>(ReadKind::Ex) + 1);
+
+// The routine of one read kind: refuses, without sending, a gate of any other family and a
+// gate ReadableGate refuses.
+std::int32_t ReadKindBlock(const GateCall& io, ReadKind kind) {
+    const FamilyInfo* family = FamilyOf(io.gate.memtype);
+    if (family == nullptr || family->read != kind || !ReadableGate(io.gate)) return VpiRefused;
+    return ReadFamilyBlock(io, *family);
 }
 
 }  // namespace
+
+GateCall GateCallOf(const VpiCall& call) {
+    return {*static_cast<ChannelState*>(call.channel),
+            *static_cast<const GateIoRecord*>(call.argument), call.vpiNumber};
+}
+
+std::int32_t ReadFamilyBlock(const GateCall& io, const FamilyInfo& family) {
+    if (family.read == ReadKind::None) return VpiRefused;
+    const BlockReader& reader = kBlockReaders[static_cast<std::size_t>(family.read)];
+    if (const std::int32_t result = Exchange(io, family, reader.messages); result != VpiDone) {
+        return result;
+    }
+    const std::span<const std::uint8_t> reply(io.channel.receiveBuffer);
+    return Outcome(io, reader.messages, reader.decode(reply, io.gate));
+}
 
 bool ReadableGate(const GateIoRecord& gate) {
     if (gate.plcAddress < 0 || gate.plcAddress > 99) return false;
@@ -134,20 +158,20 @@ bool ReadableGate(const GateIoRecord& gate) {
     return true;
 }
 
-std::int32_t ReadPlainBlock(const VpiCall& call) {
-    return ReadBlock(call, ReadKind::Plain, kDataMessages);
+std::int32_t ReadPlainBlock(const GateCall& io) {
+    return ReadKindBlock(io, ReadKind::Plain);
 }
 
-std::int32_t ReadHBlock(const VpiCall& call) {
-    return ReadBlock(call, ReadKind::H, kHarmonicsMessages);
+std::int32_t ReadHBlock(const GateCall& io) {
+    return ReadKindBlock(io, ReadKind::H);
 }
 
-std::int32_t ReadTBlock(const VpiCall& call) {
-    return ReadBlock(call, ReadKind::T, kDataMessages);
+std::int32_t ReadTBlock(const GateCall& io) {
+    return ReadKindBlock(io, ReadKind::T);
 }
 
-std::int32_t ReadExBlock(const VpiCall& call) {
-    return ReadBlock(call, ReadKind::Ex, kDataMessages);
+std::int32_t ReadExBlock(const GateCall& io) {
+    return ReadKindBlock(io, ReadKind::Ex);
 }
 
 }  // namespace protocol

@@ -14,8 +14,8 @@ namespace protocol {
 
 namespace {
 
-constexpr std::array<char, 16> kHexDigits{'0', '1', '2', '3', '4', '5', '6', '7',
-                                          '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'};
+constexpr auto kHexDigits = std::to_array<char>(
+    {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'});
 static_assert(kHexDigits.size() == 16);
 
 // `value` as exactly `digits` decimal digits, leading zeros, at `at` ("%.3d" for values that
@@ -57,83 +57,89 @@ void CloseFrame(std::span<std::uint8_t> buffer, std::int32_t length) {
     buffer[at + 3] = '\0';
 }
 
-// The part of a read request behind the PLC address, by family.
+// The part of a read request behind the PLC address, by family; a size of 0 refuses the gate.
 struct ReadCommand {
     std::array<std::uint8_t, 7> bytes;
     std::int32_t size;
     bool trailingNul;  // the NUL behind CR LF goes out too
 };
 
-bool SelectReadCommand(const GateIoRecord& gate, ReadCommand* command) {
-    const std::int32_t m = gate.memtype;
-    ReadCommand c{};
-    c.trailingNul = true;
-    const auto hexOperand = [&c](char letter, std::int32_t operand) {
-        c.bytes[0] = static_cast<std::uint8_t>(letter);
-        PutHex(c.bytes.data() + 1, static_cast<std::uint32_t>(operand), 2);
-        c.size = 3;
-    };
-    const auto bankOperand = [&c](char bank, std::int32_t operand) {
-        c.bytes[0] = 'R';
-        c.bytes[1] = '0';
-        c.bytes[2] = static_cast<std::uint8_t>(bank);
-        PutHex(c.bytes.data() + 3, static_cast<std::uint32_t>(operand), 2);
-        c.size = 5;
-    };
-    const FamilyInfo* info = FamilyOf(m);
-    if (info == nullptr) return false;
-    // Each family's operand counts its members from 0 (TR and TK share one range of P
-    // registers, TK following TR), TC gates from 01 within their bank of twelve.
-    const std::int32_t member = m - info->firstMemtype;
-    switch (info->family) {
-        case GateFamily::Plain:
-            c.bytes[0] = '0';
-            c.size = 1;
-            c.trailingNul = false;
-            break;
-        case GateFamily::H:
-            c.bytes[0] = 'H';
-            c.bytes[1] = static_cast<std::uint8_t>('1' + member);
-            c.size = 2;
-            c.trailingNul = false;
-            break;
-        case GateFamily::Tr:
-        case GateFamily::Tk:
-            hexOperand('P', m - InfoOf(GateFamily::Tr).firstMemtype);
-            break;
-        case GateFamily::Ty:
-            c.bytes[0] = 'U';
-            PutDecimal(c.bytes.data() + 1, static_cast<std::uint32_t>(member), 2);
-            c.size = 3;
-            break;
-        case GateFamily::Td:
-            hexOperand('Q', member);
-            break;
-        case GateFamily::Tc:
-            bankOperand(static_cast<char>('0' + member / kTcPerBank), member % kTcPerBank + 1);
-            break;
-        case GateFamily::Ex:
-            // The count must fit its two hex digits, or the frame would grow past its length.
-            if (gate.count < 0 || gate.count > 0xFF) return false;
-            c.bytes[0] = 'A';
-            PutHex(c.bytes.data() + 1, static_cast<std::uint32_t>(gate.index >> 8) & 0xFFu, 2);
-            PutHex(c.bytes.data() + 3, static_cast<std::uint32_t>(gate.index) & 0xFFu, 2);
-            PutHex(c.bytes.data() + 5, static_cast<std::uint32_t>(gate.count), 2);
-            c.size = 7;
-            break;
-        case GateFamily::IndexZero:
-            return false;
-    }
-    *command = c;
-    return true;
+// A letter and an operand of two hex digits ("P0A").
+ReadCommand HexOperand(char letter, std::int32_t operand) {
+    ReadCommand command{{static_cast<std::uint8_t>(letter)}, 3, true};
+    PutHex(command.bytes.data() + 1, static_cast<std::uint32_t>(operand), 2);
+    return command;
+}
+
+// Each builds the command of its family for `gate`, whose family's members are counted from
+// 0 in `member`.
+using CommandBuilder = ReadCommand (*)(const GateIoRecord& gate, std::int32_t member);
+
+ReadCommand PlainCommand(const GateIoRecord&, std::int32_t) {
+    return {{'0'}, 1, false};
+}
+
+ReadCommand HCommand(const GateIoRecord&, std::int32_t member) {
+    return {{'H', static_cast<std::uint8_t>('1' + member)}, 2, false};
+}
+
+// TR and TK share one range of P registers, TK following TR.
+ReadCommand TrTkCommand(const GateIoRecord& gate, std::int32_t) {
+    return HexOperand('P', gate.memtype - InfoOf(GateFamily::Tr).firstMemtype);
+}
+
+ReadCommand TyCommand(const GateIoRecord&, std::int32_t member) {
+    ReadCommand command{{'U'}, 3, true};
+    PutDecimal(command.bytes.data() + 1, static_cast<std::uint32_t>(member), 2);
+    return command;
+}
+
+ReadCommand TdCommand(const GateIoRecord&, std::int32_t member) {
+    return HexOperand('Q', member);
+}
+
+// TC gates count from 01 within their bank of twelve: "R0", the bank, the register.
+ReadCommand TcCommand(const GateIoRecord&, std::int32_t member) {
+    ReadCommand command{{'R', '0', static_cast<std::uint8_t>('0' + member / kTcPerBank)}, 5, true};
+    PutHex(command.bytes.data() + 3, static_cast<std::uint32_t>(member % kTcPerBank + 1), 2);
+    return command;
+}
+
+ReadCommand ExCommand(const GateIoRecord& gate, std::int32_t) {
+    // The count must fit its two hex digits, or the frame would grow past its length.
+    if (gate.count < 0 || gate.count > 0xFF) return {{}, 0, true};
+    ReadCommand command{{'A'}, 7, true};
+    PutHex(command.bytes.data() + 1, static_cast<std::uint32_t>(gate.index >> 8) & 0xFFu, 2);
+    PutHex(command.bytes.data() + 3, static_cast<std::uint32_t>(gate.index) & 0xFFu, 2);
+    PutHex(command.bytes.data() + 5, static_cast<std::uint32_t>(gate.count), 2);
+    return command;
+}
+
+// Index-zero gates are written, never read.
+ReadCommand NoReadCommand(const GateIoRecord&, std::int32_t) {
+    return {{}, 0, false};
+}
+
+// In the order of GateFamily.
+constexpr auto kCommandBuilders =
+    std::to_array<CommandBuilder>({PlainCommand, HCommand, TrTkCommand, TrTkCommand, TyCommand,
+                                   TdCommand, NoReadCommand, TcCommand, ExCommand});
+static_assert(kCommandBuilders.size() == kFamilies.size());
+
+// The call block's gate: the one place the builders' call-block forms look through `argument`.
+const GateIoRecord& GateOf(const VpiCall& call) {
+    return *static_cast<const GateIoRecord*>(call.argument);
 }
 
 }  // namespace
 
-std::uint8_t BuildReadRequest(const VpiCall& call, std::span<std::uint8_t> buffer) {
-    const auto& gate = *static_cast<const GateIoRecord*>(call.argument);
-    ReadCommand command{};
-    if (!ValidPlc(gate.plcAddress) || !SelectReadCommand(gate, &command)) return 0;
+std::uint8_t BuildReadRequest(const GateIoRecord& gate, const FamilyInfo& family,
+                              std::span<std::uint8_t> buffer) {
+    if (gate.memtype < family.firstMemtype || gate.memtype > family.lastMemtype) return 0;
+    if (!ValidPlc(gate.plcAddress)) return 0;
+    const ReadCommand command = kCommandBuilders[static_cast<std::size_t>(family.family)](
+        gate, gate.memtype - family.firstMemtype);
+    if (command.size == 0) return 0;
     const std::int32_t length = 5 + command.size;  // length digits, address, command
     if (buffer.size() < static_cast<std::size_t>(length) + 5) return 0;
     OpenFrame(buffer.data(), length, gate.plcAddress);
@@ -144,8 +150,13 @@ std::uint8_t BuildReadRequest(const VpiCall& call, std::span<std::uint8_t> buffe
     return static_cast<std::uint8_t>(length + 4 + (command.trailingNul ? 1 : 0));
 }
 
-std::uint8_t BuildCommandRequest(const VpiCall& call, float value, std::span<std::uint8_t> buffer) {
-    const auto& gate = *static_cast<const GateIoRecord*>(call.argument);
+std::uint8_t BuildReadRequest(const GateIoRecord& gate, std::span<std::uint8_t> buffer) {
+    const FamilyInfo* family = FamilyOf(gate.memtype);
+    return family == nullptr ? 0 : BuildReadRequest(gate, *family, buffer);
+}
+
+std::uint8_t BuildCommandRequest(const GateIoRecord& gate, float value,
+                                 std::span<std::uint8_t> buffer) {
     constexpr std::int32_t kLength = 7;
     if (!ValidPlc(gate.plcAddress) || buffer.size() < kLength + 5) return 0;
     // Exactly 1.0 selects the first operand; the comparison is on the bit pattern.
@@ -165,8 +176,7 @@ std::uint32_t EncodeExValue(float value) {
     return static_cast<std::uint32_t>(static_cast<std::int64_t>(value));
 }
 
-std::size_t BuildExWriteRequest(const VpiCall& call, std::span<std::uint8_t> buffer) {
-    const auto& gate = *static_cast<const GateIoRecord*>(call.argument);
+std::size_t BuildExWriteRequest(const GateIoRecord& gate, std::span<std::uint8_t> buffer) {
     if (!ValidPlc(gate.plcAddress) || gate.count < 0 || gate.count > kMaxExCount) return 0;
     if (gate.count > 0 && gate.values == nullptr) return 0;
     const auto n = static_cast<std::size_t>(gate.count);
@@ -182,6 +192,18 @@ std::size_t BuildExWriteRequest(const VpiCall& call, std::span<std::uint8_t> buf
     }
     CloseFrame(buffer, length);
     return 14 + 8 * n;
+}
+
+std::uint8_t BuildReadRequest(const VpiCall& call, std::span<std::uint8_t> buffer) {
+    return BuildReadRequest(GateOf(call), buffer);
+}
+
+std::uint8_t BuildCommandRequest(const VpiCall& call, float value, std::span<std::uint8_t> buffer) {
+    return BuildCommandRequest(GateOf(call), value, buffer);
+}
+
+std::size_t BuildExWriteRequest(const VpiCall& call, std::span<std::uint8_t> buffer) {
+    return BuildExWriteRequest(GateOf(call), buffer);
 }
 
 }  // namespace protocol

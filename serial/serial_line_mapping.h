@@ -13,7 +13,8 @@ struct _DCB;
 namespace serial::line_mapping {
 
 // POSIX: character size, parity (and the checking of incoming parity) and stop bits into
-// `tio`. False for a value the line cannot take (one and a half stop bits among them).
+// `tio`. False, with `tio` left as it was, for a value the line cannot take (one and a half
+// stop bits among them).
 [[nodiscard]] bool SetFraming(termios& tio, const LineParameters& line);
 
 // POSIX: the handshake lineFlags ask for. RTS/CTS goes into `tio`; `raise` and `drop` get the

@@ -62,7 +62,7 @@ struct Speed {
     std::uint16_t baud;
     speed_t code;
 };
-constexpr std::array<Speed, 16> kSpeeds{{
+constexpr auto kSpeeds = std::to_array<Speed>({
     {50, B50},
     {75, B75},
     {110, B110},
@@ -79,7 +79,7 @@ constexpr std::array<Speed, 16> kSpeeds{{
     {19200, B19200},
     {38400, B38400},
     {57600, B57600},
-}};
+});
 static_assert(kSpeeds.size() == 16);
 
 // Calls `call` again for as long as it fails with EINTR; returns its last result.
@@ -257,74 +257,129 @@ bool Configure(int fd, const LineParameters& line, std::uint16_t lineFlags, term
     return true;
 }
 
+// Opens `path` for a port: a descriptor moved off 0 and within the tables, or -1 (nothing
+// left open). Non-blocking, so neither the open (carrier) nor any read or write ever waits in
+// the kernel; not our controlling terminal; not passed to children.
+int OpenDescriptor(const char* path) {
+    // open: a descriptor, or -1.
+    int fd =
+        RetryOnInterrupt([&] { return open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
+    if (fd == -1) return -1;
+    if (!MoveOffZero(fd)) return -1;
+    if (!InTable(fd)) {
+        static_cast<void>(close(fd));
+        return -1;
+    }
+    return fd;
+}
+
+// Exclusive use. flock (0 or -1) stops any cooperating opener, root included; TIOCEXCL
+// (0 or -1) stops every other unprivileged open of the terminal. False when either refuses.
+bool LockExclusive(int fd) {
+    if (RetryOnInterrupt([&] { return flock(fd, LOCK_EX | LOCK_NB); }) != 0) return false;
+    return ioctl(fd, TIOCEXCL) == 0 || errno == ENOTTY;
+}
+
+// The read time-out a port has from its open on, on every platform.
+void StoreOpenReadTimeout(int fd) {
+    gReadTimeoutMs[static_cast<std::size_t>(fd)].store(
+        static_cast<std::uint32_t>(kOpenReadTimeoutMs), std::memory_order_relaxed);
+}
+
+// The read time-out, then the line: StateUnreadable when the descriptor has no terminal
+// settings to start from, SettingsRefused when the line does not take them.
+SerialResult ConfigurePort(int fd, const LineParameters& line, std::uint16_t lineFlags) {
+    // tcgetattr: 0 or -1 (ENOTTY for anything that is no terminal).
+    termios current{};
+    if (RetryOnInterrupt([&] { return tcgetattr(fd, &current); }) != 0) {
+        return SerialResult::StateUnreadable;
+    }
+    // The read time-out before the line settings, as on every platform; it cannot fail here.
+    StoreOpenReadTimeout(fd);
+    if (!Configure(fd, line, lineFlags, current)) return SerialResult::SettingsRefused;
+    return SerialResult::Ok;
+}
+
+// Records the opened descriptor as `owner`'s port and hands it out; when every record is
+// taken it is given up again (a locked terminal through Release, the null device closed).
+SerialResult Hold(int fd, const ChannelState* owner, PortHandle* handle, bool locked) {
+    if (!Adopt(fd, owner)) {
+        if (locked) {
+            static_cast<void>(Release(fd));
+        } else {
+            static_cast<void>(close(fd));
+        }
+        return SerialResult::NotOpened;
+    }
+    *handle = static_cast<PortHandle>(fd);
+    return SerialResult::Ok;
+}
+
+// A value of one of LineParameters' framing words (its low byte) and the c_cflag bits it
+// selects; a value no rule names is one the line cannot take.
+struct FramingRule {
+    std::uint16_t value;
+    tcflag_t bits;
+};
+
+constexpr auto kCharacterSizeRules = std::to_array<FramingRule>({
+    {5, CS5},
+    {6, CS6},
+    {7, CS7},
+    {8, CS8},
+});
+static_assert(kCharacterSizeRules.size() == 4);
+
+// None, odd, even; then mark and space where the system has "stick" parity, the parity bit
+// fixed at 1 (odd) or 0 (even).
+constexpr auto kParityRules = std::to_array<FramingRule>({
+    {0, 0}, {1, PARENB | PARODD}, {2, PARENB},
+#if defined(CMSPAR)
+        {3, PARENB | PARODD | CMSPAR}, {4, PARENB | CMSPAR},
+#endif
+});
+#if defined(CMSPAR)
+constexpr tcflag_t kParityMask = PARENB | PARODD | CMSPAR;
+static_assert(kParityRules.size() == 5);
+#else
+constexpr tcflag_t kParityMask = PARENB | PARODD;
+static_assert(kParityRules.size() == 3);
+#endif
+
+// One and a half stop bits have no termios setting.
+constexpr auto kStopBitRules = std::to_array<FramingRule>({
+    {0, 0},
+    {2, CSTOPB},
+});
+static_assert(kStopBitRules.size() == 2);
+
+// The rule for the low byte of `word`, or nullptr.
+template <std::size_t N>
+const FramingRule* RuleFor(const std::array<FramingRule, N>& rules, std::uint16_t word) {
+    for (const FramingRule& rule : rules) {
+        if (static_cast<unsigned>(rule.value) == (word & 0xFFu)) return &rule;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 namespace line_mapping {
 
-// Character size, parity and stop bits into `tio`. False for a value the line cannot take.
+// Character size, parity and stop bits into `tio`. False for a value the line cannot take;
+// `tio` is then left as it was.
 bool SetFraming(termios& tio, const LineParameters& line) {
-    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
-    switch (line.dataBits & 0xFFu) {
-        case 5:
-            tio.c_cflag |= CS5;
-            break;
-        case 6:
-            tio.c_cflag |= CS6;
-            break;
-        case 7:
-            tio.c_cflag |= CS7;
-            break;
-        case 8:
-            tio.c_cflag |= CS8;
-            break;
-        default:
-            return false;
-    }
-
-    tcflag_t parityBits = 0;
-    switch (line.parity & 0xFFu) {
-        case 0:
-            break;
-        case 1:
-            parityBits = PARENB | PARODD;
-            break;
-        case 2:
-            parityBits = PARENB;
-            break;
-#if defined(CMSPAR)
-        // Mark and space: "stick" parity, the parity bit fixed at 1 (odd) or 0 (even).
-        case 3:
-            parityBits = PARENB | PARODD | CMSPAR;
-            break;
-        case 4:
-            parityBits = PARENB | CMSPAR;
-            break;
-#endif
-        default:
-            return false;
-    }
-    tcflag_t parityMask = PARENB | PARODD;
-#if defined(CMSPAR)
-    parityMask |= CMSPAR;
-#endif
-    tio.c_cflag = (tio.c_cflag & ~parityMask) | parityBits;
+    const FramingRule* size = RuleFor(kCharacterSizeRules, line.dataBits);
+    const FramingRule* parity = RuleFor(kParityRules, line.parity);
+    const FramingRule* stop = RuleFor(kStopBitRules, line.stopBits);
+    if (size == nullptr || parity == nullptr || stop == nullptr) return false;
+    constexpr tcflag_t kFramingMask = CSIZE | kParityMask | CSTOPB;
+    tio.c_cflag = (tio.c_cflag & ~kFramingMask) | size->bits | parity->bits | stop->bits;
     // Check incoming parity only when there is parity to check.
-    if (parityBits != 0) {
+    if (parity->bits != 0) {
         tio.c_iflag |= INPCK;
     } else {
         tio.c_iflag &= ~static_cast<tcflag_t>(INPCK);
-    }
-
-    switch (line.stopBits & 0xFFu) {
-        case 0:
-            tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
-            break;
-        case 2:
-            tio.c_cflag |= CSTOPB;
-            break;
-        // One and a half stop bits have no termios setting.
-        default:
-            return false;
     }
     return true;
 }
@@ -360,64 +415,25 @@ SerialResult OpenPort(const char* portName, const LineParameters& line, std::uin
                       PortHandle* handle, const ChannelState* owner) {
     char path[128];
     if (!DevicePath(portName, path, sizeof path)) return SerialResult::NotOpened;
-    const bool isNull = std::strcmp(portName, kNullName) == 0;
-
-    // open: a descriptor, or -1. Non-blocking, so neither the open (carrier) nor any read or
-    // write ever waits in the kernel; not our controlling terminal; not passed to children.
-    int fd =
-        RetryOnInterrupt([&] { return open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
+    const int fd = OpenDescriptor(path);
     if (fd == -1) return SerialResult::NotOpened;
-    if (!MoveOffZero(fd)) return SerialResult::NotOpened;
-    if (!InTable(fd)) {
-        static_cast<void>(close(fd));
-        return SerialResult::NotOpened;
-    }
 
     // The null device is a sink that anybody may open as often as he likes; nothing more.
-    if (isNull) {
-        gReadTimeoutMs[static_cast<std::size_t>(fd)].store(
-            static_cast<std::uint32_t>(kOpenReadTimeoutMs), std::memory_order_relaxed);
-        if (!Adopt(fd, owner)) {
-            static_cast<void>(close(fd));
-            return SerialResult::NotOpened;
-        }
-        *handle = static_cast<PortHandle>(fd);
-        return SerialResult::Ok;
+    if (std::strcmp(portName, kNullName) == 0) {
+        StoreOpenReadTimeout(fd);
+        return Hold(fd, owner, handle, false);
     }
-
-    // Exclusive use. flock (0 or -1) stops any cooperating opener, root included; TIOCEXCL
-    // (0 or -1) stops every other unprivileged open of the terminal.
-    if (RetryOnInterrupt([&] { return flock(fd, LOCK_EX | LOCK_NB); }) != 0) {
+    if (!LockExclusive(fd)) {
         static_cast<void>(close(fd));
         return SerialResult::NotOpened;
     }
-    if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY) {
-        static_cast<void>(close(fd));
-        return SerialResult::NotOpened;
-    }
-
-    // tcgetattr: 0 or -1 (ENOTTY for anything that is no terminal).
-    termios current{};
-    if (RetryOnInterrupt([&] { return tcgetattr(fd, &current); }) != 0) {
+    const SerialResult configured = ConfigurePort(fd, line, lineFlags);
+    if (configured != SerialResult::Ok) {
         static_cast<void>(Release(fd));
-        return SerialResult::StateUnreadable;
-    }
-
-    // The read time-out before the line settings, as on every platform; it cannot fail here.
-    gReadTimeoutMs[static_cast<std::size_t>(fd)].store(
-        static_cast<std::uint32_t>(kOpenReadTimeoutMs), std::memory_order_relaxed);
-
-    if (!Configure(fd, line, lineFlags, current)) {
-        static_cast<void>(Release(fd));
-        return SerialResult::SettingsRefused;
+        return configured;
     }
     // Queue sizes: the terminal's buffers are the kernel's and far above 1200 bytes.
-    if (!Adopt(fd, owner)) {
-        static_cast<void>(Release(fd));
-        return SerialResult::NotOpened;
-    }
-    *handle = static_cast<PortHandle>(fd);
-    return SerialResult::Ok;
+    return Hold(fd, owner, handle, true);
 }
 
 SerialResult ClosePort(PortHandle handle) {

@@ -41,17 +41,17 @@ struct ControlRule {
     std::uint16_t bits;
     DWORD mode;
 };
-constexpr std::array<ControlRule, 2> kDtrRules{{
+constexpr auto kDtrRules = std::to_array<ControlRule>({
     {kDtrOnBits, DTR_CONTROL_ENABLE},
     {kDtrHandshakeBit, DTR_CONTROL_HANDSHAKE},
-}};
+});
 // RTS stays off and belongs to the driver, which raises it around every request, unless a
 // flag says otherwise.
-constexpr std::array<ControlRule, 3> kRtsRules{{
+constexpr auto kRtsRules = std::to_array<ControlRule>({
     {kRtsOnBits, RTS_CONTROL_ENABLE},
     {kRtsHandshakeBit, RTS_CONTROL_HANDSHAKE},
     {kRtsToggleBit, RTS_CONTROL_TOGGLE},
-}};
+});
 static_assert(kDtrRules.size() == 2 && kRtsRules.size() == 3);
 
 template <std::size_t N>
@@ -183,6 +183,41 @@ void ApplyLine(DCB& dcb, const LineParameters& line, std::uint16_t lineFlags) {
 
 }  // namespace line_mapping
 
+namespace {
+
+// A read waits at most one second for its whole count; a write has no time-out. False when
+// the port refuses.
+bool SetOpenTimeouts(HANDLE port) {
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(kOpenReadTimeoutMs);
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 0;
+    // SetCommTimeouts: non-zero on success.
+    return SetCommTimeouts(port, &timeouts) != 0;
+}
+
+// The time-outs, then the line, on a port just opened: StateUnreadable when its state cannot
+// be read, NotOpened when it refuses the time-outs, SettingsRefused when it refuses the line.
+SerialResult ConfigurePort(HANDLE port, const LineParameters& line, std::uint16_t lineFlags) {
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = kDcbLength;
+    // GetCommState: non-zero on success.
+    if (!GetCommState(port, &dcb)) return SerialResult::StateUnreadable;
+    // Set before the line, so that the port never runs with time-outs we did not choose.
+    if (!SetOpenTimeouts(port)) return SerialResult::NotOpened;
+    line_mapping::ApplyLine(dcb, line, lineFlags);
+    // SetCommState: non-zero on success.
+    if (!SetCommState(port, &dcb)) return SerialResult::SettingsRefused;
+    // SetupComm: non-zero on success; a driver that keeps its own queue sizes is no fault.
+    static_cast<void>(SetupComm(port, kQueueSize, kQueueSize));
+    return SerialResult::Ok;
+}
+
+}  // namespace
+
 SerialResult OpenPort(const char* portName, const LineParameters& line, std::uint16_t lineFlags,
                       PortHandle* handle, const ChannelState* owner) {
     char path[32];
@@ -198,43 +233,13 @@ SerialResult OpenPort(const char* portName, const LineParameters& line, std::uin
     }
 
     // The null device has no line to configure.
-    if (std::strcmp(portName, kNullName) == 0) {
-        *handle = FromHandle(port);
-        return SerialResult::Ok;
+    if (std::strcmp(portName, kNullName) != 0) {
+        const SerialResult configured = ConfigurePort(port, line, lineFlags);
+        if (configured != SerialResult::Ok) {
+            GiveUp(port);
+            return configured;
+        }
     }
-
-    DCB dcb;
-    std::memset(&dcb, 0, sizeof dcb);
-    dcb.DCBlength = kDcbLength;
-    // GetCommState: non-zero on success.
-    if (!GetCommState(port, &dcb)) {
-        GiveUp(port);
-        return SerialResult::StateUnreadable;
-    }
-
-    // A read waits at most one second for its whole count; a write has no time-out. Set
-    // before the line, so that the port never runs with time-outs we did not choose.
-    COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = 0;
-    timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(kOpenReadTimeoutMs);
-    timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = 0;
-    // SetCommTimeouts: non-zero on success.
-    if (!SetCommTimeouts(port, &timeouts)) {
-        GiveUp(port);
-        return SerialResult::NotOpened;
-    }
-
-    line_mapping::ApplyLine(dcb, line, lineFlags);
-    // SetCommState: non-zero on success.
-    if (!SetCommState(port, &dcb)) {
-        GiveUp(port);
-        return SerialResult::SettingsRefused;
-    }
-
-    // SetupComm: non-zero on success; a driver that keeps its own queue sizes is no fault.
-    static_cast<void>(SetupComm(port, kQueueSize, kQueueSize));
     *handle = FromHandle(port);
     return SerialResult::Ok;
 }

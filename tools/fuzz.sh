@@ -1,9 +1,9 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # Builds the fuzz targets (clang, libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer),
 # replays each checked-in corpus and regression file, then fuzzes each target for SECONDS
 # (default 60). New inputs go to build/fuzz/corpus-<target>, not into the tree.
 #   tools/fuzz.sh [SECONDS] [TARGET...]      TARGET: gate reply channel (default: all)
-set -eu
+set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 [ $# -gt 0 ] && shift

@@ -179,8 +179,7 @@ TEST_F(RequestEdges, ReadRequestsOnlyForTheReadFamilies) {
         SCOPED_TRACE(m);
         buffer_.fill(kUntouched);
         GateIoRecord gate = vpitest::IoRecord(5, m, 0x0A01, 2, nullptr);
-        VpiCall call{nullptr, 6, 1, 0, &gate};
-        const std::uint8_t size = protocol::BuildReadRequest(call, buffer_);
+        const std::uint8_t size = protocol::BuildReadRequest(gate, buffer_);
         if (Readable(m)) {
             ASSERT_GT(size, 0u);
             EXPECT_EQ(buffer_[0], '!');
@@ -188,6 +187,31 @@ TEST_F(RequestEdges, ReadRequestsOnlyForTheReadFamilies) {
         } else {
             EXPECT_EQ(size, 0u);
             EXPECT_TRUE(Untouched());
+        }
+    }
+}
+
+TEST_F(RequestEdges, AResolvedFamilyBuildsOnlyItsOwnMembers) {
+    // The form for callers that looked the family up already: every pairing of a family with
+    // a code, the family's own codes built exactly as the plain form builds them, every other
+    // code refused without a byte written.
+    std::array<std::uint8_t, protocol::kExWriteCapacity + 8> expected{};
+    for (const FamilyInfo& family : kFamilies) {
+        for (std::int32_t m = -1; m <= 201; ++m) {
+            SCOPED_TRACE(testing::Message() << family.name << " " << m);
+            const GateIoRecord gate = vpitest::IoRecord(7, m, 0x0A02, 3, nullptr);
+            buffer_.fill(kUntouched);
+            expected.fill(kUntouched);
+            const std::uint8_t size = protocol::BuildReadRequest(gate, family, buffer_);
+            const bool own = m >= family.firstMemtype && m <= family.lastMemtype;
+            if (!own) {
+                EXPECT_EQ(size, 0u);
+                EXPECT_TRUE(Untouched());
+                continue;
+            }
+            EXPECT_EQ(size, protocol::BuildReadRequest(gate, expected));
+            EXPECT_EQ(buffer_, expected);
+            EXPECT_EQ(size == 0, family.read == ReadKind::None);
         }
     }
 }
@@ -220,9 +244,8 @@ TEST_F(RequestEdges, ReadRequestRefusalsAndTheSmallestBuffer) {
         SCOPED_TRACE(c.name);
         buffer_.fill(kUntouched);
         GateIoRecord gate = vpitest::IoRecord(c.plc, c.memtype, 0x0A01, c.count, nullptr);
-        VpiCall call{nullptr, 6, 1, 0, &gate};
         const std::uint8_t size =
-            protocol::BuildReadRequest(call, std::span<std::uint8_t>(buffer_.data(), c.capacity));
+            protocol::BuildReadRequest(gate, std::span<std::uint8_t>(buffer_.data(), c.capacity));
         EXPECT_EQ(size, c.size);
         if (c.size == 0) {
             EXPECT_TRUE(Untouched());
@@ -238,8 +261,7 @@ TEST_F(RequestEdges, ReadRequestRefusalsAndTheSmallestBuffer) {
     }
     // The count's two hex digits for 255.
     GateIoRecord gate = vpitest::IoRecord(1, MEMTYPE_EX, 0x0A01, 255, nullptr);
-    VpiCall call{nullptr, 6, 1, 0, &gate};
-    ASSERT_EQ(protocol::BuildReadRequest(call, buffer_), 17u);
+    ASSERT_EQ(protocol::BuildReadRequest(gate, buffer_), 17u);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer_.data()), 13), "!01201A0A01FF");
 }
 
@@ -274,10 +296,9 @@ TEST_F(RequestEdges, CommandAndExWriteRefusals) {
         GateIoRecord gate = c.command
                                 ? vpitest::IoRecord(c.plc, MEMTYPE_INDEX_ZERO, 0, c.count, c.values)
                                 : vpitest::IoRecord(c.plc, MEMTYPE_EX, 0x0A01, c.count, c.values);
-        VpiCall call{nullptr, 7, 1, 0, &gate};
         const std::span<std::uint8_t> room(buffer_.data(), c.capacity);
-        const std::size_t size = c.command ? protocol::BuildCommandRequest(call, 1.0f, room)
-                                           : protocol::BuildExWriteRequest(call, room);
+        const std::size_t size = c.command ? protocol::BuildCommandRequest(gate, 1.0f, room)
+                                           : protocol::BuildExWriteRequest(gate, room);
         EXPECT_EQ(size, c.size);
         if (c.size == 0) {
             EXPECT_TRUE(Untouched());
@@ -296,7 +317,7 @@ TEST_F(RequestEdges, CommandAndExWriteRefusals) {
 class RoutineEdges : public ProtocolTest {};
 
 TEST_F(RoutineEdges, ARoutineRefusesOtherFamiliesAndUnreadableGatesWithoutSending) {
-    using Routine = std::int32_t (*)(const VpiCall&);
+    using Routine = std::int32_t (*)(const protocol::GateCall&);
     struct Case {
         const char* name;
         Routine routine;
@@ -329,8 +350,34 @@ TEST_F(RoutineEdges, ARoutineRefusesOtherFamiliesAndUnreadableGatesWithoutSendin
         Always(Reply("0000000000"));
         GuardedValues values(2);
         GateIoRecord gate = Gate(c.plc, c.memtype, 2, c.withValues ? values.data() : nullptr);
-        VpiCall call{&state_, 6, kVpiNumber, 0, &gate};
-        EXPECT_EQ(c.routine(call), VpiRefused);
+        EXPECT_EQ(c.routine({state_, gate, kVpiNumber}), VpiRefused);
+        EXPECT_TRUE(fake::Writes().empty());
+        EXPECT_EQ(values.Untouched(), 2u);
+        ExpectStateKept("");
+    }
+    EXPECT_TRUE(log_.Take().empty());
+}
+
+TEST_F(RoutineEdges, AFamilyThatIsNotReadOrNotTheGatesIsRefusedWithoutSending) {
+    struct Case {
+        const char* name;
+        std::int32_t memtype;
+        GateFamily family;
+    };
+    const std::vector<Case> cases{
+        {"index-zero gate", MEMTYPE_INDEX_ZERO, GateFamily::IndexZero},
+        {"H gate as plain", MEMTYPE_H1, GateFamily::Plain},
+        {"TK gate as TR", MEMTYPE_TK1, GateFamily::Tr},
+        {"plain gate as EX", MEMTYPE_PLAIN, GateFamily::Ex},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reopen();
+        Always(Reply("0000000000"));
+        GuardedValues values(2);
+        GateIoRecord gate = Gate(1, c.memtype, 2, values.data());
+        EXPECT_EQ(protocol::ReadFamilyBlock({state_, gate, kVpiNumber}, InfoOf(c.family)),
+                  VpiRefused);
         EXPECT_TRUE(fake::Writes().empty());
         EXPECT_EQ(values.Untouched(), 2u);
         ExpectStateKept("");
@@ -348,8 +395,7 @@ TEST_F(RoutineEdges, AHarmonicsReplyWithoutADataAreaIsAConversionFailure) {
         Script({Frame(body)});
         GuardedValues values(3);
         GateIoRecord gate = Gate(4, MEMTYPE_H2, 3, values.data());
-        VpiCall call{&state_, 6, kVpiNumber, 0, &gate};
-        EXPECT_EQ(protocol::ReadHBlock(call), VpiRefused);
+        EXPECT_EQ(protocol::ReadHBlock({state_, gate, kVpiNumber}), VpiRefused);
         const std::vector<LogLine> expected{{8, "Xerbo : Fail to convert  to float(Vpi#7,PLC#4)"}};
         EXPECT_EQ(log_.Take(), expected);
         EXPECT_EQ(values.Untouched(), 3u);
@@ -359,8 +405,7 @@ TEST_F(RoutineEdges, AHarmonicsReplyWithoutADataAreaIsAConversionFailure) {
     Reopen();
     Script({Frame("")});
     GateIoRecord none = Gate(4, MEMTYPE_H2, 0, nullptr);
-    VpiCall call{&state_, 6, kVpiNumber, 0, &none};
-    EXPECT_EQ(protocol::ReadHBlock(call), VpiDone);
+    EXPECT_EQ(protocol::ReadHBlock({state_, none, kVpiNumber}), VpiDone);
 }
 
 }  // namespace

@@ -326,10 +326,16 @@ TEST(LineMappingPosix, FramingFromLineParameters) {
         SCOPED_TRACE(::testing::Message()
                      << c.line.dataBits << "/" << c.line.parity << "/" << c.line.stopBits);
         termios tio{};
-        tio.c_cflag = CS5 | PARENB | PARODD | CMSPAR | CSTOPB;  // all of it set before
+        tio.c_cflag = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;  // all of it set before
         tio.c_iflag = INPCK;
+        const termios before = tio;
         EXPECT_EQ(serial::line_mapping::SetFraming(tio, c.line), c.taken);
-        if (!c.taken) continue;
+        if (!c.taken) {
+            // A refused setting leaves the record as it was.
+            EXPECT_EQ(tio.c_cflag, before.c_cflag);
+            EXPECT_EQ(tio.c_iflag, before.c_iflag);
+            continue;
+        }
         EXPECT_EQ(tio.c_cflag & CSIZE, c.size);
         EXPECT_EQ(tio.c_cflag & (PARENB | PARODD | CMSPAR), c.parity);
         EXPECT_EQ((tio.c_iflag & INPCK) != 0, c.parity != 0);

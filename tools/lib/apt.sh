@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Package installation that copes with a Debian mirror caught mid-sync. Sourced by
 # tools/install-deps.sh (and by its test, with a stub apt-get on PATH).
 #
@@ -58,7 +59,7 @@ apt_install() {
     pins=$(grep -oE 'Depends: [^ ]+ \(= [^)]+\) but [^ ]+ is to be installed' <<<"$out" |
              sed -E 's/Depends: ([^ ]+) \(= ([^)]+)\) but.*/\1=\2/' | sort -u || true)
     if [ -n "$pins" ]; then
-      echo "pinning to $release's versions: $(echo $pins)" >&2
+      echo "pinning to $release's versions: ${pins//$'\n'/ }" >&2
       # shellcheck disable=SC2086 # one word per pin
       if out=$(apt_get_install -t "$release" --allow-downgrades "$@" $pins); then
         return 0

@@ -34,7 +34,7 @@ start_prefix() {
 (
   exec 9>"$WINEPREFIX.lock"
   flock 9
-  for fd in /proc/$BASHPID/fd/*; do
+  for fd in "/proc/$BASHPID"/fd/*; do
     n=${fd##*/}
     if [ "$n" -gt 2 ] && [ "$n" -ne 9 ]; then eval "exec $n>&-"; fi
   done
