@@ -175,7 +175,10 @@ TEST(Sniff, ShowsEachFaultOfTheLineAsWhatItIs) {
             EXPECT_EQ(e["check"], "ok");
         }
         if (meter == 5) {
-            EXPECT_GE(e["reply_ms"].get<double>(), 60.0);
+            // Held back 60 ms by the meter; the sniffer stamps the request as it reads it off
+            // the tap, which on a busy machine may be some milliseconds late (59.7 ms seen).
+            // An undelayed reply takes about one.
+            EXPECT_GE(e["reply_ms"].get<double>(), 40.0);
         }
     }
     // The driver tries a failing read eight times (the garbage ahead of a reply fails it
