@@ -162,6 +162,59 @@ Skip Classify(std::span<const std::uint8_t> frame, std::int32_t length,
     return Skip::None;
 }
 
+// What one receive has passed over so far.
+struct Passed {
+    bool lengthSix = false;   // the one length-6 frame
+    bool markerRead = false;  // the next frame's "!" came in behind an echo
+    bool echoHeld = false;    // a write's double, which may have been its answer
+    bool echo = false;        // the line's echo of the request, which is no stray
+    int counted = 0;          // frames that count toward the bound
+};
+
+enum class Begun : std::uint8_t { Frame, DoubleAnswered, Nothing };
+
+// Reads and checks the next frame's header; on Frame, `length` is its L. Behind a write
+// request's double, what begins no frame (silence, or line noise such as the byte a
+// transmitter leaves as it lets go of the line) is no reply: the double was the meter's
+// acknowledgement, not the line's echo. A header that begins with the marker and ends short
+// is a frame that failed.
+Begun TakeHeader(const Line& line, std::span<std::uint8_t> buffer, const Passed& passed,
+                 std::int32_t* length) {
+    std::uint32_t got = 0;
+    const bool headerRead = ReadHeader(line, buffer, passed.markerRead, &got);
+    const bool noFrameBegins = !passed.markerRead && (got == 0 || buffer[0] != kMarker);
+    if (passed.echoHeld && noFrameBegins) return Begun::DoubleAnswered;
+    if (!headerRead) return Begun::Nothing;
+    switch (CheckHeader(buffer, length)) {
+        case Header::Frame:
+            return Begun::Frame;
+        case Header::Unparsed:
+            return Begun::Nothing;
+        case Header::NoMarker:
+            // Drained only when nothing was passed over yet; otherwise the next request's
+            // purge does it.
+            if (passed.counted == 0 && !passed.echo) DrainLine(line, buffer);
+            return Begun::Nothing;
+        case Header::OutOfBounds:
+            DrainLine(line, buffer);
+            return Begun::Nothing;
+    }
+    return Begun::Nothing;
+}
+
+// Books a frame passed over. The line's one echo of the request is no stray and does not
+// count; past the bound the exchange ends as if the meter had not answered (false).
+bool PassOver(const Line& line, Skip skip, const ExpectedReply& expected, Passed& passed) {
+    const bool freeEcho = skip == Skip::Echo && !passed.echo;
+    if (!freeEcho && passed.counted++ == kMaxSkippedFrames) return false;
+    if (skip == Skip::LengthSix) passed.lengthSix = true;
+    passed.markerRead = false;
+    if (skip != Skip::Echo) return true;
+    passed.echo = true;
+    passed.echoHeld = expected.echoMayAnswer;
+    return PassEchoNul(line, expected.request, &passed.markerRead);
+}
+
 }  // namespace
 
 bool ParseLengthField(std::span<const std::uint8_t> frame, std::int32_t* length) {
@@ -229,55 +282,26 @@ bool ReceiveFrame(ChannelState& channel, std::span<std::uint8_t> buffer,
     // over does not start a new wait of its own, so a line full of others' frames costs no
     // more time than a silent meter (plus the reading of frames that began in time).
     const Line line{port, serial::StartReadBudget(port)};
-    bool lengthSixSkipped = false;
-    bool markerRead = false;  // the next frame's "!" came in behind an echo
-    bool echoHeld = false;    // a write's double passed over, which may have been its answer
-    bool echoPassed = false;  // the line's echo of the request, which is no stray
-    int passedOver = 0;       // frames passed over that count toward the bound
+    Passed passed;
     for (;;) {
         std::int32_t length = 0;
-        std::uint32_t got = 0;
-        // Behind a write request's double, what begins no frame (silence, or line noise such
-        // as the byte a transmitter leaves as it lets go of the line) is no reply: the double
-        // was the meter's acknowledgement, not the line's echo. A header that begins with
-        // the marker and ends short is a frame that failed.
-        const bool headerRead = ReadHeader(line, buffer, markerRead, &got);
-        const bool noFrameBegins = !markerRead && (got == 0 || buffer[0] != kMarker);
-        if (echoHeld && noFrameBegins) return RestoreRequest(buffer, expected.request);
-        if (!headerRead) return false;
-        switch (CheckHeader(buffer, &length)) {
-            case Header::Frame:
+        switch (TakeHeader(line, buffer, passed, &length)) {
+            case Begun::Frame:
                 break;
-            case Header::Unparsed:
-                return false;
-            case Header::NoMarker:
-                // Drained only when nothing was passed over yet; otherwise the next
-                // request's purge does it.
-                if (passedOver == 0 && !echoPassed) DrainLine(line, buffer);
-                return false;
-            case Header::OutOfBounds:
-                DrainLine(line, buffer);
+            case Begun::DoubleAnswered:
+                return RestoreRequest(buffer, expected.request);
+            case Begun::Nothing:
                 return false;
         }
         // The body, the checksum character and CR LF: L bytes behind the header.
         if (!ReadExactly(line, buffer.data() + kHeaderBytes, static_cast<std::uint32_t>(length))) {
             return false;
         }
-        if (CutShort(buffer.first(static_cast<std::size_t>(length) + kHeaderBytes))) return false;
-        const Skip skip = Classify(buffer.first(static_cast<std::size_t>(length) + kHeaderBytes),
-                                   length, expected, lengthSixSkipped, echoHeld);
+        const auto frame = buffer.first(static_cast<std::size_t>(length) + kHeaderBytes);
+        if (CutShort(frame)) return false;
+        const Skip skip = Classify(frame, length, expected, passed.lengthSix, passed.echoHeld);
         if (skip == Skip::None) return true;
-        // The line's one echo of the request is no stray and does not count; past the bound
-        // the exchange ends as if the meter had not answered.
-        const bool freeEcho = skip == Skip::Echo && !echoPassed;
-        if (!freeEcho && passedOver++ == kMaxSkippedFrames) return false;
-        if (skip == Skip::Echo) echoPassed = true;
-        if (skip == Skip::LengthSix) lengthSixSkipped = true;
-        if (skip == Skip::Echo) echoHeld = expected.echoMayAnswer;
-        markerRead = false;
-        if (skip == Skip::Echo && !PassEchoNul(line, expected.request, &markerRead)) {
-            return false;
-        }
+        if (!PassOver(line, skip, expected, passed)) return false;
     }
 }
 
