@@ -31,9 +31,10 @@ sudo_cmd=()
 # shellcheck source=lib/apt.sh
 . "$(dirname "$0")/lib/apt.sh"
 
-# toml++ and cpp-httplib build vpihost on every machine (the site file, serve).
+# toml++ and cpp-httplib build vpihost on every machine (the site file, serve); clang-format-14
+# checks the sources' layout (tools/check-format.sh).
 packages=(cmake make g++ python3 googletest libcli11-dev libfmt-dev nlohmann-json3-dev locales
-          libtomlplusplus-dev libcpp-httplib-dev pkg-config ccache)
+          libtomlplusplus-dev libcpp-httplib-dev pkg-config ccache clang-format-14)
 # Both Windows targets: win32 runs where the kernel runs 32-bit code, win64 everywhere.
 [ $want_windows -eq 1 ] && packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686
                                       g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64

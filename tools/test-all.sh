@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds every target and runs every test: native, native under AddressSanitizer and
+# Checks the C++ sources' layout (clang-format 14, tools/check-format.sh), then builds every
+# target and runs every test: native, native under AddressSanitizer and
 # UBSan, the multi-channel concurrency test under ThreadSanitizer, and the Windows builds
 # under Wine (the 32-bit build where this machine's kernel runs 32-bit code, the 64-bit build
 # everywhere); the benchmarks built and each run once, briefly, so that they keep working (no
@@ -122,6 +123,23 @@ win32_without_running() {
              sed -nE 's/^ *Test +#[0-9]+: ([^ ]+).*/\1/p')
 }
 
+# One check that is not a CTest suite: counted as one test; the run stops at the first failure.
+check() {
+  local what=$1
+  shift
+  echo "=== $what"
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "=== failed: $what"
+    summary
+    exit 1
+  fi
+}
+
+check "format: the C++ sources as .clang-format lays them out (clang-format 14)" \
+  tools/check-format.sh
 run native
 run asan
 run tsan
@@ -139,21 +157,6 @@ run win64
 for prefix in build/win32/wineprefix*/ build/win64/wineprefix*/; do
   [ -d "$prefix" ] && WINEPREFIX="$PWD/${prefix%/}" wineserver -k 2>/dev/null || true
 done
-
-# One check that is not a CTest suite: counted as one test; the run stops at the first failure.
-check() {
-  local what=$1
-  shift
-  echo "=== $what"
-  if "$@"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "=== failed: $what"
-    summary
-    exit 1
-  fi
-}
 
 # Every exchange benchmark reports its failed reads as "<figure>.failures N"; all must be 0.
 bench_smoke() {
