@@ -34,7 +34,7 @@ public:
     void Install(bool quiet);
 
     // The lines the calling thread's driver calls logged since its last Take(), oldest first
-    // (the driver logs from the thread that called it, so each line poller gets its own).
+    // (the driver logs from the thread that called it, so each line worker gets its own).
     // Says first how often the last shown line repeated, so that the count comes before what
     // follows.
     std::vector<LogLine> Take();

@@ -1,4 +1,4 @@
-// The site poller: a line poller per line, started and stopped together.
+// The site poller: a line worker per line, started and stopped together.
 #include "site/site_poller.h"
 
 namespace host::site {

@@ -1,5 +1,5 @@
 // Starts metersim for a test through the one launcher the host tool and the benchmarks use
-// too (host/metersim_process.h); a pipe or spawn that fails is a failed expectation.
+// too (host/platform/metersim_process.h); a pipe or spawn that fails is a failed expectation.
 #pragma once
 
 #include <gtest/gtest.h>
