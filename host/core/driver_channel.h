@@ -60,6 +60,9 @@ public:
     std::int64_t TimeoutMs() const;
     // The line operation 1 is given (after Prepare).
     const LineParameters& Line() const { return record_.line; }
+    // Whether the port is open (operation 1 or 13 done, 11 not yet).
+    bool IsOpen() const { return open_; }
+
     // What operation 1 answered.
     std::int32_t OpenResult() const { return openResult_; }
 

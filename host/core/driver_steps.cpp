@@ -76,7 +76,10 @@ ExitCode OpenChannel(Runtime& runtime, Channel& channel, const ChannelOptions& o
 }
 
 ExitCode CloseChannel(Channel& channel) {
-    const std::int32_t closed = channel.Close();
+    return SayCloseResult(channel, channel.Close());
+}
+
+ExitCode SayCloseResult(const Channel& channel, std::int32_t closed) {
     if (closed == VpiDone) return kExitOk;
     std::fprintf(stderr, "vpihost: the system refused to close %s (driver answered %d)\n",
                  channel.PortName().c_str(), closed);

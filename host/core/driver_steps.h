@@ -25,6 +25,9 @@ namespace host::core {
 // Closes `channel`; when the driver could not close it says so on stderr: kExitFailed.
 [[nodiscard]] ExitCode CloseChannel(Channel& channel);
 
+// What the driver answered when `channel` was closed (`closed`), as CloseChannel says it.
+[[nodiscard]] ExitCode SayCloseResult(const Channel& channel, std::int32_t closed);
+
 // The line of a command that reads or writes gates on it: the driver's RTS lines shown once
 // each, then OpenChannel with its exit status raised on runtime.exit. False when the channel
 // did not open.

@@ -104,7 +104,7 @@ void LineWorker::Run() {
         if (!WaitUntil(EffectiveDue(slot))) break;
         ReadSlot(slot);
     }
-    static_cast<void>(channel_.Close());
+    closeResult_ = channel_.Close();
     std::lock_guard lock(mutex_);
     status_.open = false;
 }
@@ -112,6 +112,12 @@ void LineWorker::Run() {
 // The first open goes through operations 14 and 1; once the port has been open, a failed port
 // is closed (11) and opened again with its stored settings (13), as a host recovers a line.
 bool LineWorker::OpenPort() {
+    if (channel_.IsOpen()) {
+        // Opened by the owner before the thread started.
+        prepared_ = true;
+        PortOpened();
+        return true;
+    }
     core::ChannelProblem problem = core::ChannelProblem::None;
     if (!prepared_) {
         problem = channel_.Check(line_.options);
@@ -123,19 +129,24 @@ bool LineWorker::OpenPort() {
     }
     static_cast<void>(driver_.TakeLog());
     const auto now = timer_.Now();
-    std::lock_guard lock(mutex_);
     if (problem != core::ChannelProblem::None) {
+        std::lock_guard lock(mutex_);
         ++openFailures_;
         ++status_.reopenFailures;
         openAt_ = now + Ms(BackoffMs(openFailures_, kReopenBaseMs, backoffMaxMs_));
         return false;
     }
+    PortOpened();
+    return true;
+}
+
+void LineWorker::PortOpened() {
+    std::lock_guard lock(mutex_);
     everOpened_ = true;
     open_ = true;
     openFailures_ = 0;
     status_.open = true;
     ++status_.opens;
-    return true;
 }
 
 // The slot to read next: the earliest effective due time; of equal ones, the one read least
@@ -193,6 +204,7 @@ void LineWorker::RecordReading(const GateSlot& slot, const core::Reading& readin
     gate.replies.Add(reading.latencyMs);
     if (reading.result == VpiDone) {
         gate.attemptsOfSuccesses += reading.attempts;
+        gate.successTimes.Add(reading.latencyMs);
         gate.values = reading.values;
         gate.valuesUnixMs = now;
     }

@@ -44,6 +44,13 @@ public:
     // A copy of what the line knows now.
     LineStatus Status() const;
 
+    // The line's channel, for its owner before Start() and after Stop() only: a channel the
+    // owner opened (to say on the console why it would not open) is taken over as it is.
+    core::Channel& Channel() { return channel_; }
+
+    // The driver's answer when the thread closed the channel as it ended (VpiDone before).
+    std::int32_t CloseResult() const { return closeResult_; }
+
 private:
     // Where each gate stands in the schedule; touched by the line's thread only.
     struct GateSlot {
@@ -59,6 +66,7 @@ private:
 
     void Run();
     bool OpenPort();
+    void PortOpened();
     std::size_t NextSlot() const;
     ScheduleClock::time_point EffectiveDue(const GateSlot& slot) const;
     void ReadSlot(GateSlot& slot);
@@ -78,6 +86,7 @@ private:
     bool prepared_ = false;    // operation 14 done and the open record set up
     bool everOpened_ = false;  // operation 1 succeeded once: later opens are reopens (13)
     bool open_ = false;
+    std::int32_t closeResult_ = VpiDone;
     int openFailures_ = 0;
     ScheduleClock::time_point openAt_{};
     std::vector<GateSlot> slots_;

@@ -19,9 +19,13 @@ void SitePoller::Start() {
     for (auto& line : lines_) line->Start();
 }
 
+void SitePoller::RequestStop() {
+    for (auto& line : lines_) line->RequestStop();
+}
+
 void SitePoller::Stop() {
     // All are asked first, so that the lines end their reads under way side by side.
-    for (auto& line : lines_) line->RequestStop();
+    RequestStop();
     for (auto& line : lines_) line->Stop();
 }
 

@@ -23,8 +23,14 @@ public:
     // Starts one thread per line.
     void Start();
 
+    // Asks every line to end after its read under way, without waiting (from a sink too).
+    void RequestStop();
+
     // Stops every line: each ends after its read under way and closes its channel.
     void Stop();
+
+    // The worker of the site's line `index` (in the file's order).
+    LineWorker& Line(std::size_t index) { return *lines_[index]; }
 
     // What every line knows now, in the file's order.
     SiteStatus Status() const;

@@ -16,6 +16,21 @@ void ReplyHistogram::Add(double ms) {
     ++count;
 }
 
+void SuccessTimes::Add(double ms) {
+    minMs = count == 0 ? ms : std::min(minMs, ms);
+    maxMs = count == 0 ? ms : std::max(maxMs, ms);
+    sumMs += ms;
+    ++count;
+}
+
+void SuccessTimes::Merge(const SuccessTimes& other) {
+    if (other.count == 0) return;
+    minMs = count == 0 ? other.minMs : std::min(minMs, other.minMs);
+    maxMs = count == 0 ? other.maxMs : std::max(maxMs, other.maxMs);
+    sumMs += other.sumMs;
+    count += other.count;
+}
+
 const char* MeterHealthName(MeterHealth health) {
     // Indexed by MeterHealth.
     constexpr std::array<const char*, 3> kNames{"unknown", "answering", "backing-off"};

@@ -27,6 +27,18 @@ struct ReplyHistogram {
     void Add(double ms);
 };
 
+// The times of the successful reads: the fewest figures that sum up any number of them.
+struct SuccessTimes {
+    std::int64_t count = 0;
+    double sumMs = 0;
+    double minMs = 0;
+    double maxMs = 0;
+
+    void Add(double ms);
+    // Every read of `other` counted here too.
+    void Merge(const SuccessTimes& other);
+};
+
 struct GateStatus {
     std::string address;
     std::int32_t memtype = 0;
@@ -43,6 +55,7 @@ struct GateStatus {
     std::int64_t attemptsOfSuccesses = 0;
     core::LogTally failures;
     ReplyHistogram replies;  // every read's time, whatever its result
+    SuccessTimes successTimes;
 };
 
 // A meter that stops answering is read less often, doubling up to the site's cap.

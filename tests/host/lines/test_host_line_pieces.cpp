@@ -389,12 +389,12 @@ TEST(UdevRule, NamesTheAdapterBySerialNumberAndRefusesWhatTheDriverCannotOpen) {
 
 TEST(ShownBytes, NamedEscapesThenHexForTheRestOfWhatIsNotPrintable) {
     const std::string bytes{"!\r\n\0\\A~\x01\x1F\x7F\x80\xFF", 12};
-    EXPECT_EQ(text::LineBytes(bytes), "!\\r\\n\\0\\\\A~\\x01\\x1F\\x7F\\x80\\xFF");
+    EXPECT_EQ(host::text::LineBytes(bytes), "!\\r\\n\\0\\\\A~\\x01\\x1F\\x7F\\x80\\xFF");
     // Without hexRest only the named characters change; a table of its own is honoured.
-    constexpr std::array<text::CharEscape, 1> quote{{{'"', "\\\""}}};
-    EXPECT_EQ(text::Escaped("a\"b\r\x01", quote, false), "a\\\"b\r\x01");
-    EXPECT_EQ(text::Escaped("", text::kLineEscapes, true), "");
-    EXPECT_EQ(text::Hex(std::string{"\0\xAB\x7F!", 4}), "00AB7F21");
+    constexpr std::array<host::text::CharEscape, 1> quote{{{'"', "\\\""}}};
+    EXPECT_EQ(host::text::Escaped("a\"b\r\x01", quote, false), "a\\\"b\r\x01");
+    EXPECT_EQ(host::text::Escaped("", host::text::kLineEscapes, true), "");
+    EXPECT_EQ(host::text::Hex(std::string{"\0\xAB\x7F!", 4}), "00AB7F21");
 }
 
 TEST(NameTable, GapsNegativesAndCodesPastTheEndGetTheFallback) {
