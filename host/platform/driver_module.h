@@ -11,9 +11,11 @@ namespace host::platform {
 class DriverModule {
 public:
     DriverModule() = default;
+    // Unloads the module.
+    ~DriverModule();
+    // One owner: a copy would unload the module under the other.
     DriverModule(const DriverModule&) = delete;
     DriverModule& operator=(const DriverModule&) = delete;
-    ~DriverModule();
 
     // Loads the module and looks VpiMain up by name. False with `error` set on failure.
     bool Load(const std::string& path, std::string* error);

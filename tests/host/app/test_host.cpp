@@ -306,6 +306,48 @@ TEST_F(VpihostOnSim, PollSumsUpResultsFailuresAndLatency) {
     }
 }
 
+// poll --config runs the same poller as poll --port: its summary per meter and per line, with
+// a meter that does not answer shown backing off; and --port's gates of two meters are one
+// meter of the site, read in the order typed, cycle after cycle.
+TEST_F(VpihostOnSim, PollOfASiteSumsUpPerMeterAndLine) {
+    Sim sim(SimArgs());
+    const std::string site = TempPath("site");
+    std::ofstream(site) << "[[line]]\nname = \"a\"\nport = \"" << sim.Port()
+                        << "\"\ntimeout = \"100ms\"\n"
+                           "[[line.meter]]\nname = \"m1\"\naddress = 1\n"
+                           "gates = [{ gate = \"0101\", interval = \"100ms\" }]\n"
+                           "[[line.meter]]\nname = \"gone\"\naddress = 9\n"
+                           "gates = [{ gate = \"0901\", interval = \"100ms\" }]\n";
+    const Outcome run =
+        Vpihost({"--quiet", "poll", "--config", site, "--duration", "2500ms", "--json"});
+    std::remove(site.c_str());
+    EXPECT_EQ(run.exitCode, 2) << run.err;
+    const std::string squeezed = Squeeze(run.err);
+    EXPECT_NE(squeezed.find("meter m1 on line a: answering\n"), std::string::npos) << run.err;
+    EXPECT_NE(squeezed.find("meter gone on line a: backing-off\n"), std::string::npos) << run.err;
+    EXPECT_NE(squeezed.find("line a: "), std::string::npos) << run.err;
+    // The meter that never answers: every read failed, none refused.
+    const std::size_t gone = squeezed.find("\n0901 0 0 ");
+    ASSERT_NE(gone, std::string::npos) << run.err;
+    EXPECT_GE(std::stoi(squeezed.substr(gone + 10)), 1) << run.err;
+    const std::size_t answered = squeezed.find("\n0101 ");
+    ASSERT_NE(answered, std::string::npos) << run.err;
+    EXPECT_GE(std::stoi(squeezed.substr(answered + 6)), 1) << run.err;
+    EXPECT_EQ(squeezed.substr(answered + 6).find(" 0 0 1.00\n"),
+              squeezed.substr(answered + 6).find(' ')) << run.err;
+
+    const Outcome port = Vpihost({"--quiet", "poll", "--port", sim.Port(), "--timeout", "300",
+                                  "--interval", "1ms", "--count", "2", "--csv", "0701", "0101"});
+    ASSERT_EQ(port.exitCode, 0) << port.err;
+    std::vector<std::string> order;
+    for (const std::string& row : SplitLines(port.out)) {
+        if (row.find(",0,1,") == std::string::npos) continue;  // element 1 of a done read
+        order.push_back(row.substr(row.find(',') + 1, 4));
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"0701", "0101", "0701", "0101"})) << port.out;
+    EXPECT_NE(Squeeze(port.err).find("meter 07,01 on line "), std::string::npos) << port.err;
+}
+
 // open shares the channel code of read, write and poll: line, rounding, open and close.
 TEST_F(VpihostOnSim, OpenReportsTheLineAndTheRoundedTimeout) {
     Sim sim(SimArgs());
