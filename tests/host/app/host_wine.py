@@ -82,6 +82,12 @@ def main():
     check(sent == dry, "the writes sent what the dry runs showed: %s vs %s" % (sent, dry))
     check(len(requests) == len(GATES) + 3, "one request per read and write: %d"
           % len(requests))
+    # poll runs the site poller, a thread per line: two cycles of one gate, then the summary.
+    with metersim_on(metersim, prefix, "com7", ["--meter", "01"]):
+        code, out, err = vpihost(exe, prefix, "poll", "--json", "--port", "COM7", "--timeout",
+                                 "100", "--interval", "10ms", "--count", "2", "0101")
+        check(code == 0 and len(out.splitlines()) == 2, "poll exits 0 with 2 readings: %s" % err)
+        check("summary: 2 cycle(s), 2 exchange(s)" in err, "poll sums up: " + err)
     finish("vpihost.exe under Wine: all checks passed")
 
 
