@@ -32,7 +32,7 @@
 #include <thread>
 #include <vector>
 
-#include "metersim_process.h"
+#include "platform/metersim_process.h"
 #include "tamrik.h"
 #include "vpi_records.h"
 
@@ -82,7 +82,7 @@ public:
         // "metersim: listening on /dev/pts/N": the driver looks relative names up under /dev/,
         // which keeps the port name within its eleven characters.
         const std::string prefix = "/dev/";
-        if (sim_.Start(std::move(argv)) == host::SimStart::Started &&
+        if (sim_.Start(std::move(argv)) == host::platform::SimStart::Started &&
             sim_.Listening().rfind(prefix, 0) == 0)
             port_ = sim_.Listening().substr(prefix.size());
     }
@@ -132,7 +132,7 @@ public:
     }
 
 private:
-    host::MeterSimProcess sim_;
+    host::platform::MeterSimProcess sim_;
     std::string port_;
     std::string eventsPath_;
 };

@@ -12,12 +12,12 @@
 #include <thread>
 #include <vector>
 
-#include "metersim_process.h"
-#include "poller.h"
-#include "reading.h"
-#include "site_config.h"
-#include "site_gates.h"
-#include "steps.h"
+#include "platform/metersim_process.h"
+#include "site/site_poller.h"
+#include "core/reading.h"
+#include "site/site_config.h"
+#include "site/site_gates.h"
+#include "core/driver_steps.h"
 
 namespace {
 
@@ -54,19 +54,19 @@ struct Figures {
     double wallUs = 0;
 };
 
-Figures PlainLoop(host::LoadedDriver& driver, host::SiteLine& line, double seconds) {
-    host::Channel channel;
+Figures PlainLoop(host::core::LoadedDriver& driver, host::site::SiteLine& line, double seconds) {
+    host::core::Channel channel;
     Figures f;
-    if (channel.Check(line.options) != host::ChannelProblem::None ||
-        channel.Prepare(driver) != host::ChannelProblem::None ||
-        channel.Open() != host::ChannelProblem::None)
+    if (channel.Check(line.options) != host::core::ChannelProblem::None ||
+        channel.Prepare(driver) != host::core::ChannelProblem::None ||
+        channel.Open() != host::core::ChannelProblem::None)
         return f;
     const double cpu = CpuUs();
     const double wall = WallUs();
     while (WallUs() - wall < seconds * 1e6) {
-        for (host::SiteGate& gate : line.meters[0].gates) {
-            host::LogTally tally;
-            const host::Reading r = host::ReadGate(driver, channel, gate.gate, gate.ex, &tally);
+        for (host::site::SiteGate& gate : line.meters[0].gates) {
+            host::core::LogTally tally;
+            const host::core::Reading r = host::core::ReadGate(driver, channel, gate.gate, gate.ex, &tally);
             ++f.reads;
             if (r.result != 0) ++f.failures;
         }
@@ -76,9 +76,9 @@ Figures PlainLoop(host::LoadedDriver& driver, host::SiteLine& line, double secon
     return f;
 }
 
-Figures Poller(host::LoadedDriver& driver, const host::PreparedSite& site, double seconds) {
+Figures Poller(host::core::LoadedDriver& driver, const host::site::PreparedSite& site, double seconds) {
     Figures f;
-    host::SitePoller poller(driver, site);
+    host::site::SitePoller poller(driver, site);
     const double cpu = CpuUs();
     const double wall = WallUs();
     poller.Start();
@@ -86,7 +86,7 @@ Figures Poller(host::LoadedDriver& driver, const host::PreparedSite& site, doubl
     poller.Stop();
     f.cpuUs = CpuUs() - cpu;
     f.wallUs = WallUs() - wall;
-    for (const host::GateStatus& g : poller.Status().lines[0].meters[0].gates) {
+    for (const host::site::GateStatus& g : poller.Status().lines[0].meters[0].gates) {
         f.reads += g.results[0] + g.results[1] + g.results[2];
         f.failures += g.results[1] + g.results[2];
     }
@@ -106,23 +106,23 @@ void Print(const char* name, const Figures& f) {
 int main(int argc, char** argv) {
     const double seconds = argc > 1 ? std::stod(argv[1]) : 5;
     const std::string link = "/tmp/bp" + std::to_string(getpid() % 10000);
-    host::MeterSimProcess sim;
+    host::platform::MeterSimProcess sim;
     if (sim.Start({METERSIM_PATH, "--meter", "01", "--seed", "3", "--link", link}) !=
-        host::SimStart::Started) {
+        host::platform::SimStart::Started) {
         std::fprintf(stderr, "vpi_bench_poller: metersim did not start\n");
         return 1;
     }
-    host::LoadedDriver driver;
+    host::core::LoadedDriver driver;
     std::string error;
     if (!driver.Load("", &error)) {
         std::fprintf(stderr, "vpi_bench_poller: %s\n", error.c_str());
         return 1;
     }
     driver.Log().Install(true);
-    const host::SiteConfigResult config = host::ParseSiteConfig(SiteText(link), "bench.toml");
-    host::PreparedSite site = host::PrepareSite(driver, config.site);
-    for (const host::ConfigError& e : config.errors) std::fprintf(stderr, "%s\n", e.Text().c_str());
-    for (const host::ConfigError& e : site.errors) std::fprintf(stderr, "%s\n", e.Text().c_str());
+    const host::site::SiteConfigResult config = host::site::ParseSiteConfig(SiteText(link), "bench.toml");
+    host::site::PreparedSite site = host::site::PrepareSite(driver, config.site);
+    for (const host::site::ConfigError& e : config.errors) std::fprintf(stderr, "%s\n", e.Text().c_str());
+    for (const host::site::ConfigError& e : site.errors) std::fprintf(stderr, "%s\n", e.Text().c_str());
     if (!config.errors.empty() || !site.errors.empty()) return 1;
     Print("plain", PlainLoop(driver, site.lines[0], seconds));
     Print("poller", Poller(driver, site, seconds));

@@ -1,9 +1,9 @@
 # Writes a C++ source that holds files as byte arrays, with a table of the path each is served
 # at and its content type. Run as a script:
 #   cmake -DOUT=file.cpp -DENTRIES=url|type|file,... -P embed_files.cmake
-# Every file is text in UTF-8. The table is what host/web_assets.h declares.
+# Every file is text in UTF-8. The table is what host/site/web_assets.h declares.
 set(body "// Generated from the page's files by cmake/embed_files.cmake; do not edit.\n")
-string(APPEND body "#include \"web_assets.h\"\n\nnamespace host {\n\nnamespace {\n\n")
+string(APPEND body "#include \"site/web_assets.h\"\n\nnamespace host::site {\n\nnamespace {\n\n")
 set(table "")
 set(n 0)
 string(REPLACE "," ";" ENTRIES "${ENTRIES}")
@@ -21,7 +21,7 @@ foreach(entry ${ENTRIES})
   math(EXPR n "${n} + 1")
 endforeach()
 string(APPEND body "constexpr WebAsset kAssets[] = {\n${table}};\n\n}  // namespace\n\n")
-string(APPEND body "std::span<const WebAsset> WebAssets() {\n    return kAssets;\n}\n\n}  // namespace host\n")
+string(APPEND body "std::span<const WebAsset> WebAssets() {\n    return kAssets;\n}\n\n}  // namespace host::site\n")
 file(WRITE "${OUT}.tmp" "${body}")
 file(COPY_FILE "${OUT}.tmp" "${OUT}" ONLY_IF_DIFFERENT)
 file(REMOVE "${OUT}.tmp")

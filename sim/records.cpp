@@ -3,14 +3,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "text_escape.h"
+#include "text/text_escape.h"
 
 namespace sim {
 
 namespace {
 
 nlohmann::json Bytes(const std::string& bytes) {
-    return {{"text", text::LineBytes(bytes)}, {"hex", text::Hex(bytes)}, {"length", bytes.size()}};
+    return {{"text", host::text::LineBytes(bytes)}, {"hex", host::text::Hex(bytes)}, {"length", bytes.size()}};
 }
 
 // The rules that took effect: the line's echo first, then the reply's faults.
@@ -25,8 +25,8 @@ std::vector<std::string> Faults(const Exchange& exchange) {
 void Records::Noise(std::int64_t nowUs, const std::string& bytes) {
     if (bytes.empty()) return;
     if (trace_ != nullptr) {
-        *trace_ << "[" << nowUs << " us] noise " << text::LineBytes(bytes) << " | "
-                << text::Hex(bytes) << std::endl;
+        *trace_ << "[" << nowUs << " us] noise " << host::text::LineBytes(bytes) << " | "
+                << host::text::Hex(bytes) << std::endl;
     }
     if (events_ != nullptr) {
         *events_
@@ -38,15 +38,15 @@ void Records::Noise(std::int64_t nowUs, const std::string& bytes) {
 void Records::Received(const Exchange& exchange) {
     if (trace_ == nullptr) return;
     const std::string& bytes = exchange.request.bytes;
-    *trace_ << "[" << exchange.receivedUs << " us] rx " << text::LineBytes(bytes) << " | "
-            << text::Hex(bytes);
+    *trace_ << "[" << exchange.receivedUs << " us] rx " << host::text::LineBytes(bytes) << " | "
+            << host::text::Hex(bytes);
     if (!exchange.outcome.reply) *trace_ << "  (no reply: " << exchange.outcome.reason << ")";
     *trace_ << std::endl;
 }
 
 void Records::Echoed(std::int64_t nowUs, const std::string& bytes) {
     if (trace_ == nullptr) return;
-    *trace_ << "[" << nowUs << " us] echo " << text::LineBytes(bytes) << " | " << text::Hex(bytes)
+    *trace_ << "[" << nowUs << " us] echo " << host::text::LineBytes(bytes) << " | " << host::text::Hex(bytes)
             << std::endl;
 }
 
@@ -63,7 +63,7 @@ void Records::TraceReply(const Exchange& exchange) {
     *trace_ << "[" << (exchange.answered ? exchange.replyStartUs : exchange.receivedUs)
             << " us] tx ";
     if (exchange.answered) {
-        *trace_ << text::LineBytes(exchange.out.bytes) << " | " << text::Hex(exchange.out.bytes);
+        *trace_ << host::text::LineBytes(exchange.out.bytes) << " | " << host::text::Hex(exchange.out.bytes);
     } else {
         *trace_ << "(nothing)";
     }

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "faults.h"
-#include "frame.h"
+#include "meter_frame.h"
 #include "replies.h"
 
 namespace sim {

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "frame.h"
+#include "meter_frame.h"
 #include "model.h"
 
 namespace sim {

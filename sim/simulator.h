@@ -8,7 +8,7 @@
 #include <string>
 
 #include "faults.h"
-#include "frame.h"
+#include "meter_frame.h"
 #include "line.h"
 #include "model.h"
 #include "records.h"

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "time_stamps.h"
+#include "time_stamp.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ std::mutex sinkMutex;
 Sink currentSink{nullptr, nullptr};
 
 void TAMRIK_CDECL DefaultSink(int severity, const char* text, void*) {
-    std::fprintf(stderr, "%s [%d] %s\n", host::Rfc3339Now().c_str(), severity, text);
+    std::fprintf(stderr, "%s [%d] %s\n", timestamp::Rfc3339Now().c_str(), severity, text);
     std::fflush(stderr);
 }
 

@@ -5,7 +5,7 @@
 # Google Benchmark for the benchmarks and gcovr for the coverage report; with --serve what
 # vpihost serve is tested with: Prometheus with promtool, Chromium with its WebDriver and
 # Selenium. Every build gets toml++, cpp-httplib, npm and the page's chart library from its
-# lock file (host/web). Runs apt and npm only when something is missing; a package mirror that
+# lock file (host/site/web). Runs apt and npm only when something is missing; a package mirror that
 # is mid-sync is retried and worked around (tools/lib/apt.sh).
 # Usage: tools/install-deps.sh [--windows] [--fuzz] [--bench] [--coverage] [--serve]
 set -euo pipefail
@@ -70,6 +70,6 @@ if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
 fi
 
 # The page's chart library, from the lock file (the build runs the same when it is missing).
-if [ ! -f "$(dirname "$0")/../host/web/node_modules/uplot/package.json" ]; then
-  (cd "$(dirname "$0")/../host/web" && npm ci --no-audit --no-fund)
+if [ ! -f "$(dirname "$0")/../host/site/web/node_modules/uplot/package.json" ]; then
+  (cd "$(dirname "$0")/../host/site/web" && npm ci --no-audit --no-fund)
 fi

@@ -1,9 +1,9 @@
 // Escaping bytes for display, and hex.
-#include "text_escape.h"
+#include "text/text_escape.h"
 
 #include <algorithm>
 
-namespace text {
+namespace host::text {
 
 namespace {
 
@@ -44,4 +44,4 @@ std::string Hex(std::string_view bytes) {
     return out;
 }
 
-}  // namespace text
+}  // namespace host::text

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace text {
+namespace host::text {
 
 // A character and the text that stands for it.
 struct CharEscape {
@@ -36,4 +36,4 @@ inline std::string LineBytes(std::string_view bytes) {
     return Escaped(bytes, kLineEscapes, true);
 }
 
-}  // namespace text
+}  // namespace host::text

@@ -73,7 +73,7 @@ public:
     const std::string& PortName() const { return link_; }
 
 private:
-    host::MeterSimProcess sim_;
+    host::platform::MeterSimProcess sim_;
     bool ready_ = false;
     std::string link_;
     std::string valuesPath_;

@@ -122,7 +122,7 @@ protected:
 
     ChannelState channel_{};
     vpitest::LogCapture log_;
-    host::MeterSimProcess sim_;
+    host::platform::MeterSimProcess sim_;
     std::string link_;
     std::string valuesPath_;
     std::string eventsPath_;

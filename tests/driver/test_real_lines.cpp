@@ -97,7 +97,7 @@ public:
     }
 
 private:
-    host::MeterSimProcess sim_;
+    host::platform::MeterSimProcess sim_;
     std::string link_;
     std::string values_;
     std::string events_;

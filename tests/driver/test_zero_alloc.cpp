@@ -834,7 +834,7 @@ protected:
         };
     }
 
-    host::MeterSimProcess sim_;
+    host::platform::MeterSimProcess sim_;
     std::string port_;
     ChannelState other_{};  // a second channel, for the opens that must fail
 };

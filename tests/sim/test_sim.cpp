@@ -145,7 +145,7 @@ public:
     int Wait() { return sim_.Wait(); }
 
 private:
-    host::MeterSimProcess sim_;
+    host::platform::MeterSimProcess sim_;
     std::string path_;
 };
 

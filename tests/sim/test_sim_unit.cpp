@@ -10,7 +10,7 @@
 #include <string>
 
 #include "faults.h"
-#include "frame.h"
+#include "meter_frame.h"
 #include "model.h"
 #include "numbers.h"
 #include "replies.h"

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "loaded_driver.h"
+#include "core/loaded_driver.h"
 
 namespace vpitest {
 
@@ -18,7 +18,7 @@ protected:
         driver_.Log().Install(true);
     }
 
-    host::LoadedDriver driver_;
+    host::core::LoadedDriver driver_;
 };
 
 }  // namespace vpitest

@@ -53,7 +53,7 @@ public:
     }
 
 private:
-    host::MeterSimProcess sim_;
+    host::platform::MeterSimProcess sim_;
     std::string link_;
     std::string events_;
     std::string tap_;

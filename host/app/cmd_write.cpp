@@ -1,0 +1,178 @@
+// `vpihost write --port NAME GATE VALUE...`: writes a command gate (index 0, value 1 or 2) or an
+// EX gate of the writable group through the driver (operation 7); --dry-run shows the request
+// instead, as the protocol layer builds it.
+#include <fmt/format.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/command_setup.h"
+#include "app/commands.h"
+#include "core/output.h"
+#include "protocol.h"
+#include "core/driver_steps.h"
+#include "core/gate_problems.h"
+#include "time_stamp.h"
+#include "core/write_request.h"
+
+namespace host::app {
+
+namespace {
+
+struct WriteOptions {
+    core::ChannelOptions line;
+    std::string gate;
+    std::vector<std::string> values;
+    bool dryRun = false;
+    core::Format format = core::Format::Table;
+};
+
+// The values as typed into `gate`; the first that is not a number, or nullopt.
+std::optional<std::string> ParseValues(const WriteOptions& options, core::Gate& gate) {
+    for (std::size_t i = 0; i < options.values.size(); ++i) {
+        const std::string& text = options.values[i];
+        char* end = nullptr;
+        const double value = std::strtod(text.c_str(), &end);
+        if (text.empty() || end == nullptr || *end != '\0') return text;
+        gate.values[i] = static_cast<float>(value);
+    }
+    return std::nullopt;
+}
+
+// What the command line asks of the values, said on stderr: kExitUsage or kExitOk.
+core::ExitCode CheckValues(const WriteOptions& options, core::Gate& gate) {
+    if (const auto bad = ParseValues(options, gate)) {
+        std::fprintf(stderr, "vpihost: value \"%s\" is not a number\n", bad->c_str());
+        return core::kExitUsage;
+    }
+    if (gate.memtype == MEMTYPE_INDEX_ZERO && gate.values.size() != 1) {
+        std::fprintf(stderr, "vpihost: command gate \"%s\" takes one value, 1 or 2\n",
+                     gate.address.c_str());
+        return core::kExitUsage;
+    }
+    if (gate.memtype == MEMTYPE_EX &&
+        gate.values.size() > static_cast<std::size_t>(protocol::kMaxExCount)) {
+        std::fprintf(stderr, "vpihost: an EX write carries at most %d values\n",
+                     protocol::kMaxExCount);
+        return core::kExitUsage;
+    }
+    return core::kExitOk;
+}
+
+// The gate and its values as the command line gives them; problems said and raised.
+std::optional<core::Gate> GateToWrite(core::Runtime& runtime, const WriteOptions& options) {
+    core::PreparedGate prepared =
+        core::PrepareWriteGate(runtime.driver, options.gate, static_cast<int>(options.values.size()));
+    if (prepared.problem != core::GateProblem::None) {
+        core::PrintGateProblem(stderr, prepared);
+        runtime.exit.Raise(core::ExitFor(prepared.problem));
+        return std::nullopt;
+    }
+    const core::ExitCode checked = CheckValues(options, prepared.gate);
+    runtime.exit.Raise(checked);
+    if (checked != core::kExitOk) return std::nullopt;
+    return std::move(prepared.gate);
+}
+
+void DryRun(core::Runtime& runtime, const core::Gate& gate, const std::string& request) {
+    if (request.empty()) {
+        std::printf("refused: %s; the driver would send nothing\n", core::RefusalReason(gate).c_str());
+        runtime.exit.Raise(core::kExitRefused);
+        return;
+    }
+    std::printf("request           %s (%zu bytes)\n", core::Escaped(request).c_str(), request.size());
+    std::printf(
+        "note: the driver sends it up to %d times until a reply with a good checksum comes\n",
+        protocol::kWriteAttempts);
+}
+
+void PrintResult(const WriteOptions& options, const core::Gate& gate, const std::string& request,
+                 std::int32_t result) {
+    if (options.format == core::Format::Json) {
+        nlohmann::json line;
+        line["time"] = timestamp::Rfc3339Now().c_str();
+        line["gate"] = gate.address;
+        line["plc"] = gate.plcAddress;
+        line["memtype"] = gate.memtype;
+        line["index"] = gate.index;
+        line["result"] = result;
+        line["status"] = core::ResultName(result);
+        line["request"] = request;  // the frame's own bytes, CR LF included
+        std::printf("%s\n", line.dump().c_str());
+    } else if (options.format == core::Format::Csv) {
+        std::printf("time,gate,plc,memtype,index,result\n%s,%s,%d,%d,%d,%d\n", timestamp::Rfc3339Now().c_str(),
+                    gate.address.c_str(), gate.plcAddress, gate.memtype, gate.index, result);
+    } else {
+        const std::string what =
+            result == VpiDone ? "acknowledged"
+            : result == VpiRefused
+                ? "refused, nothing sent"
+                : fmt::format("no acknowledgement after {} attempts", protocol::kWriteAttempts);
+        std::printf("write             %s: %s\n", gate.address.c_str(), what.c_str());
+        if (result == VpiRefused)
+            std::printf("reason            %s\n", core::RefusalReason(gate).c_str());
+        if (result == VpiFailed) {
+            std::printf(
+                "note: the driver sent the request %d times; no reply with a good "
+                "checksum came\n",
+                protocol::kWriteAttempts);
+        }
+    }
+}
+
+void WriteOnLine(core::Runtime& runtime, const WriteOptions& options, core::Gate& gate,
+                 const std::string& request) {
+    core::Channel channel;
+    if (!core::OpenLine(runtime, channel, options.line, core::NotesStream(options.format))) return;
+    static_cast<void>(runtime.driver.TakeLog());
+    GateIoRecord record = gate.Record();
+    const std::int32_t result = runtime.driver.Call(VpiOperation::Write, channel.State(), &record);
+    static_cast<void>(runtime.driver.TakeLog());
+    core::CloseLine(runtime, channel);
+    PrintResult(options, gate, request, result);
+    runtime.exit.Raise(core::ExitFor(result));
+}
+
+void RunWrite(core::Runtime& runtime, const WriteOptions& options) {
+    if (!options.dryRun && options.line.port.empty()) {
+        std::fprintf(stderr, "vpihost: write needs --port (or --dry-run)\n");
+        runtime.exit.Raise(core::kExitUsage);
+        return;
+    }
+    if (!runtime.exit.Passed(core::LoadDriver(runtime))) return;
+    std::optional<core::Gate> gate = GateToWrite(runtime, options);
+    if (!gate) return;
+    const std::string request = core::WriteRequest(*gate);
+    if (options.dryRun) {
+        DryRun(runtime, *gate, request);
+    } else {
+        WriteOnLine(runtime, options, *gate, request);
+    }
+}
+
+}  // namespace
+
+void AddWriteCommand(CLI::App& app, core::Runtime& runtime) {
+    auto [command, options] = AddCommand<WriteOptions>(
+        app, runtime, "write",
+        fmt::format("Write a command gate (index 0: the value 1 or 2 selects the command "
+                    "operand) or an EX gate of group {} (operation 7). The driver sends "
+                    "the request up to {} times until the meter acknowledges it",
+                    protocol::kWritableExGroup, protocol::kWriteAttempts),
+        RunWrite);
+    command.add_option("--port", options.line.port, core::PortNameHelp());
+    core::AddChannelOptions(command, options.line, false);
+    command.add_option("GATE", options.gate, "gate address, e.g. 0100 or 01EX1001")->required();
+    command.add_option("VALUE", options.values, "value(s) to write")->required();
+    command.add_flag("--dry-run", options.dryRun,
+                     "print the request the driver would send; touch no port");
+    core::AddFormatOptions(command, options.format);
+}
+
+}  // namespace host::app

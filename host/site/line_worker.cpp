@@ -1,0 +1,248 @@
+// A line's thread: the schedule of its gates, the back-off of its meters and of its port.
+#include "site/line_worker.h"
+
+#include <algorithm>
+
+
+namespace host::site {
+
+namespace {
+
+double MsBetween(ScheduleClock::time_point from, ScheduleClock::time_point to) {
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+ScheduleClock::duration Ms(double ms) {
+    return std::chrono::duration_cast<ScheduleClock::duration>(
+        std::chrono::duration<double, std::milli>(ms));
+}
+
+// A port that does not open is tried again after this long, doubling up to the site's cap.
+constexpr double kReopenBaseMs = 1000;
+
+GateStatus StatusOf(const SiteGate& gate) {
+    GateStatus status;
+    status.address = gate.gate.address;
+    status.memtype = gate.gate.memtype;
+    status.index = gate.gate.index;
+    status.intervalMs = gate.intervalMs;
+    status.keys = gate.keys;
+    status.labels = gate.labels;
+    return status;
+}
+
+}  // namespace
+
+LineWorker::LineWorker(core::LoadedDriver& driver, const SiteLine& line, double backoffMaxMs,
+                       ReadingSink sink, ScheduleTimer* timer)
+    : driver_(driver),
+      line_(line),
+      backoffMaxMs_(backoffMaxMs),
+      sink_(std::move(sink)),
+      timer_(timer != nullptr ? *timer : steady_) {
+    status_.name = line.name;
+    status_.port = line.options.port;
+    const auto now = timer_.Now();
+    for (std::size_t m = 0; m < line_.meters.size(); ++m) {
+        const SiteMeter& meter = line_.meters[m];
+        MeterStatus meterStatus;
+        meterStatus.name = meter.name;
+        meterStatus.address = meter.address;
+        double base = backoffMaxMs;
+        for (std::size_t g = 0; g < meter.gates.size(); ++g) {
+            slots_.push_back(GateSlot{m, g, now, ScheduleClock::time_point{}});
+            meterStatus.gates.push_back(StatusOf(meter.gates[g]));
+            base = std::min(base, meter.gates[g].intervalMs);
+        }
+        timing_.push_back(MeterTiming{now, base});
+        status_.meters.push_back(std::move(meterStatus));
+    }
+}
+
+LineWorker::~LineWorker() {
+    Stop();
+}
+
+void LineWorker::Start() {
+    thread_ = std::thread([this] { Run(); });
+}
+
+void LineWorker::RequestStop() {
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+}
+
+void LineWorker::Stop() {
+    RequestStop();
+    if (thread_.joinable()) thread_.join();
+}
+
+LineStatus LineWorker::Status() const {
+    std::lock_guard lock(mutex_);
+    return status_;
+}
+
+// Sleeps until `when` or until Stop(); false when stopped.
+bool LineWorker::WaitUntil(ScheduleClock::time_point when) {
+    timer_.Sleeping(when);
+    std::unique_lock lock(mutex_);
+    // A span on the line's timer, which the condition variable waits out on its own clock.
+    wake_.wait_for(lock, when - timer_.Now(), [this] { return stop_; });
+    return !stop_;
+}
+
+void LineWorker::Run() {
+    while (WaitUntil(open_ || slots_.empty() ? timer_.Now() : openAt_)) {
+        if (slots_.empty()) break;
+        if (!open_) {
+            if (!OpenPort()) continue;
+        }
+        GateSlot& slot = slots_[NextSlot()];
+        if (!WaitUntil(EffectiveDue(slot))) break;
+        ReadSlot(slot);
+    }
+    closeResult_ = channel_.Close();
+    std::lock_guard lock(mutex_);
+    status_.open = false;
+}
+
+// The first open goes through operations 14 and 1; once the port has been open, a failed port
+// is closed (11) and opened again with its stored settings (13), as a host recovers a line.
+bool LineWorker::OpenPort() {
+    if (channel_.IsOpen()) {
+        // Opened by the owner before the thread started.
+        prepared_ = true;
+        PortOpened();
+        return true;
+    }
+    core::ChannelProblem problem = core::ChannelProblem::None;
+    if (!prepared_) {
+        problem = channel_.Check(line_.options);
+        if (problem == core::ChannelProblem::None) problem = channel_.Prepare(driver_);
+        prepared_ = problem == core::ChannelProblem::None;
+    }
+    if (problem == core::ChannelProblem::None) {
+        problem = everOpened_ ? channel_.Reopen() : channel_.Open();
+    }
+    static_cast<void>(driver_.TakeLog());
+    const auto now = timer_.Now();
+    if (problem != core::ChannelProblem::None) {
+        std::lock_guard lock(mutex_);
+        ++openFailures_;
+        ++status_.reopenFailures;
+        openAt_ = now + Ms(BackoffMs(openFailures_, kReopenBaseMs, backoffMaxMs_));
+        return false;
+    }
+    PortOpened();
+    return true;
+}
+
+void LineWorker::PortOpened() {
+    std::lock_guard lock(mutex_);
+    everOpened_ = true;
+    open_ = true;
+    openFailures_ = 0;
+    status_.open = true;
+    ++status_.opens;
+}
+
+// The slot to read next: the earliest effective due time; of equal ones, the one read least
+// recently, so that no gate or meter is favoured by its place in the file.
+std::size_t LineWorker::NextSlot() const {
+    std::size_t best = 0;
+    for (std::size_t i = 1; i < slots_.size(); ++i) {
+        const auto due = EffectiveDue(slots_[i]);
+        const auto bestDue = EffectiveDue(slots_[best]);
+        if (due < bestDue || (due == bestDue && slots_[i].lastRead < slots_[best].lastRead)) {
+            best = i;
+        }
+    }
+    return best;
+}
+
+ScheduleClock::time_point LineWorker::EffectiveDue(const GateSlot& slot) const {
+    return std::max(slot.due, timing_[slot.meter].probeAt);
+}
+
+void LineWorker::ReadSlot(GateSlot& slot) {
+    const auto start = timer_.Now();
+    const double lagMs = MsBetween(EffectiveDue(slot), start);
+    SiteGate& gate = line_.meters[slot.meter].gates[slot.gate];
+    core::LogTally tally;
+    const core::Reading reading = core::ReadGate(driver_, channel_, gate.gate, gate.ex, &tally);
+    const auto now = timer_.Now();
+    slot.lastRead = now;
+    long missed = 0;
+    slot.due = NextDue(slot.due, gate.intervalMs, now, &missed);
+    RecordReading(slot, reading, tally, lagMs);
+    {
+        std::lock_guard lock(mutex_);
+        status_.missedSlots += missed;
+    }
+    if (reading.result == VpiFailed && PortFailed(reading.latencyMs, reading.attempts,
+                                                  static_cast<double>(channel_.TimeoutMs()))) {
+        PortHasFailed();
+    } else {
+        RecordMeter(slot.meter, reading, now);
+    }
+    if (sink_) sink_(line_.name, reading);
+}
+
+void LineWorker::RecordReading(const GateSlot& slot, const core::Reading& reading, const core::LogTally& tally,
+                               double lagMs) {
+    std::lock_guard lock(mutex_);
+    GateStatus& gate = status_.meters[slot.meter].gates[slot.gate];
+    const std::int64_t now = UnixMsNow();
+    gate.lastReadUnixMs = now;
+    gate.lastResult = reading.result;
+    if (reading.result >= 0 && reading.result <= 2) ++gate.results[reading.result];
+    gate.attempts += reading.attempts;
+    gate.failures += tally;
+    gate.replies.Add(reading.latencyMs);
+    if (reading.result == VpiDone) {
+        gate.attemptsOfSuccesses += reading.attempts;
+        gate.successTimes.Add(reading.latencyMs);
+        gate.values = reading.values;
+        gate.valuesUnixMs = now;
+    }
+    status_.lastLagMs = lagMs;
+    status_.maxLagMs = std::max(status_.maxLagMs, lagMs);
+    status_.lagSumMs += lagMs;
+    ++status_.reads;
+}
+
+// An answer of any kind (a refusal is an answer too) ends a meter's back-off; no answer puts
+// its next read off, doubling each time up to the site's cap.
+void LineWorker::RecordMeter(std::size_t meter, const core::Reading& reading, ScheduleClock::time_point now) {
+    MeterTiming& timing = timing_[meter];
+    std::lock_guard lock(mutex_);
+    MeterStatus& status = status_.meters[meter];
+    if (reading.result != VpiFailed) {
+        status.health = MeterHealth::Answering;
+        status.consecutiveFailures = 0;
+        status.backoffMs = 0;
+        status.lastAnswerUnixMs = UnixMsNow();
+        timing.probeAt = now;
+        return;
+    }
+    ++status.consecutiveFailures;
+    status.health = MeterHealth::BackingOff;
+    status.backoffMs = BackoffMs(status.consecutiveFailures, timing.baseMs, backoffMaxMs_);
+    timing.probeAt = now + Ms(status.backoffMs);
+}
+
+// The port has gone: closed at once (11), then opened again (13) by the loop, with back-off
+// while it does not open. Its meters are not to blame and keep their state.
+void LineWorker::PortHasFailed() {
+    static_cast<void>(channel_.Close());
+    static_cast<void>(driver_.TakeLog());
+    std::lock_guard lock(mutex_);
+    open_ = false;
+    status_.open = false;
+    openAt_ = timer_.Now();
+}
+
+}  // namespace host::site

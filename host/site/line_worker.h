@@ -1,0 +1,102 @@
+// One line of a site, polled on a thread of its own with a channel of its own: gates read
+// when due, earliest first, a silent meter backed off, a failed port closed and reopened with
+// back-off. The driver is called exactly as a host does (14, 1, 6 or 5, 11, 13).
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "core/driver_channel.h"
+#include "core/loaded_driver.h"
+#include "core/non_copyable.h"
+#include "site/schedule.h"
+#include "site/site_status.h"
+#include "core/reading.h"
+#include "site/site_gates.h"
+
+namespace host::site {
+
+// Called on the line's thread after every read, outside the line's lock.
+using ReadingSink = std::function<void(const std::string& line, const core::Reading& reading)>;
+
+class LineWorker : core::NonCopyable {
+public:
+    // `timer` (may be null: the steady clock) is the time the schedule goes by; it must outlive
+    // the poller.
+    LineWorker(core::LoadedDriver& driver, const SiteLine& line, double backoffMaxMs, ReadingSink sink,
+               ScheduleTimer* timer = nullptr);
+    // Stops the thread if it runs.
+    ~LineWorker();
+
+    // Starts the line's thread, which opens the port (retrying with back-off while it does not
+    // open) and reads until Stop().
+    void Start();
+
+    // Asks the thread to end after the read under way, without waiting.
+    void RequestStop();
+
+    // Asks the thread to end, waits for it; the thread closes the channel as it ends.
+    void Stop();
+
+    // A copy of what the line knows now.
+    LineStatus Status() const;
+
+    // The line's channel, for its owner before Start() and after Stop() only: a channel the
+    // owner opened (to say on the console why it would not open) is taken over as it is.
+    core::Channel& Channel() { return channel_; }
+
+    // The driver's answer when the thread closed the channel as it ended (VpiDone before).
+    std::int32_t CloseResult() const { return closeResult_; }
+
+private:
+    // Where each gate stands in the schedule; touched by the line's thread only.
+    struct GateSlot {
+        std::size_t meter;
+        std::size_t gate;
+        ScheduleClock::time_point due;
+        ScheduleClock::time_point lastRead;
+    };
+    struct MeterTiming {
+        ScheduleClock::time_point probeAt;  // while backing off: not before then
+        double baseMs;                  // its shortest gate interval
+    };
+
+    void Run();
+    bool OpenPort();
+    void PortOpened();
+    std::size_t NextSlot() const;
+    ScheduleClock::time_point EffectiveDue(const GateSlot& slot) const;
+    void ReadSlot(GateSlot& slot);
+    void RecordReading(const GateSlot& slot, const core::Reading& reading, const core::LogTally& tally,
+                       double lagMs);
+    void RecordMeter(std::size_t meter, const core::Reading& reading, ScheduleClock::time_point now);
+    void PortHasFailed();
+    bool WaitUntil(ScheduleClock::time_point when);
+
+    core::LoadedDriver& driver_;
+    SiteLine line_;
+    double backoffMaxMs_;
+    ReadingSink sink_;
+    SteadyTimer steady_;
+    ScheduleTimer& timer_;  // steady_ unless the owner passed another
+    core::Channel channel_;
+    bool prepared_ = false;    // operation 14 done and the open record set up
+    bool everOpened_ = false;  // operation 1 succeeded once: later opens are reopens (13)
+    bool open_ = false;
+    std::int32_t closeResult_ = VpiDone;
+    int openFailures_ = 0;
+    ScheduleClock::time_point openAt_{};
+    std::vector<GateSlot> slots_;
+    std::vector<MeterTiming> timing_;
+
+    mutable std::mutex mutex_;  // guards status_ and stop_
+    std::condition_variable wake_;
+    bool stop_ = false;
+    LineStatus status_;
+    std::thread thread_;
+};
+
+}  // namespace host::site

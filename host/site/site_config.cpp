@@ -1,0 +1,418 @@
+// Reading the site file: toml++ parses it, this walks the tables into the model and names every
+// key, type and range that is wrong, with its line.
+#include "site/site_config.h"
+
+#include <fmt/format.h>
+
+#include <toml++/toml.h>
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "core/driver_channel.h"
+#include "core/durations.h"
+#include "core/channel_options.h"
+#include "vpi_families.h"
+
+namespace host::site {
+
+std::string ConfigError::Text() const {
+    if (line <= 0) return fmt::format("{}: {}", file, reason);
+    return fmt::format("{}:{}: {}", file, line, reason);
+}
+
+namespace {
+
+int LineOf(const toml::node& node) {
+    return static_cast<int>(node.source().begin.line);
+}
+
+// The keys each kind of table takes; anything else is named as unknown (a typo would
+// otherwise be ignored without a word).
+constexpr std::string_view kSiteKeys[] = {"site", "backoff_max", "interval", "line"};
+constexpr std::string_view kLineKeys[] = {"name", "port",    "baud",     "data", "parity",
+                                          "stop", "timeout", "interval", "meter"};
+constexpr std::string_view kMeterKeys[] = {"name", "address", "interval", "gates"};
+constexpr std::string_view kGateKeys[] = {"gate", "interval"};
+constexpr std::string_view kLabelKeys[] = {"name", "unit"};
+
+template <std::size_t N>
+bool Known(const std::string_view (&keys)[N], std::string_view key) {
+    return std::find(std::begin(keys), std::end(keys), key) != std::end(keys);
+}
+
+// A value-name key's family prefix ("plain", "h2", "ex"): the family, or nullptr.
+const FamilyInfo* FamilyOfKey(std::string_view key) {
+    for (const FamilyInfo& info : kFamilies) {
+        if (info.read == ReadKind::None) continue;
+        std::string name(info.name);
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (key.substr(0, name.size()) != name) continue;
+        const std::string_view rest = key.substr(name.size());
+        if (!info.numbered) {
+            if (rest.empty()) return &info;
+            continue;
+        }
+        if (rest.empty() || rest.size() > 2 || rest[0] == '0') continue;
+        if (!std::all_of(rest.begin(), rest.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            continue;
+        const int number = std::stoi(std::string(rest));
+        if (number >= 1 && number <= info.lastMemtype - info.firstMemtype + 1) return &info;
+    }
+    return nullptr;
+}
+
+bool IsIndex(std::string_view text) {
+    return !text.empty() && text.size() <= 3 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+           (text.size() == 1 || text[0] != '0');
+}
+
+class SiteParser {
+public:
+    SiteParser(const std::string& file, SiteConfigResult& result) : file_(file), out_(result) {}
+
+    void Site(const toml::table& root);
+
+private:
+    void Error(int line, std::string reason) {
+        out_.errors.push_back(ConfigError{file_, line, std::move(reason)});
+    }
+    template <std::size_t N>
+    void UnknownKeys(const toml::table& table, const std::string_view (&keys)[N], bool values,
+                     const char* where);
+    bool Text(const toml::table& table, const char* key, std::string* out, bool required, int line,
+              const char* where);
+    bool Integer(const toml::table& table, const char* key, std::int64_t low, std::int64_t high,
+                 std::int64_t* out, const char* where);
+    bool Duration(const toml::table& table, const char* key, double low, double high, double* out,
+                  const char* where);
+    void Line(const toml::table& table, double interval);
+    void LineSettings(const toml::table& table, LineConfig& line);
+    void Meter(const toml::table& table, LineConfig& line, double interval);
+    void Gates(const toml::table& table, MeterConfig& meter, double interval);
+    void Gate(const toml::node& node, MeterConfig& meter, double interval);
+    void ValueNames(const toml::table& table, MeterConfig& meter);
+    void FamilyNames(const FamilyInfo& family, std::string_view prefix, const toml::node& node,
+                     MeterConfig& meter);
+    void Label(const std::string& key, const toml::node& node, MeterConfig& meter);
+    template <typename Each>
+    void TableArray(const toml::table& parent, const char* key, int line, const char* where,
+                    Each each);
+    void Unique(const SiteConfig& site);
+
+    const std::string& file_;
+    SiteConfigResult& out_;
+};
+
+template <std::size_t N>
+void SiteParser::UnknownKeys(const toml::table& table, const std::string_view (&keys)[N],
+                             bool values, const char* where) {
+    for (auto&& [key, node] : table) {
+        if (Known(keys, key.str())) continue;
+        if (values && FamilyOfKey(key.str()) != nullptr) continue;
+        Error(LineOf(node), fmt::format("unknown key \"{}\" in {}", key.str(), where));
+    }
+}
+
+bool SiteParser::Text(const toml::table& table, const char* key, std::string* out, bool required,
+                      int line, const char* where) {
+    const toml::node* node = table.get(key);
+    if (node == nullptr) {
+        if (required) Error(line, fmt::format("{} has no \"{}\"", where, key));
+        return false;
+    }
+    const auto* text = node->as_string();
+    if (text == nullptr || text->get().empty()) {
+        Error(LineOf(*node),
+              fmt::format("\"{}\" of {} must be a text that is not empty", key, where));
+        return false;
+    }
+    *out = text->get();
+    return true;
+}
+
+bool SiteParser::Integer(const toml::table& table, const char* key, std::int64_t low,
+                         std::int64_t high, std::int64_t* out, const char* where) {
+    const toml::node* node = table.get(key);
+    if (node == nullptr) return false;
+    const auto* number = node->as_integer();
+    if (number == nullptr || number->get() < low || number->get() > high) {
+        Error(LineOf(*node), fmt::format("\"{}\" of {} must be a whole number from {} to {}", key,
+                                         where, low, high));
+        return false;
+    }
+    *out = number->get();
+    return true;
+}
+
+bool SiteParser::Duration(const toml::table& table, const char* key, double low, double high,
+                          double* out, const char* where) {
+    const toml::node* node = table.get(key);
+    if (node == nullptr) return false;
+    const auto* text = node->as_string();
+    const double ms = text != nullptr ? core::ParseDurationMs(text->get()) : -1;
+    if (ms < 0) {
+        Error(LineOf(*node), fmt::format("\"{}\" of {} must be a time such as \"500ms\", \"1s\" "
+                                         "or \"2m\"",
+                                         key, where));
+        return false;
+    }
+    if (ms < low || ms > high) {
+        Error(LineOf(*node),
+              fmt::format("\"{}\" of {} must be from {} ms to {} ms", key, where, low, high));
+        return false;
+    }
+    *out = ms;
+    return true;
+}
+
+template <typename Each>
+void SiteParser::TableArray(const toml::table& parent, const char* key, int line, const char* where,
+                            Each each) {
+    const toml::node* node = parent.get(key);
+    const toml::array* array = node != nullptr ? node->as_array() : nullptr;
+    if (node != nullptr && array == nullptr) {
+        Error(LineOf(*node), fmt::format("\"{}\" of {} must be a list of tables", key, where));
+        return;
+    }
+    if (array == nullptr || array->empty()) {
+        Error(line, fmt::format("{} has no \"{}\"", where, key));
+        return;
+    }
+    for (const toml::node& item : *array) {
+        if (const toml::table* table = item.as_table()) {
+            each(*table);
+        } else {
+            Error(LineOf(item), fmt::format("each \"{}\" of {} must be a table", key, where));
+        }
+    }
+}
+
+void SiteParser::Site(const toml::table& root) {
+    UnknownKeys(root, kSiteKeys, false, "the site");
+    SiteConfig& site = out_.site;
+    Text(root, "site", &site.name, false, 1, "the site");
+    Duration(root, "backoff_max", kMinBackoffMaxMs, kMaxBackoffMaxMs, &site.backoffMaxMs,
+             "the site");
+    double interval = 0;
+    Duration(root, "interval", kMinIntervalMs, kMaxBackoffMaxMs, &interval, "the site");
+    TableArray(root, "line", 1, "the site",
+               [this, interval](const toml::table& table) { Line(table, interval); });
+    Unique(site);
+}
+
+void SiteParser::Line(const toml::table& table, double interval) {
+    LineConfig line;
+    line.sourceLine = LineOf(table);
+    const std::string where = fmt::format("the line at line {}", line.sourceLine);
+    UnknownKeys(table, kLineKeys, false, where.c_str());
+    Text(table, "name", &line.name, true, line.sourceLine, where.c_str());
+    LineSettings(table, line);
+    Duration(table, "interval", kMinIntervalMs, kMaxBackoffMaxMs, &interval, where.c_str());
+    TableArray(table, "meter", line.sourceLine, where.c_str(),
+               [&](const toml::table& meter) { Meter(meter, line, interval); });
+    out_.site.lines.push_back(std::move(line));
+}
+
+void SiteParser::LineSettings(const toml::table& table, LineConfig& line) {
+    const std::string where =
+        line.name.empty() ? "the line" : fmt::format("line \"{}\"", line.name);
+    core::ChannelOptions& options = line.options;
+    Text(table, "port", &options.port, true, line.sourceLine, where.c_str());
+    std::int64_t number = 0;
+    if (Integer(table, "baud", 1, 65535, &number, where.c_str()))
+        options.baud = static_cast<unsigned>(number);
+    if (Integer(table, "data", 5, 8, &number, where.c_str()))
+        options.dataBits = static_cast<unsigned>(number);
+    std::string text;
+    if (Text(table, "parity", &text, false, 0, where.c_str())) options.parity = text;
+    if (Text(table, "stop", &text, false, 0, where.c_str())) options.stopBits = text;
+    double timeout = 0;
+    if (Duration(table, "timeout", 0, static_cast<double>(core::kMaxTimeoutMs), &timeout, where.c_str()))
+        options.timeoutMs = static_cast<std::int64_t>(timeout);
+    if (options.parity && core::ParityCode(*options.parity) < 0)
+        Error(LineOf(*table.get("parity")),
+              fmt::format("{}: parity takes none|odd|even|mark|space", where));
+    if (options.stopBits && core::StopBitsCode(*options.stopBits) < 0)
+        Error(LineOf(*table.get("stop")), fmt::format("{}: stop takes 1|1.5|2", where));
+    if (options.port.size() > core::kMaxPortName)
+        Error(LineOf(*table.get("port")),
+              fmt::format("{}: a port name has 1 to {} characters (the driver's record holds "
+                          "{})",
+                          where, core::kMaxPortName, core::kMaxPortName + 1));
+}
+
+void SiteParser::Meter(const toml::table& table, LineConfig& line, double interval) {
+    MeterConfig meter;
+    meter.sourceLine = LineOf(table);
+    const std::string where = fmt::format("the meter at line {}", meter.sourceLine);
+    UnknownKeys(table, kMeterKeys, true, where.c_str());
+    Text(table, "name", &meter.name, true, meter.sourceLine, where.c_str());
+    std::int64_t address = -1;
+    if (!Integer(table, "address", 0, 99, &address, where.c_str()) && !table.contains("address"))
+        Error(meter.sourceLine, fmt::format("{} has no \"address\"", where));
+    meter.address = static_cast<int>(address);
+    Duration(table, "interval", kMinIntervalMs, kMaxBackoffMaxMs, &interval, where.c_str());
+    Gates(table, meter, interval);
+    ValueNames(table, meter);
+    line.meters.push_back(std::move(meter));
+}
+
+void SiteParser::Gates(const toml::table& table, MeterConfig& meter, double interval) {
+    const std::string where = fmt::format("the meter at line {}", meter.sourceLine);
+    const toml::node* node = table.get("gates");
+    const toml::array* array = node != nullptr ? node->as_array() : nullptr;
+    if (node != nullptr && array == nullptr) {
+        Error(LineOf(*node), fmt::format("\"gates\" of {} must be a list", where));
+        return;
+    }
+    if (array == nullptr || array->empty()) {
+        Error(meter.sourceLine, fmt::format("{} has no \"gates\"", where));
+        return;
+    }
+    for (const toml::node& item : *array) Gate(item, meter, interval);
+}
+
+// A gate is its address alone ("0101", taking the interval around it) or a table
+// { gate = "0101H1", interval = "5s" }.
+void SiteParser::Gate(const toml::node& node, MeterConfig& meter, double interval) {
+    GateConfig gate;
+    gate.sourceLine = LineOf(node);
+    gate.intervalMs = interval;
+    const char* where = "a gate";
+    if (const auto* text = node.as_string()) {
+        gate.text = text->get();
+    } else if (const toml::table* table = node.as_table()) {
+        UnknownKeys(*table, kGateKeys, false, where);
+        if (!Text(*table, "gate", &gate.text, true, gate.sourceLine, where)) return;
+        if (table->contains("interval") && !Duration(*table, "interval", kMinIntervalMs,
+                                                     kMaxBackoffMaxMs, &gate.intervalMs, where))
+            return;
+    } else {
+        Error(gate.sourceLine, "a gate is an address or a table { gate = ..., interval = ... }");
+        return;
+    }
+    if (gate.text.empty()) {
+        Error(gate.sourceLine, "a gate address is empty");
+        return;
+    }
+    if (gate.intervalMs <= 0) {
+        Error(gate.sourceLine, fmt::format("gate \"{}\" has no interval: give it, its meter, its "
+                                           "line or the site one",
+                                           gate.text));
+    }
+    // Kept all the same, so that the driver's check names what else is wrong with it.
+    meter.gates.push_back(std::move(gate));
+}
+
+void SiteParser::ValueNames(const toml::table& table, MeterConfig& meter) {
+    for (auto&& [key, node] : table) {
+        const FamilyInfo* family = FamilyOfKey(key.str());
+        if (family == nullptr || Known(kMeterKeys, key.str())) continue;
+        FamilyNames(*family, key.str(), node, meter);
+    }
+}
+
+// "plain.0 = {...}", "h2.5 = {...}": one level of indexes; "ex.10.1 = {...}": group and item.
+void SiteParser::FamilyNames(const FamilyInfo& family, std::string_view prefix,
+                             const toml::node& node, MeterConfig& meter) {
+    const toml::table* table = node.as_table();
+    if (table == nullptr) {
+        Error(LineOf(node), fmt::format("\"{}\" takes value names: {}.N = {{ name = \"...\", "
+                                        "unit = \"...\" }}",
+                                        prefix, prefix));
+        return;
+    }
+    for (auto&& [key, item] : *table) {
+        const std::string full = fmt::format("{}.{}", prefix, key.str());
+        if (!IsIndex(key.str())) {
+            Error(LineOf(item),
+                  fmt::format("\"{}\": the part after \"{}.\" must be an index", full, prefix));
+            continue;
+        }
+        if (family.family == GateFamily::Ex && item.is_table() &&
+            !item.as_table()->contains("name") && !item.as_table()->contains("unit")) {
+            FamilyNames(InfoOf(GateFamily::Plain), full, item, meter);
+            continue;
+        }
+        Label(full, item, meter);
+    }
+}
+
+void SiteParser::Label(const std::string& key, const toml::node& node, MeterConfig& meter) {
+    const toml::table* table = node.as_table();
+    if (table == nullptr) {
+        Error(LineOf(node),
+              fmt::format("\"{}\" must be {{ name = \"...\", unit = \"...\" }}", key));
+        return;
+    }
+    const std::string where = fmt::format("\"{}\"", key);
+    UnknownKeys(*table, kLabelKeys, false, where.c_str());
+    ValueName value;
+    value.sourceLine = LineOf(node);
+    Text(*table, "name", &value.label.name, false, 0, where.c_str());
+    Text(*table, "unit", &value.label.unit, false, 0, where.c_str());
+    meter.values[key] = std::move(value);
+}
+
+// Line names and ports, and meter names and addresses within a line, name one thing each.
+void SiteParser::Unique(const SiteConfig& site) {
+    std::set<std::string> lineNames;
+    std::set<std::string> ports;
+    for (const LineConfig& line : site.lines) {
+        if (!line.name.empty() && !lineNames.insert(line.name).second)
+            Error(line.sourceLine, fmt::format("a second line named \"{}\"", line.name));
+        if (!line.options.port.empty() && !ports.insert(line.options.port).second)
+            Error(line.sourceLine, fmt::format("port \"{}\" is already another line's; one "
+                                               "line per port",
+                                               line.options.port));
+        std::set<std::string> meterNames;
+        std::set<int> addresses;
+        for (const MeterConfig& meter : line.meters) {
+            if (!meter.name.empty() && !meterNames.insert(meter.name).second)
+                Error(meter.sourceLine, fmt::format("a second meter named \"{}\" on line \"{}\"",
+                                                    meter.name, line.name));
+            if (meter.address >= 0 && !addresses.insert(meter.address).second)
+                Error(meter.sourceLine, fmt::format("a second meter at address {} on line \"{}\"",
+                                                    meter.address, line.name));
+        }
+    }
+}
+
+}  // namespace
+
+SiteConfigResult ParseSiteConfig(std::string_view text, const std::string& file) {
+    SiteConfigResult result;
+    result.site.file = file;
+    toml::parse_result parsed = toml::parse(text, file);
+    if (!parsed) {
+        const toml::parse_error& error = parsed.error();
+        result.errors.push_back(ConfigError{file, static_cast<int>(error.source().begin.line),
+                                            std::string(error.description())});
+        return result;
+    }
+    SiteParser parser(file, result);
+    parser.Site(parsed.table());
+    std::stable_sort(result.errors.begin(), result.errors.end(),
+                     [](const ConfigError& a, const ConfigError& b) { return a.line < b.line; });
+    return result;
+}
+
+SiteConfigResult LoadSiteConfig(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        SiteConfigResult result;
+        result.site.file = path;
+        result.errors.push_back(ConfigError{path, 0, "cannot open the file"});
+        return result;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return ParseSiteConfig(text.str(), path);
+}
+
+}  // namespace host::site
