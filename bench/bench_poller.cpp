@@ -12,12 +12,12 @@
 #include <thread>
 #include <vector>
 
-#include "platform/metersim_process.h"
-#include "site/site_poller.h"
+#include "core/driver_steps.h"
 #include "core/reading.h"
+#include "platform/metersim_process.h"
 #include "site/site_config.h"
 #include "site/site_gates.h"
-#include "core/driver_steps.h"
+#include "site/site_poller.h"
 
 namespace {
 
@@ -66,7 +66,8 @@ Figures PlainLoop(host::core::LoadedDriver& driver, host::site::SiteLine& line, 
     while (WallUs() - wall < seconds * 1e6) {
         for (host::site::SiteGate& gate : line.meters[0].gates) {
             host::core::LogTally tally;
-            const host::core::Reading r = host::core::ReadGate(driver, channel, gate.gate, gate.ex, &tally);
+            const host::core::Reading r =
+                host::core::ReadGate(driver, channel, gate.gate, gate.ex, &tally);
             ++f.reads;
             if (r.result != 0) ++f.failures;
         }
@@ -76,7 +77,8 @@ Figures PlainLoop(host::core::LoadedDriver& driver, host::site::SiteLine& line, 
     return f;
 }
 
-Figures Poller(host::core::LoadedDriver& driver, const host::site::PreparedSite& site, double seconds) {
+Figures Poller(host::core::LoadedDriver& driver, const host::site::PreparedSite& site,
+               double seconds) {
     Figures f;
     host::site::SitePoller poller(driver, site);
     const double cpu = CpuUs();
@@ -119,10 +121,13 @@ int main(int argc, char** argv) {
         return 1;
     }
     driver.Log().Install(true);
-    const host::site::SiteConfigResult config = host::site::ParseSiteConfig(SiteText(link), "bench.toml");
+    const host::site::SiteConfigResult config =
+        host::site::ParseSiteConfig(SiteText(link), "bench.toml");
     host::site::PreparedSite site = host::site::PrepareSite(driver, config.site);
-    for (const host::site::ConfigError& e : config.errors) std::fprintf(stderr, "%s\n", e.Text().c_str());
-    for (const host::site::ConfigError& e : site.errors) std::fprintf(stderr, "%s\n", e.Text().c_str());
+    for (const host::site::ConfigError& e : config.errors)
+        std::fprintf(stderr, "%s\n", e.Text().c_str());
+    for (const host::site::ConfigError& e : site.errors)
+        std::fprintf(stderr, "%s\n", e.Text().c_str());
     if (!config.errors.empty() || !site.errors.empty()) return 1;
     Print("plain", PlainLoop(driver, site.lines[0], seconds));
     Print("poller", Poller(driver, site, seconds));

@@ -49,9 +49,9 @@ inline TimeStamp Rfc3339Now() {
     const hh_mm_ss<std::chrono::seconds> time{seconds - day};
     // Room for any value of the fields, which the compiler cannot bound.
     char text[80] = "";
-    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02u:%02u:%02u",
-                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
-                  static_cast<unsigned>(date.day()), static_cast<unsigned>(time.hours().count()),
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02u:%02u:%02u", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<unsigned>(time.hours().count()),
                   static_cast<unsigned>(time.minutes().count()),
                   static_cast<unsigned>(time.seconds().count()));
     return WithMillis(text, now.millis, "Z");

@@ -113,13 +113,6 @@ inline constexpr std::int32_t kWritableExGroup = 10;
 [[nodiscard]] std::size_t BuildExWriteRequest(const GateIoRecord& gate,
                                               std::span<std::uint8_t> buffer);
 
-// The call-block forms of the three builders, for callers that hold a VpiCall whose argument
-// is a GateIoRecord: the same results as the forms above.
-[[nodiscard]] std::uint8_t BuildReadRequest(const VpiCall& call, std::span<std::uint8_t> buffer);
-[[nodiscard]] std::uint8_t BuildCommandRequest(const VpiCall& call, float value,
-                                               std::span<std::uint8_t> buffer);
-[[nodiscard]] std::size_t BuildExWriteRequest(const VpiCall& call, std::span<std::uint8_t> buffer);
-
 // The eight hex digits an EX write sends for `value`: truncated toward zero to 64 bits, low
 // 32 bits kept; not-a-number and magnitudes of 2^63 or more give 0.
 [[nodiscard]] std::uint32_t EncodeExValue(float value);

@@ -126,11 +126,6 @@ constexpr auto kCommandBuilders =
                                    TdCommand, NoReadCommand, TcCommand, ExCommand});
 static_assert(kCommandBuilders.size() == kFamilies.size());
 
-// The call block's gate: the one place the builders' call-block forms look through `argument`.
-const GateIoRecord& GateOf(const VpiCall& call) {
-    return *static_cast<const GateIoRecord*>(call.argument);
-}
-
 }  // namespace
 
 std::uint8_t BuildReadRequest(const GateIoRecord& gate, const FamilyInfo& family,
@@ -192,18 +187,6 @@ std::size_t BuildExWriteRequest(const GateIoRecord& gate, std::span<std::uint8_t
     }
     CloseFrame(buffer, length);
     return 14 + 8 * n;
-}
-
-std::uint8_t BuildReadRequest(const VpiCall& call, std::span<std::uint8_t> buffer) {
-    return BuildReadRequest(GateOf(call), buffer);
-}
-
-std::uint8_t BuildCommandRequest(const VpiCall& call, float value, std::span<std::uint8_t> buffer) {
-    return BuildCommandRequest(GateOf(call), value, buffer);
-}
-
-std::size_t BuildExWriteRequest(const VpiCall& call, std::span<std::uint8_t> buffer) {
-    return BuildExWriteRequest(GateOf(call), buffer);
 }
 
 }  // namespace protocol

@@ -10,7 +10,9 @@ namespace sim {
 namespace {
 
 nlohmann::json Bytes(const std::string& bytes) {
-    return {{"text", host::text::LineBytes(bytes)}, {"hex", host::text::Hex(bytes)}, {"length", bytes.size()}};
+    return {{"text", host::text::LineBytes(bytes)},
+            {"hex", host::text::Hex(bytes)},
+            {"length", bytes.size()}};
 }
 
 // The rules that took effect: the line's echo first, then the reply's faults.
@@ -46,8 +48,8 @@ void Records::Received(const Exchange& exchange) {
 
 void Records::Echoed(std::int64_t nowUs, const std::string& bytes) {
     if (trace_ == nullptr) return;
-    *trace_ << "[" << nowUs << " us] echo " << host::text::LineBytes(bytes) << " | " << host::text::Hex(bytes)
-            << std::endl;
+    *trace_ << "[" << nowUs << " us] echo " << host::text::LineBytes(bytes) << " | "
+            << host::text::Hex(bytes) << std::endl;
 }
 
 void Records::Replied(const Exchange& exchange) {
@@ -63,7 +65,8 @@ void Records::TraceReply(const Exchange& exchange) {
     *trace_ << "[" << (exchange.answered ? exchange.replyStartUs : exchange.receivedUs)
             << " us] tx ";
     if (exchange.answered) {
-        *trace_ << host::text::LineBytes(exchange.out.bytes) << " | " << host::text::Hex(exchange.out.bytes);
+        *trace_ << host::text::LineBytes(exchange.out.bytes) << " | "
+                << host::text::Hex(exchange.out.bytes);
     } else {
         *trace_ << "(nothing)";
     }

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "faults.h"
-#include "meter_frame.h"
 #include "line.h"
+#include "meter_frame.h"
 #include "model.h"
 #include "records.h"
 

@@ -12,13 +12,13 @@
 
 #include "app/command_setup.h"
 #include "app/commands.h"
-#include "platform/metersim_process.h"
-#include "core/output.h"
-#include "platform/system_calls.h"
-#include "protocol.h"
-#include "core/reading.h"
 #include "core/driver_steps.h"
 #include "core/gate_problems.h"
+#include "core/output.h"
+#include "core/reading.h"
+#include "platform/metersim_process.h"
+#include "platform/system_calls.h"
+#include "protocol.h"
 
 namespace host::app {
 
@@ -32,9 +32,9 @@ struct DemoOptions {
 
 // One gate of every family from meter 01, the plain block of meter 07, and the live EX
 // registers (group 0: voltages, currents, power, frequency).
-constexpr std::array<const char*, 10> kDemoGates{"0101",       "0101H1",  "01TR11",   "01TK11",
-                                                 "01TY11",     "01TD011", "01TC0011", "01TC1011",
-                                                 "01EX0001:4", "0701"};
+constexpr auto kDemoGates =
+    std::to_array<const char*>({"0101", "0101H1", "01TR11", "01TK11", "01TY11", "01TD011",
+                                "01TC0011", "01TC1011", "01EX0001:4", "0701"});
 static_assert(kDemoGates.size() == 10);
 
 std::string BesideProgram(const std::string& name) {
@@ -43,7 +43,8 @@ std::string BesideProgram(const std::string& name) {
 }
 
 // Starts the simulator on `link`; says on stderr why it did not start.
-bool StartSimulator(platform::MeterSimProcess& sim, const std::string& program, const std::string& link) {
+bool StartSimulator(platform::MeterSimProcess& sim, const std::string& program,
+                    const std::string& link) {
     switch (sim.Start({program, "--meter", "01", "--meter", "07", "--seed", "1", "--link", link})) {
         case platform::SimStart::Started:
             return true;
@@ -93,7 +94,8 @@ void DemoRun::ReadEveryFamily() {
     core::ReadingPrinter printer(core::Format::Table);
     for (core::Gate& gate : list.gates) {
         core::LogTally tally;
-        const core::Reading reading = core::ReadGate(runtime_.driver, channel_, gate, false, &tally);
+        const core::Reading reading =
+            core::ReadGate(runtime_.driver, channel_, gate, false, &tally);
         rtsLines_ += tally.rts;
         printer.Print(reading);
         runtime_.exit.Raise(core::ExitFor(reading.result));
@@ -136,13 +138,14 @@ void DemoRun::ReadBack(const std::string& gateText) {
         return;
     }
     core::LogTally tally;
-    const core::Reading back = core::ReadGate(runtime_.driver, channel_, prepared.gate, true, &tally);
+    const core::Reading back =
+        core::ReadGate(runtime_.driver, channel_, prepared.gate, true, &tally);
     rtsLines_ += tally.rts;
     const bool same = back.result == VpiDone && back.values[0] == options_.exValue;
-    std::printf(
-        "read  %-11s %s (EX read, operation 5): %s\n", prepared.address.c_str(),
-        back.result == VpiDone ? core::FormatValue(back.values[0]).c_str() : core::ResultName(back.result),
-        same ? "the value written" : "NOT the value written");
+    std::printf("read  %-11s %s (EX read, operation 5): %s\n", prepared.address.c_str(),
+                back.result == VpiDone ? core::FormatValue(back.values[0]).c_str()
+                                       : core::ResultName(back.result),
+                same ? "the value written" : "NOT the value written");
     if (!same) runtime_.exit.Raise(core::kExitFailed);
 }
 

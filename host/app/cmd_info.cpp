@@ -5,8 +5,8 @@
 
 #include "app/command_setup.h"
 #include "app/commands.h"
-#include "core/cp437.h"
 #include "core/channel_options.h"
+#include "core/cp437.h"
 #include "core/driver_steps.h"
 #include "core/gate_problems.h"
 

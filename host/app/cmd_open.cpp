@@ -21,7 +21,8 @@ void PrintLog(core::Runtime& runtime) {
 void RunOpen(core::Runtime& runtime, const core::ChannelOptions& options) {
     static_cast<void>(runtime.driver.TakeLog());
     core::Channel channel;
-    if (const core::ExitCode opened = core::OpenChannel(runtime, channel, options, stdout); opened != core::kExitOk) {
+    if (const core::ExitCode opened = core::OpenChannel(runtime, channel, options, stdout);
+        opened != core::kExitOk) {
         runtime.exit.Raise(opened);
         if (opened == core::kExitFailed) PrintLog(runtime);
         return;
@@ -31,7 +32,8 @@ void RunOpen(core::Runtime& runtime, const core::ChannelOptions& options) {
     PrintLog(runtime);
     const core::ExitCode closed = core::CloseChannel(channel);
     runtime.exit.Raise(closed);
-    if (closed == core::kExitOk) std::printf("close             %s closed\n", channel.PortName().c_str());
+    if (closed == core::kExitOk)
+        std::printf("close             %s closed\n", channel.PortName().c_str());
     PrintLog(runtime);
 }
 

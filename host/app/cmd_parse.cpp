@@ -11,10 +11,10 @@
 
 #include "app/command_setup.h"
 #include "app/commands.h"
+#include "core/driver_steps.h"
 #include "core/exit_status.h"
 #include "core/gate_prep.h"
 #include "core/memtype_names.h"
-#include "core/driver_steps.h"
 #include "vpi_families.h"
 
 namespace host::app {
@@ -33,7 +33,8 @@ struct GateOptions {
 
 // Why a refusal came without a line from the driver, judged from what it left in the record.
 std::string SilentReason(const GateAddressRecord& gate, VpiOperation operation) {
-    if (std::strlen(gate.addressText) > core::kMaxAddressLength) return "longer than ten characters";
+    if (std::strlen(gate.addressText) > core::kMaxAddressLength)
+        return "longer than ten characters";
     if (gate.fixedValue32 == kUnsetFixed) return "matches no address form";
     if (gate.memtype == kUnset) return fmt::format("no such TC number (01-{:02d})", kTcPerBank);
     if (operation == VpiOperation::CheckGate && gate.index != 1 && gate.memtype != MEMTYPE_EX) {
@@ -71,7 +72,8 @@ bool RunOne(core::Runtime& runtime, VpiOperation operation, const std::string& a
     const bool withCount = operation == VpiOperation::CheckGate;
     if (result == VpiDone) {
         std::string index = std::to_string(gate.index);
-        if (gate.memtype == MEMTYPE_EX) index += " (group/item " + core::ExIndexLabel(gate.index) + ")";
+        if (gate.memtype == MEMTYPE_EX)
+            index += " (group/item " + core::ExIndexLabel(gate.index) + ")";
         if (withCount) index += fmt::format(" / {}", gate.elementCount);
         std::printf("%-13s %-8s %4d  %-16s %s\n", shown.c_str(), "accepted", gate.plcAddress,
                     core::MemtypeLabel(gate.memtype).c_str(), index.c_str());

@@ -10,11 +10,11 @@
 
 #include "app/command_setup.h"
 #include "app/commands.h"
+#include "core/driver_steps.h"
 #include "core/durations.h"
+#include "core/gate_problems.h"
 #include "core/output.h"
 #include "site/site_run.h"
-#include "core/driver_steps.h"
-#include "core/gate_problems.h"
 
 namespace host::app {
 
@@ -54,15 +54,15 @@ void RunPoll(core::Runtime& runtime, const PollOptions& options) {
         return;
     }
     if (!runtime.exit.Passed(core::LoadDriver(runtime))) return;
-    core::ReadGates list = core::PrepareReadGates(runtime, options.gates,
-                                      options.ex ? "--ex polls EX gates only" : nullptr, stderr);
+    core::ReadGates list = core::PrepareReadGates(
+        runtime, options.gates, options.ex ? "--ex polls EX gates only" : nullptr, stderr);
     runtime.exit.Raise(list.exit);
     if (list.exit == core::kExitUsage || list.gates.empty()) return;
     // One cycle unless a count or a time is given.
     if (options.count || !run.durationMs) run.cycles = options.count.value_or(1);
     run.openFirst = true;
-    site::RunSite(runtime, site::PortSite(options.line, std::move(list.gates), intervalMs, options.ex),
-                  run);
+    site::RunSite(runtime,
+                  site::PortSite(options.line, std::move(list.gates), intervalMs, options.ex), run);
 }
 
 }  // namespace

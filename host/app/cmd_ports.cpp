@@ -25,7 +25,8 @@ struct PortsOptions {
 };
 
 // Says on stderr why no rule came; the exit status it calls for.
-core::ExitCode SayRuleProblem(lines::UdevRuleProblem problem, const std::string& name, const std::string& port) {
+core::ExitCode SayRuleProblem(lines::UdevRuleProblem problem, const std::string& name,
+                              const std::string& port) {
     switch (problem) {
         case lines::UdevRuleProblem::None:
             return core::kExitOk;
@@ -54,13 +55,14 @@ core::ExitCode SayRuleProblem(lines::UdevRuleProblem problem, const std::string&
     return core::kExitFailed;
 }
 
-core::ExitCode PrintUdevRule(const std::vector<lines::SerialPortInfo>& ports, const std::string& name,
-                       const std::string& portText) {
+core::ExitCode PrintUdevRule(const std::vector<lines::SerialPortInfo>& ports,
+                             const std::string& name, const std::string& portText) {
     // A name typed without /dev/ is looked up there, as the driver does.
     const lines::SerialPortInfo* port = lines::FindPort(ports, portText);
     lines::UdevRuleProblem problem =
         lines::ValidLinkName(name) ? lines::UdevRuleProblem::None : lines::UdevRuleProblem::BadName;
-    if (problem == lines::UdevRuleProblem::None && port == nullptr) problem = lines::UdevRuleProblem::NoSuchPort;
+    if (problem == lines::UdevRuleProblem::None && port == nullptr)
+        problem = lines::UdevRuleProblem::NoSuchPort;
     std::string rule;
     if (problem == lines::UdevRuleProblem::None) problem = lines::MakeUdevRule(*port, name, &rule);
     if (problem != lines::UdevRuleProblem::None) return SayRuleProblem(problem, name, portText);

@@ -7,10 +7,10 @@
 
 #include "app/command_setup.h"
 #include "app/commands.h"
-#include "core/output.h"
-#include "core/reading.h"
 #include "core/driver_steps.h"
 #include "core/gate_problems.h"
+#include "core/output.h"
+#include "core/reading.h"
 
 namespace host::app {
 
@@ -28,7 +28,8 @@ void ReadAll(core::Runtime& runtime, core::Channel& channel, std::vector<core::G
     core::ReadingPrinter printer(options.format);
     for (core::Gate& gate : gates) {
         core::LogTally tally;
-        const core::Reading reading = core::ReadGate(runtime.driver, channel, gate, options.ex, &tally);
+        const core::Reading reading =
+            core::ReadGate(runtime.driver, channel, gate, options.ex, &tally);
         printer.Print(reading);
         runtime.exit.Raise(core::ExitFor(reading.result));
     }
@@ -38,9 +39,9 @@ void RunRead(core::Runtime& runtime, const ReadOptions& options) {
     if (!runtime.exit.Passed(core::LoadDriver(runtime))) return;
     // Every gate through the driver's parse and check first, so that a typing error costs no
     // time on the line.
-    core::ReadGates list =
-        core::PrepareReadGates(runtime, options.gates,
-                         options.ex ? "--ex reads EX gates only (operation 5)" : nullptr, stderr);
+    core::ReadGates list = core::PrepareReadGates(
+        runtime, options.gates, options.ex ? "--ex reads EX gates only (operation 5)" : nullptr,
+        stderr);
     runtime.exit.Raise(list.exit);
     if (list.exit == core::kExitUsage || list.gates.empty()) return;
 

@@ -8,11 +8,11 @@
 
 #include "app/command_setup.h"
 #include "app/commands.h"
+#include "core/driver_steps.h"
 #include "core/interrupt.h"
 #include "core/output.h"
-#include "platform/system_calls.h"
 #include "lines/scan_report.h"
-#include "core/driver_steps.h"
+#include "platform/system_calls.h"
 
 namespace host::app {
 
@@ -77,7 +77,8 @@ void RunScanCommand(core::Runtime& runtime, const ScanOptions& options) {
                  "note: a scan sends requests as a master does; stop any other master on this "
                  "line first, or both will garble each other's requests\n");
     runtime.driver.Log().ShowRts(core::RtsLines::FirstOfEach);
-    const lines::ScanSettings settings{options.port, *plan, options.timeoutMs, options.all, options.first};
+    const lines::ScanSettings settings{options.port, *plan, options.timeoutMs, options.all,
+                                       options.first};
     ProgressLine progress(platform::IsTerminal(stderr));
     lines::ScanPrinter printer(options.format);
     lines::ScanObserver observer;

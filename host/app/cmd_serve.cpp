@@ -9,11 +9,11 @@
 
 #include "app/command_setup.h"
 #include "app/commands.h"
-#include "site/http_server.h"
-#include "core/interrupt.h"
-#include "site/site_poller.h"
 #include "core/driver_steps.h"
+#include "core/interrupt.h"
+#include "site/http_server.h"
 #include "site/site_loading.h"
+#include "site/site_poller.h"
 
 namespace host::app {
 
@@ -24,7 +24,8 @@ struct ServeOptions {
     std::string listen = "127.0.0.1:9300";
 };
 
-void Serve(core::Runtime& runtime, const site::PreparedSite& site, const site::ListenAddress& address) {
+void Serve(core::Runtime& runtime, const site::PreparedSite& site,
+           const site::ListenAddress& address) {
     const core::InterruptWatch watch(true);
     site::SitePoller poller(runtime.driver, site);
     site::HttpServer server(poller);

@@ -14,8 +14,8 @@
 #include "app/commands.h"
 #include "core/durations.h"
 #include "core/interrupt.h"
-#include "lines/direct_port.h"
 #include "core/output.h"
+#include "lines/direct_port.h"
 #include "lines/scan_plan.h"
 #include "lines/sniff_report.h"
 
@@ -85,7 +85,8 @@ enum class ListenEnd : std::uint8_t { Duration, Interrupted, PortGone };
 
 // Reads the line byte by byte (each with its own time stamp) until Ctrl-C, the duration or
 // the port's loss; every item goes to `sniffer`.
-ListenEnd Listen(lines::DirectPort& port, lines::Sniffer& sniffer, std::optional<double> durationMs) {
+ListenEnd Listen(lines::DirectPort& port, lines::Sniffer& sniffer,
+                 std::optional<double> durationMs) {
     const core::InterruptWatch watch;
     const auto start = Clock::now();
     lines::FrameSplitter splitter(kFrameGapUs);
@@ -135,7 +136,8 @@ void RunSniff(core::Runtime& runtime, const SniffOptions& options) {
     lines::DirectPort port;
     const serial::SerialResult opened = port.Open(options.port, plan->lines[0], kReadWaitMs);
     if (opened != serial::SerialResult::Ok) {
-        std::fprintf(stderr, "vpihost: %s %s\n", options.port.c_str(), lines::SerialResultText(opened));
+        std::fprintf(stderr, "vpihost: %s %s\n", options.port.c_str(),
+                     lines::SerialResultText(opened));
         runtime.exit.Raise(core::kExitFailed);
         return;
     }
@@ -143,7 +145,8 @@ void RunSniff(core::Runtime& runtime, const SniffOptions& options) {
     static_cast<void>(serial::PurgeInput(port.State().port));
     std::fprintf(stderr, "listening on %s at %s (nothing is sent)\n", options.port.c_str(),
                  lines::ShortLineText(plan->lines[0]).c_str());
-    lines::SniffPrinter printer(options.json ? core::Format::Json : core::Format::Table, options.raw);
+    lines::SniffPrinter printer(options.json ? core::Format::Json : core::Format::Table,
+                                options.raw);
     lines::Sniffer sniffer([&printer](const lines::SniffRecord& record) { printer.Print(record); });
     const ListenEnd end =
         Listen(port, sniffer, options.duration ? std::optional<double>(durationMs) : std::nullopt);
@@ -154,7 +157,7 @@ void RunSniff(core::Runtime& runtime, const SniffOptions& options) {
     }
     // Beside JSON lines the summary goes to stderr, so that stdout stays one object a line.
     lines::PrintSniffSummary(options.json ? stderr : stdout, sniffer.Figures(),
-                      end == ListenEnd::Interrupted);
+                             end == ListenEnd::Interrupted);
 }
 
 }  // namespace

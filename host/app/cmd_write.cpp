@@ -14,12 +14,12 @@
 
 #include "app/command_setup.h"
 #include "app/commands.h"
-#include "core/output.h"
-#include "protocol.h"
 #include "core/driver_steps.h"
 #include "core/gate_problems.h"
-#include "time_stamp.h"
+#include "core/output.h"
 #include "core/write_request.h"
+#include "protocol.h"
+#include "time_stamp.h"
 
 namespace host::app {
 
@@ -67,8 +67,8 @@ core::ExitCode CheckValues(const WriteOptions& options, core::Gate& gate) {
 
 // The gate and its values as the command line gives them; problems said and raised.
 std::optional<core::Gate> GateToWrite(core::Runtime& runtime, const WriteOptions& options) {
-    core::PreparedGate prepared =
-        core::PrepareWriteGate(runtime.driver, options.gate, static_cast<int>(options.values.size()));
+    core::PreparedGate prepared = core::PrepareWriteGate(runtime.driver, options.gate,
+                                                         static_cast<int>(options.values.size()));
     if (prepared.problem != core::GateProblem::None) {
         core::PrintGateProblem(stderr, prepared);
         runtime.exit.Raise(core::ExitFor(prepared.problem));
@@ -82,11 +82,13 @@ std::optional<core::Gate> GateToWrite(core::Runtime& runtime, const WriteOptions
 
 void DryRun(core::Runtime& runtime, const core::Gate& gate, const std::string& request) {
     if (request.empty()) {
-        std::printf("refused: %s; the driver would send nothing\n", core::RefusalReason(gate).c_str());
+        std::printf("refused: %s; the driver would send nothing\n",
+                    core::RefusalReason(gate).c_str());
         runtime.exit.Raise(core::kExitRefused);
         return;
     }
-    std::printf("request           %s (%zu bytes)\n", core::Escaped(request).c_str(), request.size());
+    std::printf("request           %s (%zu bytes)\n", core::Escaped(request).c_str(),
+                request.size());
     std::printf(
         "note: the driver sends it up to %d times until a reply with a good checksum comes\n",
         protocol::kWriteAttempts);
@@ -106,8 +108,9 @@ void PrintResult(const WriteOptions& options, const core::Gate& gate, const std:
         line["request"] = request;  // the frame's own bytes, CR LF included
         std::printf("%s\n", line.dump().c_str());
     } else if (options.format == core::Format::Csv) {
-        std::printf("time,gate,plc,memtype,index,result\n%s,%s,%d,%d,%d,%d\n", timestamp::Rfc3339Now().c_str(),
-                    gate.address.c_str(), gate.plcAddress, gate.memtype, gate.index, result);
+        std::printf("time,gate,plc,memtype,index,result\n%s,%s,%d,%d,%d,%d\n",
+                    timestamp::Rfc3339Now().c_str(), gate.address.c_str(), gate.plcAddress,
+                    gate.memtype, gate.index, result);
     } else {
         const std::string what =
             result == VpiDone ? "acknowledged"

@@ -35,7 +35,7 @@ struct CommandEntry {
     CommandAdder add;
 };
 
-inline constexpr std::array<CommandEntry, 12> kCommands{{
+inline constexpr auto kCommands = std::to_array<CommandEntry>({
     {"info", AddInfoCommand},
     {"open", AddOpenCommand},
     {"parse, check", AddParseCommands},
@@ -48,7 +48,7 @@ inline constexpr std::array<CommandEntry, 12> kCommands{{
     {"scan", AddScanCommand},
     {"sniff", AddSniffCommand},
     {"ports", AddPortsCommand},
-}};
+});
 static_assert(kCommands.size() == 12);
 
 // Adds every command of kCommands to `app`, in the table's order.

@@ -12,8 +12,8 @@ namespace host::core {
 
 namespace {
 
-constexpr std::array<const char*, 5> kParityNames{"none", "odd", "even", "mark", "space"};
-constexpr std::array<const char*, 3> kStopNames{"1", "1.5", "2"};
+constexpr auto kParityNames = std::to_array<const char*>({"none", "odd", "even", "mark", "space"});
+constexpr auto kStopNames = std::to_array<const char*>({"1", "1.5", "2"});
 static_assert(kParityNames.size() == 5 && kStopNames.size() == 3);
 
 template <std::size_t N>

@@ -39,7 +39,9 @@ void DriverLog::Receive(int severity, const char* text) {
     FlushRepeats();
     lastSeverity_ = severity;
     lastText_ = text;
-    if (!quiet_) std::fprintf(stderr, "%s driver[%d] %s\n", platform::TimeOfDayNow().c_str(), severity, text);
+    if (!quiet_)
+        std::fprintf(stderr, "%s driver[%d] %s\n", platform::TimeOfDayNow().c_str(), severity,
+                     text);
 }
 
 bool DriverLog::Hidden(const std::string& text) {
@@ -55,8 +57,8 @@ bool DriverLog::Hidden(const std::string& text) {
 
 void DriverLog::FlushRepeats() {
     if (repeats_ > 0 && !quiet_) {
-        std::fprintf(stderr, "%s driver[%d] ... repeated %d times\n", platform::TimeOfDayNow().c_str(),
-                     lastSeverity_, repeats_);
+        std::fprintf(stderr, "%s driver[%d] ... repeated %d times\n",
+                     platform::TimeOfDayNow().c_str(), lastSeverity_, repeats_);
     }
     repeats_ = 0;
 }

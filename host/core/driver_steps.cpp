@@ -3,7 +3,6 @@
 
 #include <fmt/format.h>
 
-
 namespace host::core {
 
 namespace {

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <string>
 
+#include "core/channel_options.h"
 #include "core/driver_channel.h"
 #include "core/exit_status.h"
-#include "core/channel_options.h"
 #include "core/runtime.h"
 
 namespace host::core {
@@ -19,8 +19,8 @@ namespace host::core {
 // Checks the options, loads the driver and opens `channel`. Notes (time-out rounding, the line
 // used) go to `notes`, problems to stderr: kExitUsage for bad options, kExitFailed when the
 // driver does not load or the port does not open.
-[[nodiscard]] ExitCode OpenChannel(Runtime& runtime, Channel& channel, const ChannelOptions& options,
-                                   std::FILE* notes);
+[[nodiscard]] ExitCode OpenChannel(Runtime& runtime, Channel& channel,
+                                   const ChannelOptions& options, std::FILE* notes);
 
 // Closes `channel`; when the driver could not close it says so on stderr: kExitFailed.
 [[nodiscard]] ExitCode CloseChannel(Channel& channel);

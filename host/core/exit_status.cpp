@@ -14,12 +14,12 @@ struct Ranked {
     ExitCode code;
     int rank;
 };
-constexpr std::array<Ranked, 4> kRanks{{
+constexpr auto kRanks = std::to_array<Ranked>({
     {kExitOk, 0},
     {kExitRefused, 1},
     {kExitFailed, 2},
     {kExitUsage, 3},
-}};
+});
 static_assert(kRanks.size() == 4);
 
 int RankOf(ExitCode code) {

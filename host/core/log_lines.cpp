@@ -17,14 +17,14 @@ struct LineKind {
     int LogTally::*counter;
     bool failedAttempt;
 };
-constexpr std::array<LineKind, 6> kLineKinds{{
+constexpr auto kLineKinds = std::to_array<LineKind>({
     {"RTS", LineClass::Rts, &LogTally::rts, false},
     {"Fail to recv", LineClass::NoReply, &LogTally::noReply, true},
     {"Illigal msg length", LineClass::Length, nullptr, false},
     {"Check Sum", LineClass::Checksum, &LogTally::checksum, true},
     {"Fail to convert", LineClass::Conversion, &LogTally::conversion, true},
     {nullptr, LineClass::Other, &LogTally::other, true},
-}};
+});
 static_assert(kLineKinds.size() == 6 && kLineKinds.back().kind == LineClass::Other);
 
 }  // namespace

@@ -27,19 +27,16 @@ std::string AsText(std::span<const std::uint8_t> frame) {
 }  // namespace
 
 std::string WriteRequest(Gate& gate) {
-    GateIoRecord record = gate.Record();
-    VpiCall call{};
-    call.operation = static_cast<std::int32_t>(VpiOperation::Write);
-    call.argument = &record;
+    const GateIoRecord record = gate.Record();
     std::array<std::uint8_t, protocol::kExWriteCapacity> buffer{};
     std::size_t size = 0;
     if (gate.memtype == MEMTYPE_INDEX_ZERO) {
         const float value = gate.values.empty() ? 0.0f : gate.values[0];
         // The negated test also turns away a value that is not a number.
         if (value > kLastOperand || !(value >= kFirstOperand)) return {};
-        size = protocol::BuildCommandRequest(call, value, buffer);
+        size = protocol::BuildCommandRequest(record, value, buffer);
     } else if (gate.memtype == MEMTYPE_EX && ExGroup(gate.index) == protocol::kWritableExGroup) {
-        size = protocol::BuildExWriteRequest(call, buffer);
+        size = protocol::BuildExWriteRequest(record, buffer);
     }
     return AsText(std::span(buffer).first(size));
 }

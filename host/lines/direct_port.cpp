@@ -15,7 +15,7 @@ DirectPort::~DirectPort() {
 }
 
 serial::SerialResult DirectPort::Open(const std::string& name, const LineParameters& line,
-                                    std::int64_t timeoutMs) {
+                                      std::int64_t timeoutMs) {
     Close();
     *state_ = ChannelState{};
     serial::PortHandle handle = 0;

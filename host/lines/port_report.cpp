@@ -67,7 +67,7 @@ struct PortText {
     std::string SerialPortInfo::*text;
     bool quoted;
 };
-constexpr std::array<PortText, 7> kPortTexts{{
+constexpr auto kPortTexts = std::to_array<PortText>({
     {"device", &SerialPortInfo::device, true},
     {"driver", &SerialPortInfo::driver, false},
     {"vendor", &SerialPortInfo::usbVendor, false},
@@ -75,7 +75,7 @@ constexpr std::array<PortText, 7> kPortTexts{{
     {"manufacturer", &SerialPortInfo::manufacturer, true},
     {"product", &SerialPortInfo::product, true},
     {"serial", &SerialPortInfo::serialNumber, true},
-}};
+});
 static_assert(kPortTexts.size() == 7);
 
 std::string Quoted(const std::string& text) {

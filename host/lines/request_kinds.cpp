@@ -37,10 +37,8 @@ std::string ReadRequestFor(int meter, std::int32_t memtype) {
     gate.plcAddress = meter;
     gate.memtype = memtype;
     gate.index = 1;
-    VpiCall call{};
-    call.argument = &gate;
     std::array<std::uint8_t, kRequestBufferSize> buffer{};
-    const std::size_t size = protocol::BuildReadRequest(call, buffer);
+    const std::size_t size = protocol::BuildReadRequest(gate, buffer);
     return WithoutNul(std::string(reinterpret_cast<const char*>(buffer.data()), size));
 }
 

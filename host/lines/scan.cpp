@@ -28,9 +28,7 @@ std::size_t BuildProbe(int address, std::span<float> values, std::span<std::uint
     gate.index = 1;
     gate.count = kPlainFieldCount;
     gate.values = values.data();
-    VpiCall call{};
-    call.argument = &gate;
-    return protocol::BuildReadRequest(call, buffer);
+    return protocol::BuildReadRequest(gate, buffer);
 }
 
 // True when positions 4 and 5 of the reply are the two digits of `address`. The receiver

@@ -16,7 +16,8 @@ inline constexpr std::size_t kScanShownFields = 3;
 // Prints the meters found in one format; the table's or CSV's header comes before the first.
 class ScanPrinter : public core::FormatPrinter<FoundMeter> {
 public:
-    explicit ScanPrinter(core::Format format, std::FILE* out = stdout) : FormatPrinter(format, out) {}
+    explicit ScanPrinter(core::Format format, std::FILE* out = stdout)
+        : FormatPrinter(format, out) {}
 
 private:
     void PrintTable(const FoundMeter& meter) override;

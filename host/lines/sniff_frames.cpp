@@ -38,7 +38,7 @@ FrameCheck CheckFrame(const std::string& bytes) {
 }  // namespace
 
 const char* FrameCheckName(FrameCheck check) {
-    constexpr std::array<const char*, 4> kNames{"ok", "checksum", "length", "truncated"};
+    constexpr auto kNames = std::to_array<const char*>({"ok", "checksum", "length", "truncated"});
     static_assert(kNames.size() == 4);
     return core::NameOf(kNames, check);
 }
@@ -77,7 +77,8 @@ void FrameSplitter::Feed(std::uint8_t byte, std::int64_t timeUs, std::vector<Sni
     if (wanted_ != 0 && frame_->bytes.size() == wanted_) CompleteFrame();
 }
 
-void FrameSplitter::StartFrame(std::uint8_t byte, std::int64_t timeUs, std::vector<SniffItem>& out) {
+void FrameSplitter::StartFrame(std::uint8_t byte, std::int64_t timeUs,
+                               std::vector<SniffItem>& out) {
     EmitNoise(out);
     frame_ =
         SniffItem{true, std::string(1, static_cast<char>(byte)), timeUs, timeUs, FrameCheck::Ok};

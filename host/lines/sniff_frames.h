@@ -58,7 +58,7 @@ private:
     std::int64_t gapUs_;
     SniffItem noise_;
     std::optional<SniffItem> frame_;  // a frame being read, or complete and waiting for a NUL
-    std::size_t wanted_ = 0;         // the frame's whole size once its length field is known
+    std::size_t wanted_ = 0;          // the frame's whole size once its length field is known
     bool complete_ = false;
     std::int64_t lastUs_ = 0;
 };

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "lines/sniff_frames.h"
 #include "lines/request_kinds.h"
+#include "lines/sniff_frames.h"
 
 namespace host::lines {
 

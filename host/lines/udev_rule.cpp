@@ -35,7 +35,8 @@ const SerialPortInfo* FindPort(const std::vector<SerialPortInfo>& ports, const s
 }
 
 bool ValidLinkName(const std::string& name) {
-    if (name.empty() || name.size() > core::kMaxPortName || name == "." || name == "..") return false;
+    if (name.empty() || name.size() > core::kMaxPortName || name == "." || name == "..")
+        return false;
     std::string upper = name;
     std::transform(upper.begin(), upper.end(), upper.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 
-
 namespace host::site {
 
 namespace {
@@ -191,8 +190,8 @@ void LineWorker::ReadSlot(GateSlot& slot) {
     if (sink_) sink_(line_.name, reading);
 }
 
-void LineWorker::RecordReading(const GateSlot& slot, const core::Reading& reading, const core::LogTally& tally,
-                               double lagMs) {
+void LineWorker::RecordReading(const GateSlot& slot, const core::Reading& reading,
+                               const core::LogTally& tally, double lagMs) {
     std::lock_guard lock(mutex_);
     GateStatus& gate = status_.meters[slot.meter].gates[slot.gate];
     const std::int64_t now = UnixMsNow();
@@ -216,7 +215,8 @@ void LineWorker::RecordReading(const GateSlot& slot, const core::Reading& readin
 
 // An answer of any kind (a refusal is an answer too) ends a meter's back-off; no answer puts
 // its next read off, doubling each time up to the site's cap.
-void LineWorker::RecordMeter(std::size_t meter, const core::Reading& reading, ScheduleClock::time_point now) {
+void LineWorker::RecordMeter(std::size_t meter, const core::Reading& reading,
+                             ScheduleClock::time_point now) {
     MeterTiming& timing = timing_[meter];
     std::lock_guard lock(mutex_);
     MeterStatus& status = status_.meters[meter];

@@ -12,10 +12,10 @@
 #include "core/driver_channel.h"
 #include "core/loaded_driver.h"
 #include "core/non_copyable.h"
-#include "site/schedule.h"
-#include "site/site_status.h"
 #include "core/reading.h"
+#include "site/schedule.h"
 #include "site/site_gates.h"
+#include "site/site_status.h"
 
 namespace host::site {
 
@@ -26,8 +26,8 @@ class LineWorker : core::NonCopyable {
 public:
     // `timer` (may be null: the steady clock) is the time the schedule goes by; it must outlive
     // the poller.
-    LineWorker(core::LoadedDriver& driver, const SiteLine& line, double backoffMaxMs, ReadingSink sink,
-               ScheduleTimer* timer = nullptr);
+    LineWorker(core::LoadedDriver& driver, const SiteLine& line, double backoffMaxMs,
+               ReadingSink sink, ScheduleTimer* timer = nullptr);
     // Stops the thread if it runs.
     ~LineWorker();
 
@@ -61,7 +61,7 @@ private:
     };
     struct MeterTiming {
         ScheduleClock::time_point probeAt;  // while backing off: not before then
-        double baseMs;                  // its shortest gate interval
+        double baseMs;                      // its shortest gate interval
     };
 
     void Run();
@@ -70,9 +70,10 @@ private:
     std::size_t NextSlot() const;
     ScheduleClock::time_point EffectiveDue(const GateSlot& slot) const;
     void ReadSlot(GateSlot& slot);
-    void RecordReading(const GateSlot& slot, const core::Reading& reading, const core::LogTally& tally,
-                       double lagMs);
-    void RecordMeter(std::size_t meter, const core::Reading& reading, ScheduleClock::time_point now);
+    void RecordReading(const GateSlot& slot, const core::Reading& reading,
+                       const core::LogTally& tally, double lagMs);
+    void RecordMeter(std::size_t meter, const core::Reading& reading,
+                     ScheduleClock::time_point now);
     void PortHasFailed();
     bool WaitUntil(ScheduleClock::time_point when);
 

@@ -7,7 +7,7 @@
 namespace host::site {
 
 ScheduleClock::time_point NextDue(ScheduleClock::time_point due, double intervalMs,
-                              ScheduleClock::time_point now, long* missed) {
+                                  ScheduleClock::time_point now, long* missed) {
     const auto interval = std::chrono::duration_cast<ScheduleClock::duration>(
         std::chrono::duration<double, std::milli>(intervalMs));
     ScheduleClock::time_point next = due + interval;

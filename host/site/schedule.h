@@ -30,7 +30,7 @@ public:
 // are skipped, never made up, so a gate is never read faster than its interval asks;
 // `*missed` (if given) gets how many were skipped.
 ScheduleClock::time_point NextDue(ScheduleClock::time_point due, double intervalMs,
-                              ScheduleClock::time_point now, long* missed);
+                                  ScheduleClock::time_point now, long* missed);
 
 // The delay after `failures` failures in a row (1 or more): `baseMs` doubled for each failure
 // after the first, at most `capMs`.

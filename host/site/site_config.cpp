@@ -11,9 +11,9 @@
 #include <set>
 #include <sstream>
 
+#include "core/channel_options.h"
 #include "core/driver_channel.h"
 #include "core/durations.h"
-#include "core/channel_options.h"
 #include "vpi_families.h"
 
 namespace host::site {
@@ -232,7 +232,8 @@ void SiteParser::LineSettings(const toml::table& table, LineConfig& line) {
     if (Text(table, "parity", &text, false, 0, where.c_str())) options.parity = text;
     if (Text(table, "stop", &text, false, 0, where.c_str())) options.stopBits = text;
     double timeout = 0;
-    if (Duration(table, "timeout", 0, static_cast<double>(core::kMaxTimeoutMs), &timeout, where.c_str()))
+    if (Duration(table, "timeout", 0, static_cast<double>(core::kMaxTimeoutMs), &timeout,
+                 where.c_str()))
         options.timeoutMs = static_cast<std::int64_t>(timeout);
     if (options.parity && core::ParityCode(*options.parity) < 0)
         Error(LineOf(*table.get("parity")),

@@ -7,8 +7,8 @@
 #include <cctype>
 #include <set>
 
-#include "core/memtype_names.h"
 #include "core/gate_problems.h"
+#include "core/memtype_names.h"
 #include "vpi_families.h"
 
 namespace host::site {

@@ -12,7 +12,8 @@ core::ExitCode LoadSite(core::Runtime& runtime, const std::string& path, Prepare
     const SiteConfigResult config = LoadSiteConfig(path);
     std::vector<ConfigError> errors = config.errors;
     // The driver checks the gates of a file with other errors too, so that one run names all.
-    if (const core::ExitCode loaded = core::LoadDriver(runtime); loaded != core::kExitOk) return loaded;
+    if (const core::ExitCode loaded = core::LoadDriver(runtime); loaded != core::kExitOk)
+        return loaded;
     *site = PrepareSite(runtime.driver, config.site);
     errors.insert(errors.end(), site->errors.begin(), site->errors.end());
     std::stable_sort(errors.begin(), errors.end(),

@@ -13,6 +13,7 @@ namespace host::site {
 // Reads the site file at `path` and prepares its gates through the driver, saying every error
 // on stderr as "FILE:LINE: reason", in the file's order. kExitRefused when the file has
 // errors (nothing of it is then used), kExitFailed when the driver does not load.
-[[nodiscard]] core::ExitCode LoadSite(core::Runtime& runtime, const std::string& path, PreparedSite* site);
+[[nodiscard]] core::ExitCode LoadSite(core::Runtime& runtime, const std::string& path,
+                                      PreparedSite* site);
 
 }  // namespace host::site

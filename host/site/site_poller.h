@@ -5,11 +5,11 @@
 #include <memory>
 #include <vector>
 
-#include "site/line_worker.h"
 #include "core/loaded_driver.h"
 #include "core/non_copyable.h"
-#include "site/site_status.h"
+#include "site/line_worker.h"
 #include "site/site_gates.h"
+#include "site/site_status.h"
 
 namespace host::site {
 

@@ -7,8 +7,8 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -89,8 +89,7 @@ void RunPrinter::ForEachLast(Visit visit) const {
 }
 
 void RunPrinter::PrintStatusLine(long cycle) const {
-    std::string status =
-        fmt::format("\r{} cycle {}:", timestamp::Rfc3339Now().c_str(), cycle);
+    std::string status = fmt::format("\r{} cycle {}:", timestamp::Rfc3339Now().c_str(), cycle);
     ForEachLast([&status](const core::Reading& r) {
         status += fmt::format(" {} {}", r.gate,
                               r.result == 0 && !r.values.empty() ? core::FormatValue(r.values[0])
@@ -155,10 +154,9 @@ PreparedSite PortSite(const core::ChannelOptions& options, std::vector<core::Gat
 void RunSite(core::Runtime& runtime, const PreparedSite& site, const SiteRunOptions& options) {
     runtime.driver.Log().ShowRts(core::RtsLines::FirstOfEach);
     RunPrinter printer(runtime, site, options);
-    SitePoller poller(runtime.driver, site,
-                      [&printer](const std::string& line, const core::Reading& r) {
-                          printer.Take(line, r);
-                      });
+    SitePoller poller(
+        runtime.driver, site,
+        [&printer](const std::string& line, const core::Reading& r) { printer.Take(line, r); });
     printer.Attach(poller);
     const bool openFirst = options.openFirst && site.lines.size() == 1;
     if (openFirst && !core::OpenLine(runtime, poller.Line(0).Channel(), site.lines[0].options,

@@ -15,8 +15,8 @@ namespace host::site {
 
 // Upper bounds of the reply-time histogram's buckets, in ms (the last bucket is everything
 // above). From a meter answering at once at 115200 baud to eight attempts of a long time-out.
-inline constexpr std::array<double, 12> kReplyBucketsMs{5,   10,   25,   50,   100,   250,
-                                                        500, 1000, 2500, 5000, 10000, 30000};
+inline constexpr auto kReplyBucketsMs =
+    std::to_array<double>({5, 10, 25, 50, 100, 250, 500, 1000, 2500, 5000, 10000, 30000});
 static_assert(kReplyBucketsMs.size() == 12);
 
 struct ReplyHistogram {

@@ -7,8 +7,8 @@ namespace host::text {
 
 namespace {
 
-constexpr std::array<char, 16> kHexDigits{'0', '1', '2', '3', '4', '5', '6', '7',
-                                          '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'};
+constexpr auto kHexDigits = std::to_array<char>(
+    {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'});
 static_assert(kHexDigits.size() == 16);
 
 void AppendHex(std::string& out, unsigned char byte) {

@@ -18,7 +18,8 @@ namespace vpitest {
 inline bool StartMeterSim(host::platform::MeterSimProcess& sim, std::vector<std::string> argv,
                           const std::string& stderrPath = "/dev/null") {
     const host::platform::SimStart started = sim.Start(std::move(argv), stderrPath);
-    EXPECT_TRUE(started == host::platform::SimStart::Started || started == host::platform::SimStart::Silent)
+    EXPECT_TRUE(started == host::platform::SimStart::Started ||
+                started == host::platform::SimStart::Silent)
         << "metersim did not start: " << std::strerror(sim.Error());
     return started == host::platform::SimStart::Started;
 }

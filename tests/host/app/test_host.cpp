@@ -334,7 +334,8 @@ TEST_F(VpihostOnSim, PollOfASiteSumsUpPerMeterAndLine) {
     ASSERT_NE(answered, std::string::npos) << run.err;
     EXPECT_GE(std::stoi(squeezed.substr(answered + 6)), 1) << run.err;
     EXPECT_EQ(squeezed.substr(answered + 6).find(" 0 0 1.00\n"),
-              squeezed.substr(answered + 6).find(' ')) << run.err;
+              squeezed.substr(answered + 6).find(' '))
+        << run.err;
 
     const Outcome port = Vpihost({"--quiet", "poll", "--port", sim.Port(), "--timeout", "300",
                                   "--interval", "1ms", "--count", "2", "--csv", "0701", "0101"});

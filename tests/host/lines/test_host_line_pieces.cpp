@@ -12,14 +12,14 @@
 #include <utility>
 #include <vector>
 
-#include "lines/sniff_frames.h"
 #include "core/name_table.h"
-#include "protocol.h"
 #include "lines/request_kinds.h"
 #include "lines/scan_plan.h"
+#include "lines/sniff_frames.h"
 #include "lines/sniffer.h"
-#include "text/text_escape.h"
 #include "lines/udev_rule.h"
+#include "protocol.h"
+#include "text/text_escape.h"
 #include "vpi_families.h"
 
 namespace {
@@ -63,7 +63,8 @@ TEST(ScanPlan, AddressListsTakeNumbersAndRangesAndRefuseTheRest) {
 
 TEST(ScanPlan, SettingsAreEveryCombinationBaudOutermost) {
     std::string error;
-    const auto plan = host::lines::MakeScanPlan({"1", "9600,19200", "none,even", "8", "1,2"}, &error);
+    const auto plan =
+        host::lines::MakeScanPlan({"1", "9600,19200", "none,even", "8", "1,2"}, &error);
     ASSERT_TRUE(plan.has_value()) << error;
     ASSERT_EQ(plan->lines.size(), 8u);
     EXPECT_EQ(host::lines::ShortLineText(plan->lines[0]), "9600 8N1");
@@ -180,17 +181,15 @@ std::string Built(std::int32_t memtype, std::int32_t index, std::int32_t count) 
     gate.count = count;
     std::array<float, 36> values{};
     gate.values = values.data();
-    VpiCall call{};
-    call.argument = &gate;
     std::array<std::uint8_t, protocol::kExWriteCapacity> buffer{};
     std::size_t size = 0;
     if (memtype == MEMTYPE_INDEX_ZERO) {
-        size = protocol::BuildCommandRequest(call, 1.0f, buffer);
+        size = protocol::BuildCommandRequest(gate, 1.0f, buffer);
     } else if (count < 0) {
         gate.count = -count;
-        size = protocol::BuildExWriteRequest(call, buffer);
+        size = protocol::BuildExWriteRequest(gate, buffer);
     } else {
-        size = protocol::BuildReadRequest(call, buffer);
+        size = protocol::BuildReadRequest(gate, buffer);
     }
     return std::string(reinterpret_cast<const char*>(buffer.data()), size);
 }
@@ -199,7 +198,8 @@ TEST(RequestKinds, EveryReadRequestTheDriverBuildsIsToldBack) {
     for (const FamilyInfo& family : kFamilies) {
         if (family.read == ReadKind::None || family.read == ReadKind::Ex) continue;
         for (std::int32_t m = family.firstMemtype; m <= family.lastMemtype; ++m) {
-            const host::lines::RequestInfo info = host::lines::DescribeRequest(Built(m, 1, family.count));
+            const host::lines::RequestInfo info =
+                host::lines::DescribeRequest(Built(m, 1, family.count));
             EXPECT_EQ(info.kind, host::lines::RequestKind::Read) << m;
             EXPECT_EQ(info.memtype, m);
             EXPECT_EQ(info.meter, 42);
@@ -223,23 +223,27 @@ TEST(RequestKinds, EveryReadRequestTheDriverBuildsIsToldBack) {
 }
 
 TEST(RequestKinds, ExReadsWritesAndCommandsAndWhatIsNoRequest) {
-    const host::lines::RequestInfo read = host::lines::DescribeRequest(Built(MEMTYPE_EX, 0x0A01, 2));
+    const host::lines::RequestInfo read =
+        host::lines::DescribeRequest(Built(MEMTYPE_EX, 0x0A01, 2));
     EXPECT_EQ(read.kind, host::lines::RequestKind::Read);
     EXPECT_EQ(read.gate, "EX 10/1 x2");
     EXPECT_EQ(read.index, 0x0A01);
     EXPECT_EQ(read.count, 2);
-    const host::lines::RequestInfo write = host::lines::DescribeRequest(Built(MEMTYPE_EX, 0x0A03, -3));
+    const host::lines::RequestInfo write =
+        host::lines::DescribeRequest(Built(MEMTYPE_EX, 0x0A03, -3));
     EXPECT_EQ(write.kind, host::lines::RequestKind::ExWrite);
     EXPECT_EQ(write.gate, "EX write 10/3 x3");
     EXPECT_TRUE(host::lines::IsWrite(write));
-    const host::lines::RequestInfo command = host::lines::DescribeRequest(Built(MEMTYPE_INDEX_ZERO, 0, 0));
+    const host::lines::RequestInfo command =
+        host::lines::DescribeRequest(Built(MEMTYPE_INDEX_ZERO, 0, 0));
     EXPECT_EQ(command.kind, host::lines::RequestKind::Command);
     EXPECT_EQ(command.gate, "command 1");
 
     for (const std::string& notRequest :
          {kTrReply, std::string("!00801P0a?\r\n"), std::string("!0060x0}\r\n"),
           kPlainRequest.substr(0, 8)}) {
-        EXPECT_EQ(host::lines::DescribeRequest(notRequest).kind, host::lines::RequestKind::None) << notRequest;
+        EXPECT_EQ(host::lines::DescribeRequest(notRequest).kind, host::lines::RequestKind::None)
+            << notRequest;
     }
 }
 
@@ -259,7 +263,8 @@ struct Listener {
     Listener& operator=(const Listener&) = delete;
 
     std::vector<host::lines::SniffRecord> records;
-    host::lines::Sniffer sniffer{[this](const host::lines::SniffRecord& r) { records.push_back(r); }};
+    host::lines::Sniffer sniffer{
+        [this](const host::lines::SniffRecord& r) { records.push_back(r); }};
 };
 
 std::string Framed(const std::string& body) {
@@ -357,7 +362,8 @@ host::lines::SerialPortInfo Adapter() {
 
 TEST(UdevRule, NamesTheAdapterBySerialNumberAndRefusesWhatTheDriverCannotOpen) {
     std::string rule;
-    ASSERT_EQ(host::lines::MakeUdevRule(Adapter(), "meter1", &rule), host::lines::UdevRuleProblem::None);
+    ASSERT_EQ(host::lines::MakeUdevRule(Adapter(), "meter1", &rule),
+              host::lines::UdevRuleProblem::None);
     EXPECT_NE(
         rule.find("SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6001\", "
                   "ATTRS{serial}==\"A10K4XYZ\", ENV{ID_USB_INTERFACE_NUM}==\"00\", "
@@ -366,13 +372,17 @@ TEST(UdevRule, NamesTheAdapterBySerialNumberAndRefusesWhatTheDriverCannotOpen) {
         << rule;
 
     for (const char* bad : {"", "meter123456X", "a/b", ".", "..", "NUL", "nul", "m*"}) {
-        EXPECT_EQ(host::lines::MakeUdevRule(Adapter(), bad, &rule), host::lines::UdevRuleProblem::BadName) << bad;
+        EXPECT_EQ(host::lines::MakeUdevRule(Adapter(), bad, &rule),
+                  host::lines::UdevRuleProblem::BadName)
+            << bad;
     }
     host::lines::SerialPortInfo noSerial = Adapter();
     noSerial.serialNumber = "";
-    EXPECT_EQ(host::lines::MakeUdevRule(noSerial, "m1", &rule), host::lines::UdevRuleProblem::NoSerial);
+    EXPECT_EQ(host::lines::MakeUdevRule(noSerial, "m1", &rule),
+              host::lines::UdevRuleProblem::NoSerial);
     noSerial.serialNumber = "A1*";  // a pattern, which would match other adapters
-    EXPECT_EQ(host::lines::MakeUdevRule(noSerial, "m1", &rule), host::lines::UdevRuleProblem::NoSerial);
+    EXPECT_EQ(host::lines::MakeUdevRule(noSerial, "m1", &rule),
+              host::lines::UdevRuleProblem::NoSerial);
     host::lines::SerialPortInfo uart;
     uart.name = "ttyS0";
     EXPECT_EQ(host::lines::MakeUdevRule(uart, "m1", &rule), host::lines::UdevRuleProblem::NotUsb);
@@ -383,7 +393,6 @@ TEST(UdevRule, NamesTheAdapterBySerialNumberAndRefusesWhatTheDriverCannotOpen) {
     EXPECT_EQ(host::lines::FindPort(ports, Adapter().byId[0]), &ports[1]);
     EXPECT_EQ(host::lines::FindPort(ports, "ttyUSB1"), nullptr);
 }
-
 
 // ---- Showing bytes and codes -------------------------------------------------------------------
 

@@ -17,13 +17,13 @@
 #include <tuple>
 #include <vector>
 
-#include "site/line_worker.h"
 #include "loaded_driver_test.h"
 #include "metersim_child.h"
+#include "site/line_worker.h"
 #include "site/schedule.h"
-#include "site/site_poller.h"
 #include "site/site_config.h"
 #include "site/site_gates.h"
+#include "site/site_poller.h"
 
 namespace {
 
@@ -127,7 +127,8 @@ std::string SiteText(const std::string& linkA, const std::string& linkB) {
            "interval = \"1s\" }]\n";
 }
 
-const host::site::MeterStatus& MeterOf(const host::site::SiteStatus& status, const std::string& name) {
+const host::site::MeterStatus& MeterOf(const host::site::SiteStatus& status,
+                                       const std::string& name) {
     for (const host::site::LineStatus& line : status.lines) {
         for (const host::site::MeterStatus& meter : line.meters) {
             if (meter.name == name) return meter;
@@ -196,9 +197,9 @@ TEST_F(SitePollerTest, SilentMeterBacksOffOthersAreReadLineReopens) {
     ASSERT_TRUE(StartLineB(false));
     const host::site::PreparedSite site = Site();
     Recorder recorder;
-    host::site::SitePoller poller(driver_, site, [&recorder](const std::string&, const host::core::Reading& r) {
-        recorder.Add(r);
-    });
+    host::site::SitePoller poller(
+        driver_, site,
+        [&recorder](const std::string&, const host::core::Reading& r) { recorder.Add(r); });
     poller.Start();
     const auto doneReads = [&recorder](const std::string& gate) {
         const std::vector<Seen> seen = recorder.Of(gate);
@@ -228,8 +229,9 @@ TEST_F(SitePollerTest, SilentMeterBacksOffOthersAreReadLineReopens) {
 
     // Line B's simulator goes, and comes back with meter 03 answering.
     simB_.Stop();
-    ASSERT_TRUE(WaitFor(poller, 20s, [](const host::site::SiteStatus& s) { return !s.lines[1].open; }))
-        << "line B was not seen to fail";
+    ASSERT_TRUE(WaitFor(poller, 20s, [](const host::site::SiteStatus& s) {
+        return !s.lines[1].open;
+    })) << "line B was not seen to fail";
     ASSERT_TRUE(StartLineB(true));
     EXPECT_TRUE(WaitFor(poller, 30s, [](const host::site::SiteStatus& s) {
         return s.lines[1].open && s.lines[1].opens >= 2 &&
@@ -252,8 +254,9 @@ TEST_F(SitePollerTest, PortThatIsNotThereYetIsOpenedOnceItIs) {
     const host::site::PreparedSite site = Site();
     host::site::SitePoller poller(driver_, site);
     poller.Start();
-    ASSERT_TRUE(WaitFor(
-        poller, 10s, [](const host::site::SiteStatus& s) { return s.lines[1].reopenFailures >= 1; }));
+    ASSERT_TRUE(WaitFor(poller, 10s, [](const host::site::SiteStatus& s) {
+        return s.lines[1].reopenFailures >= 1;
+    }));
     EXPECT_FALSE(poller.Status().lines[1].open);
     ASSERT_TRUE(StartLineB(true));
     EXPECT_TRUE(WaitFor(poller, 20s, [](const host::site::SiteStatus& s) {
@@ -318,7 +321,8 @@ protected:
             "\"\ntimeout = \"100ms\"\n"
             "[[line.meter]]\nname = \"m\"\naddress = " +
             std::to_string(std::stoi(address)) + "\ngates = " + gates + "\n";
-        const host::site::SiteConfigResult config = host::site::ParseSiteConfig(text, "schedule.toml");
+        const host::site::SiteConfigResult config =
+            host::site::ParseSiteConfig(text, "schedule.toml");
         EXPECT_TRUE(config.errors.empty()) << config.errors.front().Text();
         const host::site::PreparedSite site = host::site::PrepareSite(driver_, config.site);
         EXPECT_TRUE(site.errors.empty()) << site.errors.front().Text();
