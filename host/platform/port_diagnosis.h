@@ -1,0 +1,37 @@
+// Why a serial port does not open. The driver answers a failed open with a code only; the host
+// tool looks at the port itself afterwards and says what is wrong in words a person can act on.
+// One back-end file each (port_diagnosis_posix.cpp, port_diagnosis_win32.cpp).
+#pragma once
+
+#include <string>
+
+namespace host::platform {
+
+enum class PortTrouble {
+    None,        // the port opens: whatever failed was not the open
+    NotFound,    // no such device (never there, or the adapter is unplugged)
+    Permission,  // this user may not open it
+    InUse,       // another process holds it
+    NotSerial,   // it opens, but is no serial device
+    Directory,   // the name is a directory
+    Other,       // the system refused it for another reason (in `reason`)
+};
+
+struct PortDiagnosis {
+    PortTrouble trouble = PortTrouble::None;
+    // One lower-case phrase: "no such device", "in use by process 4711 (minicom)", ... Empty
+    // for None.
+    std::string reason;
+    // The process holding the port, where the system tells (0 when unknown or not held).
+    long holder = 0;
+};
+
+// Looks at `port` (a device path on POSIX, a COM name on Windows) and says what keeps it from
+// opening. Opens the port briefly when it can and closes it again, so call it only after an
+// open has failed, or to mark ports in a listing.
+PortDiagnosis DiagnosePort(const std::string& port);
+
+// "<port> did not open: <reason>", or "<port> did not open" when the port itself looks fine.
+std::string PortFailureText(const std::string& port);
+
+}  // namespace host::platform
