@@ -113,7 +113,10 @@ void AddScanCommand(CLI::App& app, core::Runtime& runtime) {
     auto* all =
         command.add_flag("--all", options.all, "probe meters found again at the other settings");
     command.add_flag("--first", options.first, "stop at the first meter found")->excludes(all);
-    core::AddFormatOptions(command, options.format);
+    core::AddFormatOptions(
+        command, options.format,
+        {"CSV: one row per meter found: address, line setting, reply time, first values",
+         "JSON lines: one object per meter found, with the same fields"});
 }
 
 }  // namespace host::app

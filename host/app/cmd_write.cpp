@@ -175,7 +175,10 @@ void AddWriteCommand(CLI::App& app, core::Runtime& runtime) {
     command.add_option("VALUE", options.values, "value(s) to write")->required();
     command.add_flag("--dry-run", options.dryRun,
                      "print the request the driver would send; touch no port");
-    core::AddFormatOptions(command, options.format);
+    core::AddFormatOptions(
+        command, options.format,
+        {"CSV: a header and one row for the write: time, gate, result",
+         "JSON lines: one object for the write: time, gate, result, the request's bytes"});
 }
 
 }  // namespace host::app
