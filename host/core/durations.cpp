@@ -55,8 +55,16 @@ std::optional<Duration> ReadDuration(const std::string& text) {
 
 std::string DurationText(double ms, const std::string& unit) {
     const Unit* named = UnitNamed(unit);
-    const double in = named != nullptr ? ms / named->ms : ms;
-    return fmt::format("{}{}", in, named != nullptr ? named->name : "ms");
+    if (named == nullptr) named = &kUnits[0];
+    // In the unit written while that reads well (10s in minutes is not 0.1666…m); otherwise
+    // in the largest unit that holds it whole.
+    const double thousandths = ms / named->ms * 1000;
+    if (thousandths != std::round(thousandths)) {
+        for (const Unit& other : kUnits) {
+            if (std::fmod(ms, other.ms) == 0) named = &other;
+        }
+    }
+    return fmt::format("{}{}", ms / named->ms, named->name);
 }
 
 std::string DurationLimitProblem(const Duration& duration, double lowMs, double highMs) {
