@@ -78,7 +78,10 @@ void AddHelpCommand(CLI::App& app, core::Runtime& runtime) {
     command->add_option("COMMAND", *topic, "the command to describe");
     command->callback([&app, &runtime, topic] {
         if (topic->empty()) {
-            std::cout << app.help();
+            // app.help() would describe the command chosen, this one; the formatter describes
+            // the program.
+            std::cout << app.get_formatter()->make_help(&app, app.get_name(),
+                                                        CLI::AppFormatMode::Normal);
             return;
         }
         CLI::App* described = nullptr;
