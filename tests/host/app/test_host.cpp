@@ -505,6 +505,31 @@ TEST(Vpihost, OneGrammarOfOptionsAcrossCommands) {
     }
 }
 
+// metersim takes the line options with vpihost's names, checks and words, narrowed to what its
+// line can do.
+TEST(Metersim, TakesTheLineOptionsAsVpihostDoes) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* says;
+    };
+    for (const Case& c : {Case{{"--baud", "115200"}, "--baud: 115200 cannot be set: the driver's "
+                                                     "line record holds the rate in 16 bits"},
+                          Case{{"--parity", "purple"}, "--parity: takes none|odd|even|mark|space"},
+                          Case{{"--parity", "MARK"},
+                               "--parity: metersim serves none, odd or even parity, not mark"},
+                          Case{{"--stop", "1.5"}, "--stop: metersim serves 1 or 2 stop bits"},
+                          Case{{"--data", "4"}, "--data: takes 5 to 8 data bits, not 4"}}) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+        std::vector<std::string> args{METERSIM_PATH};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Outcome run = vpitest::RunToEnd(args);
+        EXPECT_NE(run.exitCode, 0);
+        EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+    }
+    // Names in any case and the short form: it starts and listens.
+    Sim sim({"-b", "19200", "--parity", "Even", "--stop", "2"});
+}
+
 // --version, help and a command line without a known command.
 TEST(Vpihost, VersionHelpAndUnknownCommands) {
     const Outcome version = Vpihost({"--version"});
