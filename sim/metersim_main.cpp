@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -15,6 +16,7 @@
 #include "line.h"
 #include "model.h"
 #include "numbers.h"
+#include "options/line_options.h"
 #include "simulator.h"
 #include "values_file.h"
 
@@ -67,7 +69,7 @@ struct Options {
     std::string valuesPath;
     std::vector<std::string> faultTexts;
     sim::LineSettings settings;
-    std::string parity = "N";
+    std::string parity = "none";
     std::string device;
     std::string linkName;
     std::string tapName;
@@ -82,15 +84,34 @@ void AddOptions(CLI::App& app, Options& o) {
     app.add_option("--seed", o.seed, "seed of the live values and of probabilistic faults");
     app.add_option("--values", o.valuesPath, "file of pinned values (format below)");
     app.add_option("--fault", o.faultTexts, "fault injection (format below)");
-    app.add_option("--baud", o.settings.baud, "line rate: pace replies (and set a device's speed)");
+    // The line options are vpihost's own (names, ranges, words), narrowed to what the
+    // simulated line can do.
+    app.add_option("-b,--baud", o.settings.baud,
+                   "line rate: pace replies (and set a device's speed)")
+        ->check(host::options::BaudRate());
     app.add_option("--line-speed", o.lineSpeed,
                    "meters answer only while the line is set to this speed (baud)")
         ->check(CLI::PositiveNumber);
-    app.add_option("--data", o.settings.dataBits, "data bits of a device")->check(CLI::Range(5, 8));
-    app.add_option("--parity", o.parity, "parity of a device: N, E or O")
-        ->check(CLI::IsMember({"N", "E", "O"}));
-    app.add_option("--stop", o.settings.stopBits, "stop bits of a device")->check(CLI::Range(1, 2));
-    app.add_option("--device", o.device, "serve this serial device instead of a pseudo-terminal");
+    app.add_option("--data", o.settings.dataBits, "data bits of a device")
+        ->check(host::options::DataBits());
+    app.add_option("--parity", o.parity, "parity of a device: none, odd or even, any case")
+        ->transform(host::options::Parity())
+        ->check(CLI::Validator(
+            [](std::string& name) -> std::string {
+                return name == "mark" || name == "space"
+                           ? "metersim serves none, odd or even parity, not " + name
+                           : std::string();
+            },
+            ""));
+    app.add_option("--stop", o.settings.stopBits, "stop bits of a device: 1 or 2")
+        ->check(host::options::StopBits())
+        ->check(CLI::Validator(
+            [](std::string& bits) -> std::string {
+                return bits == "1.5" ? "metersim serves 1 or 2 stop bits, not 1.5" : std::string();
+            },
+            ""));
+    app.add_option("-p,--port,--device", o.device,
+                   "serve this serial device instead of a pseudo-terminal");
     app.add_option("--link", o.linkName, "also make this symbolic link to the line");
     app.add_option("--tap", o.tapName,
                    "a second pseudo-terminal, linked at this name, that gets a copy of every byte "
@@ -172,7 +193,8 @@ int main(int argc, char** argv) {
     Options options;
     AddOptions(app, options);
     CLI11_PARSE(app, argc, argv);
-    options.settings.parity = options.parity[0];
+    // "none", "odd", "even" as the line takes them: 'N', 'O', 'E'.
+    options.settings.parity = static_cast<char>(std::toupper(options.parity[0]));
     try {
         sim::MeterSet meters = BuildMeters(options);
         std::vector<sim::FaultRule> rules = BuildRules(options);

@@ -20,6 +20,9 @@ namespace host::app {
 
 namespace {
 
+// The longest interval or run a poll takes from the command line: a year.
+constexpr double kMaxPollTimeMs = 366.0 * 24 * 3600 * 1000;
+
 struct PollOptions {
     core::ChannelOptions line;
     std::vector<std::string> gates;
@@ -71,14 +74,17 @@ void AddPollCommand(CLI::App& app, core::Runtime& runtime) {
     auto [command, options] = AddCommand<PollOptions>(
         app, runtime, "poll",
         "Read gates every interval and sum up results, attempts, failures and latency", RunPoll);
-    auto* port = command.add_option("--port", options.line.port, core::PortNameHelp());
+    auto* port = core::AddPortOption(command, options.line.port, core::PortNameHelp());
     core::AddChannelOptions(command, options.line, false);
     auto* gates = command.add_option("GATE", options.gates, "gate address, optionally with :COUNT");
     auto* interval =
         command.add_option("--interval", options.interval, "time between cycles (500ms, 1s, ...)")
-            ->capture_default_str();
-    auto* count = command.add_option("--count", options.count, "number of cycles");
+            ->capture_default_str()
+            ->transform(core::DurationCheck(0, kMaxPollTimeMs, "", false));
+    auto* count =
+        command.add_option("--count", options.count, "number of cycles")->check(CLI::PositiveNumber);
     command.add_option("--duration", options.duration, "poll for this long (30s, 5m, ...)")
+        ->transform(core::DurationCheck(1, kMaxPollTimeMs, "", false))
         ->excludes(count);
     auto* ex =
         command.add_flag("--ex", options.ex, "read EX gates with one exchange (operation 5)");

@@ -102,7 +102,10 @@ void AddPortsCommand(CLI::App& app, core::Runtime& runtime) {
         .add_option("--udev-rule", options.udevRule,
                     "NAME PORT: print a udev rule that links the USB adapter PORT as /dev/NAME")
         ->expected(2);
-    core::AddFormatOptions(command, options.format);
+    core::AddFormatOptions(
+        command, options.format,
+        {"CSV: one row per port: name, whether it fits the driver, USB details, aliases",
+         "JSON lines: one object per port, with the same fields"});
 }
 
 }  // namespace host::app

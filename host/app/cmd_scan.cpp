@@ -9,8 +9,10 @@
 #include "app/command_setup.h"
 #include "app/commands.h"
 #include "core/driver_steps.h"
+#include "core/channel_options.h"
 #include "core/interrupt.h"
 #include "core/output.h"
+#include "lines/scan_plan.h"
 #include "lines/scan_report.h"
 #include "platform/system_calls.h"
 
@@ -28,15 +30,6 @@ struct ScanOptions {
 };
 
 constexpr std::int64_t kMaxProbeTimeoutMs = 10000;
-
-// The lists of what to probe, in the order --help shows them.
-constexpr std::array<TextOption<lines::ScanListOptions>, 5> kListOptions{{
-    {"--addresses", &lines::ScanListOptions::addresses, "PLC addresses: 1-20,42"},
-    {"--baud", &lines::ScanListOptions::baud, "rates: 9600,19200, or auto (1200-57600)"},
-    {"--parity", &lines::ScanListOptions::parity, "none|odd|even|mark|space, a list, or auto"},
-    {"--data", &lines::ScanListOptions::data, "data bits: 8, a list, or auto"},
-    {"--stop", &lines::ScanListOptions::stop, "stop bits: 1|1.5|2, a list, or auto"},
-}};
 
 // The progress line on stderr (a terminal), rewritten in place; cleared before a result.
 class ProgressLine {
@@ -109,15 +102,25 @@ void AddScanCommand(CLI::App& app, core::Runtime& runtime) {
         app, runtime, "scan",
         "Find the meters on a line: probe PLC addresses at line settings (a master)",
         RunScanCommand);
-    command.add_option("--port", options.port, "the serial port (as the driver takes it)")
+    core::AddPortOption(command, options.port, "the serial port (as the driver takes it)", false)
         ->required();
-    AddTextOptions(command, options.lists, kListOptions);
     command
-        .add_option("--timeout", options.timeoutMs, "time-out per probe in ms (rounded up to 10)")
+        .add_option("--addresses", options.lists.addresses, "PLC addresses: 1-20,42")
+        ->check(CLI::Validator(lines::AddressListProblem, "LIST"))
         ->capture_default_str();
-    command.add_flag("--all", options.all, "probe meters found again at the other settings");
-    command.add_flag("--first", options.first, "stop at the first meter found");
-    core::AddFormatOptions(command, options.format);
+    lines::ScanListOptions& lists = options.lists;
+    core::AddLineTextOptions(command, lists.baud, lists.data, lists.parity, lists.stop, true);
+    core::AddTimeoutOption(command, options.timeoutMs,
+                           "time-out per probe: 100ms, 1s; a bare number is ms; rounded up to "
+                           "10 ms")
+        ->capture_default_str();
+    auto* all =
+        command.add_flag("--all", options.all, "probe meters found again at the other settings");
+    command.add_flag("--first", options.first, "stop at the first meter found")->excludes(all);
+    core::AddFormatOptions(
+        command, options.format,
+        {"CSV: one row per meter found: address, line setting, reply time, first values",
+         "JSON lines: one object per meter found, with the same fields"});
 }
 
 }  // namespace host::app

@@ -13,6 +13,7 @@
 #include "app/command_setup.h"
 #include "app/commands.h"
 #include "core/durations.h"
+#include "core/channel_options.h"
 #include "core/interrupt.h"
 #include "core/output.h"
 #include "lines/direct_port.h"
@@ -33,13 +34,8 @@ struct SniffOptions {
     bool raw = false;
 };
 
-// The one line setting to listen at, in the order --help shows them.
-constexpr std::array<TextOption<lines::ScanListOptions>, 4> kLineOptions{{
-    {"--baud", &lines::ScanListOptions::baud, "bits per second"},
-    {"--data", &lines::ScanListOptions::data, "data bits"},
-    {"--parity", &lines::ScanListOptions::parity, "none|odd|even|mark|space"},
-    {"--stop", &lines::ScanListOptions::stop, "stop bits: 1|1.5|2"},
-}};
+// The longest --duration: a year.
+constexpr double kMaxListenMs = 366.0 * 24 * 3600 * 1000;
 
 // How long a read waits before the loop looks at the clock and Ctrl-C again.
 constexpr std::int64_t kReadWaitMs = 20;
@@ -165,9 +161,11 @@ void AddSniffCommand(CLI::App& app, core::Runtime& runtime) {
     auto [command, options] = AddCommand<SniffOptions>(
         app, runtime, "sniff",
         "Watch a line without sending: every exchange, its checksum, reply time, values", RunSniff);
-    command.add_option("--port", options.port, "the serial port to listen on")->required();
-    AddTextOptions(command, options.line, kLineOptions);
-    command.add_option("--duration", options.duration, "listen for this long (30s, 5m, ...)");
+    core::AddPortOption(command, options.port, "the serial port to listen on", false)->required();
+    lines::ScanListOptions& line = options.line;
+    core::AddLineTextOptions(command, line.baud, line.data, line.parity, line.stop, false);
+    command.add_option("--duration", options.duration, "listen for this long (30s, 5m, ...)")
+        ->transform(core::DurationCheck(1, kMaxListenMs, "", false));
     command.add_flag("--json", options.json,
                      "JSON lines: one object per record, as metersim --events writes them");
     command.add_flag("--raw", options.raw, "the bytes too (printable and hex)");

@@ -169,13 +169,16 @@ void AddWriteCommand(CLI::App& app, core::Runtime& runtime) {
                     "the request up to {} times until the meter acknowledges it",
                     protocol::kWritableExGroup, protocol::kWriteAttempts),
         RunWrite);
-    command.add_option("--port", options.line.port, core::PortNameHelp());
+    core::AddPortOption(command, options.line.port, core::PortNameHelp());
     core::AddChannelOptions(command, options.line, false);
     command.add_option("GATE", options.gate, "gate address, e.g. 0100 or 01EX1001")->required();
     command.add_option("VALUE", options.values, "value(s) to write")->required();
     command.add_flag("--dry-run", options.dryRun,
                      "print the request the driver would send; touch no port");
-    core::AddFormatOptions(command, options.format);
+    core::AddFormatOptions(
+        command, options.format,
+        {"CSV: a header and one row for the write: time, gate, result",
+         "JSON lines: one object for the write: time, gate, result, the request's bytes"});
 }
 
 }  // namespace host::app

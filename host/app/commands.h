@@ -29,6 +29,8 @@ void AddServeCommand(CLI::App& app, core::Runtime& runtime);
 void AddScanCommand(CLI::App& app, core::Runtime& runtime);
 void AddSniffCommand(CLI::App& app, core::Runtime& runtime);
 void AddPortsCommand(CLI::App& app, core::Runtime& runtime);
+// `help [COMMAND]`: the program's or one command's --help.
+void AddHelpCommand(CLI::App& app, core::Runtime& runtime);
 
 struct CommandEntry {
     const char* name;
@@ -48,8 +50,9 @@ inline constexpr auto kCommands = std::to_array<CommandEntry>({
     {"scan", AddScanCommand},
     {"sniff", AddSniffCommand},
     {"ports", AddPortsCommand},
+    {"help", AddHelpCommand},
 });
-static_assert(kCommands.size() == 12);
+static_assert(kCommands.size() == 13);
 
 // Adds every command of kCommands to `app`, in the table's order.
 void AddCommands(CLI::App& app, core::Runtime& runtime);

@@ -6,22 +6,24 @@
 #include <CLI/CLI.hpp>
 #include <array>
 
+#include "core/durations.h"
 #include "core/name_table.h"
+#include "options/line_options.h"
 
 namespace host::core {
 
 namespace {
 
-constexpr auto kParityNames = std::to_array<const char*>({"none", "odd", "even", "mark", "space"});
-constexpr auto kStopNames = std::to_array<const char*>({"1", "1.5", "2"});
-static_assert(kParityNames.size() == 5 && kStopNames.size() == 3);
-
-template <std::size_t N>
-int CodeOf(const std::array<const char*, N>& names, const std::string& name) {
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (name == names[i]) return static_cast<int>(i);
-    }
-    return -1;
+CLI::Validator PortNameCheck() {
+    return CLI::Validator(
+        [](std::string& name) -> std::string {
+            if (name.empty()) return "a port name is not empty";
+            if (name.size() <= kMaxPortName) return {};
+            return fmt::format("\"{}\" has {} characters; the driver's record holds {} and its "
+                               "end (give the adapter a short name: vpihost ports --udev-rule)",
+                               name, name.size(), kMaxPortName);
+        },
+        "NAME");
 }
 
 }  // namespace
@@ -30,33 +32,72 @@ std::string PortNameHelp() {
     return fmt::format("port name as the driver takes it (at most {} characters)", kMaxPortName);
 }
 
+CLI::Option* AddPortOption(CLI::App& command, std::string& port, const std::string& help,
+                           bool driverName) {
+    CLI::Option* option = command.add_option("-p,--port", port, help);
+    if (driverName) option->check(PortNameCheck());
+    return option;
+}
+
+CLI::Option* AddTimeoutOption(CLI::App& command, std::int64_t& timeoutMs, const std::string& help) {
+    return command.add_option("-t,--timeout", timeoutMs, help)
+        ->transform(DurationCheck(kMinTimeoutOptionMs, kMaxTimeoutOptionMs, "ms", true));
+}
+
 void AddChannelOptions(CLI::App& command, ChannelOptions& options, bool withPort) {
-    if (withPort) {
-        command.add_option("--port", options.port, PortNameHelp())->required();
-    }
-    command.add_option("--baud", options.baud, "bits per second (default: the driver's)")
-        ->check(CLI::Range(1, 65535));
-    command.add_option("--data", options.dataBits, "data bits")->check(CLI::Range(5, 8));
-    command.add_option("--parity", options.parity, "none|odd|even|mark|space");
-    command.add_option("--stop", options.stopBits, "stop bits: 1|1.5|2");
-    command.add_option("--timeout", options.timeoutMs,
-                       "read time-out in ms, rounded up to 10 ms (default 1000)");
+    if (withPort) AddPortOption(command, options.port, PortNameHelp())->required();
+    command.add_option("-b,--baud", options.baud, "bits per second (default: the driver's)")
+        ->check(options::BaudRate());
+    command.add_option("--data", options.dataBits, "data bits (default: the driver's)")
+        ->check(options::DataBits());
+    command.add_option("--parity", options.parity, "parity, any case (default: the driver's)")
+        ->transform(options::Parity());
+    command.add_option("--stop", options.stopBits, "stop bits (default: the driver's)")
+        ->check(options::StopBits());
+    AddTimeoutOption(command, options.timeoutMs,
+                     "read time-out: 500ms, 2s; a bare number is ms; rounded up to 10 ms "
+                     "(default 1000ms)");
+}
+
+void AddLineTextOptions(CLI::App& command, std::string& baud, std::string& data,
+                        std::string& parity, std::string& stop, bool lists) {
+    const auto check = [lists](const CLI::Validator& one) {
+        return lists ? options::ListOf(one) : one;
+    };
+    command
+        .add_option("-b,--baud", baud,
+                    lists ? "bits per second: 9600,19200, or auto (9600, 19200, 38400, 57600, "
+                            "4800, 2400, 1200)"
+                          : "bits per second")
+        ->transform(check(options::BaudRate()))
+        ->capture_default_str();
+    command.add_option("--data", data, lists ? "data bits: 8, a list, or auto (8,7)" : "data bits")
+        ->transform(check(options::DataBits()))
+        ->capture_default_str();
+    command
+        .add_option("--parity", parity,
+                    lists ? "parity, any case: a list, or auto (none,even,odd)" : "parity, any case")
+        ->transform(check(options::Parity()))
+        ->capture_default_str();
+    command.add_option("--stop", stop, lists ? "stop bits: a list, or auto (1,2)" : "stop bits")
+        ->transform(check(options::StopBits()))
+        ->capture_default_str();
 }
 
 const char* ParityName(unsigned code) {
-    return NameOf(kParityNames, code);
+    return NameOf(options::kParityNames, code);
 }
 
 const char* StopBitsName(unsigned code) {
-    return NameOf(kStopNames, code);
+    return NameOf(options::kStopNames, code);
 }
 
 int ParityCode(const std::string& name) {
-    return CodeOf(kParityNames, name);
+    return options::ParityCode(name);
 }
 
 int StopBitsCode(const std::string& name) {
-    return CodeOf(kStopNames, name);
+    return options::StopBitsCode(name);
 }
 
 std::string LineText(const LineParameters& line) {

@@ -20,13 +20,11 @@ constexpr std::size_t kValuesPerRow = 8;
 
 }  // namespace
 
-void AddFormatOptions(CLI::App& command, Format& format) {
+void AddFormatOptions(CLI::App& command, Format& format, const FormatHelp& help) {
     auto* csv = command.add_flag_callback(
-        "--csv", [&format] { format = Format::Csv; },
-        "CSV: one row per value, with an RFC 3339 time stamp");
+        "--csv", [&format] { format = Format::Csv; }, help.csv);
     auto* json = command.add_flag_callback(
-        "--json", [&format] { format = Format::Json; },
-        "JSON lines: one object per gate reading, with an RFC 3339 time stamp");
+        "--json", [&format] { format = Format::Json; }, help.json);
     csv->excludes(json);
 }
 

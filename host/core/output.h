@@ -17,8 +17,20 @@ namespace host::core {
 
 enum class Format { Table, Csv, Json };
 
-// Adds --csv and --json (mutually exclusive) to `command`; table when neither is given.
-void AddFormatOptions(CLI::App& command, Format& format);
+// What --csv and --json write, as a command's --help says it.
+struct FormatHelp {
+    const char* csv;
+    const char* json;
+};
+
+// The gate readings of read and poll.
+inline constexpr FormatHelp kReadingsHelp{
+    "CSV: one row per value, with an RFC 3339 time stamp",
+    "JSON lines: one object per gate reading, with an RFC 3339 time stamp"};
+
+// Adds --csv and --json (mutually exclusive) to `command`, described by `help`; table when
+// neither is given.
+void AddFormatOptions(CLI::App& command, Format& format, const FormatHelp& help = kReadingsHelp);
 
 // Where notes about the line go: stdout beside the table, stderr beside CSV and JSON so that
 // stdout stays clean.

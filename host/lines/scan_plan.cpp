@@ -96,6 +96,24 @@ std::optional<std::vector<int>> ParseAddressList(const std::string& text) {
     return addresses;
 }
 
+std::string AddressListProblem(std::string& text) {
+    if (ParseAddressList(text)) return {};
+    for (const std::string& item : Items(text)) {
+        const std::size_t dash = item.find('-');
+        const std::optional<long> first = Number(item.substr(0, dash));
+        const std::optional<long> last =
+            dash == std::string::npos ? first : Number(item.substr(dash + 1));
+        if (!first || !last || *first < 0 || *last > kMaxPlcAddress) {
+            return fmt::format("\"{}\" is no PLC address or range; addresses go from 0 to {}: "
+                               "1-20,42",
+                               item, kMaxPlcAddress);
+        }
+        if (*first > *last)
+            return fmt::format("{} runs backwards; write {}-{}", item, *last, *first);
+    }
+    return fmt::format("\"{}\" names no address; write addresses and ranges: 1-20,42", text);
+}
+
 std::optional<ScanPlan> MakeScanPlan(const ScanListOptions& options, std::string* error) {
     ScanPlan plan;
     const std::optional<std::vector<int>> addresses = ParseAddressList(options.addresses);

@@ -36,6 +36,11 @@ struct ScanPlan {
 // (a number outside 0 to 99, a range that runs backwards, an empty item).
 std::optional<std::vector<int>> ParseAddressList(const std::string& text);
 
+// What is wrong with an address list as typed, said for the person who typed it (a range that
+// runs backwards with its fix); empty when ParseAddressList takes it. Takes the text to change
+// as CLI11's checks do, but leaves it as it is.
+std::string AddressListProblem(std::string& text);
+
 // The plan of `options`; nullopt with `error` set to the sentence to say when a list does not
 // parse. Line settings: every combination, baud rate outermost, in the order given.
 std::optional<ScanPlan> MakeScanPlan(const ScanListOptions& options, std::string* error);

@@ -5,8 +5,14 @@
 #include <fmt/format.h>
 
 #include <toml++/toml.h>
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
+#include <cmath>
+#include <optional>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -14,6 +20,7 @@
 #include "core/channel_options.h"
 #include "core/driver_channel.h"
 #include "core/durations.h"
+#include "options/line_options.h"
 #include "vpi_families.h"
 
 namespace host::site {
@@ -65,6 +72,25 @@ const FamilyInfo* FamilyOfKey(std::string_view key) {
     return nullptr;
 }
 
+// The range of a duration key, the unit a bare number is shown with in the fix, and why the
+// lower limit is there when it is not plain.
+struct DurationLimits {
+    double lowMs;
+    double highMs;
+    const char* unitToSuggest;
+    const char* whyLow;
+};
+
+constexpr DurationLimits kIntervalLimits{kMinIntervalMs, kMaxBackoffMaxMs, "s", nullptr};
+constexpr DurationLimits kBackoffLimits{kMinBackoffMaxMs, kMaxBackoffMaxMs, "s", nullptr};
+constexpr DurationLimits kTimeoutLimits{
+    kMinTimeoutMs, static_cast<double>(core::kMaxTimeoutOptionMs), "ms",
+    "a read that fails sooner is taken for a lost port, so a shorter time-out cannot tell a lost "
+    "port from a silent meter"};
+
+// An interval whose error has been said: what it covers needs no second message.
+constexpr double kIntervalSaid = -1;
+
 bool IsIndex(std::string_view text) {
     return !text.empty() && text.size() <= 3 &&
            std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
@@ -88,8 +114,12 @@ private:
               const char* where);
     bool Integer(const toml::table& table, const char* key, std::int64_t low, std::int64_t high,
                  std::int64_t* out, const char* where);
-    bool Duration(const toml::table& table, const char* key, double low, double high, double* out,
-                  const char* where);
+    bool Duration(const toml::table& table, const char* key, const DurationLimits& limits,
+                  double* out, const char* where);
+    bool LineValue(const toml::table& table, const char* key, const CLI::Validator& check,
+                   std::string* out, const char* where);
+    // The "interval" of `table` into `interval` when it has one; kIntervalSaid when it is wrong.
+    void SiteInterval(const toml::table& table, double* interval, const char* where);
     void Line(const toml::table& table, double interval);
     void LineSettings(const toml::table& table, LineConfig& line);
     void Meter(const toml::table& table, LineConfig& line, double interval);
@@ -149,25 +179,69 @@ bool SiteParser::Integer(const toml::table& table, const char* key, std::int64_t
     return true;
 }
 
-bool SiteParser::Duration(const toml::table& table, const char* key, double low, double high,
+bool SiteParser::Duration(const toml::table& table, const char* key, const DurationLimits& limits,
                           double* out, const char* where) {
     const toml::node* node = table.get(key);
     if (node == nullptr) return false;
+    // A bare number, as a number or as text, could be read more than one way; the file says
+    // which by its unit, and the message shows how.
+    std::string bare;
+    if (const auto* integer = node->as_integer()) bare = std::to_string(integer->get());
+    if (const auto* floating = node->as_floating_point())
+        bare = fmt::format("{}", floating->get());
     const auto* text = node->as_string();
-    const double ms = text != nullptr ? core::ParseDurationMs(text->get()) : -1;
-    if (ms < 0) {
+    const std::optional<core::Duration> duration =
+        text != nullptr ? core::ReadDuration(text->get()) : std::nullopt;
+    if (text != nullptr && duration && duration->unit.empty()) bare = text->get();
+    if (!bare.empty()) {
+        Error(LineOf(*node), fmt::format("\"{}\" of {} needs its unit: write {} = \"{}{}\"", key,
+                                         where, key, bare, limits.unitToSuggest));
+        return false;
+    }
+    if (!duration) {
         Error(LineOf(*node), fmt::format("\"{}\" of {} must be a time such as \"500ms\", \"1s\" "
                                          "or \"2m\"",
                                          key, where));
         return false;
     }
-    if (ms < low || ms > high) {
+    if (const std::string limit = core::DurationLimitProblem(*duration, limits.lowMs, limits.highMs);
+        !limit.empty()) {
+        const bool low = duration->ms < limits.lowMs;
         Error(LineOf(*node),
-              fmt::format("\"{}\" of {} must be from {} ms to {} ms", key, where, low, high));
+              fmt::format("\"{}\" of {} must be {}{}{}", key, where, limit,
+                          low && limits.whyLow != nullptr ? ": " : "",
+                          low && limits.whyLow != nullptr ? limits.whyLow : ""));
         return false;
     }
-    *out = ms;
+    *out = duration->ms;
     return true;
+}
+
+bool SiteParser::LineValue(const toml::table& table, const char* key, const CLI::Validator& check,
+                           std::string* out, const char* where) {
+    const toml::node* node = table.get(key);
+    if (node == nullptr) return false;
+    std::string text;
+    if (const auto* integer = node->as_integer()) text = std::to_string(integer->get());
+    if (const auto* floating = node->as_floating_point())
+        text = fmt::format("{}", floating->get());
+    if (const auto* string = node->as_string()) text = string->get();
+    if (text.empty()) {
+        Error(LineOf(*node), fmt::format("\"{}\" of {} {}", key, where, check.get_description()));
+        return false;
+    }
+    // The command line's own check, so that a setting means the same in both places.
+    if (const std::string problem = check(text); !problem.empty()) {
+        Error(LineOf(*node), fmt::format("\"{}\" of {}: {}", key, where, problem));
+        return false;
+    }
+    *out = text;
+    return true;
+}
+
+void SiteParser::SiteInterval(const toml::table& table, double* interval, const char* where) {
+    if (table.contains("interval") && !Duration(table, "interval", kIntervalLimits, interval, where))
+        *interval = kIntervalSaid;
 }
 
 template <typename Each>
@@ -196,10 +270,9 @@ void SiteParser::Site(const toml::table& root) {
     UnknownKeys(root, kSiteKeys, false, "the site");
     SiteConfig& site = out_.site;
     Text(root, "site", &site.name, false, 1, "the site");
-    Duration(root, "backoff_max", kMinBackoffMaxMs, kMaxBackoffMaxMs, &site.backoffMaxMs,
-             "the site");
+    Duration(root, "backoff_max", kBackoffLimits, &site.backoffMaxMs, "the site");
     double interval = 0;
-    Duration(root, "interval", kMinIntervalMs, kMaxBackoffMaxMs, &interval, "the site");
+    SiteInterval(root, &interval, "the site");
     TableArray(root, "line", 1, "the site",
                [this, interval](const toml::table& table) { Line(table, interval); });
     Unique(site);
@@ -212,7 +285,7 @@ void SiteParser::Line(const toml::table& table, double interval) {
     UnknownKeys(table, kLineKeys, false, where.c_str());
     Text(table, "name", &line.name, true, line.sourceLine, where.c_str());
     LineSettings(table, line);
-    Duration(table, "interval", kMinIntervalMs, kMaxBackoffMaxMs, &interval, where.c_str());
+    SiteInterval(table, &interval, where.c_str());
     TableArray(table, "meter", line.sourceLine, where.c_str(),
                [&](const toml::table& meter) { Meter(meter, line, interval); });
     out_.site.lines.push_back(std::move(line));
@@ -223,23 +296,17 @@ void SiteParser::LineSettings(const toml::table& table, LineConfig& line) {
         line.name.empty() ? "the line" : fmt::format("line \"{}\"", line.name);
     core::ChannelOptions& options = line.options;
     Text(table, "port", &options.port, true, line.sourceLine, where.c_str());
-    std::int64_t number = 0;
-    if (Integer(table, "baud", 1, 65535, &number, where.c_str()))
-        options.baud = static_cast<unsigned>(number);
-    if (Integer(table, "data", 5, 8, &number, where.c_str()))
-        options.dataBits = static_cast<unsigned>(number);
     std::string text;
-    if (Text(table, "parity", &text, false, 0, where.c_str())) options.parity = text;
-    if (Text(table, "stop", &text, false, 0, where.c_str())) options.stopBits = text;
+    if (LineValue(table, "baud", options::BaudRate(), &text, where.c_str()))
+        options.baud = static_cast<unsigned>(std::stoul(text));
+    if (LineValue(table, "data", options::DataBits(), &text, where.c_str()))
+        options.dataBits = static_cast<unsigned>(std::stoul(text));
+    if (LineValue(table, "parity", options::Parity(), &text, where.c_str())) options.parity = text;
+    if (LineValue(table, "stop", options::StopBits(), &text, where.c_str()))
+        options.stopBits = text;
     double timeout = 0;
-    if (Duration(table, "timeout", 0, static_cast<double>(core::kMaxTimeoutMs), &timeout,
-                 where.c_str()))
-        options.timeoutMs = static_cast<std::int64_t>(timeout);
-    if (options.parity && core::ParityCode(*options.parity) < 0)
-        Error(LineOf(*table.get("parity")),
-              fmt::format("{}: parity takes none|odd|even|mark|space", where));
-    if (options.stopBits && core::StopBitsCode(*options.stopBits) < 0)
-        Error(LineOf(*table.get("stop")), fmt::format("{}: stop takes 1|1.5|2", where));
+    if (Duration(table, "timeout", kTimeoutLimits, &timeout, where.c_str()))
+        options.timeoutMs = static_cast<std::int64_t>(std::ceil(timeout));
     if (options.port.size() > core::kMaxPortName)
         Error(LineOf(*table.get("port")),
               fmt::format("{}: a port name has 1 to {} characters (the driver's record holds "
@@ -257,7 +324,7 @@ void SiteParser::Meter(const toml::table& table, LineConfig& line, double interv
     if (!Integer(table, "address", 0, 99, &address, where.c_str()) && !table.contains("address"))
         Error(meter.sourceLine, fmt::format("{} has no \"address\"", where));
     meter.address = static_cast<int>(address);
-    Duration(table, "interval", kMinIntervalMs, kMaxBackoffMaxMs, &interval, where.c_str());
+    SiteInterval(table, &interval, where.c_str());
     Gates(table, meter, interval);
     ValueNames(table, meter);
     line.meters.push_back(std::move(meter));
@@ -290,9 +357,9 @@ void SiteParser::Gate(const toml::node& node, MeterConfig& meter, double interva
     } else if (const toml::table* table = node.as_table()) {
         UnknownKeys(*table, kGateKeys, false, where);
         if (!Text(*table, "gate", &gate.text, true, gate.sourceLine, where)) return;
-        if (table->contains("interval") && !Duration(*table, "interval", kMinIntervalMs,
-                                                     kMaxBackoffMaxMs, &gate.intervalMs, where))
-            return;
+        if (table->contains("interval") &&
+            !Duration(*table, "interval", kIntervalLimits, &gate.intervalMs, where))
+            gate.intervalMs = kIntervalSaid;
     } else {
         Error(gate.sourceLine, "a gate is an address or a table { gate = ..., interval = ... }");
         return;
@@ -301,7 +368,7 @@ void SiteParser::Gate(const toml::node& node, MeterConfig& meter, double interva
         Error(gate.sourceLine, "a gate address is empty");
         return;
     }
-    if (gate.intervalMs <= 0) {
+    if (gate.intervalMs == 0) {
         Error(gate.sourceLine, fmt::format("gate \"{}\" has no interval: give it, its meter, its "
                                            "line or the site one",
                                            gate.text));
@@ -404,11 +471,26 @@ SiteConfigResult ParseSiteConfig(std::string_view text, const std::string& file)
 }
 
 SiteConfigResult LoadSiteConfig(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(path, error);
+    std::string problem;
+    if (status.type() == std::filesystem::file_type::not_found) {
+        problem = "no such file";
+    } else if (status.type() == std::filesystem::file_type::directory) {
+        problem = "is a directory, not a site file";
+    } else if (error) {
+        problem = "cannot be looked at: " + error.message();
+    }
+    std::ifstream in;
+    if (problem.empty()) {
+        in.open(path, std::ios::binary);
+        // The stream says only that it failed; errno says why (permission, mostly).
+        if (!in) problem = fmt::format("cannot be read: {}", std::strerror(errno));
+    }
+    if (!problem.empty()) {
         SiteConfigResult result;
         result.site.file = path;
-        result.errors.push_back(ConfigError{path, 0, "cannot open the file"});
+        result.errors.push_back(ConfigError{path, 0, problem});
         return result;
     }
     std::ostringstream text;

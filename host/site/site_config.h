@@ -72,6 +72,9 @@ struct SiteConfigResult {
 inline constexpr double kMinIntervalMs = 100;
 inline constexpr double kMinBackoffMaxMs = 1000;
 inline constexpr double kMaxBackoffMaxMs = 24.0 * 3600 * 1000;
+// The shortest read time-out of a line: the poller takes a read that fails in less than half
+// its time-outs for a lost port, which a shorter one cannot tell from a silent meter.
+inline constexpr double kMinTimeoutMs = 50;
 
 // Parses `text` as the site file `file`. Checks everything that needs no driver: keys,
 // types, ranges, names and addresses unique, each gate's interval.

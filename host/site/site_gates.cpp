@@ -39,7 +39,7 @@ private:
     }
     SiteMeter Meter(const MeterConfig& config);
     bool Gate(const MeterConfig& meter, const GateConfig& config, SiteGate* gate);
-    void Name(const MeterConfig& meter, SiteMeter& prepared);
+    void Name(const MeterConfig& meter, SiteMeter& prepared, bool gateRefused);
 
     core::LoadedDriver& driver_;
     PreparedSite& out_;
@@ -58,9 +58,13 @@ SiteMeter SitePreparer::Meter(const MeterConfig& config) {
     meter.name = config.name;
     meter.address = config.address;
     std::set<std::string> seen;
+    bool gateRefused = false;
     for (const GateConfig& gateConfig : config.gates) {
         SiteGate gate;
-        if (!Gate(config, gateConfig, &gate)) continue;
+        if (!Gate(config, gateConfig, &gate)) {
+            gateRefused = true;
+            continue;
+        }
         if (!seen.insert(gate.gate.address).second) {
             Error(gateConfig.sourceLine, fmt::format("gate \"{}\" is read twice from meter \"{}\"",
                                                      gateConfig.text, config.name));
@@ -68,7 +72,7 @@ SiteMeter SitePreparer::Meter(const MeterConfig& config) {
         }
         meter.gates.push_back(std::move(gate));
     }
-    Name(config, meter);
+    Name(config, meter, gateRefused);
     return meter;
 }
 
@@ -96,8 +100,9 @@ bool SitePreparer::Gate(const MeterConfig& meter, const GateConfig& config, Site
     return true;
 }
 
-// Hands each value name to the gate value it names; a name that no gate reads is an error.
-void SitePreparer::Name(const MeterConfig& config, SiteMeter& meter) {
+// Hands each value name to the gate value it names; a name that no gate reads is an error,
+// unless a gate of the meter was refused: its values are unknown, and its error is said.
+void SitePreparer::Name(const MeterConfig& config, SiteMeter& meter, bool gateRefused) {
     for (const auto& [key, value] : config.values) {
         bool used = false;
         for (SiteGate& gate : meter.gates) {
@@ -106,7 +111,7 @@ void SitePreparer::Name(const MeterConfig& config, SiteMeter& meter) {
             gate.labels[static_cast<std::size_t>(found - gate.keys.begin())] = value.label;
             used = true;
         }
-        if (!used) {
+        if (!used && !gateRefused) {
             Error(value.sourceLine,
                   fmt::format("\"{}\" names a value that no gate of meter \"{}\" reads", key,
                               config.name));

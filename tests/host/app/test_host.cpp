@@ -412,7 +412,7 @@ TEST(Vpihost, ExitStatusesAndUsageErrors) {
         bool onStdout = false;
     };
     const Case cases[] = {
-        {{}, 64, "subcommand"},
+        {{}, 64, "vpihost: no command given (`vpihost help` lists the commands)"},
         {{"read", "0101"}, 64, "--port"},
         {{"read", "--port", "/tmp/none", "01EX0001"}, 64, "needs a count"},
         {{"read", "--port", "/tmp/none", "0101:x"}, 64, "must be a number"},
@@ -443,6 +443,142 @@ TEST(Vpihost, ExitStatusesAndUsageErrors) {
         EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
         const std::string& said = c.onStdout ? run.out : run.err;
         EXPECT_NE(said.find(c.says), std::string::npos) << said;
+    }
+}
+
+// Every command takes the line options with the same names, short forms, ranges and words; a
+// wrong option is named alone, with what it takes, before anything is opened.
+TEST(Vpihost, OneGrammarOfOptionsAcrossCommands) {
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        const char* says;               // on stderr
+        const char* notSays = nullptr;  // nor this: a second option's words, a driver line
+    };
+    const Case cases[] = {
+        // The program's own options after the command; short forms; names in any case; a
+        // time with its unit. Accepted: the port, not the options, fails.
+        {{"read", "--quiet", "-p", "/tmp/none", "-b", "19200", "-t", "2s", "--parity", "EVEN",
+          "0101"},
+         2, "did NOT open", "driver["},
+        {{"poll", "-p", "/tmp/none", "--parity", "Odd", "--stop", "1.5", "--interval", "2m",
+          "0101"},
+         2, "did NOT open"},
+        {{"--quiet", "open", "/tmp/none", "-t", "300"}, 2, "did NOT open", "driver["},
+        // One message per wrong option, saying what it takes.
+        {{"read", "-p", "/tmp/none", "--parity", "odd", "--stop", "3", "0101"},
+         64, "--stop: takes 1|1.5|2 stop bits, not \"3\"", "--parity"},
+        {{"write", "-p", "/tmp/none", "--parity", "purple", "0100", "1"},
+         64, "--parity: takes none|odd|even|mark|space, not \"purple\"", "--stop"},
+        {{"sniff", "-p", "/tmp/none", "--data", "9"}, 64, "--data: takes 5 to 8 data bits, not 9"},
+        // A rate the driver's record cannot hold, with why; the same in every command.
+        {{"read", "-p", "/tmp/none", "-b", "115200", "0101"},
+         64, "--baud: 115200 cannot be set: the driver's line record holds the rate in 16 bits"},
+        {{"sniff", "-p", "/tmp/none", "--baud", "115200"}, 64, "holds the rate in 16 bits"},
+        {{"scan", "-p", "/tmp/none", "--baud", "9600,115200"}, 64, "holds the rate in 16 bits"},
+        // Time-outs: a bare number is ms; the limit in the unit written.
+        {{"read", "-p", "/tmp/none", "-t", "5", "0101"}, 64, "--timeout: takes at least 10ms, not 5"},
+        {{"scan", "-p", "/tmp/none", "-t", "20s"}, 64, "--timeout: takes at most 10s, not 20s"},
+        {{"open", "/tmp/none", "--timeout", "soon"}, 64, "\"soon\" is not a time"},
+        // Other durations need their unit, and show the fix.
+        {{"poll", "-p", "/tmp/none", "--interval", "5", "0101"}, 64,
+         "--interval: 5 needs its unit: 5s, or 5ms"},
+        {{"sniff", "-p", "/tmp/none", "--duration", "0"}, 64, "--duration: takes at least 1ms"},
+        // A port name the driver's record cannot hold.
+        {{"read", "-p", "/tmp/much-too-long", "0101"}, 64, "has 18 characters; the driver's record holds 11"},
+        // A reversed range and contradictory flags, refused by name.
+        {{"scan", "-p", "/tmp/none", "--addresses", "1,20-5"}, 64,
+         "--addresses: 20-5 runs backwards; write 5-20"},
+        {{"scan", "-p", "/tmp/none", "--first", "--all"}, 64, "--first"},
+        {{"poll", "-p", "/tmp/none", "--count", "2", "--duration", "1s", "0101"}, 64, "excludes"},
+    };
+    for (const Case& c : cases) {
+        std::string joined;
+        for (const std::string& a : c.args) joined += a + " ";
+        SCOPED_TRACE(joined);
+        const Outcome run = Vpihost(c.args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
+        EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+        if (c.notSays != nullptr) {
+            EXPECT_EQ(run.err.find(c.notSays), std::string::npos) << run.err;
+        }
+    }
+}
+
+// metersim takes the line options with vpihost's names, checks and words, narrowed to what its
+// line can do.
+TEST(Metersim, TakesTheLineOptionsAsVpihostDoes) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* says;
+    };
+    for (const Case& c : {Case{{"--baud", "115200"}, "--baud: 115200 cannot be set: the driver's "
+                                                     "line record holds the rate in 16 bits"},
+                          Case{{"--parity", "purple"}, "--parity: takes none|odd|even|mark|space"},
+                          Case{{"--parity", "MARK"},
+                               "--parity: metersim serves none, odd or even parity, not mark"},
+                          Case{{"--stop", "1.5"}, "--stop: metersim serves 1 or 2 stop bits"},
+                          Case{{"--data", "4"}, "--data: takes 5 to 8 data bits, not 4"}}) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+        std::vector<std::string> args{METERSIM_PATH};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Outcome run = vpitest::RunToEnd(args);
+        EXPECT_NE(run.exitCode, 0);
+        EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+    }
+    // Names in any case and the short form: it starts and listens.
+    Sim sim({"-b", "19200", "--parity", "Even", "--stop", "2"});
+}
+
+// --version, help and a command line without a known command.
+TEST(Vpihost, VersionHelpAndUnknownCommands) {
+    const Outcome version = Vpihost({"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out.rfind("vpihost " VPI_VERSION " (commit ", 0), 0u) << version.out;
+    // Built from a checkout, the commit is the checkout's.
+    const Outcome head = vpitest::RunToEnd({"/usr/bin/git", "-C", VPI_SOURCE_DIR, "rev-parse", "HEAD"});
+    if (head.exitCode == 0 && head.out.size() >= 12) {
+        EXPECT_NE(version.out.find("(commit " + head.out.substr(0, 12)), std::string::npos)
+            << version.out << head.out;
+    }
+
+    const Outcome help = Vpihost({"help"});
+    EXPECT_EQ(help.exitCode, 0);
+    for (const char* command : {"read", "write", "poll", "scan", "sniff", "ports", "serve"}) {
+        EXPECT_NE(help.out.find("\n  " + std::string(command) + " "), std::string::npos) << command;
+    }
+
+    // Each command's help speaks of its own output.
+    struct Topic {
+        const char* command;
+        const char* says;
+    };
+    for (const Topic& t : {Topic{"scan", "one row per meter found"},
+                           Topic{"ports", "one row per port"}, Topic{"write", "one row for the write"},
+                           Topic{"read", "one row per value"}}) {
+        SCOPED_TRACE(t.command);
+        const Outcome topic = Vpihost({"help", t.command});
+        EXPECT_EQ(topic.exitCode, 0);
+        EXPECT_NE(topic.out.find(t.says), std::string::npos) << topic.out;
+        EXPECT_EQ(topic.out, Vpihost({t.command, "--help"}).out);
+    }
+    EXPECT_EQ(Vpihost({"scan", "--help"}).out.find("gate reading"), std::string::npos);
+
+    struct Unknown {
+        std::vector<std::string> args;
+        const char* says;
+    };
+    for (const Unknown& u :
+         {Unknown{{"reed", "-p", "/tmp/none", "0101"},
+                  "vpihost: unknown command \"reed\"; did you mean \"read\"?"},
+          Unknown{{"--quiet", "snif"}, "unknown command \"snif\"; did you mean \"sniff\"?"},
+          Unknown{{"frobnicate"}, "vpihost: unknown command \"frobnicate\" (`vpihost help`"},
+          Unknown{{"help", "nope"}, "vpihost: unknown command \"nope\""}}) {
+        SCOPED_TRACE(u.args[0]);
+        const Outcome run = Vpihost(u.args);
+        EXPECT_EQ(run.exitCode, 64);
+        EXPECT_NE(run.err.find(u.says), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find("subcommand"), std::string::npos) << run.err;
     }
 }
 

@@ -204,7 +204,7 @@ TEST(Sniff, ShowsEachFaultOfTheLineAsWhatItIs) {
 
 TEST(Sniff, RefusesWhatItCannotListenTo) {
     const Outcome missing =
-        Vpihost({"sniff", "--port", "/tmp/no-such-tap-here", "--duration", "1"});
+        Vpihost({"sniff", "--port", "/tmp/no-such-tap-here", "--duration", "1s"});
     EXPECT_EQ(missing.exitCode, 2);
     EXPECT_NE(missing.err.find("did not open"), std::string::npos) << missing.err;
     // The null device opens but never waits: the listener says the port is gone, rather than

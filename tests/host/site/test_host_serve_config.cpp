@@ -3,7 +3,9 @@
 // `vpihost check-config` as a process.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -36,12 +38,31 @@ const std::vector<BrokenCase> kBroken{
     {"port too long", "[[line]]\nname = \"A\"\nport = \"/dev/ttyUSB0000\"\n" + kMeter, 3,
      "1 to 11 characters"},
     {"bad parity", kLine + "parity = \"purple\"\n" + kMeter + "gates = [\"0101\"]\n", 5,
-     "parity takes"},
-    {"bad stop", kLine + "stop = \"3\"\n" + kMeter + "gates = [\"0101\"]\n", 5, "stop takes"},
+     "\"parity\" of line \"A\": takes none|odd|even|mark|space, not \"purple\""},
+    {"bad stop", kLine + "stop = \"3\"\n" + kMeter + "gates = [\"0101\"]\n", 5,
+     "\"stop\" of line \"A\": takes 1|1.5|2 stop bits"},
     {"baud out of range", kLine + "baud = 0\n" + kMeter + "gates = [\"0101\"]\n", 5,
-     "\"baud\" of line \"A\" must be a whole number from 1 to 65535"},
+     "\"baud\" of line \"A\": rates go from 50 to 65535, not 0"},
+    {"baud the driver's record cannot hold", kLine + "baud = 115200\n" + kMeter +
+     "gates = [\"0101\"]\n", 5, "115200 cannot be set: the driver's line record holds the rate "
+     "in 16 bits"},
+    {"data bits out of range", kLine + "data = 9\n" + kMeter + "gates = [\"0101\"]\n", 5,
+     "\"data\" of line \"A\": takes 5 to 8 data bits, not 9"},
     {"timeout not a time", kLine + "timeout = \"soon\"\n" + kMeter + "gates = [\"0101\"]\n", 5,
      "must be a time"},
+    {"timeout as a bare number", kLine + "timeout = 200\n" + kMeter + "gates = [\"0101\"]\n", 5,
+     "\"timeout\" of line \"A\" needs its unit: write timeout = \"200ms\""},
+    {"interval as a bare text",
+     kLine + kMeter + "gates = [{ gate = \"0101\", interval = \"5\" }]\n", 8,
+     "\"interval\" of a gate needs its unit: write interval = \"5s\""},
+    {"timeout too short to tell a lost port",
+     kLine + "timeout = \"20ms\"\n" + kMeter + "gates = [\"0101\"]\n", 5,
+     "must be at least 50ms: a read that fails sooner is taken for a lost port"},
+    {"timeout too long, said in the unit written",
+     kLine + "timeout = \"1m\"\n" + kMeter + "gates = [\"0101\"]\n", 5, "\"timeout\" of line \"A\" must be at most 10s"},
+    {"back-off cap too long, said in the unit written",
+     "backoff_max = \"48h\"\n" + kLine + kMeter + "gates = [\"0101\"]\n", 1,
+     "\"backoff_max\" of the site must be at most 24h"},
     {"meter without address", kLine + "[[line.meter]]\nname = \"m\"\ngates = [\"0101\"]\n", 5,
      "has no \"address\""},
     {"address out of range",
@@ -49,7 +70,10 @@ const std::vector<BrokenCase> kBroken{
      "from 0 to 99"},
     {"meter without gates", kLine + kMeter, 5, "has no \"gates\""},
     {"interval too short", kLine + kMeter + "gates = [{ gate = \"0101\", interval = \"10ms\" }]\n",
-     8, "from 100 ms"},
+     8, "must be at least 100ms"},
+    {"interval too short, in seconds",
+     kLine + kMeter + "gates = [{ gate = \"0101\", interval = \"0.05s\" }]\n", 8,
+     "must be at least 0.1s"},
     {"no interval anywhere",
      "[[line]]\nname = \"A\"\nport = \"/tmp/x\"\n" + kMeter + "gates = [\"0101\"]\n", 7,
      "has no interval"},
@@ -115,6 +139,42 @@ TEST_F(SiteConfigTest, EveryBrokenFileIsNamedByLineAndReason) {
     }
 }
 
+// A wrong interval or a gate the driver refuses is one error: the gates under that interval are
+// not also "without interval", nor the names of their values "read by no gate".
+TEST_F(SiteConfigTest, OneMessagePerCause) {
+    const std::string lineWithoutInterval = "[[line]]\nname = \"A\"\nport = \"/tmp/x\"\n";
+    const std::string names = "plain.0 = { name = \"v\" }\nplain.16 = { name = \"f\" }\n";
+    struct Case {
+        const char* what;
+        std::string text;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"the site's interval", "interval = \"5\"\n" + lineWithoutInterval + kMeter +
+                                    "gates = [\"0101\", \"0101H1\"]\n" + names,
+         "needs its unit"},
+        {"a line's interval", lineWithoutInterval + "interval = \"fast\"\n" + kMeter +
+                                  "gates = [\"0101\"]\n" + names,
+         "must be a time"},
+        {"a meter's interval",
+         lineWithoutInterval + kMeter + "interval = \"10ms\"\ngates = [\"0101\"]\n" + names,
+         "at least 100ms"},
+        {"a gate's interval",
+         lineWithoutInterval + kMeter + "gates = [{ gate = \"0101\", interval = 2 }]\n" + names,
+         "needs its unit"},
+        {"a gate the driver refuses", kLine + kMeter + "gates = [\"01ZZ\"]\n" + names,
+         "refused by the driver's address parse"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::vector<host::site::ConfigError> errors = Errors(c.text);
+        std::string all;
+        for (const host::site::ConfigError& e : errors) all += e.Text() + "\n";
+        ASSERT_EQ(errors.size(), 1u) << all;
+        EXPECT_NE(errors[0].reason.find(c.reason), std::string::npos) << all;
+    }
+}
+
 TEST_F(SiteConfigTest, GoodFileIsReadWithIntervalsAndValueNames) {
     const std::string text = "site = \"plant\"\nbackoff_max = \"30s\"\n" + kLine +
                              "timeout = \"250ms\"\nbaud = 19200\nparity = \"even\"\n" + kMeter +
@@ -168,6 +228,63 @@ TEST(CheckConfigCommand, ExitStatusAndErrorsOnStderr) {
     EXPECT_NE(said.find(bad + ":5: \"baud\""), std::string::npos) << said;
     EXPECT_NE(said.find(bad + ":9: gate \"01ZZ\""), std::string::npos) << said;
     EXPECT_NE(said.find("nothing of it would be polled"), std::string::npos) << said;
+}
+
+// What check-config prints (stdout and stderr) and its exit status.
+struct CheckConfigRun {
+    std::string said;
+    int status = -1;
+};
+
+CheckConfigRun CheckConfig(const std::string& path) {
+    const std::string command = std::string(VPIHOST_PATH) + " --quiet check-config '" + path +
+                                "' 2>&1";
+    CheckConfigRun run;
+    std::FILE* out = popen(command.c_str(), "r");
+    if (out == nullptr) return run;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, out) != nullptr) run.said += buffer;
+    run.status = WEXITSTATUS(pclose(out));
+    return run;
+}
+
+// A path that is no readable file is said as what it is, in one message.
+TEST(CheckConfigCommand, SaysWhyAFileCannotBeRead) {
+    const std::string dir = testing::TempDir();
+    struct Case {
+        std::string path;
+        const char* says;
+    };
+    std::vector<Case> cases = {
+        {dir, ": is a directory, not a site file"},
+        {dir + "no-such-site.toml", ": no such file"},
+    };
+    // root reads every file, so an unreadable one can only be made for another user.
+    const std::string unreadable = dir + "unreadable-site.toml";
+    if (geteuid() != 0) {
+        std::FILE* file = std::fopen(unreadable.c_str(), "w");
+        ASSERT_NE(file, nullptr);
+        std::fclose(file);
+        chmod(unreadable.c_str(), 0);
+        cases.push_back({unreadable, ": cannot be read: Permission denied"});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        const CheckConfigRun run = CheckConfig(c.path);
+        EXPECT_EQ(run.status, 1) << run.said;
+        EXPECT_NE(run.said.find(c.path + c.says), std::string::npos) << run.said;
+        EXPECT_EQ(run.said.find("has no \"line\""), std::string::npos) << run.said;
+    }
+    std::remove(unreadable.c_str());
+}
+
+// The example that ships with the documentation is a site file check-config passes.
+TEST(CheckConfigCommand, TheShippedExampleIsSound) {
+    const std::string example = std::string(VPI_SOURCE_DIR) + "/docs/site.example.toml";
+    const CheckConfigRun run = CheckConfig(example);
+    EXPECT_EQ(run.status, 0) << run.said;
+    EXPECT_NE(run.said.find(example + ": 2 line(s), 4 meter(s)"), std::string::npos) << run.said;
+    EXPECT_NE(run.said.find(": ok"), std::string::npos) << run.said;
 }
 
 }  // namespace
