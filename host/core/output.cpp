@@ -10,6 +10,7 @@
 
 #include "core/memtype_names.h"
 #include "core/name_table.h"
+#include "text/float_text.h"
 #include "vpi_records.h"
 
 namespace host::core {
@@ -35,7 +36,7 @@ std::FILE* NotesStream(Format format) {
 }
 
 std::string FormatValue(float value) {
-    return fmt::format("{}", value);
+    return text::FloatText(value);
 }
 
 const char* ResultName(std::int32_t result) {
@@ -105,7 +106,7 @@ void ReadingPrinter::PrintJson(const Reading& reading) {
         // Through the float's shortest text, so 230.1f is 230.1 and not 230.10000610.
         for (float v : reading.values) {
             if (std::isfinite(v)) {
-                values.push_back(std::stod(FormatValue(v)));
+                values.push_back(text::FloatAsDecimal(v));
             } else {
                 values.push_back(nullptr);
             }

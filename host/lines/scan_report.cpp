@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/channel_options.h"
+#include "text/float_text.h"
 
 namespace host::lines {
 
@@ -58,7 +59,7 @@ void ScanPrinter::PrintJson(const FoundMeter& meter) {
     nlohmann::json values = nlohmann::json::array();
     for (float v : meter.values) {
         if (std::isfinite(v)) {
-            values.push_back(std::stod(core::FormatValue(v)));
+            values.push_back(text::FloatAsDecimal(v));
         } else {
             values.push_back(nullptr);
         }
