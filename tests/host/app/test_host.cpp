@@ -188,7 +188,9 @@ TEST_F(VpihostOnSim, WriteSendsWhatTheDryRunShowsAndTheRegisterReadsBack) {
     struct Case {
         std::vector<std::string> write;
     };
-    const Case cases[] = {{{"0100", "2"}}, {{"0100", "1"}}, {{"01EX1003", "-5", "70000", "12.7"}}};
+    // 12.7 has a fraction the register cannot hold: --raw sends it as the driver converts it.
+    const Case cases[] = {
+        {{"0100", "2"}}, {{"0100", "1"}}, {{"--raw", "01EX1003", "-5", "70000", "12.7"}}};
     std::vector<std::string> dryRuns;
     for (const Case& c : cases) {
         const Outcome dry = Vpihost(With({"--quiet", "write", "--dry-run"}, c.write));
@@ -215,6 +217,49 @@ TEST_F(VpihostOnSim, WriteSendsWhatTheDryRunShowsAndTheRegisterReadsBack) {
         EXPECT_EQ(requests[i]["answered"], true);
     }
     EXPECT_EQ(dryRuns[0], "!00701426\\r\\n");
+}
+
+// An EX value the register would not hold as written is refused with the reason, and nothing is
+// sent; the dry run shows the value as typed and as the register gets it, and the request that
+// --raw sends; --raw writes what the driver's conversion makes of it.
+TEST_F(VpihostOnSim, WriteRefusesAnExValueTheRegisterCannotHoldUnlessRaw) {
+    Sim sim(SimArgs());
+    const std::vector<std::string> port{"--quiet", "write", "--port", sim.Port(), "--timeout",
+                                        "300"};
+    struct Refused {
+        const char* value;
+        const char* reason;
+    };
+    for (const Refused& r : {Refused{"2.5", "EX value 2.5 has a fraction"},
+                             Refused{"nan", "EX value nan is not a number"},
+                             Refused{"inf", "EX value inf is infinite"},
+                             Refused{"3000000000", "EX value 3000000000 is outside the register's "
+                                                   "range (-2147483648 to 2147483647)"},
+                             Refused{"16777217", "EX value 16777217 is not exact"}}) {
+        const Outcome run = Vpihost(With(port, {"01EX1003", "7", r.value}));
+        EXPECT_EQ(run.exitCode, 64) << r.value << run.out << run.err;
+        EXPECT_NE(run.err.find(r.reason), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("--raw sends it as the driver converts it"), std::string::npos);
+    }
+
+    const Outcome dry = Vpihost({"--quiet", "write", "--dry-run", "01EX1003", "7", "2.5"});
+    EXPECT_EQ(dry.exitCode, 64) << dry.out << dry.err;
+    const std::string squeezed = Squeeze(dry.out);
+    EXPECT_NE(squeezed.find("value 7 register gets 7\n"), std::string::npos) << dry.out;
+    EXPECT_NE(squeezed.find("value 2.5 register gets 2 (not as written)\n"), std::string::npos)
+        << dry.out;
+    EXPECT_NE(squeezed.find("request !02601a0A030000000700000002"), std::string::npos)
+        << dry.out;
+
+    const Outcome raw = Vpihost(With(port, {"--raw", "01EX1003", "7", "2.5"}));
+    EXPECT_EQ(raw.exitCode, 0) << raw.out << raw.err;
+    EXPECT_NE(raw.err.find("note: EX value 2.5 has a fraction"), std::string::npos) << raw.err;
+    const Outcome back = Vpihost({"--quiet", "read", "--ex", "--json", "--port", sim.Port(),
+                                  "--timeout", "300", "01EX1003:2"});
+    ASSERT_EQ(back.exitCode, 0) << back.err;
+    EXPECT_EQ(Json::parse(back.out)["values"], Json::parse("[7.0, 2.0]"));
+    // The refused writes sent nothing: the meter saw the --raw write and the read only.
+    EXPECT_EQ(sim.Requests().size(), 2u);
 }
 
 TEST_F(VpihostOnSim, WriteReportsInCsvAndJson) {

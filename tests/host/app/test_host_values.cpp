@@ -1,4 +1,5 @@
-// Meter values as text: the shortest digits that read back as the same 32-bit float.
+// Meter values as text: the shortest digits that read back as the same 32-bit float; and what an
+// EX register gets from a value as typed.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "core/write_request.h"
 #include "text/float_text.h"
 
 namespace {
@@ -60,6 +62,49 @@ TEST(FloatText, DoubleWritersPrintTheFloatsDigits) {
     EXPECT_EQ(FloatAsDecimal(std::numeric_limits<float>::infinity()),
               std::numeric_limits<double>::infinity());
     EXPECT_EQ(static_cast<float>(FloatAsDecimal(0.91f)), 0.91f);
+}
+
+// The register holds signed 32-bit whole numbers; the driver's conversion (truncation toward
+// zero, low 32 bits, 0 for NaN) is what --raw sends, and each refusal says what that would be.
+TEST(ExValueCheck, RefusesWhatTheRegisterCannotHoldAsWritten) {
+    struct Case {
+        double typed;
+        std::int32_t sent;
+        const char* problem;  // "" when the register holds it
+    };
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const Case cases[] = {
+        {0, 0, ""},
+        {-5, -5, ""},
+        {70000, 70000, ""},
+        {16777216, 16777216, ""},
+        {2147483520, 2147483520, ""},  // the largest float below 2^31
+        {-2147483648.0, INT32_MIN, ""},
+        {12.7, 12, "has a fraction"},
+        {-0.5, 0, "has a fraction"},
+        {nan, 0, "is not a number"},
+        {inf, 0, "is infinite"},
+        {-inf, 0, "is infinite"},
+        {2147483647, INT32_MIN, "is not exact in the 32-bit float"},  // the float is 2^31
+        {2147483648.0, INT32_MIN, "is outside the register's range"},
+        {-2147483649.0, INT32_MIN, "is outside the register's range"},
+        {1e10, 1410065408, "is outside the register's range"},
+        {16777217, 16777216, "is not exact in the 32-bit float"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.typed);
+        const host::core::ExValueCheck check = host::core::CheckExValue(c.typed);
+        EXPECT_EQ(check.sent, c.sent);
+        if (*c.problem == '\0') {
+            EXPECT_EQ(check.problem, "");
+        } else {
+            EXPECT_EQ(check.problem.rfind(c.problem, 0), 0u) << check.problem;
+            EXPECT_NE(check.problem.find("the driver would send " + std::to_string(c.sent)),
+                      std::string::npos)
+                << check.problem;
+        }
+    }
 }
 
 }  // namespace
