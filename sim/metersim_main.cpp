@@ -174,6 +174,10 @@ void Serve(const Options& options, sim::MeterSet meters, std::vector<sim::FaultR
     }
     // The line is ready (and linked) before anyone is told where it is.
     std::printf("metersim: listening on %s\n", line.Path().c_str());
+    if (tap) {
+        std::printf("metersim: tap on %s linked at %s\n", tap->Path().c_str(),
+                    options.tapName.c_str());
+    }
     std::fflush(stdout);
 
     sim::Simulator simulator(line, std::move(meters),

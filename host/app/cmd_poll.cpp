@@ -1,7 +1,8 @@
 // `vpihost poll --port NAME --interval 1s [--count N | --duration T] GATE...`: reads every gate
-// each cycle, as a host's scan does, and sums up how the line behaved: results per gate,
-// attempts per success, failure causes and latency. The port and its gates are a site of one
-// line, polled by the site poller as `poll --config FILE` polls a site file.
+// each cycle, as a host's scan does, until the count, the time or Ctrl-C (SIGTERM too) ends it,
+// and sums up how the line behaved: results per gate, attempts per success, failure causes and
+// latency. The port and its gates are a site of one line, polled by the site poller as
+// `poll --config FILE` polls a site file, and printed in the same columns.
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <optional>
@@ -47,6 +48,8 @@ void RunPoll(core::Runtime& runtime, const PollOptions& options) {
     site::SiteRunOptions run;
     run.format = options.format;
     if (durationMs > 0) run.durationMs = durationMs;
+    // Until Ctrl-C or SIGTERM unless a count or a time is given, as pollers do.
+    if (options.count) run.cycles = *options.count;
     if (!options.config.empty()) {
         site::RunSiteFile(runtime, options.config, run);
         return;
@@ -61,8 +64,6 @@ void RunPoll(core::Runtime& runtime, const PollOptions& options) {
         runtime, options.gates, options.ex ? "--ex polls EX gates only" : nullptr, stderr);
     runtime.exit.Raise(list.exit);
     if (list.exit == core::kExitUsage || list.gates.empty()) return;
-    // One cycle unless a count or a time is given.
-    if (options.count || !run.durationMs) run.cycles = options.count.value_or(1);
     run.openFirst = true;
     site::RunSite(runtime,
                   site::PortSite(options.line, std::move(list.gates), intervalMs, options.ex), run);
@@ -94,7 +95,6 @@ void AddPollCommand(CLI::App& app, core::Runtime& runtime) {
         ->excludes(port)
         ->excludes(gates)
         ->excludes(interval)
-        ->excludes(count)
         ->excludes(ex);
     core::AddFormatOptions(command, options.format);
 }

@@ -11,6 +11,7 @@
 #include "core/driver_steps.h"
 #include "core/channel_options.h"
 #include "core/interrupt.h"
+#include "core/non_copyable.h"
 #include "core/output.h"
 #include "lines/scan_plan.h"
 #include "lines/scan_report.h"
@@ -31,23 +32,33 @@ struct ScanOptions {
 
 constexpr std::int64_t kMaxProbeTimeoutMs = 10000;
 
-// The progress line on stderr (a terminal), rewritten in place; cleared before a result.
-class ProgressLine {
+// The progress line on stderr (a terminal), rewritten in place; cleared before anything else is
+// written, a result, a warning or a line of the log, so that nothing runs into it.
+class ProgressLine : core::NonCopyable {
 public:
-    explicit ProgressLine(bool live) : live_(live) {}
+    ProgressLine(bool live, core::DriverLog& log) : live_(live), log_(log) {
+        if (live_) log_.BeforeEachLine([this] { Clear(); });
+    }
+    ~ProgressLine() {
+        if (live_) log_.BeforeEachLine(nullptr);
+    }
     void Show(const lines::ScanProgress& progress) {
         if (!live_) return;
         std::fprintf(stderr, "\r%s\x1b[K", lines::ProgressText(progress).c_str());
         std::fflush(stderr);
+        shown_ = true;
     }
     void Clear() {
-        if (!live_) return;
+        if (!live_ || !shown_) return;
         std::fprintf(stderr, "\r\x1b[K");
         std::fflush(stderr);
+        shown_ = false;
     }
 
 private:
     bool live_;
+    core::DriverLog& log_;
+    bool shown_ = false;
 };
 
 void SayRefusedSettings(const lines::ScanOutcome& outcome, const std::string& port) {
@@ -76,13 +87,21 @@ void RunScanCommand(core::Runtime& runtime, const ScanOptions& options) {
     runtime.driver.Log().ShowRts(core::RtsLines::FirstOfEach);
     const lines::ScanSettings settings{options.port, *plan, options.timeoutMs, options.all,
                                        options.first};
-    ProgressLine progress(platform::IsTerminal(stderr));
+    ProgressLine progress(platform::IsTerminal(stderr), runtime.driver.Log());
     lines::ScanPrinter printer(options.format);
     lines::ScanObserver observer;
     observer.probing = [&progress](const lines::ScanProgress& p) { progress.Show(p); };
     observer.found = [&](const lines::FoundMeter& meter) {
         progress.Clear();
         printer.Print(meter);
+    };
+    // Said as soon as it is known: every later probe of an absent address will only hear itself,
+    // and a meter's reply comes behind its request's echo.
+    observer.echoing = [&progress] {
+        progress.Clear();
+        std::fprintf(stderr,
+                     "warning: the line echoes requests (an adapter without echo suppression): "
+                     "the scan passes over the echoes, a host's driver does the same\n");
     };
     const core::InterruptWatch watch;
     const lines::ScanOutcome outcome =
@@ -92,6 +111,11 @@ void RunScanCommand(core::Runtime& runtime, const ScanOptions& options) {
     std::fprintf(core::NotesStream(options.format), "%s\n",
                  lines::ScanSummary(outcome, plan->lines.size()).c_str());
     core::ReportHiddenRtsLines(runtime);
+    if (outcome.interrupted) {
+        std::fprintf(stderr, "vpihost: scan interrupted: the meters above are those found so far\n");
+        runtime.exit.Raise(core::kExitInterrupted);
+        return;
+    }
     runtime.exit.Raise(outcome.found.empty() ? core::kExitFailed : core::kExitOk);
 }
 

@@ -19,6 +19,7 @@
 #include "lines/direct_port.h"
 #include "lines/scan_plan.h"
 #include "lines/sniff_report.h"
+#include "platform/port_input.h"
 
 namespace host::app {
 
@@ -136,8 +137,11 @@ void RunSniff(core::Runtime& runtime, const SniffOptions& options) {
         runtime.exit.Raise(core::kExitFailed);
         return;
     }
-    // What the adapter queued before we listened is no part of this capture.
-    static_cast<void>(serial::PurgeInput(port.State().port));
+    // What the adapter queued before we listened is no part of this capture. A listening port
+    // that nobody read (a simulator's tap, an adapter left open) can hold many kilobytes of
+    // old exchanges, which would all come in at once and seem to happen now: the system's
+    // flush drops them all, where reading them away would stop at a bounded amount.
+    static_cast<void>(platform::DiscardPortInput(port.State().port));
     std::fprintf(stderr, "listening on %s at %s (nothing is sent)\n", options.port.c_str(),
                  lines::ShortLineText(plan->lines[0]).c_str());
     lines::SniffPrinter printer(options.json ? core::Format::Json : core::Format::Table,

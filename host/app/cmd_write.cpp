@@ -1,6 +1,8 @@
 // `vpihost write --port NAME GATE VALUE...`: writes a command gate (index 0, value 1 or 2) or an
 // EX gate of the writable group through the driver (operation 7); --dry-run shows the request
-// instead, as the protocol layer builds it.
+// instead, as the protocol layer builds it. An EX value the register would not hold as written
+// (it takes signed 32-bit whole numbers) is refused with the reason unless --raw asks for the
+// driver's conversion as it is.
 #include <fmt/format.h>
 
 #include <CLI/CLI.hpp>
@@ -30,24 +32,55 @@ struct WriteOptions {
     std::string gate;
     std::vector<std::string> values;
     bool dryRun = false;
+    bool raw = false;  // EX values as the driver converts them, whatever the register gets
     core::Format format = core::Format::Table;
 };
 
-// The values as typed into `gate`; the first that is not a number, or nullopt.
-std::optional<std::string> ParseValues(const WriteOptions& options, core::Gate& gate) {
+// The values as typed into `gate` and, as numbers, into `typed`; the first that is not a
+// number, or nullopt.
+std::optional<std::string> ParseValues(const WriteOptions& options, core::Gate& gate,
+                                       std::vector<double>& typed) {
     for (std::size_t i = 0; i < options.values.size(); ++i) {
         const std::string& text = options.values[i];
         char* end = nullptr;
         const double value = std::strtod(text.c_str(), &end);
         if (text.empty() || end == nullptr || *end != '\0') return text;
         gate.values[i] = static_cast<float>(value);
+        typed.push_back(value);
     }
     return std::nullopt;
 }
 
+// Each EX value as typed and what the register gets: on stdout for a dry run (both, for every
+// value), on stderr for the values it would not hold as written. True when every value holds.
+bool SayExValues(const WriteOptions& options, const std::vector<double>& typed) {
+    bool holds = true;
+    for (std::size_t i = 0; i < typed.size(); ++i) {
+        const core::ExValueCheck check = core::CheckExValue(typed[i]);
+        const std::string& text = options.values[i];
+        if (options.dryRun) {
+            std::printf("value %-11s register gets %d%s\n", text.c_str(), check.sent,
+                        check.problem.empty() ? "" : " (not as written)");
+        }
+        if (check.problem.empty()) continue;
+        holds = false;
+        std::fprintf(stderr, "%s: EX value %s %s\n", options.raw ? "note" : "vpihost",
+                     text.c_str(), check.problem.c_str());
+    }
+    if (!holds && !options.raw) {
+        std::fprintf(stderr,
+                     "vpihost: the register would not hold what was written; --raw sends it as "
+                     "the driver converts it\n");
+    }
+    return holds;
+}
+
 // What the command line asks of the values, said on stderr: kExitUsage or kExitOk.
-core::ExitCode CheckValues(const WriteOptions& options, core::Gate& gate) {
-    if (const auto bad = ParseValues(options, gate)) {
+// `notAsWritten`: EX values the register would not hold as written (said, and refused by the
+// caller unless --raw).
+core::ExitCode CheckValues(const WriteOptions& options, core::Gate& gate, bool* notAsWritten) {
+    std::vector<double> typed;
+    if (const auto bad = ParseValues(options, gate, typed)) {
         std::fprintf(stderr, "vpihost: value \"%s\" is not a number\n", bad->c_str());
         return core::kExitUsage;
     }
@@ -62,6 +95,7 @@ core::ExitCode CheckValues(const WriteOptions& options, core::Gate& gate) {
                      protocol::kMaxExCount);
         return core::kExitUsage;
     }
+    *notAsWritten = gate.memtype == MEMTYPE_EX && !SayExValues(options, typed);
     return core::kExitOk;
 }
 
@@ -74,9 +108,15 @@ std::optional<core::Gate> GateToWrite(core::Runtime& runtime, const WriteOptions
         runtime.exit.Raise(core::ExitFor(prepared.problem));
         return std::nullopt;
     }
-    const core::ExitCode checked = CheckValues(options, prepared.gate);
+    bool notAsWritten = false;
+    const core::ExitCode checked = CheckValues(options, prepared.gate, &notAsWritten);
     runtime.exit.Raise(checked);
     if (checked != core::kExitOk) return std::nullopt;
+    if (notAsWritten && !options.raw) {
+        runtime.exit.Raise(core::kExitUsage);
+        // A dry run still shows the request, as --raw would send it.
+        if (!options.dryRun) return std::nullopt;
+    }
     return std::move(prepared.gate);
 }
 
@@ -174,7 +214,11 @@ void AddWriteCommand(CLI::App& app, core::Runtime& runtime) {
     command.add_option("GATE", options.gate, "gate address, e.g. 0100 or 01EX1001")->required();
     command.add_option("VALUE", options.values, "value(s) to write")->required();
     command.add_flag("--dry-run", options.dryRun,
-                     "print the request the driver would send; touch no port");
+                     "print the request the driver would send, and each EX value as typed and as "
+                     "the register gets it; touch no port");
+    command.add_flag("--raw", options.raw,
+                     "write EX values the register cannot hold as written (NaN, infinite, out of "
+                     "the signed 32-bit range, fractions) as the driver converts them");
     core::AddFormatOptions(
         command, options.format,
         {"CSV: a header and one row for the write: time, gate, result",

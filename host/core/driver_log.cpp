@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "platform/time_of_day.h"
 
@@ -39,9 +40,11 @@ void DriverLog::Receive(int severity, const char* text) {
     FlushRepeats();
     lastSeverity_ = severity;
     lastText_ = text;
-    if (!quiet_)
+    if (!quiet_) {
+        if (beforeLine_) beforeLine_();
         std::fprintf(stderr, "%s driver[%d] %s\n", platform::TimeOfDayNow().c_str(), severity,
                      text);
+    }
 }
 
 bool DriverLog::Hidden(const std::string& text) {
@@ -57,10 +60,16 @@ bool DriverLog::Hidden(const std::string& text) {
 
 void DriverLog::FlushRepeats() {
     if (repeats_ > 0 && !quiet_) {
+        if (beforeLine_) beforeLine_();
         std::fprintf(stderr, "%s driver[%d] ... repeated %d times\n",
                      platform::TimeOfDayNow().c_str(), lastSeverity_, repeats_);
     }
     repeats_ = 0;
+}
+
+void DriverLog::BeforeEachLine(std::function<void()> clear) {
+    std::lock_guard lock(mutex_);
+    beforeLine_ = std::move(clear);
 }
 
 std::vector<LogLine> DriverLog::Take() {

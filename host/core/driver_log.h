@@ -2,6 +2,7 @@
 // on stderr with the time of day and keeps it for the command that made the call.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -45,6 +46,11 @@ public:
     // How many RTS lines FirstOfEach has held back so far.
     int HiddenRtsLines();
 
+    // Called before each line the log shows on stderr, on the thread that logs it: a command
+    // with a line of its own on the terminal (scan's progress) clears it there, so that the
+    // two never run together. Empty: nothing is called.
+    void BeforeEachLine(std::function<void()> clear);
+
 private:
     static void TAMRIK_CDECL Sink(int severity, const char* text, void* context);
     void Receive(int severity, const char* text);
@@ -61,6 +67,7 @@ private:
     RtsLines rts_ = RtsLines::Show;
     std::vector<std::string> rtsSeen_;
     int rtsHidden_ = 0;
+    std::function<void()> beforeLine_;
 };
 
 }  // namespace host::core

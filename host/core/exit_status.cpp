@@ -18,9 +18,10 @@ constexpr auto kRanks = std::to_array<Ranked>({
     {kExitOk, 0},
     {kExitRefused, 1},
     {kExitFailed, 2},
-    {kExitUsage, 3},
+    {kExitInterrupted, 3},
+    {kExitUsage, 4},
 });
-static_assert(kRanks.size() == 4);
+static_assert(kRanks.size() == 5);
 
 int RankOf(ExitCode code) {
     for (const Ranked& r : kRanks) {

@@ -3,6 +3,9 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <cctype>
+
 #include "vpi_families.h"
 
 namespace host::core {
@@ -29,6 +32,17 @@ std::int32_t ExItem(std::int32_t index) {
 
 std::string ExIndexLabel(std::int32_t index) {
     return fmt::format("{}/{}", ExGroup(index), ExItem(index));
+}
+
+std::string ValueKey(std::int32_t memtype, std::int32_t index, int k) {
+    if (memtype == MEMTYPE_EX) return fmt::format("ex.{}.{}", ExGroup(index), ExItem(index) + k);
+    const FamilyInfo* family = FamilyOf(memtype);
+    if (family == nullptr) return fmt::format("?.{}", k);
+    std::string name(family->name);
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (family->numbered) name += std::to_string(memtype - family->firstMemtype + 1);
+    return fmt::format("{}.{}", name, k);
 }
 
 }  // namespace host::core

@@ -20,4 +20,10 @@ std::int32_t ExItem(std::int32_t index);
 // An EX gate's index as "group/item".
 std::string ExIndexLabel(std::int32_t index);
 
+// The key that names value `k` (from 0) of a gate of `memtype` at `index`, as site files and the
+// simulator's values file name it: the family's name in lower case with its number ("plain.16",
+// "h2.5", "tr3.0"); for EX gates the group and item of the register ("ex.10.(item+k)"). Every
+// output shows values by this key, so a name copied from one works in a site file.
+std::string ValueKey(std::int32_t memtype, std::int32_t index, int k);
+
 }  // namespace host::core

@@ -10,6 +10,7 @@
 
 #include "core/memtype_names.h"
 #include "core/name_table.h"
+#include "text/float_text.h"
 #include "vpi_records.h"
 
 namespace host::core {
@@ -17,6 +18,18 @@ namespace host::core {
 namespace {
 
 constexpr std::size_t kValuesPerRow = 8;
+
+// A CSV field as RFC 4180 has it: as it is, or quoted with its quotes doubled when it holds a
+// comma, a quote or a line break.
+std::string CsvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string quoted = "\"";
+    for (char c : text) {
+        quoted += c;
+        if (c == '"') quoted += '"';
+    }
+    return quoted + "\"";
+}
 
 }  // namespace
 
@@ -33,7 +46,7 @@ std::FILE* NotesStream(Format format) {
 }
 
 std::string FormatValue(float value) {
-    return fmt::format("{}", value);
+    return text::FloatText(value);
 }
 
 const char* ResultName(std::int32_t result) {
@@ -43,45 +56,86 @@ const char* ResultName(std::int32_t result) {
     return NameOf(kNames, result);
 }
 
+void ReadingPrinter::PrintAt(const Reading& reading, const ReadingPlace& place) {
+    place_ = &place;
+    Print(reading);
+    place_ = nullptr;
+}
+
+std::string ReadingPrinter::NameOf(std::size_t k) const {
+    return place_ != nullptr && k < place_->names.size() ? place_->names[k] : "";
+}
+
+std::string ReadingPrinter::UnitOf(std::size_t k) const {
+    return place_ != nullptr && k < place_->units.size() ? place_->units[k] : "";
+}
+
 void ReadingPrinter::PrintTableHeader() {
-    if (format_ == Format::Table && FirstRow()) {
-        std::fprintf(out_, "%-11s %-11s %-8s %3s  %s\n", "gate", "memtype", "result", "try",
-                     "values");
-    }
+    if (format_ != Format::Table || !FirstRow()) return;
+    if (withPlace_) std::fprintf(out_, "%-11s %-11s ", "line", "meter");
+    std::fprintf(out_, "%-11s %-11s %-8s %3s  %s\n", "gate", "memtype", "result", "try", "values");
 }
 
 void ReadingPrinter::PrintTable(const Reading& reading) {
     PrintTableHeader();
     const std::string label = MemtypeLabel(reading.memtype);
-    std::fprintf(out_, "%-11s %-11s %-8s %3d ", reading.gate.c_str(), label.c_str(),
-                 ResultName(reading.result), reading.attempts);
+    std::string lead;
+    if (withPlace_) {
+        lead = fmt::format("{:<11} {:<11} ", place_ ? place_->line : "", place_ ? place_->meter : "");
+    }
+    lead += fmt::format("{:<11} {:<11} {:<8} {:>3} ", reading.gate, label,
+                        ResultName(reading.result), reading.attempts);
+    std::fprintf(out_, "%s", lead.c_str());
     if (reading.result != 0) {
         std::fprintf(out_, " -\n");
         return;
     }
-    // Eight values a row, each row led by the number of its first element.
+    // Eight values a row, each row led by the key of its first value.
+    const std::string indent(lead.size(), ' ');
     for (std::size_t i = 0; i < reading.values.size(); ++i) {
         if (i % kValuesPerRow == 0) {
-            if (i > 0) std::fprintf(out_, "\n%-37s", "");
-            std::fprintf(out_, "%3zu:", i + 1);
+            if (i > 0) std::fprintf(out_, "\n%s", indent.c_str());
+            std::fprintf(out_, " %s:",
+                         ValueKey(reading.memtype, reading.index, static_cast<int>(i)).c_str());
         }
         std::fprintf(out_, " %s", FormatValue(reading.values[i]).c_str());
     }
     std::fprintf(out_, "\n");
+    // The values the site file names, one a row under the gate's.
+    for (std::size_t i = 0; i < reading.values.size(); ++i) {
+        if (NameOf(i).empty() && UnitOf(i).empty()) continue;
+        const std::string named =
+            fmt::format("{} {}: {}", ValueKey(reading.memtype, reading.index, static_cast<int>(i)),
+                        NameOf(i), FormatValue(reading.values[i]));
+        std::fprintf(out_, "%s %s%s%s\n", indent.c_str(), named.c_str(),
+                     UnitOf(i).empty() ? "" : " ", UnitOf(i).c_str());
+    }
 }
 
 void ReadingPrinter::PrintCsv(const Reading& reading) {
-    if (FirstRow()) std::fprintf(out_, "time,gate,plc,memtype,index,result,element,value\n");
-    // Gate addresses are digits, letters and blanks: no quoting needed.
-    const std::string lead =
-        fmt::format("{},{},{},{},{},{}", reading.time, reading.gate, reading.plcAddress,
-                    MemtypeName(reading.memtype), reading.index, reading.result);
+    if (FirstRow()) {
+        std::fprintf(out_, "%s\n",
+                     withPlace_ ? "time,line,meter,gate,plc,memtype,index,result,key,name,unit,value"
+                                : "time,gate,plc,memtype,index,result,key,value");
+    }
+    // Gate addresses are digits, letters and blanks: no quoting needed. Names from a site file
+    // are quoted where they hold a comma, a quote or a line break.
+    std::string lead = reading.time;
+    if (withPlace_) {
+        lead += fmt::format(",{},{}", CsvField(place_ ? place_->line : ""),
+                            CsvField(place_ ? place_->meter : ""));
+    }
+    lead += fmt::format(",{},{},{},{},{}", reading.gate, reading.plcAddress,
+                        MemtypeName(reading.memtype), reading.index, reading.result);
     if (reading.result != 0) {
-        std::fprintf(out_, "%s,,\n", lead.c_str());
+        std::fprintf(out_, "%s%s\n", lead.c_str(), withPlace_ ? ",,,," : ",,");
         return;
     }
     for (std::size_t i = 0; i < reading.values.size(); ++i) {
-        std::fprintf(out_, "%s,%zu,%s\n", lead.c_str(), i + 1,
+        const std::string key = ValueKey(reading.memtype, reading.index, static_cast<int>(i));
+        const std::string named =
+            withPlace_ ? fmt::format(",{},{}", CsvField(NameOf(i)), CsvField(UnitOf(i))) : "";
+        std::fprintf(out_, "%s,%s%s,%s\n", lead.c_str(), key.c_str(), named.c_str(),
                      FormatValue(reading.values[i]).c_str());
     }
 }
@@ -89,6 +143,10 @@ void ReadingPrinter::PrintCsv(const Reading& reading) {
 void ReadingPrinter::PrintJson(const Reading& reading) {
     nlohmann::json line;
     line["time"] = reading.time;
+    if (withPlace_) {
+        line["line"] = place_ ? place_->line : "";
+        line["meter"] = place_ ? place_->meter : "";
+    }
     line["gate"] = reading.gate;
     line["plc"] = reading.plcAddress;
     line["memtype"] = reading.memtype;
@@ -99,17 +157,26 @@ void ReadingPrinter::PrintJson(const Reading& reading) {
     line["attempts"] = reading.attempts;
     line["latency_ms"] = std::round(reading.latencyMs * 10) / 10;
     nlohmann::json values = nlohmann::json::array();
+    nlohmann::json keys = nlohmann::json::array();
+    nlohmann::json names = nlohmann::json::array();
+    nlohmann::json units = nlohmann::json::array();
     if (reading.result == 0) {
-        // Through the float's shortest text, so 230.1f is 230.1 and not 230.10000610.
-        for (float v : reading.values) {
-            if (std::isfinite(v)) {
-                values.push_back(std::stod(FormatValue(v)));
-            } else {
-                values.push_back(nullptr);
-            }
+        for (std::size_t i = 0; i < reading.values.size(); ++i) {
+            // Through the float's shortest text, so 230.1f is 230.1 and not 230.10000610.
+            const float v = reading.values[i];
+            values.push_back(std::isfinite(v) ? nlohmann::json(text::FloatAsDecimal(v))
+                                              : nlohmann::json(nullptr));
+            keys.push_back(ValueKey(reading.memtype, reading.index, static_cast<int>(i)));
+            names.push_back(NameOf(i));
+            units.push_back(UnitOf(i));
         }
     }
     line["values"] = values;
+    line["keys"] = keys;
+    if (withPlace_) {
+        line["names"] = names;
+        line["units"] = units;
+    }
     std::fprintf(out_, "%s\n", line.dump().c_str());
 }
 

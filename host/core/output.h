@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "core/reading.h"
 
@@ -82,17 +83,36 @@ private:
     bool headerDone_ = false;
 };
 
-// Prints readings in one format; the CSV header goes out before the first row.
+// Where a polled reading comes from: its line and meter, and per value the name and unit the
+// site file gives it (empty where it gives none, or shorter than the values).
+struct ReadingPlace {
+    std::string line;
+    std::string meter;
+    std::vector<std::string> names;
+    std::vector<std::string> units;
+};
+
+// Prints readings in one format; the CSV header goes out before the first row. Every value is
+// shown by its key (ValueKey: "plain.16", "ex.10.2"). A printer `withPlace` (poll's) adds the
+// line and meter columns and the values' names and units, the same columns for every reading.
 class ReadingPrinter : public FormatPrinter<Reading> {
 public:
-    explicit ReadingPrinter(Format format, std::FILE* out = stdout) : FormatPrinter(format, out) {}
+    explicit ReadingPrinter(Format format, std::FILE* out = stdout, bool withPlace = false)
+        : FormatPrinter(format, out), withPlace_(withPlace) {}
     // The table's column heads (only the table has them; the CSV's come with the first row).
     void PrintTableHeader();
+    // Prints `reading` from `place` (a printer made `withPlace`).
+    void PrintAt(const Reading& reading, const ReadingPlace& place);
 
 private:
     void PrintTable(const Reading& reading) override;
     void PrintCsv(const Reading& reading) override;
     void PrintJson(const Reading& reading) override;
+    std::string NameOf(std::size_t k) const;
+    std::string UnitOf(std::size_t k) const;
+
+    bool withPlace_;
+    const ReadingPlace* place_ = nullptr;  // of the reading being printed
 };
 
 }  // namespace host::core

@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <span>
 
@@ -25,6 +26,27 @@ std::string AsText(std::span<const std::uint8_t> frame) {
 }
 
 }  // namespace
+
+ExValueCheck CheckExValue(double typed) {
+    ExValueCheck check;
+    const auto asFloat = static_cast<float>(typed);
+    check.sent = static_cast<std::int32_t>(protocol::EncodeExValue(asFloat));
+    const std::string sends = fmt::format("the driver would send {}", check.sent);
+    if (std::isnan(typed)) {
+        check.problem = "is not a number; " + sends;
+    } else if (std::isinf(typed)) {
+        check.problem = "is infinite; " + sends;
+    } else if (typed < static_cast<double>(INT32_MIN) || typed > static_cast<double>(INT32_MAX)) {
+        check.problem = fmt::format("is outside the register's range ({} to {}); {}", INT32_MIN,
+                                    INT32_MAX, sends);
+    } else if (typed != std::trunc(typed)) {
+        check.problem = "has a fraction, and the register holds whole numbers; " + sends;
+    } else if (static_cast<double>(asFloat) != typed) {
+        // Past 2^24 not every whole number is a float: the driver gets the nearest one.
+        check.problem = "is not exact in the 32-bit float the driver takes; " + sends;
+    }
+    return check;
+}
 
 std::string WriteRequest(Gate& gate) {
     const GateIoRecord record = gate.Record();

@@ -141,7 +141,9 @@ bool SettingPass::Run(DirectPort& port, const LineParameters& line, ScanProgress
         ++outcome_.probes;
         FoundMeter meter;
         const ProbeResult probe = ProbeAddress(port, address, &meter);
-        if (probe == ProbeResult::Echo) ++outcome_.echoes;
+        if (probe == ProbeResult::Echo && ++outcome_.echoes == 1 && observer_.echoing) {
+            observer_.echoing();
+        }
         if (probe != ProbeResult::Meter) continue;
         known_.insert(address);
         progress.found = known_.size();

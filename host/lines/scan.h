@@ -51,10 +51,12 @@ struct ScanOutcome {
     std::vector<std::pair<LineParameters, serial::SerialResult>> refused;
 };
 
-// Called before each probe, and with each meter found.
+// Called before each probe, with each meter found, and once, at the first probe that heard
+// only its own request back (the line echoes).
 struct ScanObserver {
     std::function<void(const ScanProgress&)> probing;
     std::function<void(const FoundMeter&)> found;
+    std::function<void()> echoing;
 };
 
 // What one probe came to.

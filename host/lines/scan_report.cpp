@@ -4,9 +4,11 @@
 #include <fmt/format.h>
 
 #include <cmath>
+#include <set>
 #include <nlohmann/json.hpp>
 
 #include "core/channel_options.h"
+#include "text/float_text.h"
 
 namespace host::lines {
 
@@ -40,7 +42,10 @@ void ScanPrinter::PrintTable(const FoundMeter& meter) {
 
 void ScanPrinter::PrintCsv(const FoundMeter& meter) {
     if (FirstRow()) {
-        std::fprintf(out_, "address,baud,data,parity,stop,reply_ms,fields,decoded,v1,v2,v3\n");
+        // The value columns by their keys, as read and the site file name the plain block's fields.
+        std::fprintf(out_,
+                     "address,baud,data,parity,stop,reply_ms,fields,decoded,plain.0,plain.1,"
+                     "plain.2\n");
     }
     // Always three value columns, empty where the reply had fewer fields.
     std::string shown;
@@ -58,7 +63,7 @@ void ScanPrinter::PrintJson(const FoundMeter& meter) {
     nlohmann::json values = nlohmann::json::array();
     for (float v : meter.values) {
         if (std::isfinite(v)) {
-            values.push_back(std::stod(core::FormatValue(v)));
+            values.push_back(text::FloatAsDecimal(v));
         } else {
             values.push_back(nullptr);
         }
@@ -84,9 +89,15 @@ std::string ProgressText(const ScanProgress& progress) {
 }
 
 std::string ScanSummary(const ScanOutcome& outcome, std::size_t settings) {
-    std::string text = fmt::format("{} meter(s) found in {} probe(s) at {} line setting(s){}",
-                                   outcome.found.size(), outcome.probes, settings,
-                                   outcome.interrupted ? " (interrupted)" : "");
+    // A meter is counted once, however many line settings it answered at (--all).
+    std::set<int> meters;
+    for (const FoundMeter& meter : outcome.found) meters.insert(meter.address);
+    std::string text = fmt::format("{} meter(s) found", meters.size());
+    if (outcome.found.size() > meters.size()) {
+        text += fmt::format(" ({} answers across the line settings)", outcome.found.size());
+    }
+    text += fmt::format(" in {} probe(s) at {} line setting(s){}", outcome.probes, settings,
+                        outcome.interrupted ? " (interrupted)" : "");
     if (outcome.echoes > 0) {
         text += fmt::format(
             "; {} probe(s) heard only their own request back: the line echoes what is sent (an "

@@ -28,8 +28,9 @@ private:
 // "scan 9600 8N1  address 17  3 found  12/100  about 8 s left", without line control.
 std::string ProgressText(const ScanProgress& progress);
 
-// "3 meter(s) found in 700 probes at 7 line settings (interrupted)", and on an echoing line
-// how many probes heard nothing but their own request.
+// "3 meter(s) found in 700 probes at 7 line settings (interrupted)", each meter counted once
+// (with --all, how many answers they gave across the settings), and on an echoing line how
+// many probes heard nothing but their own request.
 std::string ScanSummary(const ScanOutcome& outcome, std::size_t settings);
 
 }  // namespace host::lines

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/name_table.h"
+#include "text/float_text.h"
 #include "text/text_escape.h"
 
 namespace host::lines {
@@ -72,7 +73,7 @@ nlohmann::json Values(const std::vector<float>& values) {
     nlohmann::json list = nlohmann::json::array();
     for (float v : values) {
         if (std::isfinite(v)) {
-            list.push_back(std::stod(core::FormatValue(v)));
+            list.push_back(text::FloatAsDecimal(v));
         } else {
             list.push_back(nullptr);
         }

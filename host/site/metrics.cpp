@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 
+#include "text/float_text.h"
 #include "text/text_escape.h"
 
 namespace host::site {
@@ -84,7 +85,7 @@ void Values(Exposition& out, const SiteStatus& status) {
                                  "," + Label("key", g.keys[i]);
             if (!g.labels[i].name.empty()) labels += "," + Label("name", g.labels[i].name);
             if (!g.labels[i].unit.empty()) labels += "," + Label("unit", g.labels[i].unit);
-            out.Sample("vpi_value", labels, g.values[i]);
+            out.Sample("vpi_value", labels, text::FloatAsDecimal(g.values[i]));
         }
     });
     out.Family("vpi_gate_last_success_timestamp_seconds", "gauge",

@@ -14,16 +14,7 @@
 namespace host::site {
 
 std::string ValueKey(std::int32_t memtype, std::int32_t index, int k) {
-    if (memtype == MEMTYPE_EX) {
-        return fmt::format("ex.{}.{}", core::ExGroup(index), core::ExItem(index) + k);
-    }
-    const FamilyInfo* family = FamilyOf(memtype);
-    if (family == nullptr) return fmt::format("?.{}", k);
-    std::string name(family->name);
-    std::transform(name.begin(), name.end(), name.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (family->numbered) name += std::to_string(memtype - family->firstMemtype + 1);
-    return fmt::format("{}.{}", name, k);
+    return core::ValueKey(memtype, index, k);
 }
 
 namespace {

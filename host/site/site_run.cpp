@@ -32,9 +32,23 @@ public:
         : runtime_(runtime),
           site_(site),
           cycles_(options.cycles),
-          printer_(options.format),
+          printer_(options.format, stdout, true),
           table_(options.format == core::Format::Table),
-          live_(table_ && platform::IsTerminal(stdout)) {}
+          live_(table_ && platform::IsTerminal(stdout)) {
+        for (const SiteLine& line : site.lines) {
+            for (const SiteMeter& meter : line.meters) {
+                for (const SiteGate& gate : meter.gates) {
+                    core::ReadingPlace& place = places_[{line.name, gate.gate.address}];
+                    place.line = line.name;
+                    place.meter = meter.name;
+                    for (const ValueLabel& label : gate.labels) {
+                        place.names.push_back(label.name);
+                        place.units.push_back(label.unit);
+                    }
+                }
+            }
+        }
+    }
 
     void Attach(SitePoller& poller) { poller_ = &poller; }
     void Take(const std::string& line, const core::Reading& reading);
@@ -56,6 +70,7 @@ private:
     SitePoller* poller_ = nullptr;
     std::mutex mutex_;
     std::map<std::pair<std::string, std::string>, core::Reading> last_;  // by line and gate
+    std::map<std::pair<std::string, std::string>, core::ReadingPlace> places_;  // the same
     long completed_ = 0;
     std::atomic<bool> countReached_{false};
 };
@@ -63,7 +78,7 @@ private:
 void RunPrinter::Take(const std::string& line, const core::Reading& reading) {
     std::lock_guard lock(mutex_);
     runtime_.exit.Raise(core::ExitFor(reading.result));
-    if (!table_) printer_.Print(reading);
+    if (!table_) printer_.PrintAt(reading, places_[{line, reading.gate}]);
     last_[{line, reading.gate}] = reading;
     const long completed = CompletedCycles(poller_->Status());
     if (completed == completed_) return;
@@ -75,14 +90,15 @@ void RunPrinter::Take(const std::string& line, const core::Reading& reading) {
     }
 }
 
-// Calls `visit` with the last reading of every gate read so far, in the site's order.
+// Calls `visit` with the last reading of every gate read so far and where it comes from, in the
+// site's order.
 template <typename Visit>
 void RunPrinter::ForEachLast(Visit visit) const {
     for (const SiteLine& line : site_.lines) {
         for (const SiteMeter& meter : line.meters) {
             for (const SiteGate& gate : meter.gates) {
                 const auto found = last_.find({line.name, gate.gate.address});
-                if (found != last_.end()) visit(found->second);
+                if (found != last_.end()) visit(found->second, places_.at(found->first));
             }
         }
     }
@@ -90,7 +106,7 @@ void RunPrinter::ForEachLast(Visit visit) const {
 
 void RunPrinter::PrintStatusLine(long cycle) const {
     std::string status = fmt::format("\r{} cycle {}:", timestamp::Rfc3339Now().c_str(), cycle);
-    ForEachLast([&status](const core::Reading& r) {
+    ForEachLast([&status](const core::Reading& r, const core::ReadingPlace&) {
         status += fmt::format(" {} {}", r.gate,
                               r.result == 0 && !r.values.empty() ? core::FormatValue(r.values[0])
                                                                  : core::ResultName(r.result));
@@ -102,14 +118,19 @@ void RunPrinter::PrintStatusLine(long cycle) const {
 void RunPrinter::Finish(bool interrupted) {
     std::lock_guard lock(mutex_);
     if (live_) std::fprintf(stdout, "\n");
-    if (table_) ForEachLast([this](const core::Reading& r) { printer_.Print(r); });
+    if (table_) {
+        ForEachLast([this](const core::Reading& r, const core::ReadingPlace& place) {
+            printer_.PrintAt(r, place);
+        });
+    }
     // The summary goes with the table on stdout; beside CSV or JSON it goes to stderr.
     PrintRunSummary(table_ ? stdout : stderr, poller_->Status(), interrupted);
 }
 
-// Polls until the count of cycles is read, the time is up or Ctrl-C comes; true on Ctrl-C.
+// Polls until the count of cycles is read, the time is up or Ctrl-C (or SIGTERM, as a poller
+// run by a supervisor is stopped) comes; true on either signal.
 bool PollUntilDone(SitePoller& poller, const RunPrinter& printer, const SiteRunOptions& options) {
-    const core::InterruptWatch watch;
+    const core::InterruptWatch watch(true);
     const auto end = std::chrono::steady_clock::now() +
                      std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                          std::chrono::duration<double, std::milli>(options.durationMs.value_or(0)));

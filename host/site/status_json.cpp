@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/memtype_names.h"
+#include "text/float_text.h"
 
 namespace host::site {
 
@@ -17,9 +18,10 @@ bool Stale(const GateStatus& gate, std::int64_t now) {
            static_cast<double>(now - gate.valuesUnixMs) > kStaleIntervals * gate.intervalMs;
 }
 
-// JSON has no NaN or infinity: such a value goes out as null.
+// JSON has no NaN or infinity: such a value goes out as null. A float goes out in its own
+// shortest digits, not in those of the double it widens to.
 json Number(float value) {
-    return std::isfinite(value) ? json(value) : json(nullptr);
+    return std::isfinite(value) ? json(text::FloatAsDecimal(value)) : json(nullptr);
 }
 
 json GateReadings(const GateStatus& gate, std::int64_t now) {

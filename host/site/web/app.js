@@ -42,7 +42,7 @@ function valueId(line, meter, gate, v) {
 }
 
 function valueLabel(meter, gate, v) {
-  return `${meter.name} ${v.name || gate.gate + "[" + v.index + "]"}${v.unit ? " " + v.unit : ""}`;
+  return `${meter.name} ${v.name || gate.gate + " " + v.key}${v.unit ? " " + v.unit : ""}`;
 }
 
 function renderHealth(status) {

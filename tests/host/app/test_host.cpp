@@ -4,6 +4,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -41,17 +42,38 @@ public:
 
 using vpitest::Squeeze;
 
+// The cells of a CSV row, quoted cells unquoted ("a,b" and doubled quotes).
+std::vector<std::string> CsvCells(const std::string& row) {
+    std::vector<std::string> cells(1);
+    bool quoted = false;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+        const char c = row[i];
+        if (quoted && c == '"' && i + 1 < row.size() && row[i + 1] == '"') {
+            cells.back() += '"';
+            ++i;
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (c == ',' && !quoted) {
+            cells.emplace_back();
+        } else {
+            cells.back() += c;
+        }
+    }
+    return cells;
+}
+
 std::string WriteValues(const std::string& text) {
     const std::string path = TempPath("values");
     std::ofstream(path) << text;
     return path;
 }
 
-// Values pinned in the simulator, and what the driver must read back for them.
+// Values pinned in the simulator, and what the driver must read back for them, by the key the
+// values file pinned them by: every output names a value by that key.
 struct Pinned {
     const char* gate;
-    int element;  // from 1
-    float value;
+    const char* key;
+    const char* text;  // the float's shortest digits
 };
 
 // The T registers are pinned as raw fields; the driver adds 1 to TR field 1 and TY field 1.
@@ -67,10 +89,11 @@ const char* const kValuesFile =
     "07:plain.16 = 50.1\n";
 
 const Pinned kPinned[] = {
-    {"0101", 17, 49.9f},  {"0101", 10, 0.5f},    {"0101H2", 6, 12.5f},  {"01TR31", 1, 11.0f},
-    {"01TR31", 2, 11.0f}, {"01TR31", 3, 255.0f}, {"01TK21", 1, 1.0f},   {"01TK21", 3, 256.0f},
-    {"01TY21", 1, 6.0f},  {"01TY21", 2, 6.0f},   {"01EX0001", 1, 1234}, {"01EX0001", 2, -7},
-    {"0701", 17, 50.1f},
+    {"0101", "plain.16", "49.9"}, {"0101", "plain.9", "0.5"},    {"0101H2", "h2.5", "12.5"},
+    {"01TR31", "tr3.0", "11"},    {"01TR31", "tr3.1", "11"},     {"01TR31", "tr3.2", "255"},
+    {"01TK21", "tk2.0", "1"},     {"01TK21", "tk2.2", "256"},    {"01TY21", "ty2.0", "6"},
+    {"01TY21", "ty2.1", "6"},     {"01EX0001", "ex.0.1", "1234"}, {"01EX0001", "ex.0.2", "-7"},
+    {"0701", "plain.16", "50.1"},
 };
 const std::vector<std::string> kPinnedGates = {"0101",   "0101H2", "01TR31",    "01TK21",
                                                "01TY21", "0701",   "01EX0001:2"};
@@ -100,8 +123,8 @@ TEST_F(VpihostOnSim, ReadPrintsThePinnedValuesInEveryFormat) {
     ASSERT_EQ(csv.exitCode, 0) << csv.out << csv.err;
     const std::vector<std::string> rows = SplitLines(csv.out);
     ASSERT_FALSE(rows.empty());
-    EXPECT_EQ(rows[0], "time,gate,plc,memtype,index,result,element,value");
-    std::map<std::pair<std::string, int>, float> fromCsv;
+    EXPECT_EQ(rows[0], "time,gate,plc,memtype,index,result,key,value");
+    std::map<std::pair<std::string, std::string>, std::string> fromCsv;
     std::map<std::string, int> rowsPerGate;
     for (std::size_t i = 1; i < rows.size(); ++i) {
         std::vector<std::string> cells;
@@ -112,7 +135,7 @@ TEST_F(VpihostOnSim, ReadPrintsThePinnedValuesInEveryFormat) {
         EXPECT_EQ(cells[0][10], 'T');
         EXPECT_EQ(cells[0].back(), 'Z');
         EXPECT_EQ(cells[5], "0");
-        fromCsv[{cells[1], std::stoi(cells[6])}] = std::stof(cells[7]);
+        fromCsv[{cells[1], cells[6]}] = cells[7];
         ++rowsPerGate[cells[1]];
     }
     const std::map<std::string, int> counts = {{"0101", 40},   {"0101H2", 34}, {"01TR31", 3},
@@ -140,18 +163,24 @@ TEST_F(VpihostOnSim, ReadPrintsThePinnedValuesInEveryFormat) {
     ASSERT_EQ(table.exitCode, 0) << table.err;
 
     for (const Pinned& p : kPinned) {
-        SCOPED_TRACE(std::string(p.gate) + " element " + std::to_string(p.element));
-        EXPECT_FLOAT_EQ((fromCsv[{p.gate, p.element}]), p.value);
-        const Json& values = objects[p.gate]["values"];
-        ASSERT_GE(values.size(), static_cast<std::size_t>(p.element));
-        EXPECT_FLOAT_EQ(values[static_cast<std::size_t>(p.element - 1)].get<float>(), p.value);
+        SCOPED_TRACE(std::string(p.gate) + " " + p.key);
+        // The float's own shortest digits, as the values file wrote them.
+        EXPECT_EQ((fromCsv[{p.gate, p.key}]), p.text);
+        const Json& keys = objects[p.gate]["keys"];
+        const auto at = std::find(keys.begin(), keys.end(), p.key);
+        ASSERT_NE(at, keys.end()) << keys;
+        const Json& value = objects[p.gate]["values"][static_cast<std::size_t>(at - keys.begin())];
+        EXPECT_EQ(value.get<double>(), std::stod(p.text)) << value;
     }
     const std::string squeezed = Squeeze(table.out);
-    EXPECT_NE(squeezed.find("\n01TR31 13 (TR3) done 1 1: 11 11 255\n"), std::string::npos)
+    EXPECT_NE(squeezed.find("\n01TR31 13 (TR3) done 1 tr3.0: 11 11 255\n"), std::string::npos)
         << table.out;
-    EXPECT_NE(squeezed.find("\n01TY21 41 (TY2) done 1 1: 6 6\n"), std::string::npos) << table.out;
-    EXPECT_NE(squeezed.find("\n01EX0001 200 (EX) done 1 1: 1234 -7\n"), std::string::npos)
+    EXPECT_NE(squeezed.find("\n01TY21 41 (TY2) done 1 ty2.0: 6 6\n"), std::string::npos)
         << table.out;
+    EXPECT_NE(squeezed.find("\n01EX0001 200 (EX) done 1 ex.0.1: 1234 -7\n"), std::string::npos)
+        << table.out;
+    // Forty plain fields, eight a row, each row led by its first key.
+    EXPECT_NE(squeezed.find(" plain.16: 49.9 "), std::string::npos) << table.out;
 }
 
 TEST_F(VpihostOnSim, WriteSendsWhatTheDryRunShowsAndTheRegisterReadsBack) {
@@ -159,7 +188,9 @@ TEST_F(VpihostOnSim, WriteSendsWhatTheDryRunShowsAndTheRegisterReadsBack) {
     struct Case {
         std::vector<std::string> write;
     };
-    const Case cases[] = {{{"0100", "2"}}, {{"0100", "1"}}, {{"01EX1003", "-5", "70000", "12.7"}}};
+    // 12.7 has a fraction the register cannot hold: --raw sends it as the driver converts it.
+    const Case cases[] = {
+        {{"0100", "2"}}, {{"0100", "1"}}, {{"--raw", "01EX1003", "-5", "70000", "12.7"}}};
     std::vector<std::string> dryRuns;
     for (const Case& c : cases) {
         const Outcome dry = Vpihost(With({"--quiet", "write", "--dry-run"}, c.write));
@@ -186,6 +217,49 @@ TEST_F(VpihostOnSim, WriteSendsWhatTheDryRunShowsAndTheRegisterReadsBack) {
         EXPECT_EQ(requests[i]["answered"], true);
     }
     EXPECT_EQ(dryRuns[0], "!00701426\\r\\n");
+}
+
+// An EX value the register would not hold as written is refused with the reason, and nothing is
+// sent; the dry run shows the value as typed and as the register gets it, and the request that
+// --raw sends; --raw writes what the driver's conversion makes of it.
+TEST_F(VpihostOnSim, WriteRefusesAnExValueTheRegisterCannotHoldUnlessRaw) {
+    Sim sim(SimArgs());
+    const std::vector<std::string> port{"--quiet", "write", "--port", sim.Port(), "--timeout",
+                                        "300"};
+    struct Refused {
+        const char* value;
+        const char* reason;
+    };
+    for (const Refused& r : {Refused{"2.5", "EX value 2.5 has a fraction"},
+                             Refused{"nan", "EX value nan is not a number"},
+                             Refused{"inf", "EX value inf is infinite"},
+                             Refused{"3000000000", "EX value 3000000000 is outside the register's "
+                                                   "range (-2147483648 to 2147483647)"},
+                             Refused{"16777217", "EX value 16777217 is not exact"}}) {
+        const Outcome run = Vpihost(With(port, {"01EX1003", "7", r.value}));
+        EXPECT_EQ(run.exitCode, 64) << r.value << run.out << run.err;
+        EXPECT_NE(run.err.find(r.reason), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("--raw sends it as the driver converts it"), std::string::npos);
+    }
+
+    const Outcome dry = Vpihost({"--quiet", "write", "--dry-run", "01EX1003", "7", "2.5"});
+    EXPECT_EQ(dry.exitCode, 64) << dry.out << dry.err;
+    const std::string squeezed = Squeeze(dry.out);
+    EXPECT_NE(squeezed.find("value 7 register gets 7\n"), std::string::npos) << dry.out;
+    EXPECT_NE(squeezed.find("value 2.5 register gets 2 (not as written)\n"), std::string::npos)
+        << dry.out;
+    EXPECT_NE(squeezed.find("request !02601a0A030000000700000002"), std::string::npos)
+        << dry.out;
+
+    const Outcome raw = Vpihost(With(port, {"--raw", "01EX1003", "7", "2.5"}));
+    EXPECT_EQ(raw.exitCode, 0) << raw.out << raw.err;
+    EXPECT_NE(raw.err.find("note: EX value 2.5 has a fraction"), std::string::npos) << raw.err;
+    const Outcome back = Vpihost({"--quiet", "read", "--ex", "--json", "--port", sim.Port(),
+                                  "--timeout", "300", "01EX1003:2"});
+    ASSERT_EQ(back.exitCode, 0) << back.err;
+    EXPECT_EQ(Json::parse(back.out)["values"], Json::parse("[7.0, 2.0]"));
+    // The refused writes sent nothing: the meter saw the --raw write and the read only.
+    EXPECT_EQ(sim.Requests().size(), 2u);
 }
 
 TEST_F(VpihostOnSim, WriteReportsInCsvAndJson) {
@@ -342,11 +416,117 @@ TEST_F(VpihostOnSim, PollOfASiteSumsUpPerMeterAndLine) {
     ASSERT_EQ(port.exitCode, 0) << port.err;
     std::vector<std::string> order;
     for (const std::string& row : SplitLines(port.out)) {
-        if (row.find(",0,1,") == std::string::npos) continue;  // element 1 of a done read
-        order.push_back(row.substr(row.find(',') + 1, 4));
+        const std::vector<std::string> cells = CsvCells(row);
+        if (cells.size() != 12 || cells[8] != "plain.0") continue;  // the first value of a read
+        EXPECT_EQ(cells[2], "07,01") << row;
+        order.push_back(cells[3]);
     }
     EXPECT_EQ(order, (std::vector<std::string>{"0701", "0101", "0701", "0101"})) << port.out;
     EXPECT_NE(Squeeze(port.err).find("meter 07,01 on line "), std::string::npos) << port.err;
+}
+
+// A value's key as read prints it names the same value in a site file: copied from read's CSV
+// into a site file with a name and a unit, check-config takes it and poll shows that name on
+// the value the simulator pinned under the same key. poll --config and poll --port print the
+// same columns in every format.
+TEST_F(VpihostOnSim, AKeyFromReadNamesTheSameValueInASiteFileAndPollShowsIt) {
+    Sim sim(SimArgs());
+    const Outcome read =
+        Vpihost({"--quiet", "read", "--port", sim.Port(), "--timeout", "300", "--csv", "0101"});
+    ASSERT_EQ(read.exitCode, 0) << read.err;
+    std::string key;
+    for (const std::string& row : SplitLines(read.out)) {
+        const std::vector<std::string> cells = CsvCells(row);
+        if (cells.size() == 8 && cells[7] == "49.9") key = cells[6];
+    }
+    ASSERT_EQ(key, "plain.16") << read.out;
+
+    const std::string site = TempPath("site");
+    std::ofstream(site) << "[[line]]\nname = \"bay, A\"\nport = \"" << sim.Port()
+                        << "\"\ntimeout = \"300ms\"\n"
+                           "[[line.meter]]\nname = \"incomer\"\naddress = 1\n"
+                           "gates = [{ gate = \"0101\", interval = \"100ms\" }]\n"
+                        << key << " = { name = \"frequency\", unit = \"Hz\" }\n";
+    const Outcome check = Vpihost({"check-config", site});
+    EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
+
+    const std::string head = "time,line,meter,gate,plc,memtype,index,result,key,name,unit,value";
+    const Outcome csv = Vpihost({"--quiet", "poll", "--config", site, "--count", "1", "--csv"});
+    EXPECT_EQ(csv.exitCode, 0) << csv.err;
+    const std::vector<std::string> rows = SplitLines(csv.out);
+    ASSERT_FALSE(rows.empty()) << csv.err;
+    EXPECT_EQ(rows[0], head);
+    bool named = false;
+    for (const std::string& row : rows) {
+        const std::vector<std::string> cells = CsvCells(row);
+        if (cells.size() != 12 || cells[8] != key) continue;
+        EXPECT_EQ(cells[1], "bay, A") << row;
+        EXPECT_EQ(cells[2], "incomer") << row;
+        EXPECT_EQ(cells[9], "frequency") << row;
+        EXPECT_EQ(cells[10], "Hz") << row;
+        EXPECT_EQ(cells[11], "49.9") << row;
+        named = true;
+    }
+    EXPECT_TRUE(named) << csv.out;
+
+    const Outcome json = Vpihost({"--quiet", "poll", "--config", site, "--count", "1", "--json"});
+    EXPECT_EQ(json.exitCode, 0) << json.err;
+    const std::vector<std::string> lines = SplitLines(json.out);
+    ASSERT_FALSE(lines.empty()) << json.err;
+    const Json object = Json::parse(lines[0]);
+    EXPECT_EQ(object["line"], "bay, A");
+    EXPECT_EQ(object["meter"], "incomer");
+    EXPECT_EQ(object["keys"][16], key);
+    EXPECT_EQ(object["names"][16], "frequency");
+    EXPECT_EQ(object["units"][16], "Hz");
+    EXPECT_EQ(object["values"][16].dump(), "49.9");
+
+    const Outcome table = Vpihost({"--quiet", "poll", "--config", site, "--count", "1"});
+    std::remove(site.c_str());
+    EXPECT_EQ(table.exitCode, 0) << table.err;
+    const std::string squeezed = Squeeze(table.out);
+    EXPECT_NE(squeezed.find("line meter gate memtype result try values\n"), std::string::npos)
+        << table.out;
+    EXPECT_NE(squeezed.find("\nbay, A incomer 0101 0 (PLAIN) done 1 plain.0: "),
+              std::string::npos)
+        << table.out;
+    EXPECT_NE(squeezed.find(" plain.16 frequency: 49.9 Hz\n"), std::string::npos) << table.out;
+
+    // --port: the same columns, the port as the line and the addresses as the meter.
+    const Outcome port = Vpihost({"--quiet", "poll", "--port", sim.Port(), "--timeout", "300",
+                                  "--count", "1", "--csv", "0101"});
+    EXPECT_EQ(port.exitCode, 0) << port.err;
+    const std::vector<std::string> portRows = SplitLines(port.out);
+    ASSERT_FALSE(portRows.empty()) << port.err;
+    EXPECT_EQ(portRows[0], head);
+    ASSERT_GE(portRows.size(), 18u) << port.out;
+    const std::vector<std::string> cells = CsvCells(portRows[17]);
+    ASSERT_EQ(cells.size(), 12u) << portRows[17];
+    EXPECT_EQ(cells[1], sim.Port());
+    EXPECT_EQ(cells[2], "01");
+    EXPECT_EQ(cells[8], "plain.16");
+    EXPECT_EQ(cells[11], "49.9");
+    const Outcome portJson = Vpihost({"--quiet", "poll", "--port", sim.Port(), "--timeout", "300",
+                                      "--count", "1", "--json", "0101"});
+    ASSERT_FALSE(SplitLines(portJson.out).empty()) << portJson.err;
+    const Json portObject = Json::parse(SplitLines(portJson.out)[0]);
+    for (const char* field : {"line", "meter", "keys", "names", "units", "values"}) {
+        EXPECT_TRUE(portObject.contains(field)) << field;
+    }
+}
+
+// Without a count or a time poll goes on until it is stopped, as pollers do; SIGTERM ends it as
+// Ctrl-C does, with its summary and the status of what it read.
+TEST_F(VpihostOnSim, PollWithoutACountRunsUntilTerminated) {
+    Sim sim(SimArgs());
+    vpitest::Child poll({VPIHOST_PATH, "--quiet", "poll", "--port", sim.Port(), "--timeout", "300",
+                         "--interval", "20ms", "--json", "01TY11"});
+    ASSERT_TRUE(poll.WaitForOutLines(5, 10)) << "fewer than five cycles";
+    poll.Signal(SIGTERM);
+    const Outcome run = poll.Wait();
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_GE(SplitLines(run.out).size(), 5u);
+    EXPECT_NE(run.err.find("summary (interrupted):"), std::string::npos) << run.err;
 }
 
 // open shares the channel code of read, write and poll: line, rounding, open and close.
@@ -586,11 +766,14 @@ TEST(Vpihost, DemoReadsEveryFamilyAndReadsTheWrittenRegisterBack) {
     const Outcome run = Vpihost({"demo", "--ex-value", "-1234"});
     ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
     const std::string squeezed = Squeeze(run.out);
-    for (const char* row : {"0101 0 (PLAIN)", "0101H1 1 (H1)", "01TR11 11 (TR1)", "01TK11 19 (TK1)",
-                            "01TY11 40 (TY1)", "01TD011 51 (TD1)", "01TC0011 171 (TC1)",
-                            "01TC1011 183 (TC13)", "01EX0001 200 (EX)", "0701 0 (PLAIN)"}) {
-        EXPECT_NE(squeezed.find("\n" + std::string(row) + " done 1 1: "), std::string::npos)
-            << row << run.out;
+    // Each gate's values led by the key of the first.
+    for (const char* row : {"0101 0 (PLAIN) done 1 plain.0: ", "0101H1 1 (H1) done 1 h1.0: ",
+                            "01TR11 11 (TR1) done 1 tr1.0: ", "01TK11 19 (TK1) done 1 tk1.0: ",
+                            "01TY11 40 (TY1) done 1 ty1.0: ", "01TD011 51 (TD1) done 1 td1.0: ",
+                            "01TC0011 171 (TC1) done 1 tc1.0: ",
+                            "01TC1011 183 (TC13) done 1 tc13.0: ",
+                            "01EX0001 200 (EX) done 1 ex.0.1: ", "0701 0 (PLAIN) done 1 plain.0: "}) {
+        EXPECT_NE(squeezed.find("\n" + std::string(row)), std::string::npos) << row << run.out;
     }
     EXPECT_NE(squeezed.find("write 0100 1: acknowledged"), std::string::npos) << run.out;
     EXPECT_NE(squeezed.find("read 01EX1001 -1234 (EX read, operation 5): the value written"),

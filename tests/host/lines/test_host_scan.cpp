@@ -2,6 +2,7 @@
 // line speed, each absent address one request and one time-out, results in every format, the
 // progress line on a terminal only, and the refusals of bad lists.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -126,7 +127,7 @@ TEST(Scan, FirstStopsAtTheFirstMeterAndTableAndCsvCarryTheSameRows) {
     ASSERT_EQ(csv.exitCode, 0) << csv.err;
     const std::vector<std::string> lines = vpitest::SplitLines(csv.out);
     ASSERT_EQ(lines.size(), 3u) << csv.out;
-    EXPECT_EQ(lines[0], "address,baud,data,parity,stop,reply_ms,fields,decoded,v1,v2,v3");
+    EXPECT_EQ(lines[0], "address,baud,data,parity,stop,reply_ms,fields,decoded,plain.0,plain.1,plain.2");
     EXPECT_EQ(lines[1].rfind("7,9600,8,none,1,", 0), 0u) << lines[1];
     EXPECT_EQ(lines[2].rfind("9,9600,8,none,1,", 0), 0u) << lines[2];
     EXPECT_EQ(std::count(lines[1].begin(), lines[1].end(), ','), 10);
@@ -167,6 +168,12 @@ TEST(Scan, AnEchoingLineIsReportedAndItsEchoesAreNoMeters) {
                            "heard only their own request back: the line echoes"),
               std::string::npos)
         << run.err;
+    // Warned once, as soon as the first echo is heard: before the summary.
+    const std::size_t warning = run.err.find(
+        "warning: the line echoes requests (an adapter without echo suppression)");
+    ASSERT_NE(warning, std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("warning:", warning + 1), std::string::npos) << run.err;
+    EXPECT_LT(warning, run.err.find(" meter(s) found")) << run.err;
 
     // Without an echo, nothing is said of one.
     SimLine plain({"--meter", "03"});
@@ -174,6 +181,36 @@ TEST(Scan, AnEchoingLineIsReportedAndItsEchoesAreNoMeters) {
     const Outcome quiet = Scan(plain.Port(), {"--addresses", "1-4", "--timeout", "50", "--json"});
     ASSERT_EQ(quiet.exitCode, 0) << quiet.err;
     EXPECT_EQ(quiet.err.find("echo"), std::string::npos) << quiet.err;
+}
+
+// With --all a meter answers at every line setting; it is still one meter.
+TEST(Scan, AMeterFoundAtSeveralSettingsIsCountedOnce) {
+    SimLine sim({"--meter", "03", "--meter", "05"});
+    ASSERT_TRUE(sim.Started());
+    const Outcome run = Scan(sim.Port(), {"--addresses", "3-5", "--baud", "9600,19200", "--all",
+                                          "--timeout", "50", "--json"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(vpitest::SplitLines(run.out).size(), 4u) << run.out;  // a row per answer
+    EXPECT_NE(run.err.find("2 meter(s) found (4 answers across the line settings) in 6 probe(s) "
+                           "at 2 line setting(s)"),
+              std::string::npos)
+        << run.err;
+}
+
+// Ctrl-C ends a scan at once with 130, as a shell reports a command it interrupted, and says
+// that what was printed is not the whole line.
+TEST(Scan, InterruptedEndsWith130AndSaysSo) {
+    SimLine sim({"--meter", "00"});
+    ASSERT_TRUE(sim.Started());
+    vpitest::Child scan({VPIHOST_PATH, "--quiet", "scan", "--port", sim.Port(), "--addresses",
+                         "0-99", "--timeout", "200", "--json"});
+    ASSERT_TRUE(scan.WaitForOutLines(1, 10)) << "meter 00 is probed first";
+    scan.Signal(SIGINT);
+    const Outcome run = scan.Wait();
+    EXPECT_EQ(run.exitCode, 130) << run.err;
+    EXPECT_NE(run.err.find("(interrupted)"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("vpihost: scan interrupted"), std::string::npos) << run.err;
+    EXPECT_LT(sim.Requests().size(), 100u);
 }
 
 TEST(Scan, NoMeterIsExitTwoAndBadListsAreUsageErrors) {
@@ -234,6 +271,23 @@ TEST(Scan, ShowsProgressOnATerminalAndNothingButResultsOffOne) {
     EXPECT_EQ(files.err.find('\r'), std::string::npos) << files.err;
     EXPECT_EQ(files.err.find("left"), std::string::npos) << files.err;
     EXPECT_NE(files.out.find("02      9600 8N1"), std::string::npos) << files.out;
+
+    // Log lines (here the driver's RTS lines of a pseudo-terminal) start a line of their own: the
+    // progress line is cleared ("\r\x1b[K") before each, never run into.
+    const Outcome logged = vpitest::RunOnTerminal(
+        {VPIHOST_PATH, "scan", "--port", sim.Port(), "--addresses", "0-4", "--timeout", "20"});
+    EXPECT_EQ(logged.exitCode, 0) << logged.out;
+    const std::string& screen = logged.out;
+    std::size_t lines = 0;
+    for (std::size_t at = screen.find(" driver["); at != std::string::npos;
+         at = screen.find(" driver[", at + 1)) {
+        ASSERT_GE(at, 16u) << screen;
+        const std::size_t start = at - 12;  // "04:20:30.123"
+        const bool ownLine = screen[start - 1] == '\n' || screen.substr(start - 4, 4) == "\r\x1b[K";
+        EXPECT_TRUE(ownLine) << "ran into: " << screen.substr(start - 40, 60);
+        ++lines;
+    }
+    EXPECT_GT(lines, 0u) << screen;
 }
 
 }  // namespace

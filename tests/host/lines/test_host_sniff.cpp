@@ -202,6 +202,41 @@ TEST(Sniff, ShowsEachFaultOfTheLineAsWhatItIs) {
     EXPECT_EQ(row("04"), "04 8 0 0 0 ") << heard.err;
 }
 
+// A tap nobody read holds the exchanges made before sniff started (kilobytes of them, more than
+// one queue's worth): sniff shows none of them, only what the line carries once it listens.
+TEST(Sniff, ShowsNothingFromBeforeItStarted) {
+    SimLine sim({"--meter", "01", "--meter", "07"}, true);
+    ASSERT_TRUE(sim.Started());
+    const Outcome before = Vpihost({"poll", "--json", "--count", "40", "--interval", "1ms",
+                                    "--port", sim.Port(), "--timeout", "300", "0101"});
+    ASSERT_EQ(before.exitCode, 0) << before.err;
+    Sniff sniff(sim.Tap());
+    ASSERT_TRUE(sniff.Ready());
+    const Outcome after = Vpihost({"poll", "--json", "--count", "1", "--port", sim.Port(),
+                                   "--timeout", "300", "0701"});
+    ASSERT_EQ(after.exitCode, 0) << after.err;
+    ASSERT_TRUE(sniff.Heard("\"kind\":\"request\""));
+    const Outcome heard = sniff.Stop();
+    const std::vector<Json> exchanges = Records(heard, "request");
+    ASSERT_EQ(exchanges.size(), 1u) << heard.out;
+    EXPECT_EQ(exchanges[0]["meter"], 7);
+    EXPECT_TRUE(Records(heard, "noise").empty()) << heard.out;
+}
+
+// metersim says where its tap is, on the line after the one that says where it listens.
+TEST(Sniff, MetersimSaysWhereItsTapIs) {
+    const std::string tap = vpitest::TempPath("tap");
+    Child sim({METERSIM_PATH, "--meter", "01", "--tap", tap});
+    ASSERT_TRUE(sim.WaitForOut("metersim: tap on /dev/")) << "no tap line";
+    ASSERT_TRUE(sim.WaitForOut(" linked at " + tap + "\n"));
+    sim.Signal(SIGTERM);
+    const Outcome run = sim.Wait();
+    const std::vector<std::string> said = vpitest::SplitLines(run.out);
+    ASSERT_GE(said.size(), 2u) << run.out;
+    EXPECT_EQ(said[0].rfind("metersim: listening on /dev/", 0), 0u) << run.out;
+    EXPECT_EQ(said[1].rfind("metersim: tap on /dev/", 0), 0u) << run.out;
+}
+
 TEST(Sniff, RefusesWhatItCannotListenTo) {
     const Outcome missing =
         Vpihost({"sniff", "--port", "/tmp/no-such-tap-here", "--duration", "1s"});

@@ -40,6 +40,19 @@ NARROWEST = 500
 VALUES_JS = """return [...document.querySelectorAll('.meter[data-meter$="/' + arguments[0] + '"] td.value')]
   .map(td => td.textContent).join(' ');"""
 
+# Ticks the chart box of the first value of a meter that the site file gives no name, unless it
+# is ticked (the tables are drawn anew with each update: a click can meet a row on its way out);
+# returns its gate and key as the table shows them ("0201 plain.3").
+TICK_UNNAMED_JS = """const row = [...document.querySelectorAll('.meter[data-meter="' + arguments[0] + '"] tr')]
+  .find(r => r.querySelector('input') && !r.children[3].textContent);
+if (!row) return null;
+const box = row.querySelector('input');
+if (!box.checked) box.click();
+return row.children[1].textContent + ' ' + row.children[2].textContent;"""
+
+# The labels of the time chart's legend.
+LEGEND_JS = """return [...document.querySelectorAll('#chart .u-legend .u-label')].map(e => e.textContent);"""
+
 # How many pixels of the H chart's bars (their fill colour) its canvas shows.
 BAR_PIXELS_JS = """const c = document.querySelector('[data-hgate] canvas');
 if (!c) return -1;
@@ -73,6 +86,13 @@ def look(driver, site, workdir):
     check(not driver.execute_script(
         "return document.querySelector('#health tr[data-meter=\"A/one\"]').classList.contains('silent')"),
         "an answering meter is not marked")
+    # A value ticked for the chart is named in its legend by the key the site file names it by.
+    key = driver.execute_script(TICK_UNNAMED_JS, "B/two")
+    check(bool(key), "meter two has a value without a name to tick")
+    legend = serve_site.wait_for(lambda: driver.execute_script(TICK_UNNAMED_JS, "B/two") and
+                                 "two " + key in driver.execute_script(LEGEND_JS), 10)
+    check(bool(legend), "the chart's legend names the value by its key %r (got %r)"
+          % (key, driver.execute_script(LEGEND_JS)))
     wide, view = driver.execute_script(
         "return [document.documentElement.scrollWidth, window.innerWidth]")
     check(view <= NARROWEST, "the window is the narrowest headless Chromium gives (%d px, at most "
