@@ -29,10 +29,11 @@ void Serve(core::Runtime& runtime, const site::PreparedSite& site,
     const core::InterruptWatch watch(true);
     site::SitePoller poller(runtime.driver, site);
     site::HttpServer server(poller);
-    const int port = server.Bind(address);
+    std::string error;
+    const int port = server.Bind(address, &error);
     if (port < 0) {
-        std::fprintf(stderr, "vpihost: cannot listen on %s:%d (in use, or not this machine's)\n",
-                     address.host.c_str(), address.port);
+        std::fprintf(stderr, "vpihost: cannot listen on %s:%d: %s\n", address.host.c_str(),
+                     address.port, error.c_str());
         runtime.exit.Raise(core::kExitFailed);
         return;
     }
