@@ -32,19 +32,41 @@ void DriverLog::Receive(int severity, const char* text) {
     std::vector<LogLine>& pending = pending_[std::this_thread::get_id()];
     pending.push_back(LogLine{severity, text});
     if (Hidden(pending.back().text)) return;
+    const auto labelled = labels_.find(std::this_thread::get_id());
+    const std::string label = labelled == labels_.end() ? "" : labelled->second + " ";
     // A failing read logs the same line up to eight times; show it once and count the rest.
-    if (severity == lastSeverity_ && lastText_ == text) {
+    if (severity == lastSeverity_ && lastText_ == text && lastLabel_ == label) {
         ++repeats_;
         return;
     }
     FlushRepeats();
     lastSeverity_ = severity;
     lastText_ = text;
+    lastLabel_ = label;
     if (!quiet_) {
         if (beforeLine_) beforeLine_();
-        std::fprintf(stderr, "%s driver[%d] %s\n", platform::TimeOfDayNow().c_str(), severity,
-                     text);
+        std::fprintf(stderr, "%s %sdriver[%d] %s\n", platform::TimeOfDayNow().c_str(),
+                     label.c_str(), severity, text);
     }
+}
+
+void DriverLog::LabelThread(const std::string& label) {
+    std::lock_guard lock(mutex_);
+    if (label.empty()) {
+        labels_.erase(std::this_thread::get_id());
+    } else {
+        labels_[std::this_thread::get_id()] = label;
+    }
+}
+
+void DriverLog::Say(const std::string& label, const std::string& text) {
+    std::lock_guard lock(mutex_);
+    FlushRepeats();
+    lastSeverity_ = -1;
+    lastText_.clear();
+    if (beforeLine_) beforeLine_();
+    std::fprintf(stderr, "%s %s %s\n", platform::TimeOfDayNow().c_str(), label.c_str(),
+                 text.c_str());
 }
 
 bool DriverLog::Hidden(const std::string& text) {
@@ -61,8 +83,9 @@ bool DriverLog::Hidden(const std::string& text) {
 void DriverLog::FlushRepeats() {
     if (repeats_ > 0 && !quiet_) {
         if (beforeLine_) beforeLine_();
-        std::fprintf(stderr, "%s driver[%d] ... repeated %d times\n",
-                     platform::TimeOfDayNow().c_str(), lastSeverity_, repeats_);
+        std::fprintf(stderr, "%s %sdriver[%d] ... repeated %d times\n",
+                     platform::TimeOfDayNow().c_str(), lastLabel_.c_str(), lastSeverity_,
+                     repeats_);
     }
     repeats_ = 0;
 }

@@ -40,6 +40,15 @@ public:
     // follows.
     std::vector<LogLine> Take();
 
+    // The calling thread's driver lines carry `label` in front from now on ("line A:" for a
+    // line of serve's), so that lines of several channels are told apart; empty: none.
+    void LabelThread(const std::string& label);
+
+    // A line of the host's own among the driver's (serve's events): shown on stderr as
+    // "04:20:30.123 LABEL TEXT" even when quiet, after the count of a repeated driver line it
+    // would otherwise come between. Not kept for Take().
+    void Say(const std::string& label, const std::string& text);
+
     // Which RTS lines to show from now on.
     void ShowRts(RtsLines mode);
 
@@ -61,6 +70,8 @@ private:
     bool installed_ = false;
     bool quiet_ = false;
     std::map<std::thread::id, std::vector<LogLine>> pending_;
+    std::map<std::thread::id, std::string> labels_;
+    std::string lastLabel_;
     std::string lastText_;
     int lastSeverity_ = -1;
     int repeats_ = 0;

@@ -3,6 +3,11 @@
 #include "site/http_server.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 
 #include <nlohmann/json.hpp>
 
@@ -29,6 +34,33 @@ bool NoParameters(const httplib::Request& request, httplib::Response& response) 
     if (request.params.empty()) return true;
     JsonError(response, 400, "unknown parameter \"" + request.params.begin()->first + "\"");
     return false;
+}
+
+// The library's default also sets SO_REUSEPORT, with which a second process binds the same
+// port and the kernel splits the connections between the two: a scrape would reach a healthy
+// or a broken instance at random. SO_REUSEADDR alone still lets a restarted serve bind at once
+// while the last one's connections linger in TIME_WAIT.
+void ReuseAddressOnly(socket_t socket) {
+    const int yes = 1;
+    // setsockopt: 0 on success, -1 on failure; a socket without it still serves.
+    static_cast<void>(setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes));
+}
+
+// Why bind() failed, from its errno, in the words the rest of vpihost uses.
+std::string BindFailure(int error) {
+    switch (error) {
+    case EADDRINUSE:
+        return "address already in use (another vpihost serve, or another program, listens "
+               "there)";
+    case EADDRNOTAVAIL:
+        return "not an address of this machine";
+    case EACCES:
+        return "permission denied (ports below 1024 need privileges)";
+    case 0:
+        return "the host name does not resolve to an address";
+    default:
+        return std::strerror(error);
+    }
 }
 
 }  // namespace
@@ -61,6 +93,7 @@ HttpServer::HttpServer(const SitePoller& poller)
     server_->set_payload_max_length(kMaxPayload);
     server_->set_read_timeout(5, 0);
     server_->set_write_timeout(5, 0);
+    server_->set_socket_options(ReuseAddressOnly);
     Route();
 }
 
@@ -95,13 +128,18 @@ void HttpServer::Route() {
     server_->Get("/healthz", [](const httplib::Request&, httplib::Response& response) {
         response.set_content("ok\n", "text/plain");
     });
-    // Read-only: the meters are never written through HTTP.
-    const auto refuse = [](const httplib::Request&, httplib::Response& response) {
-        response.set_header("Allow", "GET, HEAD");
-        JsonError(response, 405, "read-only: only GET and HEAD");
-    };
-    server_->Post(".*", refuse).Put(".*", refuse).Patch(".*", refuse).Delete(".*", refuse);
-    server_->Options(".*", refuse);
+    // Read-only: the meters are never written through HTTP. Every method but GET and HEAD is
+    // refused before routing, whatever the path and before any body is read; a method HTTP
+    // does not define never gets here (the library answers 400: not HTTP).
+    server_->set_pre_routing_handler(
+        [](const httplib::Request& request, httplib::Response& response) {
+            if (request.method == "GET" || request.method == "HEAD") {
+                return httplib::Server::HandlerResponse::Unhandled;
+            }
+            response.set_header("Allow", "GET, HEAD");
+            JsonError(response, 405, "read-only: only GET and HEAD");
+            return httplib::Server::HandlerResponse::Handled;
+        });
     server_->set_error_handler([](const httplib::Request&, httplib::Response& response) {
         if (response.body.empty()) {
             JsonError(response, response.status,
@@ -110,13 +148,25 @@ void HttpServer::Route() {
     });
 }
 
-int HttpServer::Bind(const ListenAddress& address) {
-    if (address.port == 0) return server_->bind_to_any_port(address.host);
-    return server_->bind_to_port(address.host, address.port) ? address.port : -1;
+int HttpServer::Bind(const ListenAddress& address, std::string* error) {
+    // The library closes the socket after a failed bind(), which leaves errno as bind() set it;
+    // 0 is left when no address was tried at all (the name did not resolve).
+    errno = 0;
+    const int port = address.port == 0 ? server_->bind_to_any_port(address.host)
+                     : server_->bind_to_port(address.host, address.port) ? address.port
+                                                                          : -1;
+    if (port < 0) *error = BindFailure(errno);
+    return port;
 }
 
 void HttpServer::Start() {
     thread_ = std::thread([this] { server_->listen_after_bind(); });
+    // The library's stop() does nothing until its loop runs: a Stop() that came first would
+    // leave the thread serving and the join waiting for ever.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!server_->is_running() && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 void HttpServer::Stop() {

@@ -35,9 +35,11 @@ public:
     // Stops it if it runs.
     ~HttpServer();
 
-    // Binds to `address`: the port bound (the one chosen when it asked for 0), or -1 when the
-    // address cannot be bound (in use, not this machine's).
-    int Bind(const ListenAddress& address);
+    // Binds to `address` and listens there, before any thread starts: the port bound (the one
+    // chosen when it asked for 0), or -1 with `error` saying why ("address already in use",
+    // "not an address of this machine", ...). An address another process listens on is never
+    // shared: only SO_REUSEADDR is set, so a second serve cannot take the same port.
+    int Bind(const ListenAddress& address, std::string* error);
 
     // Serves on a thread of its own until Stop().
     void Start();

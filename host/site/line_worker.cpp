@@ -1,7 +1,12 @@
 // A line's thread: the schedule of its gates, the back-off of its meters and of its port.
 #include "site/line_worker.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
+
+#include "platform/port_diagnosis.h"
+#include "protocol.h"
 
 namespace host::site {
 
@@ -28,6 +33,24 @@ GateStatus StatusOf(const SiteGate& gate) {
     status.keys = gate.keys;
     status.labels = gate.labels;
     return status;
+}
+
+// "1 s", "250 ms", "1.5 s": a delay as a log line says it.
+std::string DelayText(double ms) {
+    return ms < 1000 ? fmt::format("{:g} ms", ms) : fmt::format("{:g} s", ms / 1000);
+}
+
+// The device a port name stands for, as the serial layer opens it: a name without "/" is
+// looked up under /dev/.
+std::string DevicePath(const std::string& port) {
+    return port.find('/') == std::string::npos ? "/dev/" + port : port;
+}
+
+// Why the port did not open, as the system tells; the driver's code says no more than that.
+std::string OpenProblem(const std::string& port) {
+    const platform::PortDiagnosis diagnosis = platform::DiagnosePort(DevicePath(port));
+    return diagnosis.trouble == platform::PortTrouble::None ? "the driver did not open it"
+                                                            : diagnosis.reason;
 }
 
 }  // namespace
@@ -84,6 +107,10 @@ LineStatus LineWorker::Status() const {
     return status_;
 }
 
+void LineWorker::Say(const std::string& text) const {
+    if (events_) events_(line_.name, text);
+}
+
 // Sleeps until `when` or until Stop(); false when stopped.
 bool LineWorker::WaitUntil(ScheduleClock::time_point when) {
     timer_.Sleeping(when);
@@ -94,6 +121,8 @@ bool LineWorker::WaitUntil(ScheduleClock::time_point when) {
 }
 
 void LineWorker::Run() {
+    // The driver's lines from this thread are this line's.
+    driver_.Log().LabelThread("line " + line_.name + ":");
     while (WaitUntil(open_ || slots_.empty() ? timer_.Now() : openAt_)) {
         if (slots_.empty()) break;
         if (!open_) {
@@ -104,8 +133,12 @@ void LineWorker::Run() {
         ReadSlot(slot);
     }
     closeResult_ = channel_.Close();
+    driver_.Log().LabelThread("");
     std::lock_guard lock(mutex_);
     status_.open = false;
+    status_.problem = "stopped";
+    status_.reading.clear();
+    status_.ended = true;
 }
 
 // The first open goes through operations 14 and 1; once the port has been open, a failed port
@@ -129,10 +162,28 @@ bool LineWorker::OpenPort() {
     static_cast<void>(driver_.TakeLog());
     const auto now = timer_.Now();
     if (problem != core::ChannelProblem::None) {
-        std::lock_guard lock(mutex_);
-        ++openFailures_;
-        ++status_.reopenFailures;
-        openAt_ = now + Ms(BackoffMs(openFailures_, kReopenBaseMs, backoffMaxMs_));
+        const std::string why = problem == core::ChannelProblem::NotOpened
+                                    ? OpenProblem(line_.options.port)
+                                    : "the driver refused the line's settings";
+        double delayMs = 0;
+        bool sayIt = false;
+        {
+            std::lock_guard lock(mutex_);
+            ++openFailures_;
+            ++status_.reopenFailures;
+            status_.problem = why;
+            delayMs = BackoffMs(openFailures_, kReopenBaseMs, backoffMaxMs_);
+            openAt_ = now + Ms(delayMs);
+            // Said when the reason changes and while the delay still grows; a port that stays
+            // away at the cap is not said again every time.
+            sayIt = why != lastOpenProblem_ ||
+                    delayMs != BackoffMs(openFailures_ - 1, kReopenBaseMs, backoffMaxMs_);
+            lastOpenProblem_ = why;
+        }
+        if (sayIt) {
+            Say(fmt::format("port {} did not open: {}; next try in {}", line_.options.port, why,
+                            DelayText(delayMs)));
+        }
         return false;
     }
     PortOpened();
@@ -140,12 +191,23 @@ bool LineWorker::OpenPort() {
 }
 
 void LineWorker::PortOpened() {
-    std::lock_guard lock(mutex_);
-    everOpened_ = true;
-    open_ = true;
-    openFailures_ = 0;
-    status_.open = true;
-    ++status_.opens;
+    int failures = 0;
+    bool reopened = false;
+    {
+        std::lock_guard lock(mutex_);
+        reopened = everOpened_;
+        failures = openFailures_;
+        everOpened_ = true;
+        open_ = true;
+        openFailures_ = 0;
+        lastOpenProblem_.clear();
+        status_.open = true;
+        status_.problem.clear();
+        ++status_.opens;
+    }
+    std::string text = fmt::format("port {} {}", line_.options.port, reopened ? "reopened" : "open");
+    if (failures > 0) text += fmt::format(" after {} failed {}", failures, failures == 1 ? "try" : "tries");
+    Say(text);
 }
 
 // The slot to read next: the earliest effective due time; of equal ones, the one read least
@@ -170,6 +232,15 @@ void LineWorker::ReadSlot(GateSlot& slot) {
     const auto start = timer_.Now();
     const double lagMs = MsBetween(EffectiveDue(slot), start);
     SiteGate& gate = line_.meters[slot.meter].gates[slot.gate];
+    {
+        // What a stop has to wait for: this read, whose attempts (one for an EX gate) may each
+        // wait out the time-out.
+        std::lock_guard lock(mutex_);
+        status_.reading = gate.gate.address;
+        status_.readingSinceUnixMs = UnixMsNow();
+        status_.readingLimitMs = static_cast<double>((gate.ex ? 1 : protocol::kReadAttempts) *
+                                                     channel_.TimeoutMs());
+    }
     core::LogTally tally;
     const core::Reading reading = core::ReadGate(driver_, channel_, gate.gate, gate.ex, &tally);
     const auto now = timer_.Now();
@@ -180,6 +251,7 @@ void LineWorker::ReadSlot(GateSlot& slot) {
     {
         std::lock_guard lock(mutex_);
         status_.missedSlots += missed;
+        status_.reading.clear();
     }
     if (reading.result == VpiFailed && PortFailed(reading.latencyMs, reading.attempts,
                                                   static_cast<double>(channel_.TimeoutMs()))) {
@@ -218,20 +290,39 @@ void LineWorker::RecordReading(const GateSlot& slot, const core::Reading& readin
 void LineWorker::RecordMeter(std::size_t meter, const core::Reading& reading,
                              ScheduleClock::time_point now) {
     MeterTiming& timing = timing_[meter];
-    std::lock_guard lock(mutex_);
-    MeterStatus& status = status_.meters[meter];
-    if (reading.result != VpiFailed) {
-        status.health = MeterHealth::Answering;
-        status.consecutiveFailures = 0;
-        status.backoffMs = 0;
-        status.lastAnswerUnixMs = UnixMsNow();
-        timing.probeAt = now;
-        return;
+    std::string event;
+    {
+        std::lock_guard lock(mutex_);
+        MeterStatus& status = status_.meters[meter];
+        if (reading.result != VpiFailed) {
+            if (status.consecutiveFailures > 0) {
+                event = fmt::format("meter {} answering again after {} {} without an answer",
+                                    status.name, status.consecutiveFailures,
+                                    status.consecutiveFailures == 1 ? "read" : "reads");
+            }
+            status.health = MeterHealth::Answering;
+            status.consecutiveFailures = 0;
+            status.backoffMs = 0;
+            status.lastAnswerUnixMs = UnixMsNow();
+            timing.probeAt = now;
+        } else {
+            const double before = status.backoffMs;
+            ++status.consecutiveFailures;
+            status.health = MeterHealth::BackingOff;
+            status.backoffMs = BackoffMs(status.consecutiveFailures, timing.baseMs, backoffMaxMs_);
+            timing.probeAt = now + Ms(status.backoffMs);
+            // Said when it falls silent and whenever the back-off grows, not at the cap.
+            if (status.consecutiveFailures == 1) {
+                event = fmt::format("meter {} silent: no answer to {}; next try in {}",
+                                    status.name, reading.gate, DelayText(status.backoffMs));
+            } else if (status.backoffMs != before) {
+                event = fmt::format("meter {} still silent after {} reads; backed off to {}",
+                                    status.name, status.consecutiveFailures,
+                                    DelayText(status.backoffMs));
+            }
+        }
     }
-    ++status.consecutiveFailures;
-    status.health = MeterHealth::BackingOff;
-    status.backoffMs = BackoffMs(status.consecutiveFailures, timing.baseMs, backoffMaxMs_);
-    timing.probeAt = now + Ms(status.backoffMs);
+    if (!event.empty()) Say(event);
 }
 
 // The port has gone: closed at once (11), then opened again (13) by the loop, with back-off
@@ -239,10 +330,16 @@ void LineWorker::RecordMeter(std::size_t meter, const core::Reading& reading,
 void LineWorker::PortHasFailed() {
     static_cast<void>(channel_.Close());
     static_cast<void>(driver_.TakeLog());
-    std::lock_guard lock(mutex_);
-    open_ = false;
-    status_.open = false;
-    openAt_ = timer_.Now();
+    {
+        std::lock_guard lock(mutex_);
+        open_ = false;
+        status_.open = false;
+        status_.problem = "lost";
+        openAt_ = timer_.Now();
+    }
+    Say(fmt::format("port {} lost: reads fail at the port, not at a meter; closing it and "
+                    "opening it again",
+                    line_.options.port));
 }
 
 }  // namespace host::site

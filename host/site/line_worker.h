@@ -22,6 +22,11 @@ namespace host::site {
 // Called on the line's thread after every read, outside the line's lock.
 using ReadingSink = std::function<void(const std::string& line, const core::Reading& reading)>;
 
+// Called on the line's thread, outside its lock, with each event of the line worth a log line:
+// the port opened, lost, not opening (why, and when it is tried again), a meter gone silent,
+// backed off further, answering again. `text` does not repeat the line's name.
+using LineEventSink = std::function<void(const std::string& line, const std::string& text)>;
+
 class LineWorker : core::NonCopyable {
 public:
     // `timer` (may be null: the steady clock) is the time the schedule goes by; it must outlive
@@ -30,6 +35,12 @@ public:
                ReadingSink sink, ScheduleTimer* timer = nullptr);
     // Stops the thread if it runs.
     ~LineWorker();
+
+    // Where the line's events go (none by default); before Start() only.
+    void SetEvents(LineEventSink events) { events_ = std::move(events); }
+
+    // The settings the line was made with.
+    const SiteLine& Settings() const { return line_; }
 
     // Starts the line's thread, which opens the port (retrying with back-off while it does not
     // open) and reads until Stop().
@@ -75,12 +86,14 @@ private:
     void RecordMeter(std::size_t meter, const core::Reading& reading,
                      ScheduleClock::time_point now);
     void PortHasFailed();
+    void Say(const std::string& text) const;
     bool WaitUntil(ScheduleClock::time_point when);
 
     core::LoadedDriver& driver_;
     SiteLine line_;
     double backoffMaxMs_;
     ReadingSink sink_;
+    LineEventSink events_;
     SteadyTimer steady_;
     ScheduleTimer& timer_;  // steady_ unless the owner passed another
     core::Channel channel_;
@@ -89,6 +102,7 @@ private:
     bool open_ = false;
     std::int32_t closeResult_ = VpiDone;
     int openFailures_ = 0;
+    std::string lastOpenProblem_;  // what the last failed open was said to be, said once
     ScheduleClock::time_point openAt_{};
     std::vector<GateSlot> slots_;
     std::vector<MeterTiming> timing_;

@@ -89,11 +89,12 @@ void Values(Exposition& out, const SiteStatus& status) {
         }
     });
     out.Family("vpi_gate_last_success_timestamp_seconds", "gauge",
-               "When the gate was last read successfully (Unix time)");
+               "When the gate was last read successfully (Unix time; 0: never)");
+    // A gate never read successfully has its series too, at 0, so that an alert on the age of
+    // the last success sees a meter that never answered.
     ForEachGate(status, [&out](const LineStatus& l, const MeterStatus& m, const GateStatus& g) {
-        if (g.valuesUnixMs != 0)
-            out.Sample("vpi_gate_last_success_timestamp_seconds", GateLabels(l, m, g),
-                       Seconds(static_cast<double>(g.valuesUnixMs)));
+        out.Sample("vpi_gate_last_success_timestamp_seconds", GateLabels(l, m, g),
+                   Seconds(static_cast<double>(g.valuesUnixMs)));
     });
     out.Family("vpi_gate_interval_seconds", "gauge", "The interval the site file asks for");
     ForEachGate(status, [&out](const LineStatus& l, const MeterStatus& m, const GateStatus& g) {
@@ -146,35 +147,34 @@ void ReadTimes(Exposition& out, const SiteStatus& status) {
     });
 }
 
-void Meters(Exposition& out, const SiteStatus& status, std::int64_t nowUnixMs) {
+void Meters(Exposition& out, const SiteStatus& status) {
     struct MeterFigure {
         const char* name;
         const char* help;
-        double (*value)(const MeterStatus&, std::int64_t);
+        double (*value)(const LineStatus&, const MeterStatus&);
     };
     constexpr MeterFigure kFigures[] = {
-        {"vpi_meter_up", "1 while the meter answers; 0 while it is backed off or not read yet",
-         [](const MeterStatus& m, std::int64_t) {
-             return m.health == MeterHealth::Answering ? 1.0 : 0.0;
-         }},
+        {"vpi_meter_up",
+         "1 while the meter answers on an open port; 0 while its port is closed, it is backed "
+         "off or not read yet",
+         [](const LineStatus& l, const MeterStatus& m) { return MeterUp(l, m) ? 1.0 : 0.0; }},
         {"vpi_meter_backoff_seconds", "How long the silent meter is left alone now (0: answering)",
-         [](const MeterStatus& m, std::int64_t) { return Seconds(m.backoffMs); }},
+         [](const LineStatus&, const MeterStatus& m) { return Seconds(m.backoffMs); }},
         {"vpi_meter_consecutive_failures", "Reads without an answer since the last answer",
-         [](const MeterStatus& m, std::int64_t) {
+         [](const LineStatus&, const MeterStatus& m) {
              return static_cast<double>(m.consecutiveFailures);
          }},
-        {"vpi_meter_last_answer_age_seconds", "Time since the meter last answered (-1: never)",
-         [](const MeterStatus& m, std::int64_t now) {
-             return m.lastAnswerUnixMs == 0
-                        ? -1.0
-                        : Seconds(static_cast<double>(now - m.lastAnswerUnixMs));
+        {"vpi_meter_last_answer_timestamp_seconds",
+         "When the meter last answered (Unix time; 0: never)",
+         [](const LineStatus&, const MeterStatus& m) {
+             return Seconds(static_cast<double>(m.lastAnswerUnixMs));
          }},
     };
     for (const MeterFigure& figure : kFigures) {
         out.Family(figure.name, "gauge", figure.help);
         for (const LineStatus& line : status.lines) {
             for (const MeterStatus& meter : line.meters)
-                out.Sample(figure.name, MeterLabels(line, meter), figure.value(meter, nowUnixMs));
+                out.Sample(figure.name, MeterLabels(line, meter), figure.value(line, meter));
         }
     }
 }
@@ -214,19 +214,34 @@ void Lines(Exposition& out, const SiteStatus& status) {
     }
 }
 
+void Reloads(Exposition& out, const SiteStatus& status) {
+    out.Family("vpi_config_reloads_total", "counter",
+               "Reloads of the site file on SIGHUP, by result (a failed one changes nothing)");
+    out.Sample("vpi_config_reloads_total", Label("result", "success"),
+               static_cast<double>(status.reloadSuccesses));
+    out.Sample("vpi_config_reloads_total", Label("result", "failure"),
+               static_cast<double>(status.reloadFailures));
+    out.Family("vpi_config_last_reload_success_timestamp_seconds", "gauge",
+               "When the site file running now was loaded (Unix time)");
+    out.Sample("vpi_config_last_reload_success_timestamp_seconds", "",
+               Seconds(static_cast<double>(status.lastLoadUnixMs)));
+}
+
 }  // namespace
 
-std::string PrometheusText(const SiteStatus& status, std::int64_t nowUnixMs) {
+// No sample depends on the time now: an age is time() less a timestamp, in the query.
+std::string PrometheusText(const SiteStatus& status, std::int64_t /*nowUnixMs*/) {
     Exposition out;
     out.Family("vpi_site_info", "gauge", "The site this vpihost serve polls");
     out.Sample("vpi_site_info", Label("site", status.site), 1);
     out.Family("vpi_serve_start_time_seconds", "gauge", "When polling started (Unix time)");
-    out.Sample("vpi_serve_start_time_seconds", "",
+    out.Sample("vpi_serve_start_time_seconds", Label("site", status.site),
                Seconds(static_cast<double>(status.startUnixMs)));
+    Reloads(out, status);
     Values(out, status);
     Counters(out, status);
     ReadTimes(out, status);
-    Meters(out, status, nowUnixMs);
+    Meters(out, status);
     Lines(out, status);
     return out.Take();
 }

@@ -1,8 +1,11 @@
 // The site poller: every line of a prepared site on a thread of its own, none waiting on
-// another, and one status of the whole site for the HTTP side and the summaries.
+// another, and one status of the whole site for the HTTP side and the summaries. A new site
+// file takes the place of the running one line by line: what did not change keeps polling.
 #pragma once
 
 #include <memory>
+#include <mutex>
+#include <string>
 #include <vector>
 
 #include "core/loaded_driver.h"
@@ -13,10 +16,20 @@
 
 namespace host::site {
 
+// What a reload did, line by line (by name).
+struct ReloadReport {
+    std::vector<std::string> kept;       // the same settings: polling on, the port left open
+    std::vector<std::string> restarted;  // changed: stopped, its channel closed, started anew
+    std::vector<std::string> added;
+    std::vector<std::string> removed;
+};
+
 class SitePoller : core::NonCopyable {
 public:
-    // `sink` (may be empty) gets every reading, on the thread of its line.
-    SitePoller(core::LoadedDriver& driver, const PreparedSite& site, ReadingSink sink = {});
+    // `sink` (may be empty) gets every reading, on the thread of its line; `events` (may be
+    // empty) every line's events worth a log line.
+    SitePoller(core::LoadedDriver& driver, const PreparedSite& site, ReadingSink sink = {},
+               LineEventSink events = {});
     // Stops every line.
     ~SitePoller();
 
@@ -29,15 +42,36 @@ public:
     // Stops every line: each ends after its read under way and closes its channel.
     void Stop();
 
-    // The worker of the site's line `index` (in the file's order).
+    // Puts `site` (prepared, without errors) in place of the running site, after Start(): a
+    // line whose settings (port, line, meters, gates, names, intervals, the back-off cap) are
+    // all the same keeps its thread, channel, schedule and counts; a changed line is stopped
+    // (after its read under way) and started anew, a line no longer in the file stopped, a new
+    // one started. Counted as a successful reload. From one thread at a time.
+    ReloadReport Reload(const PreparedSite& site);
+
+    // Counts a reload that was refused (the file had errors); nothing else changes.
+    void ReloadRefused();
+
+    // The worker of the site's line `index` (in the file's order); before Start() and after
+    // Stop() only.
     LineWorker& Line(std::size_t index) { return *lines_[index]; }
 
     // What every line knows now, in the file's order.
     SiteStatus Status() const;
 
 private:
+    std::unique_ptr<LineWorker> MakeLine(const SiteLine& line, double backoffMaxMs);
+
+    core::LoadedDriver& driver_;
+    ReadingSink sink_;
+    LineEventSink events_;
+    mutable std::mutex mutex_;  // guards what follows; a line's own status has its own lock
     std::string site_;
+    double backoffMaxMs_ = 0;
     std::int64_t startUnixMs_ = 0;
+    std::int64_t reloadSuccesses_ = 0;
+    std::int64_t reloadFailures_ = 0;
+    std::int64_t lastLoadUnixMs_ = 0;
     std::vector<std::unique_ptr<LineWorker>> lines_;
 };
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <string>
 
 #include "core/name_table.h"
 
@@ -38,6 +39,28 @@ const char* MeterHealthName(MeterHealth health) {
                   static_cast<int>(MeterHealth::Answering) == 1 &&
                   static_cast<int>(MeterHealth::BackingOff) == 2);
     return core::NameOf(kNames, health);
+}
+
+bool MeterUp(const LineStatus& line, const MeterStatus& meter) {
+    return line.open && meter.health == MeterHealth::Answering;
+}
+
+const char* MeterHealthText(const LineStatus& line, const MeterStatus& meter) {
+    return line.open ? MeterHealthName(meter.health) : "port-closed";
+}
+
+std::string MeterDownReason(const LineStatus& line, const MeterStatus& meter) {
+    if (!line.open) return "port closed: " + line.problem;
+    switch (meter.health) {
+        case MeterHealth::Answering:
+            return "";
+        case MeterHealth::BackingOff:
+            return "no answer to the last " + std::to_string(meter.consecutiveFailures) +
+                   (meter.consecutiveFailures == 1 ? " read" : " reads");
+        case MeterHealth::Unknown:
+            break;
+    }
+    return "not read yet";
 }
 
 std::int64_t UnixMsNow() {

@@ -80,6 +80,15 @@ struct LineStatus {
     std::string name;
     std::string port;
     bool open = false;
+    bool ended = false;  // its thread has ended, its channel closed
+    // While the port is not open: why, as the system tells ("no such device", "in use by
+    // process 4711 (minicom)", "not opened yet"). Empty while open.
+    std::string problem = "not opened yet";
+    // The read under way: its gate (empty between reads), since when, and how long its
+    // attempts may take at most (their time-outs added up).
+    std::string reading;
+    std::int64_t readingSinceUnixMs = 0;
+    double readingLimitMs = 0;
     std::int64_t opens = 0;  // successful opens and reopens
     std::int64_t reopenFailures = 0;
     double lastLagMs = 0;  // how late the last read started after it came due
@@ -93,8 +102,25 @@ struct LineStatus {
 struct SiteStatus {
     std::string site;
     std::int64_t startUnixMs = 0;
+    // Reloads of the site file on SIGHUP, and when the configuration running now was loaded
+    // (the start, until a reload succeeds).
+    std::int64_t reloadSuccesses = 0;
+    std::int64_t reloadFailures = 0;
+    std::int64_t lastLoadUnixMs = 0;
     std::vector<LineStatus> lines;
 };
+
+// Whether the meter is up: its last read had an answer and its line's port is open now. A meter
+// on a port that has gone is never up, whatever it answered before.
+bool MeterUp(const LineStatus& line, const MeterStatus& meter);
+
+// The meter's health as the outputs say it: its own, or "port-closed" while its line's port is
+// not open.
+const char* MeterHealthText(const LineStatus& line, const MeterStatus& meter);
+
+// Why the meter is not up, in a few words ("port closed: no such device", "no answer to the
+// last 3 reads", "not read yet"); empty while it is up.
+std::string MeterDownReason(const LineStatus& line, const MeterStatus& meter);
 
 // Milliseconds since 1970 by the system clock.
 std::int64_t UnixMsNow();

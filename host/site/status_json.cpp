@@ -42,13 +42,15 @@ json GateReadings(const GateStatus& gate, std::int64_t now) {
             {"values", values}};
 }
 
-json MeterHead(const MeterStatus& meter, std::int64_t now) {
+json MeterHead(const LineStatus& line, const MeterStatus& meter, std::int64_t now) {
     bool stale = false;
     for (const GateStatus& gate : meter.gates) stale = stale || Stale(gate, now);
     return {{"name", meter.name},
             {"address", meter.address},
-            {"health", MeterHealthName(meter.health)},
-            {"silent", meter.health == MeterHealth::BackingOff},
+            {"health", MeterHealthText(line, meter)},
+            {"up", MeterUp(line, meter)},
+            {"why", MeterDownReason(line, meter)},
+            {"silent", line.open && meter.health == MeterHealth::BackingOff},
             {"stale", stale},
             {"last_answer_ms", meter.lastAnswerUnixMs},
             {"backoff_ms", meter.backoffMs}};
@@ -76,8 +78,8 @@ json GateHealth(const GateStatus& gate) {
                              : json(nullptr)}};
 }
 
-json MeterHealthJson(const MeterStatus& meter, std::int64_t now) {
-    json out = MeterHead(meter, now);
+json MeterHealthJson(const LineStatus& line, const MeterStatus& meter, std::int64_t now) {
+    json out = MeterHead(line, meter, now);
     std::int64_t reads = 0;
     std::int64_t failed = 0;
     double sumMs = 0;
@@ -101,6 +103,7 @@ json LineHealth(const LineStatus& line) {
     return {{"name", line.name},
             {"port", line.port},
             {"open", line.open},
+            {"problem", line.problem},
             {"opens", line.opens},
             {"open_failures", line.reopenFailures},
             {"reads", line.reads},
@@ -118,13 +121,16 @@ std::string ReadingsJson(const SiteStatus& status, std::int64_t nowUnixMs) {
     for (const LineStatus& line : status.lines) {
         json meters = json::array();
         for (const MeterStatus& meter : line.meters) {
-            json out = MeterHead(meter, nowUnixMs);
+            json out = MeterHead(line, meter, nowUnixMs);
             out["gates"] = json::array();
             for (const GateStatus& gate : meter.gates)
                 out["gates"].push_back(GateReadings(gate, nowUnixMs));
             meters.push_back(out);
         }
-        lines.push_back({{"name", line.name}, {"open", line.open}, {"meters", meters}});
+        lines.push_back({{"name", line.name},
+                         {"open", line.open},
+                         {"problem", line.problem},
+                         {"meters", meters}});
     }
     return json{{"site", status.site}, {"now_ms", nowUnixMs}, {"lines", lines}}.dump();
 }
@@ -135,11 +141,15 @@ std::string StatusJson(const SiteStatus& status, std::int64_t nowUnixMs) {
         json out = LineHealth(line);
         out["meters"] = json::array();
         for (const MeterStatus& meter : line.meters)
-            out["meters"].push_back(MeterHealthJson(meter, nowUnixMs));
+            out["meters"].push_back(MeterHealthJson(line, meter, nowUnixMs));
         lines.push_back(out);
     }
     return json{{"site", status.site},
                 {"start_ms", status.startUnixMs},
+                {"reloads",
+                 {{"success", status.reloadSuccesses},
+                  {"failure", status.reloadFailures},
+                  {"last_success_ms", status.lastLoadUnixMs}}},
                 {"now_ms", nowUnixMs},
                 {"lines", lines}}
         .dump();

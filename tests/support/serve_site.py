@@ -70,6 +70,7 @@ class Site:
     def __init__(self, vpihost, metersim):
         self.dir = tempfile.mkdtemp(prefix="serve-test-")
         self.processes = []
+        self.sims = []
         tag = str(os.getpid() % 100000)
         self.link_a, self.link_b = "/tmp/A" + tag, "/tmp/B" + tag
         pins_a = self.write("pins-a.txt", "01:plain.0 = 1250\n01:h2.5 = 11.5\n")
@@ -99,10 +100,23 @@ class Site:
         process = subprocess.Popen([metersim] + args, stdout=subprocess.PIPE,
                                    stderr=subprocess.DEVNULL, text=True)
         self.processes.append(process)
+        self.sims.append(process)
         line = process.stdout.readline()
         if "listening" not in line:
             self.stop()
             raise RuntimeError("metersim did not start: " + line)
+
+    def unplug(self, index):
+        """Ends simulator `index` (0: line A): its pseudo-terminal and link go, as a removed
+        adapter's device does."""
+        sim = self.sims[index]
+        sim.send_signal(signal.SIGTERM)
+        sim.wait(10)
+
+    def errors(self):
+        """What serve has written on stderr so far."""
+        with open(os.path.join(self.dir, "serve.err")) as f:
+            return f.read()
 
     def stop_serve(self, timeout=20):
         """SIGTERM to serve; its exit status, or None when it did not end in time."""

@@ -31,6 +31,7 @@ function fmt(v) {
 }
 
 function meterState(meter) {
+  if (meter.health === "port-closed") return ["silent", "PORT CLOSED"];
   if (meter.silent) return ["silent", "SILENT"];
   if (meter.stale) return ["stale", "stale"];
   if (meter.health === "answering") return ["answering", "answering"];
@@ -55,8 +56,9 @@ function renderHealth(status) {
       const read = m.read_ms_mean === null ? "–" : m.read_ms_mean.toFixed(0) + " ms";
       const answer = m.last_answer_ms ? age(status.now_ms - m.last_answer_ms) : "never";
       const row = el("tr", { class: cls, "data-meter": `${line.name}/${m.name}` },
-        el("td", {}, line.name + (line.open ? "" : " (port closed)")), el("td", {}, m.name),
-        el("td", {}, el("span", { class: "state " + cls }, text)), el("td", {}, answer),
+        el("td", { class: "wrap" }, line.name + (line.open ? "" : ` (port closed: ${line.problem})`)),
+        el("td", {}, m.name),
+        el("td", {}, el("span", { class: "state " + cls, title: m.why }, text)), el("td", {}, answer),
         el("td", { class: "num" }, rate), el("td", { class: "num" }, read),
         el("td", { class: "num" }, m.backoff_ms ? (m.backoff_ms / 1000).toFixed(1) + " s" : "–"));
       body.append(row);

@@ -66,6 +66,7 @@ host::site::SiteStatus HandMadeStatus() {
     line.name = "bay \"A\"";
     line.port = "/dev/ttyS0";
     line.open = true;
+    line.problem = "";
     line.opens = 2;
     line.reopenFailures = 1;
     line.lastLagMs = 12;
@@ -78,6 +79,9 @@ host::site::SiteStatus HandMadeStatus() {
     host::site::SiteStatus status;
     status.site = "Site \"N\"";
     status.startUnixMs = kStartMs;
+    status.reloadSuccesses = 2;
+    status.reloadFailures = 1;
+    status.lastLoadUnixMs = kStartMs + 5000;
     status.lines = {line};
     return status;
 }
@@ -89,14 +93,21 @@ const std::string kExpectedExposition = R"txt(# HELP vpi_site_info The site this
 vpi_site_info{site="Site \"N\""} 1
 # HELP vpi_serve_start_time_seconds When polling started (Unix time)
 # TYPE vpi_serve_start_time_seconds gauge
-vpi_serve_start_time_seconds 1765300000
+vpi_serve_start_time_seconds{site="Site \"N\""} 1765300000
+# HELP vpi_config_reloads_total Reloads of the site file on SIGHUP, by result (a failed one changes nothing)
+# TYPE vpi_config_reloads_total counter
+vpi_config_reloads_total{result="success"} 2
+vpi_config_reloads_total{result="failure"} 1
+# HELP vpi_config_last_reload_success_timestamp_seconds When the site file running now was loaded (Unix time)
+# TYPE vpi_config_last_reload_success_timestamp_seconds gauge
+vpi_config_last_reload_success_timestamp_seconds 1765300005
 # HELP vpi_value The last value read from a meter's gate; name and unit where the site file gives them
 # TYPE vpi_value gauge
 vpi_value{line="bay \"A\"",meter="feeder\\2",gate="0701",index="0",key="plain.0",name="P\ntotal",unit="kW"} 230.5
 vpi_value{line="bay \"A\"",meter="feeder\\2",gate="0701",index="1",key="plain.1",name="\"Q\""} NaN
 vpi_value{line="bay \"A\"",meter="feeder\\2",gate="0701",index="2",key="plain.2",name="S\\x"} +Inf
 vpi_value{line="bay \"A\"",meter="feeder\\2",gate="0701",index="3",key="plain.3"} -Inf
-# HELP vpi_gate_last_success_timestamp_seconds When the gate was last read successfully (Unix time)
+# HELP vpi_gate_last_success_timestamp_seconds When the gate was last read successfully (Unix time; 0: never)
 # TYPE vpi_gate_last_success_timestamp_seconds gauge
 vpi_gate_last_success_timestamp_seconds{line="bay \"A\"",meter="feeder\\2",gate="0701"} 1765300009.5
 # HELP vpi_gate_interval_seconds The interval the site file asks for
@@ -133,7 +144,7 @@ vpi_read_duration_seconds_bucket{line="bay \"A\"",meter="feeder\\2",gate="0701",
 vpi_read_duration_seconds_bucket{line="bay \"A\"",meter="feeder\\2",gate="0701",le="+Inf"} 3
 vpi_read_duration_seconds_sum{line="bay \"A\"",meter="feeder\\2",gate="0701"} 40.045
 vpi_read_duration_seconds_count{line="bay \"A\"",meter="feeder\\2",gate="0701"} 3
-# HELP vpi_meter_up 1 while the meter answers; 0 while it is backed off or not read yet
+# HELP vpi_meter_up 1 while the meter answers on an open port; 0 while its port is closed, it is backed off or not read yet
 # TYPE vpi_meter_up gauge
 vpi_meter_up{line="bay \"A\"",meter="feeder\\2"} 1
 vpi_meter_up{line="bay \"A\"",meter="spare"} 0
@@ -145,10 +156,10 @@ vpi_meter_backoff_seconds{line="bay \"A\"",meter="spare"} 4
 # TYPE vpi_meter_consecutive_failures gauge
 vpi_meter_consecutive_failures{line="bay \"A\"",meter="feeder\\2"} 0
 vpi_meter_consecutive_failures{line="bay \"A\"",meter="spare"} 3
-# HELP vpi_meter_last_answer_age_seconds Time since the meter last answered (-1: never)
-# TYPE vpi_meter_last_answer_age_seconds gauge
-vpi_meter_last_answer_age_seconds{line="bay \"A\"",meter="feeder\\2"} 1.5
-vpi_meter_last_answer_age_seconds{line="bay \"A\"",meter="spare"} -1
+# HELP vpi_meter_last_answer_timestamp_seconds When the meter last answered (Unix time; 0: never)
+# TYPE vpi_meter_last_answer_timestamp_seconds gauge
+vpi_meter_last_answer_timestamp_seconds{line="bay \"A\"",meter="feeder\\2"} 1765300008.5
+vpi_meter_last_answer_timestamp_seconds{line="bay \"A\"",meter="spare"} 0
 # HELP vpi_line_port_open 1 while the line's port is open
 # TYPE vpi_line_port_open gauge
 vpi_line_port_open{line="bay \"A\""} 1
@@ -176,6 +187,44 @@ vpi_poller_lag_seconds_count{line="bay \"A\""} 8
 TEST(MetricsText, EscapesNamesWritesNonNumbersAndCumulativeBucketsExactly) {
     const std::string text = host::site::PrometheusText(HandMadeStatus(), kNowMs);
     EXPECT_EQ(text, kExpectedExposition);
+}
+
+// The meters of a line whose port has gone are down, whatever they last answered, and the API
+// says why; a gate never read has its last-success series at 0, so that an alert on its age
+// sees it; no series says "never" with -1.
+TEST(MetricsText, MetersOfAClosedPortAreDownAndAGateNeverReadIsAtZero) {
+    host::site::SiteStatus status = HandMadeStatus();
+    host::site::GateStatus unread;
+    unread.address = "0801";
+    unread.intervalMs = 2000;
+    status.lines[0].meters[1].gates = {unread};
+    const std::string open = host::site::PrometheusText(status, kNowMs);
+    EXPECT_NE(open.find("vpi_meter_up{line=\"bay \\\"A\\\"\",meter=\"feeder\\\\2\"} 1\n"),
+              std::string::npos)
+        << open;
+    EXPECT_NE(open.find("vpi_gate_last_success_timestamp_seconds{line=\"bay \\\"A\\\"\","
+                        "meter=\"spare\",gate=\"0801\"} 0\n"),
+              std::string::npos)
+        << open;
+    EXPECT_EQ(open.find(" -1\n"), std::string::npos) << open;
+
+    status.lines[0].open = false;
+    status.lines[0].problem = "no such device";
+    const std::string closed = host::site::PrometheusText(status, kNowMs);
+    EXPECT_NE(closed.find("vpi_meter_up{line=\"bay \\\"A\\\"\",meter=\"feeder\\\\2\"} 0\n"),
+              std::string::npos)
+        << closed;
+    const auto json = nlohmann::json::parse(host::site::StatusJson(status, kNowMs));
+    const auto& line = json["lines"][0];
+    EXPECT_EQ(line["problem"], "no such device");
+    for (const auto& meter : line["meters"]) {
+        EXPECT_EQ(meter["health"], "port-closed") << meter["name"];
+        EXPECT_FALSE(meter["up"]) << meter["name"];
+        EXPECT_EQ(meter["why"], "port closed: no such device") << meter["name"];
+        EXPECT_FALSE(meter["silent"]) << "the port is to blame, not the meter";
+    }
+    const auto readings = nlohmann::json::parse(host::site::ReadingsJson(status, kNowMs));
+    EXPECT_EQ(readings["lines"][0]["meters"][0]["health"], "port-closed");
 }
 
 TEST(MetricsText, ARealPromtoolAcceptsIt) {
@@ -240,10 +289,15 @@ TEST(StatusJson, HealthFiguresFromTheCounts) {
     EXPECT_EQ(line["name"], "bay \"A\"");
     EXPECT_EQ(line["opens"], 2);
     EXPECT_EQ(line["open_failures"], 1);
+    EXPECT_EQ(line["problem"], "");
+    EXPECT_EQ(status["reloads"]["success"], 2);
+    EXPECT_EQ(status["reloads"]["failure"], 1);
     EXPECT_EQ(line["missed_slots"], 3);
     EXPECT_EQ(line["lag_ms"]["mean"], 125.0);
     const auto& meter = line["meters"][0];
     EXPECT_EQ(meter["health"], "answering");
+    EXPECT_TRUE(meter["up"]);
+    EXPECT_EQ(meter["why"], "");
     EXPECT_EQ(meter["reads"], 8);
     EXPECT_EQ(meter["failure_rate"], 3.0 / 8.0);
     EXPECT_EQ(meter["read_ms_mean"], 40045.0 / 8.0);
@@ -253,6 +307,8 @@ TEST(StatusJson, HealthFiguresFromTheCounts) {
     EXPECT_EQ(gate["read_ms_mean"], 40045.0 / 3.0);
     const auto& silent = line["meters"][1];
     EXPECT_EQ(silent["health"], "backing-off");
+    EXPECT_FALSE(silent["up"]);
+    EXPECT_EQ(silent["why"], "no answer to the last 3 reads");
     EXPECT_EQ(silent["backoff_ms"], 4000.0);
     EXPECT_EQ(silent["consecutive_failures"], 3);
     EXPECT_TRUE(silent["failure_rate"].is_null()) << "no read: no rate";

@@ -93,6 +93,33 @@ private:
     std::map<std::string, std::vector<Seen>> seen_;
 };
 
+// The lines' events as serve logs them: "B: meter three silent: ...", in the order they came.
+class EventLog {
+public:
+    void Add(const std::string& line, const std::string& text) {
+        std::lock_guard lock(mutex_);
+        events_.push_back(line + ": " + text);
+    }
+    // The index of the first event from `from` on that starts with `prefix`; -1 when none.
+    int Find(const std::string& prefix, int from = 0) {
+        std::lock_guard lock(mutex_);
+        for (int i = std::max(from, 0); i < static_cast<int>(events_.size()); ++i) {
+            if (events_[i].rfind(prefix, 0) == 0) return i;
+        }
+        return -1;
+    }
+    std::string All() {
+        std::lock_guard lock(mutex_);
+        std::string all;
+        for (const std::string& event : events_) all += event + "\n";
+        return all;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> events_;
+};
+
 std::string Link(char line) {
     // /tmp/ and six characters: within the 11 a port name may have.
     return "/tmp/" + std::string(1, line) + std::to_string(getpid() % 100000);
@@ -197,9 +224,11 @@ TEST_F(SitePollerTest, SilentMeterBacksOffOthersAreReadLineReopens) {
     ASSERT_TRUE(StartLineB(false));
     const host::site::PreparedSite site = Site();
     Recorder recorder;
+    EventLog events;
     host::site::SitePoller poller(
         driver_, site,
-        [&recorder](const std::string&, const host::core::Reading& r) { recorder.Add(r); });
+        [&recorder](const std::string&, const host::core::Reading& r) { recorder.Add(r); },
+        [&events](const std::string& line, const std::string& text) { events.Add(line, text); });
     poller.Start();
     const auto doneReads = [&recorder](const std::string& gate) {
         const std::vector<Seen> seen = recorder.Of(gate);
@@ -232,6 +261,16 @@ TEST_F(SitePollerTest, SilentMeterBacksOffOthersAreReadLineReopens) {
     ASSERT_TRUE(WaitFor(poller, 20s, [](const host::site::SiteStatus& s) {
         return !s.lines[1].open;
     })) << "line B was not seen to fail";
+    // While the port is away no meter of the line is up, whatever it answered before, and the
+    // line says why once its reopen has failed.
+    ASSERT_TRUE(WaitFor(poller, 20s, [](const host::site::SiteStatus& s) {
+        return s.lines[1].problem == "no such device";
+    })) << poller.Status().lines[1].problem;
+    const host::site::SiteStatus away = poller.Status();
+    for (const host::site::MeterStatus& meter : away.lines[1].meters) {
+        EXPECT_FALSE(host::site::MeterUp(away.lines[1], meter)) << meter.name;
+    }
+    EXPECT_TRUE(host::site::MeterUp(away.lines[0], MeterOf(away, "one")));
     ASSERT_TRUE(StartLineB(true));
     EXPECT_TRUE(WaitFor(poller, 30s, [](const host::site::SiteStatus& s) {
         return s.lines[1].open && s.lines[1].opens >= 2 &&
@@ -243,6 +282,19 @@ TEST_F(SitePollerTest, SilentMeterBacksOffOthersAreReadLineReopens) {
     EXPECT_FLOAT_EQ(after.back().values.at(0), 3300.0f);
     // Line A never failed.
     EXPECT_EQ(poller.Status().lines[0].opens, 1);
+    // Each event of line B logged once, in the order it came, under the line's name.
+    const int silent = events.Find("B: meter three silent: no answer to 0301; next try in 1 s");
+    const int backedOff = events.Find("B: meter three still silent after 2 reads; backed off to", silent);
+    const int lost = events.Find("B: port " + Link('b') + " lost:", backedOff);
+    const int missing = events.Find("B: port " + Link('b') + " did not open: no such device; next try in 1 s", lost);
+    const int reopened = events.Find("B: port " + Link('b') + " reopened after", missing);
+    const int answering = events.Find("B: meter three answering again after", reopened);
+    EXPECT_TRUE(silent >= 0 && backedOff > silent && lost > backedOff && missing > lost &&
+                reopened > missing && answering > reopened)
+        << events.All();
+    const int opened = events.Find("A: port " + Link('a') + " open");
+    EXPECT_TRUE(opened >= 0 && opened == events.Find("A:")) << events.All();
+    EXPECT_EQ(events.Find("A: meter"), -1) << "line A's meter never fell silent\n" << events.All();
     poller.Stop();
     EXPECT_FALSE(poller.Status().lines[0].open);
     EXPECT_FALSE(poller.Status().lines[1].open);
