@@ -10,7 +10,7 @@ int main(int argc, char** argv) {
     CLI::App app{"vpihost - loads the meter driver module and calls it as a host does"};
     app.require_subcommand(1);
     app.add_option("--module", runtime.modulePath,
-                   "driver module to load (default: beside vpihost)");
+                   "driver module to load (default: beside vpihost, else ../lib/satec-vpi/)");
     app.add_flag("--quiet", runtime.quietLog, "keep the driver's log lines off stderr");
     app.parse_complete_callback([&runtime] { runtime.driver.Log().Install(runtime.quietLog); });
 
