@@ -4,10 +4,12 @@
 # header-only libraries, a comma-decimal locale for the locale test, clang for the fuzzers,
 # Google Benchmark for the benchmarks and gcovr for the coverage report; with --serve what
 # vpihost serve is tested with: Prometheus with promtool, Chromium with its WebDriver and
-# Selenium. Every build gets toml++, cpp-httplib, npm and the page's chart library from its
+# Selenium; with --package what the Debian package is built and checked with: dpkg-shlibdeps
+# (dpkg-dev), lintian and systemd-analyze (systemd).
+# Every build gets toml++, cpp-httplib, npm and the page's chart library from its
 # lock file (host/site/web). Runs apt and npm only when something is missing; a package mirror that
 # is mid-sync is retried and worked around (tools/lib/apt.sh).
-# Usage: tools/install-deps.sh [--windows] [--fuzz] [--bench] [--coverage] [--serve]
+# Usage: tools/install-deps.sh [--windows] [--fuzz] [--bench] [--coverage] [--serve] [--package]
 set -euo pipefail
 
 want_windows=0
@@ -15,6 +17,7 @@ want_fuzz=0
 want_bench=0
 want_coverage=0
 want_serve=0
+want_package=0
 for arg in "$@"; do
   case $arg in
     --windows) want_windows=1 ;;
@@ -22,7 +25,8 @@ for arg in "$@"; do
     --bench) want_bench=1 ;;
     --coverage) want_coverage=1 ;;
     --serve) want_serve=1 ;;
-    *) echo "usage: $0 [--windows] [--fuzz] [--bench] [--coverage] [--serve]" >&2; exit 64 ;;
+    --package) want_package=1 ;;
+    *) echo "usage: $0 [--windows] [--fuzz] [--bench] [--coverage] [--serve] [--package]" >&2; exit 64 ;;
   esac
 done
 
@@ -45,6 +49,7 @@ packages=(cmake make g++ python3 googletest libcli11-dev libfmt-dev nlohmann-jso
 if [ $want_serve -eq 1 ]; then
   packages+=(prometheus chromium chromium-driver python3-selenium)
 fi
+[ $want_package -eq 1 ] && packages+=(dpkg-dev lintian systemd)
 # npm installs the page's chart library for every Linux build; it comes with Debian's nodejs,
 # and a machine with a node of its own has its npm already.
 command -v npm >/dev/null || packages+=(npm)

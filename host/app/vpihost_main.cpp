@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
     app.fallthrough();
     app.set_version_flag("--version", std::string("vpihost ") + host::app::BuildVersionText());
     app.add_option("--module", runtime.modulePath,
-                   "driver module to load (default: beside vpihost)");
+                   "driver module to load (default: beside vpihost, else ../lib/satec-vpi/)");
     app.add_flag("--quiet", runtime.quietLog, "keep the driver's log lines off stderr");
     app.parse_complete_callback([&runtime] { runtime.driver.Log().Install(runtime.quietLog); });
 

@@ -10,7 +10,7 @@
 namespace host::core {
 
 struct Runtime {
-    std::string modulePath;  // --module; empty: beside the program
+    std::string modulePath;  // --module; empty: beside the program, or installed
     bool quietLog = false;   // --quiet: keep the driver's log lines off stderr
     ExitStatus exit;
     LoadedDriver driver;

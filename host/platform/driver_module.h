@@ -27,7 +27,9 @@ public:
     std::int32_t Call(VpiOperation operation, void* channel, void* argument,
                       std::int32_t vpiNumber = 1) const;
 
-    // The module file beside the running program (satec_vpi.dll / libsatec_vpi.so).
+    // The module file beside the running program (satec_vpi.dll / libsatec_vpi.so), or on
+    // POSIX, when there is none beside it, lib/satec-vpi/ of the prefix the program is installed
+    // under (bin/../lib/satec-vpi/libsatec_vpi.so).
     static std::string DefaultPath();
 
 private:

@@ -33,7 +33,16 @@ std::string DriverModule::DefaultPath() {
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0) return "./libsatec_vpi.so";
     std::string dir(self, static_cast<std::size_t>(n));
-    return dir.substr(0, dir.find_last_of('/') + 1) + "libsatec_vpi.so";
+    dir = dir.substr(0, dir.find_last_of('/') + 1);
+    // A build tree has the module beside the program; an installed tree (bin/ and
+    // lib/satec-vpi/ under one prefix, wherever that is) keeps it in the package's own folder.
+    // access: 0 when the file exists, -1 otherwise.
+    const std::string beside = dir + "libsatec_vpi.so";
+    const std::string installed = dir + "../lib/satec-vpi/libsatec_vpi.so";
+    if (access(beside.c_str(), F_OK) != 0 && access(installed.c_str(), F_OK) == 0) {
+        return installed;
+    }
+    return beside;
 }
 
 }  // namespace host::platform
