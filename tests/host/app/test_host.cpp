@@ -519,6 +519,27 @@ TEST(Vpihost, OneGrammarOfOptionsAcrossCommands) {
     }
 }
 
+// parse and check take GATE:COUNT as every command does, and show what was typed with its
+// control bytes escaped, so that an address cannot move the terminal.
+TEST(Vpihost, ParseTakesCountsAndEscapesWhatItEchoes) {
+    const Outcome parse = Vpihost({"parse", "0101:4", "01\x1b[31mX\r"});
+    EXPECT_EQ(parse.exitCode, 1) << parse.err;
+    EXPECT_NE(Squeeze(parse.out).find("\"0101\" accepted 1 0 (PLAIN) 1 / 4"), std::string::npos)
+        << parse.out;
+    EXPECT_NE(parse.out.find("\"01\\x1B[31mX\\r\""), std::string::npos) << parse.out;
+    EXPECT_EQ(parse.out.find('\x1b'), std::string::npos) << parse.out;
+    EXPECT_EQ(parse.out.find('\r'), std::string::npos) << parse.out;
+
+    const Outcome check = Vpihost({"check", "12TD0101:25"});
+    EXPECT_EQ(check.exitCode, 0) << check.err;
+    EXPECT_NE(Squeeze(check.out).find("\"12TD0101\" accepted 12 51 (TD1) 1 / 25"),
+              std::string::npos)
+        << check.out;
+    const Outcome noCount = Vpihost({"check", "12TD0101"});
+    EXPECT_EQ(noCount.exitCode, 64);
+    EXPECT_NE(noCount.err.find("12TD0101:25 or --count 25"), std::string::npos) << noCount.err;
+}
+
 // metersim takes the line options with vpihost's names, checks and words, narrowed to what its
 // line can do.
 TEST(Metersim, TakesTheLineOptionsAsVpihostDoes) {
