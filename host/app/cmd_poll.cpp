@@ -82,8 +82,8 @@ void AddPollCommand(CLI::App& app, core::Runtime& runtime) {
         command.add_option("--interval", options.interval, "time between cycles (500ms, 1s, ...)")
             ->capture_default_str()
             ->transform(core::DurationCheck(0, kMaxPollTimeMs, "", false));
-    auto* count =
-        command.add_option("--count", options.count, "number of cycles")->check(CLI::PositiveNumber);
+    auto* count = command.add_option("--count", options.count, "number of cycles")
+                      ->check(CLI::PositiveNumber);
     command.add_option("--duration", options.duration, "poll for this long (30s, 5m, ...)")
         ->transform(core::DurationCheck(1, kMaxPollTimeMs, "", false))
         ->excludes(count);

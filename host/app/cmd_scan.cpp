@@ -8,8 +8,8 @@
 
 #include "app/command_setup.h"
 #include "app/commands.h"
-#include "core/driver_steps.h"
 #include "core/channel_options.h"
+#include "core/driver_steps.h"
 #include "core/interrupt.h"
 #include "core/non_copyable.h"
 #include "core/output.h"
@@ -128,8 +128,7 @@ void AddScanCommand(CLI::App& app, core::Runtime& runtime) {
         RunScanCommand);
     core::AddPortOption(command, options.port, "the serial port (as the driver takes it)", false)
         ->required();
-    command
-        .add_option("--addresses", options.lists.addresses, "PLC addresses: 1-20,42")
+    command.add_option("--addresses", options.lists.addresses, "PLC addresses: 1-20,42")
         ->check(CLI::Validator(lines::AddressListProblem, "LIST"))
         ->capture_default_str();
     lines::ScanListOptions& lists = options.lists;

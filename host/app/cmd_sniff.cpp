@@ -12,8 +12,8 @@
 
 #include "app/command_setup.h"
 #include "app/commands.h"
-#include "core/durations.h"
 #include "core/channel_options.h"
+#include "core/durations.h"
 #include "core/interrupt.h"
 #include "core/output.h"
 #include "lines/direct_port.h"

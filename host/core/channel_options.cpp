@@ -19,9 +19,10 @@ CLI::Validator PortNameCheck() {
         [](std::string& name) -> std::string {
             if (name.empty()) return "a port name is not empty";
             if (name.size() <= kMaxPortName) return {};
-            return fmt::format("\"{}\" has {} characters; the driver's record holds {} and its "
-                               "end (give the adapter a short name: vpihost ports --udev-rule)",
-                               name, name.size(), kMaxPortName);
+            return fmt::format(
+                "\"{}\" has {} characters; the driver's record holds {} and its "
+                "end (give the adapter a short name: vpihost ports --udev-rule)",
+                name, name.size(), kMaxPortName);
         },
         "NAME");
 }
@@ -75,8 +76,9 @@ void AddLineTextOptions(CLI::App& command, std::string& baud, std::string& data,
         ->transform(check(options::DataBits()))
         ->capture_default_str();
     command
-        .add_option("--parity", parity,
-                    lists ? "parity, any case: a list, or auto (none,even,odd)" : "parity, any case")
+        .add_option(
+            "--parity", parity,
+            lists ? "parity, any case: a list, or auto (none,even,odd)" : "parity, any case")
         ->transform(check(options::Parity()))
         ->capture_default_str();
     command.add_option("--stop", stop, lists ? "stop bits: a list, or auto (1,2)" : "stop bits")

@@ -85,9 +85,10 @@ CLI::Validator DurationCheck(double lowMs, double highMs, const char* bareUnit, 
         [lowMs, highMs, bare, bareMs](std::string& text) -> std::string {
             std::optional<Duration> duration = ReadDuration(text);
             if (!duration) {
-                return fmt::format("\"{}\" is not a time; write a number and its unit: 500ms, 1s, "
-                                   "2m, 1h",
-                                   text);
+                return fmt::format(
+                    "\"{}\" is not a time; write a number and its unit: 500ms, 1s, "
+                    "2m, 1h",
+                    text);
             }
             if (duration->unit.empty()) {
                 if (!bare.empty()) {

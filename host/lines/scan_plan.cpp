@@ -104,9 +104,10 @@ std::string AddressListProblem(std::string& text) {
         const std::optional<long> last =
             dash == std::string::npos ? first : Number(item.substr(dash + 1));
         if (!first || !last || *first < 0 || *last > kMaxPlcAddress) {
-            return fmt::format("\"{}\" is no PLC address or range; addresses go from 0 to {}: "
-                               "1-20,42",
-                               item, kMaxPlcAddress);
+            return fmt::format(
+                "\"{}\" is no PLC address or range; addresses go from 0 to {}: "
+                "1-20,42",
+                item, kMaxPlcAddress);
         }
         if (*first > *last)
             return fmt::format("{} runs backwards; write {}-{}", item, *last, *first);

@@ -8,12 +8,12 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
-#include <cmath>
-#include <optional>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
 
@@ -187,8 +187,7 @@ bool SiteParser::Duration(const toml::table& table, const char* key, const Durat
     // which by its unit, and the message shows how.
     std::string bare;
     if (const auto* integer = node->as_integer()) bare = std::to_string(integer->get());
-    if (const auto* floating = node->as_floating_point())
-        bare = fmt::format("{}", floating->get());
+    if (const auto* floating = node->as_floating_point()) bare = fmt::format("{}", floating->get());
     const auto* text = node->as_string();
     const std::optional<core::Duration> duration =
         text != nullptr ? core::ReadDuration(text->get()) : std::nullopt;
@@ -204,13 +203,13 @@ bool SiteParser::Duration(const toml::table& table, const char* key, const Durat
                                          key, where));
         return false;
     }
-    if (const std::string limit = core::DurationLimitProblem(*duration, limits.lowMs, limits.highMs);
+    if (const std::string limit =
+            core::DurationLimitProblem(*duration, limits.lowMs, limits.highMs);
         !limit.empty()) {
         const bool low = duration->ms < limits.lowMs;
-        Error(LineOf(*node),
-              fmt::format("\"{}\" of {} must be {}{}{}", key, where, limit,
-                          low && limits.whyLow != nullptr ? ": " : "",
-                          low && limits.whyLow != nullptr ? limits.whyLow : ""));
+        Error(LineOf(*node), fmt::format("\"{}\" of {} must be {}{}{}", key, where, limit,
+                                         low && limits.whyLow != nullptr ? ": " : "",
+                                         low && limits.whyLow != nullptr ? limits.whyLow : ""));
         return false;
     }
     *out = duration->ms;
@@ -223,8 +222,7 @@ bool SiteParser::LineValue(const toml::table& table, const char* key, const CLI:
     if (node == nullptr) return false;
     std::string text;
     if (const auto* integer = node->as_integer()) text = std::to_string(integer->get());
-    if (const auto* floating = node->as_floating_point())
-        text = fmt::format("{}", floating->get());
+    if (const auto* floating = node->as_floating_point()) text = fmt::format("{}", floating->get());
     if (const auto* string = node->as_string()) text = string->get();
     if (text.empty()) {
         Error(LineOf(*node), fmt::format("\"{}\" of {} {}", key, where, check.get_description()));
@@ -240,7 +238,8 @@ bool SiteParser::LineValue(const toml::table& table, const char* key, const CLI:
 }
 
 void SiteParser::SiteInterval(const toml::table& table, double* interval, const char* where) {
-    if (table.contains("interval") && !Duration(table, "interval", kIntervalLimits, interval, where))
+    if (table.contains("interval") &&
+        !Duration(table, "interval", kIntervalLimits, interval, where))
         *interval = kIntervalSaid;
 }
 

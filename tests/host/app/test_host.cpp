@@ -640,34 +640,48 @@ TEST(Vpihost, OneGrammarOfOptionsAcrossCommands) {
         // time with its unit. Accepted: the port, not the options, fails.
         {{"read", "--quiet", "-p", "/tmp/none", "-b", "19200", "-t", "2s", "--parity", "EVEN",
           "0101"},
-         2, "did NOT open", "driver["},
+         2,
+         "did NOT open",
+         "driver["},
         {{"poll", "-p", "/tmp/none", "--parity", "Odd", "--stop", "1.5", "--interval", "2m",
           "0101"},
-         2, "did NOT open"},
+         2,
+         "did NOT open"},
         {{"--quiet", "open", "/tmp/none", "-t", "300"}, 2, "did NOT open", "driver["},
         // One message per wrong option, saying what it takes.
         {{"read", "-p", "/tmp/none", "--parity", "odd", "--stop", "3", "0101"},
-         64, "--stop: takes 1|1.5|2 stop bits, not \"3\"", "--parity"},
+         64,
+         "--stop: takes 1|1.5|2 stop bits, not \"3\"",
+         "--parity"},
         {{"write", "-p", "/tmp/none", "--parity", "purple", "0100", "1"},
-         64, "--parity: takes none|odd|even|mark|space, not \"purple\"", "--stop"},
+         64,
+         "--parity: takes none|odd|even|mark|space, not \"purple\"",
+         "--stop"},
         {{"sniff", "-p", "/tmp/none", "--data", "9"}, 64, "--data: takes 5 to 8 data bits, not 9"},
         // A rate the driver's record cannot hold, with why; the same in every command.
         {{"read", "-p", "/tmp/none", "-b", "115200", "0101"},
-         64, "--baud: 115200 cannot be set: the driver's line record holds the rate in 16 bits"},
+         64,
+         "--baud: 115200 cannot be set: the driver's line record holds the rate in 16 bits"},
         {{"sniff", "-p", "/tmp/none", "--baud", "115200"}, 64, "holds the rate in 16 bits"},
         {{"scan", "-p", "/tmp/none", "--baud", "9600,115200"}, 64, "holds the rate in 16 bits"},
         // Time-outs: a bare number is ms; the limit in the unit written.
-        {{"read", "-p", "/tmp/none", "-t", "5", "0101"}, 64, "--timeout: takes at least 10ms, not 5"},
+        {{"read", "-p", "/tmp/none", "-t", "5", "0101"},
+         64,
+         "--timeout: takes at least 10ms, not 5"},
         {{"scan", "-p", "/tmp/none", "-t", "20s"}, 64, "--timeout: takes at most 10s, not 20s"},
         {{"open", "/tmp/none", "--timeout", "soon"}, 64, "\"soon\" is not a time"},
         // Other durations need their unit, and show the fix.
-        {{"poll", "-p", "/tmp/none", "--interval", "5", "0101"}, 64,
+        {{"poll", "-p", "/tmp/none", "--interval", "5", "0101"},
+         64,
          "--interval: 5 needs its unit: 5s, or 5ms"},
         {{"sniff", "-p", "/tmp/none", "--duration", "0"}, 64, "--duration: takes at least 1ms"},
         // A port name the driver's record cannot hold.
-        {{"read", "-p", "/tmp/much-too-long", "0101"}, 64, "has 18 characters; the driver's record holds 11"},
+        {{"read", "-p", "/tmp/much-too-long", "0101"},
+         64,
+         "has 18 characters; the driver's record holds 11"},
         // A reversed range and contradictory flags, refused by name.
-        {{"scan", "-p", "/tmp/none", "--addresses", "1,20-5"}, 64,
+        {{"scan", "-p", "/tmp/none", "--addresses", "1,20-5"},
+         64,
          "--addresses: 20-5 runs backwards; write 5-20"},
         {{"scan", "-p", "/tmp/none", "--first", "--all"}, 64, "--first"},
         {{"poll", "-p", "/tmp/none", "--count", "2", "--duration", "1s", "0101"}, 64, "excludes"},
@@ -685,6 +699,27 @@ TEST(Vpihost, OneGrammarOfOptionsAcrossCommands) {
     }
 }
 
+// parse and check take GATE:COUNT as every command does, and show what was typed with its
+// control bytes escaped, so that an address cannot move the terminal.
+TEST(Vpihost, ParseTakesCountsAndEscapesWhatItEchoes) {
+    const Outcome parse = Vpihost({"parse", "0101:4", "01\x1b[31mX\r"});
+    EXPECT_EQ(parse.exitCode, 1) << parse.err;
+    EXPECT_NE(Squeeze(parse.out).find("\"0101\" accepted 1 0 (PLAIN) 1 / 4"), std::string::npos)
+        << parse.out;
+    EXPECT_NE(parse.out.find("\"01\\x1B[31mX\\r\""), std::string::npos) << parse.out;
+    EXPECT_EQ(parse.out.find('\x1b'), std::string::npos) << parse.out;
+    EXPECT_EQ(parse.out.find('\r'), std::string::npos) << parse.out;
+
+    const Outcome check = Vpihost({"check", "12TD0101:25"});
+    EXPECT_EQ(check.exitCode, 0) << check.err;
+    EXPECT_NE(Squeeze(check.out).find("\"12TD0101\" accepted 12 51 (TD1) 1 / 25"),
+              std::string::npos)
+        << check.out;
+    const Outcome noCount = Vpihost({"check", "12TD0101"});
+    EXPECT_EQ(noCount.exitCode, 64);
+    EXPECT_NE(noCount.err.find("12TD0101:25 or --count 25"), std::string::npos) << noCount.err;
+}
+
 // metersim takes the line options with vpihost's names, checks and words, narrowed to what its
 // line can do.
 TEST(Metersim, TakesTheLineOptionsAsVpihostDoes) {
@@ -692,8 +727,9 @@ TEST(Metersim, TakesTheLineOptionsAsVpihostDoes) {
         std::vector<std::string> args;
         const char* says;
     };
-    for (const Case& c : {Case{{"--baud", "115200"}, "--baud: 115200 cannot be set: the driver's "
-                                                     "line record holds the rate in 16 bits"},
+    for (const Case& c : {Case{{"--baud", "115200"},
+                               "--baud: 115200 cannot be set: the driver's "
+                               "line record holds the rate in 16 bits"},
                           Case{{"--parity", "purple"}, "--parity: takes none|odd|even|mark|space"},
                           Case{{"--parity", "MARK"},
                                "--parity: metersim serves none, odd or even parity, not mark"},
@@ -716,7 +752,8 @@ TEST(Vpihost, VersionHelpAndUnknownCommands) {
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.out.rfind("vpihost " VPI_VERSION " (commit ", 0), 0u) << version.out;
     // Built from a checkout, the commit is the checkout's.
-    const Outcome head = vpitest::RunToEnd({"/usr/bin/git", "-C", VPI_SOURCE_DIR, "rev-parse", "HEAD"});
+    const Outcome head =
+        vpitest::RunToEnd({"/usr/bin/git", "-C", VPI_SOURCE_DIR, "rev-parse", "HEAD"});
     if (head.exitCode == 0 && head.out.size() >= 12) {
         EXPECT_NE(version.out.find("(commit " + head.out.substr(0, 12)), std::string::npos)
             << version.out << head.out;
@@ -733,9 +770,9 @@ TEST(Vpihost, VersionHelpAndUnknownCommands) {
         const char* command;
         const char* says;
     };
-    for (const Topic& t : {Topic{"scan", "one row per meter found"},
-                           Topic{"ports", "one row per port"}, Topic{"write", "one row for the write"},
-                           Topic{"read", "one row per value"}}) {
+    for (const Topic& t :
+         {Topic{"scan", "one row per meter found"}, Topic{"ports", "one row per port"},
+          Topic{"write", "one row for the write"}, Topic{"read", "one row per value"}}) {
         SCOPED_TRACE(t.command);
         const Outcome topic = Vpihost({"help", t.command});
         EXPECT_EQ(topic.exitCode, 0);

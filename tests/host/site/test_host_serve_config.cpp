@@ -43,8 +43,9 @@ const std::vector<BrokenCase> kBroken{
      "\"stop\" of line \"A\": takes 1|1.5|2 stop bits"},
     {"baud out of range", kLine + "baud = 0\n" + kMeter + "gates = [\"0101\"]\n", 5,
      "\"baud\" of line \"A\": rates go from 50 to 65535, not 0"},
-    {"baud the driver's record cannot hold", kLine + "baud = 115200\n" + kMeter +
-     "gates = [\"0101\"]\n", 5, "115200 cannot be set: the driver's line record holds the rate "
+    {"baud the driver's record cannot hold",
+     kLine + "baud = 115200\n" + kMeter + "gates = [\"0101\"]\n", 5,
+     "115200 cannot be set: the driver's line record holds the rate "
      "in 16 bits"},
     {"data bits out of range", kLine + "data = 9\n" + kMeter + "gates = [\"0101\"]\n", 5,
      "\"data\" of line \"A\": takes 5 to 8 data bits, not 9"},
@@ -59,7 +60,8 @@ const std::vector<BrokenCase> kBroken{
      kLine + "timeout = \"20ms\"\n" + kMeter + "gates = [\"0101\"]\n", 5,
      "must be at least 50ms: a read that fails sooner is taken for a lost port"},
     {"timeout too long, said in the unit written",
-     kLine + "timeout = \"1m\"\n" + kMeter + "gates = [\"0101\"]\n", 5, "\"timeout\" of line \"A\" must be at most 10s"},
+     kLine + "timeout = \"1m\"\n" + kMeter + "gates = [\"0101\"]\n", 5,
+     "\"timeout\" of line \"A\" must be at most 10s"},
     {"back-off cap too long, said in the unit written",
      "backoff_max = \"48h\"\n" + kLine + kMeter + "gates = [\"0101\"]\n", 1,
      "\"backoff_max\" of the site must be at most 24h"},
@@ -150,11 +152,12 @@ TEST_F(SiteConfigTest, OneMessagePerCause) {
         const char* reason;
     };
     const Case cases[] = {
-        {"the site's interval", "interval = \"5\"\n" + lineWithoutInterval + kMeter +
-                                    "gates = [\"0101\", \"0101H1\"]\n" + names,
+        {"the site's interval",
+         "interval = \"5\"\n" + lineWithoutInterval + kMeter + "gates = [\"0101\", \"0101H1\"]\n" +
+             names,
          "needs its unit"},
-        {"a line's interval", lineWithoutInterval + "interval = \"fast\"\n" + kMeter +
-                                  "gates = [\"0101\"]\n" + names,
+        {"a line's interval",
+         lineWithoutInterval + "interval = \"fast\"\n" + kMeter + "gates = [\"0101\"]\n" + names,
          "must be a time"},
         {"a meter's interval",
          lineWithoutInterval + kMeter + "interval = \"10ms\"\ngates = [\"0101\"]\n" + names,
@@ -237,8 +240,8 @@ struct CheckConfigRun {
 };
 
 CheckConfigRun CheckConfig(const std::string& path) {
-    const std::string command = std::string(VPIHOST_PATH) + " --quiet check-config '" + path +
-                                "' 2>&1";
+    const std::string command =
+        std::string(VPIHOST_PATH) + " --quiet check-config '" + path + "' 2>&1";
     CheckConfigRun run;
     std::FILE* out = popen(command.c_str(), "r");
     if (out == nullptr) return run;
