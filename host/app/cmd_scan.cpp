@@ -112,7 +112,8 @@ void RunScanCommand(core::Runtime& runtime, const ScanOptions& options) {
                  lines::ScanSummary(outcome, plan->lines.size()).c_str());
     core::ReportHiddenRtsLines(runtime);
     if (outcome.interrupted) {
-        std::fprintf(stderr, "vpihost: scan interrupted: the meters above are those found so far\n");
+        std::fprintf(stderr,
+                     "vpihost: scan interrupted: the meters above are those found so far\n");
         runtime.exit.Raise(core::kExitInterrupted);
         return;
     }

@@ -64,8 +64,8 @@ bool SayExValues(const WriteOptions& options, const std::vector<double>& typed) 
         }
         if (check.problem.empty()) continue;
         holds = false;
-        std::fprintf(stderr, "%s: EX value %s %s\n", options.raw ? "note" : "vpihost",
-                     text.c_str(), check.problem.c_str());
+        std::fprintf(stderr, "%s: EX value %s %s\n", options.raw ? "note" : "vpihost", text.c_str(),
+                     check.problem.c_str());
     }
     if (!holds && !options.raw) {
         std::fprintf(stderr,

@@ -81,7 +81,8 @@ void ReadingPrinter::PrintTable(const Reading& reading) {
     const std::string label = MemtypeLabel(reading.memtype);
     std::string lead;
     if (withPlace_) {
-        lead = fmt::format("{:<11} {:<11} ", place_ ? place_->line : "", place_ ? place_->meter : "");
+        lead =
+            fmt::format("{:<11} {:<11} ", place_ ? place_->line : "", place_ ? place_->meter : "");
     }
     lead += fmt::format("{:<11} {:<11} {:<8} {:>3} ", reading.gate, label,
                         ResultName(reading.result), reading.attempts);
@@ -115,8 +116,9 @@ void ReadingPrinter::PrintTable(const Reading& reading) {
 void ReadingPrinter::PrintCsv(const Reading& reading) {
     if (FirstRow()) {
         std::fprintf(out_, "%s\n",
-                     withPlace_ ? "time,line,meter,gate,plc,memtype,index,result,key,name,unit,value"
-                                : "time,gate,plc,memtype,index,result,key,value");
+                     withPlace_
+                         ? "time,line,meter,gate,plc,memtype,index,result,key,name,unit,value"
+                         : "time,gate,plc,memtype,index,result,key,value");
     }
     // Gate addresses are digits, letters and blanks: no quoting needed. Names from a site file
     // are quoted where they hold a comma, a quote or a line break.

@@ -4,8 +4,8 @@
 #include <fmt/format.h>
 
 #include <cmath>
-#include <set>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "core/channel_options.h"
 #include "text/float_text.h"

@@ -70,7 +70,8 @@ private:
     SitePoller* poller_ = nullptr;
     std::mutex mutex_;
     std::map<std::pair<std::string, std::string>, core::Reading> last_;  // by line and gate
-    std::map<std::pair<std::string, std::string>, core::ReadingPlace> places_;  // the same
+    // Where each gate's readings come from (line, meter, value names), by line and gate.
+    std::map<std::pair<std::string, std::string>, core::ReadingPlace> places_;
     long completed_ = 0;
     std::atomic<bool> countReached_{false};
 };

@@ -65,11 +65,18 @@ def main():
             check(len(got) >= element and abs(got[element - 1] - value) < 1e-3,
                   "%s element %d is %s" % (gate, element, value))
 
+        check(readings.get("0101", {}).get("keys", [])[16:17] == ["plain.16"],
+              "values are named by the keys the values file pins them by")
+        code, out, err = vpihost(exe, prefix, "write", "--dry-run", "01EX1001", "2.5")
+        check(code == 64 and "EX value 2.5 has a fraction" in err,
+              "an EX value with a fraction is refused: %d %s" % (code, err))
         dry = []
         for write in (["0100", "2"], ["01EX1001", "-5", "77"]):
             code, out, err = vpihost(exe, prefix, "write", "--dry-run", *write)
             check(code == 0, "dry run of %s" % write)
-            dry.append(out.split()[1] if out.startswith("request") else "")
+            # An EX dry run shows each value as typed and as the register gets it first.
+            dry.append(next((line.split()[1] for line in out.splitlines()
+                             if line.startswith("request")), ""))
             code, out, err = vpihost(exe, prefix, "write", "--port", "COM7", "--timeout", "100",
                                      *write)
             check(code == 0 and "acknowledged" in out, "write %s: %s %s" % (write, out, err))

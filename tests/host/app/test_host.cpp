@@ -89,9 +89,9 @@ const char* const kValuesFile =
     "07:plain.16 = 50.1\n";
 
 const Pinned kPinned[] = {
-    {"0101", "plain.16", "49.9"}, {"0101", "plain.9", "0.5"},    {"0101H2", "h2.5", "12.5"},
-    {"01TR31", "tr3.0", "11"},    {"01TR31", "tr3.1", "11"},     {"01TR31", "tr3.2", "255"},
-    {"01TK21", "tk2.0", "1"},     {"01TK21", "tk2.2", "256"},    {"01TY21", "ty2.0", "6"},
+    {"0101", "plain.16", "49.9"}, {"0101", "plain.9", "0.5"},     {"0101H2", "h2.5", "12.5"},
+    {"01TR31", "tr3.0", "11"},    {"01TR31", "tr3.1", "11"},      {"01TR31", "tr3.2", "255"},
+    {"01TK21", "tk2.0", "1"},     {"01TK21", "tk2.2", "256"},     {"01TY21", "ty2.0", "6"},
     {"01TY21", "ty2.1", "6"},     {"01EX0001", "ex.0.1", "1234"}, {"01EX0001", "ex.0.2", "-7"},
     {"0701", "plain.16", "50.1"},
 };
@@ -224,8 +224,8 @@ TEST_F(VpihostOnSim, WriteSendsWhatTheDryRunShowsAndTheRegisterReadsBack) {
 // --raw sends; --raw writes what the driver's conversion makes of it.
 TEST_F(VpihostOnSim, WriteRefusesAnExValueTheRegisterCannotHoldUnlessRaw) {
     Sim sim(SimArgs());
-    const std::vector<std::string> port{"--quiet", "write", "--port", sim.Port(), "--timeout",
-                                        "300"};
+    const std::vector<std::string> port{"--quiet",  "write",     "--port",
+                                        sim.Port(), "--timeout", "300"};
     struct Refused {
         const char* value;
         const char* reason;
@@ -233,8 +233,9 @@ TEST_F(VpihostOnSim, WriteRefusesAnExValueTheRegisterCannotHoldUnlessRaw) {
     for (const Refused& r : {Refused{"2.5", "EX value 2.5 has a fraction"},
                              Refused{"nan", "EX value nan is not a number"},
                              Refused{"inf", "EX value inf is infinite"},
-                             Refused{"3000000000", "EX value 3000000000 is outside the register's "
-                                                   "range (-2147483648 to 2147483647)"},
+                             Refused{"3000000000",
+                                     "EX value 3000000000 is outside the register's "
+                                     "range (-2147483648 to 2147483647)"},
                              Refused{"16777217", "EX value 16777217 is not exact"}}) {
         const Outcome run = Vpihost(With(port, {"01EX1003", "7", r.value}));
         EXPECT_EQ(run.exitCode, 64) << r.value << run.out << run.err;
@@ -248,8 +249,7 @@ TEST_F(VpihostOnSim, WriteRefusesAnExValueTheRegisterCannotHoldUnlessRaw) {
     EXPECT_NE(squeezed.find("value 7 register gets 7\n"), std::string::npos) << dry.out;
     EXPECT_NE(squeezed.find("value 2.5 register gets 2 (not as written)\n"), std::string::npos)
         << dry.out;
-    EXPECT_NE(squeezed.find("request !02601a0A030000000700000002"), std::string::npos)
-        << dry.out;
+    EXPECT_NE(squeezed.find("request !02601a0A030000000700000002"), std::string::npos) << dry.out;
 
     const Outcome raw = Vpihost(With(port, {"--raw", "01EX1003", "7", "2.5"}));
     EXPECT_EQ(raw.exitCode, 0) << raw.out << raw.err;
@@ -487,8 +487,7 @@ TEST_F(VpihostOnSim, AKeyFromReadNamesTheSameValueInASiteFileAndPollShowsIt) {
     const std::string squeezed = Squeeze(table.out);
     EXPECT_NE(squeezed.find("line meter gate memtype result try values\n"), std::string::npos)
         << table.out;
-    EXPECT_NE(squeezed.find("\nbay, A incomer 0101 0 (PLAIN) done 1 plain.0: "),
-              std::string::npos)
+    EXPECT_NE(squeezed.find("\nbay, A incomer 0101 0 (PLAIN) done 1 plain.0: "), std::string::npos)
         << table.out;
     EXPECT_NE(squeezed.find(" plain.16 frequency: 49.9 Hz\n"), std::string::npos) << table.out;
 
@@ -804,12 +803,12 @@ TEST(Vpihost, DemoReadsEveryFamilyAndReadsTheWrittenRegisterBack) {
     ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
     const std::string squeezed = Squeeze(run.out);
     // Each gate's values led by the key of the first.
-    for (const char* row : {"0101 0 (PLAIN) done 1 plain.0: ", "0101H1 1 (H1) done 1 h1.0: ",
-                            "01TR11 11 (TR1) done 1 tr1.0: ", "01TK11 19 (TK1) done 1 tk1.0: ",
-                            "01TY11 40 (TY1) done 1 ty1.0: ", "01TD011 51 (TD1) done 1 td1.0: ",
-                            "01TC0011 171 (TC1) done 1 tc1.0: ",
-                            "01TC1011 183 (TC13) done 1 tc13.0: ",
-                            "01EX0001 200 (EX) done 1 ex.0.1: ", "0701 0 (PLAIN) done 1 plain.0: "}) {
+    for (const char* row :
+         {"0101 0 (PLAIN) done 1 plain.0: ", "0101H1 1 (H1) done 1 h1.0: ",
+          "01TR11 11 (TR1) done 1 tr1.0: ", "01TK11 19 (TK1) done 1 tk1.0: ",
+          "01TY11 40 (TY1) done 1 ty1.0: ", "01TD011 51 (TD1) done 1 td1.0: ",
+          "01TC0011 171 (TC1) done 1 tc1.0: ", "01TC1011 183 (TC13) done 1 tc13.0: ",
+          "01EX0001 200 (EX) done 1 ex.0.1: ", "0701 0 (PLAIN) done 1 plain.0: "}) {
         EXPECT_NE(squeezed.find("\n" + std::string(row)), std::string::npos) << row << run.out;
     }
     EXPECT_NE(squeezed.find("write 0100 1: acknowledged"), std::string::npos) << run.out;

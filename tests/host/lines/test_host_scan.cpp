@@ -127,7 +127,8 @@ TEST(Scan, FirstStopsAtTheFirstMeterAndTableAndCsvCarryTheSameRows) {
     ASSERT_EQ(csv.exitCode, 0) << csv.err;
     const std::vector<std::string> lines = vpitest::SplitLines(csv.out);
     ASSERT_EQ(lines.size(), 3u) << csv.out;
-    EXPECT_EQ(lines[0], "address,baud,data,parity,stop,reply_ms,fields,decoded,plain.0,plain.1,plain.2");
+    EXPECT_EQ(lines[0],
+              "address,baud,data,parity,stop,reply_ms,fields,decoded,plain.0,plain.1,plain.2");
     EXPECT_EQ(lines[1].rfind("7,9600,8,none,1,", 0), 0u) << lines[1];
     EXPECT_EQ(lines[2].rfind("9,9600,8,none,1,", 0), 0u) << lines[2];
     EXPECT_EQ(std::count(lines[1].begin(), lines[1].end(), ','), 10);
@@ -169,8 +170,8 @@ TEST(Scan, AnEchoingLineIsReportedAndItsEchoesAreNoMeters) {
               std::string::npos)
         << run.err;
     // Warned once, as soon as the first echo is heard: before the summary.
-    const std::size_t warning = run.err.find(
-        "warning: the line echoes requests (an adapter without echo suppression)");
+    const std::size_t warning =
+        run.err.find("warning: the line echoes requests (an adapter without echo suppression)");
     ASSERT_NE(warning, std::string::npos) << run.err;
     EXPECT_EQ(run.err.find("warning:", warning + 1), std::string::npos) << run.err;
     EXPECT_LT(warning, run.err.find(" meter(s) found")) << run.err;

@@ -212,8 +212,8 @@ TEST(Sniff, ShowsNothingFromBeforeItStarted) {
     ASSERT_EQ(before.exitCode, 0) << before.err;
     Sniff sniff(sim.Tap());
     ASSERT_TRUE(sniff.Ready());
-    const Outcome after = Vpihost({"poll", "--json", "--count", "1", "--port", sim.Port(),
-                                   "--timeout", "300", "0701"});
+    const Outcome after = Vpihost(
+        {"poll", "--json", "--count", "1", "--port", sim.Port(), "--timeout", "300", "0701"});
     ASSERT_EQ(after.exitCode, 0) << after.err;
     ASSERT_TRUE(sniff.Heard("\"kind\":\"request\""));
     const Outcome heard = sniff.Stop();

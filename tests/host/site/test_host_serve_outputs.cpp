@@ -324,14 +324,15 @@ TEST(ValueDigits, MetricsAndApiGiveTheFloatsOwnDigits) {
     host::site::SiteStatus status = HandMadeStatus();
     status.lines[0].meters[0].gates[0].values = {51.6f, 0.91f, 230.1f, -7.0f};
     const std::string metrics = host::site::PrometheusText(status, kNowMs);
-    for (const char* sample : {"key=\"plain.0\",name=\"P\\ntotal\",unit=\"kW\"} 51.6\n",
-                               "key=\"plain.1\",name=\"\\\"Q\\\"\"} 0.91\n",
-                               "key=\"plain.2\",name=\"S\\\\x\"} 230.1\n", "key=\"plain.3\"} -7\n"}) {
+    for (const char* sample :
+         {"key=\"plain.0\",name=\"P\\ntotal\",unit=\"kW\"} 51.6\n",
+          "key=\"plain.1\",name=\"\\\"Q\\\"\"} 0.91\n", "key=\"plain.2\",name=\"S\\\\x\"} 230.1\n",
+          "key=\"plain.3\"} -7\n"}) {
         EXPECT_NE(metrics.find(sample), std::string::npos) << sample << "\n" << metrics;
     }
     const std::string readings = host::site::ReadingsJson(status, kNowMs);
-    for (const char* value : {"\"value\":51.6}", "\"value\":0.91}", "\"value\":230.1}",
-                              "\"value\":-7.0}"}) {
+    for (const char* value :
+         {"\"value\":51.6}", "\"value\":0.91}", "\"value\":230.1}", "\"value\":-7.0}"}) {
         EXPECT_NE(readings.find(value), std::string::npos) << value << "\n" << readings;
     }
 }
