@@ -12,6 +12,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tomllib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import serve_site  # noqa: E402
@@ -100,14 +101,24 @@ def check_unit(root):
           "the unit runs serve on /etc/satec-vpi/site.toml and reloads it with SIGHUP")
 
 
-def uncommented_site(root, port):
-    """The shipped site file with its example uncommented and its port set to `port`."""
+def uncommented_site(root):
+    """The shipped site file with its example uncommented."""
     text = open(os.path.join(root, "etc/satec-vpi/site.toml")).read()
     header, marker, example = text.partition("commented out.\n")
     check(marker and all(not line or line.startswith("#") for line in text.splitlines()),
           "the shipped site file polls nothing until it is edited (all comments)")
-    example = re.sub(r"(?m)^# ?", "", example)
-    return re.sub(r'port = "[^"]*"', 'port = "%s"' % port, example, count=1)
+    return re.sub(r"(?m)^# ?", "", example)
+
+
+def stop(processes):
+    for p in reversed(processes):
+        if p.poll() is None:
+            p.send_signal(signal.SIGTERM)
+            try:
+                p.wait(10)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
 
 
 def check_installed_run(root, work):
@@ -119,21 +130,35 @@ def check_installed_run(root, work):
     if info.returncode != 0:
         print(info.stdout + info.stderr)
 
-    link = "/tmp/K%d" % (os.getpid() % 100000)
+    # Every line of the example on a metersim line of its own, with the example's meters; the
+    # ports rewritten in the order the lines come (names of at most 11 characters).
+    example = uncommented_site(root)
+    lines = tomllib.loads(example).get("line", [])
+    tag = os.getpid() % 10000
+    links = ["/tmp/K%d%d" % (tag, i) for i in range(len(lines))]
+    ports = iter(links)
     site = os.path.join(work, "site.toml")
     with open(site, "w") as f:
-        f.write(uncommented_site(root, link))
+        f.write(re.sub(r'(?m)^port = "[^"]*"', lambda _: 'port = "%s"' % next(ports), example))
     checked = run(vpihost, "check-config", site, env=env)
-    check(checked.returncode == 0, "the shipped example, uncommented, is a valid site file")
+    check(lines and checked.returncode == 0,
+          "the shipped example, uncommented, is a valid site file of %d line(s)" % len(lines))
     if checked.returncode != 0:
         print(checked.stdout + checked.stderr)
+    meters = [m["name"] for line in lines for m in line.get("meter", [])]
+    named = [v["name"] for line in lines for m in line.get("meter", [])
+             for family, values in m.items() if isinstance(values, dict)
+             for v in values.values() if isinstance(v, dict) and "name" in v]
     processes = []
     try:
-        sim = subprocess.Popen([os.path.join(root, "usr/bin/metersim"), "--meter", "01",
-                                "--meter", "02", "--link", link], env=env,
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        processes.append(sim)
-        check("listening" in sim.stdout.readline(), "the unpacked metersim starts")
+        for line, link in zip(lines, links):
+            args = [os.path.join(root, "usr/bin/metersim"), "--link", link]
+            for meter in line.get("meter", []):
+                args += ["--meter", "%02d" % meter["address"]]
+            sim = subprocess.Popen(args, env=env, stdout=subprocess.PIPE,
+                                   stderr=subprocess.DEVNULL, text=True)
+            processes.append(sim)
+            check("listening" in sim.stdout.readline(), "the unpacked metersim starts on " + link)
         serve = subprocess.Popen([vpihost, "--quiet", "serve", "--config", site, "--listen",
                                   "127.0.0.1:0"], env=env, stdout=subprocess.PIPE,
                                  stderr=subprocess.DEVNULL, text=True)
@@ -150,22 +175,16 @@ def check_installed_run(root, work):
             except OSError:
                 return ""
 
-        def both_up():
+        def all_up():
             text = metrics()
-            up = re.findall(r'^vpi_meter_up\{[^}]*meter="incomer [12]"[^}]*\} 1$', text, re.M)
-            return len(up) == 2 and 'name="voltage L1"' in text
+            up = set(re.findall(r'^vpi_meter_up\{[^}]*meter="([^"]*)"[^}]*\} 1$', text, re.M))
+            return up == set(meters) and all('name="%s"' % n in text for n in named)
 
-        check(serve_site.wait_for(both_up, 20),
-              "/metrics: both meters of the example up, its named values there")
+        check(serve_site.wait_for(all_up, 20),
+              "/metrics: every meter of the example up (%s), its named values there (%s)"
+              % (", ".join(meters), ", ".join(named)))
     finally:
-        for p in reversed(processes):
-            if p.poll() is None:
-                p.send_signal(signal.SIGTERM)
-                try:
-                    p.wait(10)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    p.wait()
+        stop(processes)
 
 
 def main():
