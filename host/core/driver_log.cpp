@@ -79,8 +79,7 @@ bool DriverLog::Hidden(const std::string& text) {
 void DriverLog::FlushRepeats() {
     if (repeats_ > 0 && !quiet_) {
         std::fprintf(stderr, "%s %sdriver[%d] ... repeated %d times\n",
-                     platform::TimeOfDayNow().c_str(), lastLabel_.c_str(), lastSeverity_,
-                     repeats_);
+                     platform::TimeOfDayNow().c_str(), lastLabel_.c_str(), lastSeverity_, repeats_);
     }
     repeats_ = 0;
 }
