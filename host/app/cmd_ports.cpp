@@ -71,7 +71,7 @@ core::ExitCode PrintUdevRule(const std::vector<lines::SerialPortInfo>& ports,
 }
 
 void RunPorts(core::Runtime& runtime, const PortsOptions& options) {
-    const std::vector<lines::SerialPortInfo> ports = lines::ListSerialPorts(options.source);
+    std::vector<lines::SerialPortInfo> ports = lines::ListSerialPorts(options.source);
     if (options.udevRule.size() == 2) {
         runtime.exit.Raise(PrintUdevRule(ports, options.udevRule[0], options.udevRule[1]));
         return;
@@ -81,6 +81,7 @@ void RunPorts(core::Runtime& runtime, const PortsOptions& options) {
         runtime.exit.Raise(core::kExitFailed);
         return;
     }
+    lines::MarkUsable(ports, options.source);
     lines::PrintPorts(ports, options.format, stdout);
 }
 
@@ -89,7 +90,10 @@ void RunPorts(core::Runtime& runtime, const PortsOptions& options) {
 void AddPortsCommand(CLI::App& app, core::Runtime& runtime) {
     auto [command, options] = AddCommand<PortsOptions>(
         app, runtime, "ports",
-        "List the serial ports: the name to give the driver, USB details, aliases", RunPorts);
+        "List the serial ports: the name to give the driver, whether it fits the driver, whether "
+        "this user can open it now (ok, held by another process, denied, gone), USB details and "
+        "aliases",
+        RunPorts);
     command.add_flag("--all", options.source.all,
                      "also ports with no hardware behind them (8250 UARTs of type 0)");
     command.add_option("--root", options.source.root,

@@ -59,6 +59,10 @@ private:
 
 void SayRefusedSettings(const lines::ScanOutcome& outcome, const std::string& port) {
     for (const auto& [line, result] : outcome.refused) {
+        if (lines::PortUnusable(result)) {
+            std::fprintf(stderr, "vpihost: %s\n", lines::OpenFailureText(port, result).c_str());
+            continue;
+        }
         std::fprintf(stderr, "vpihost: %s %s at %s: not scanned\n", port.c_str(),
                      lines::SerialResultText(result), lines::ShortLineText(line).c_str());
     }

@@ -136,8 +136,7 @@ void RunSniff(core::Runtime& runtime, const SniffOptions& options) {
     lines::DirectPort port;
     const serial::SerialResult opened = port.Open(options.port, plan->lines[0], kReadWaitMs);
     if (opened != serial::SerialResult::Ok) {
-        std::fprintf(stderr, "vpihost: %s %s\n", options.port.c_str(),
-                     lines::SerialResultText(opened));
+        std::fprintf(stderr, "vpihost: %s\n", lines::OpenFailureText(options.port, opened).c_str());
         runtime.exit.Raise(core::kExitFailed);
         return;
     }

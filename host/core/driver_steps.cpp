@@ -3,6 +3,8 @@
 
 #include <fmt/format.h>
 
+#include "platform/port_diagnosis.h"
+
 namespace host::core {
 
 namespace {
@@ -22,8 +24,8 @@ std::string ChannelProblemText(ChannelProblem problem, const Channel& channel) {
         case ChannelProblem::NoStateSize:
             return "the driver did not say how large its channel state is";
         case ChannelProblem::NotOpened:
-            return fmt::format("{} did NOT open (driver answered {})", channel.PortName(),
-                               channel.OpenResult());
+            return fmt::format("{} (driver answered {})",
+                               platform::PortFailureText(channel.PortName()), channel.OpenResult());
     }
     return "";
 }

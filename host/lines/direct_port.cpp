@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/name_table.h"
+#include "platform/port_diagnosis.h"
 
 namespace host::lines {
 
@@ -56,6 +57,17 @@ const char* SerialResultText(serial::SerialResult result) {
                   static_cast<int>(serial::SerialResult::SettingsRefused) == 5 &&
                   static_cast<int>(serial::SerialResult::IoFailed) == 7);
     return core::NameOf(kTexts, result, "failed");
+}
+
+bool PortUnusable(serial::SerialResult result) {
+    // A port that opens but has no terminal settings is no serial port at any setting.
+    return result == serial::SerialResult::NotOpened ||
+           result == serial::SerialResult::StateUnreadable;
+}
+
+std::string OpenFailureText(const std::string& port, serial::SerialResult result) {
+    if (PortUnusable(result)) return platform::PortFailureText(port);
+    return port + " " + SerialResultText(result);
 }
 
 }  // namespace host::lines

@@ -41,4 +41,12 @@ private:
 // "not opened", "settings unreadable", "settings refused", ... for a serial layer result.
 const char* SerialResultText(serial::SerialResult result);
 
+// True when `result` says the port itself would not open (at any line setting), not that it
+// refused one setting.
+bool PortUnusable(serial::SerialResult result);
+
+// What an open that answered `result` says: why the port did not open ("/dev/ttyUSB0 did not
+// open: no such device") when it is unusable, else "<port> <what the serial layer said>".
+std::string OpenFailureText(const std::string& port, serial::SerialResult result);
+
 }  // namespace host::lines

@@ -20,6 +20,11 @@ struct SerialPortInfo {
     std::string product;  // the USB product string, or Windows' friendly name
     std::string serialNumber;
     std::string usbInterface;  // the USB interface number ("00"), when known
+    // What keeps this user from opening it ("in use by process 4711 (minicom)", "permission
+    // denied (...)"); empty when nothing does. Filled by MarkUsable.
+    std::string trouble;
+    // "ok", "held", "denied", "gone" or "other": the trouble in one word, for the table.
+    std::string use = "ok";
 };
 
 // Where the port list looks.
@@ -34,6 +39,14 @@ struct PortListSource {
 // The ports, sorted by name (ttyS2 before ttyS10). Empty when there are none or the
 // system's list cannot be read.
 std::vector<SerialPortInfo> ListSerialPorts(const PortListSource& source);
+
+// Looks at each port without opening it where the system allows (opening resets some
+// devices) and fills in `trouble` and `use`.
+void MarkUsable(std::vector<SerialPortInfo>& ports, const PortListSource& source);
+
+// The name the system opens the port by: the device under the source's root on Linux, the COM
+// name on Windows.
+std::string OpenPath(const SerialPortInfo& port, const PortListSource& source);
 
 // Sorts by name, numbers as numbers (used by both back-ends).
 void SortPorts(std::vector<SerialPortInfo>& ports);

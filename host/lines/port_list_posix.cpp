@@ -108,4 +108,8 @@ std::vector<SerialPortInfo> ListSerialPorts(const PortListSource& source) {
     return ports;
 }
 
+std::string OpenPath(const SerialPortInfo& port, const PortListSource& source) {
+    return source.root + port.device;
+}
+
 }  // namespace host::lines

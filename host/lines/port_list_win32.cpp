@@ -117,4 +117,8 @@ std::vector<SerialPortInfo> ListSerialPorts(const PortListSource&) {
     return ports;
 }
 
+std::string OpenPath(const SerialPortInfo& port, const PortListSource&) {
+    return port.name;
+}
+
 }  // namespace host::lines

@@ -34,14 +34,15 @@ std::string Joined(const std::vector<std::string>& items) {
 }
 
 void PrintTable(const std::vector<SerialPortInfo>& ports, std::FILE* out) {
-    std::fprintf(out, "%-11s %-4s %-14s %-9s %-16s %s\n", "port", "fits", "driver", "usb", "serial",
-                 "description");
+    std::fprintf(out, "%-11s %-4s %-6s %-14s %-9s %-16s %s\n", "port", "fits", "use", "driver",
+                 "usb", "serial", "description");
     for (const SerialPortInfo& port : ports) {
-        std::fprintf(out, "%-11s %-4s %-14s %-9s %-16s %s\n", port.name.c_str(),
-                     Fits(port.name) ? "yes" : "no",
+        std::fprintf(out, "%-11s %-4s %-6s %-14s %-9s %-16s %s\n", port.name.c_str(),
+                     Fits(port.name) ? "yes" : "no", port.use.c_str(),
                      port.driver.empty() ? "-" : port.driver.c_str(), UsbId(port).c_str(),
                      port.serialNumber.empty() ? "-" : port.serialNumber.c_str(),
                      Description(port).c_str());
+        if (!port.trouble.empty()) std::fprintf(out, "    %s\n", port.trouble.c_str());
         for (const auto* aliases : {&port.byId, &port.byPath}) {
             for (const std::string& alias : *aliases) {
                 std::fprintf(out, "    %s%s\n", alias.c_str(),
@@ -85,11 +86,12 @@ std::string Quoted(const std::string& text) {
 }
 
 void PrintCsv(const std::vector<SerialPortInfo>& ports, std::FILE* out) {
-    std::fprintf(out, "port,fits");
+    std::fprintf(out, "port,fits,use,trouble");
     for (const PortText& column : kPortTexts) std::fprintf(out, ",%s", column.key);
     std::fprintf(out, ",by_id,by_path\n");
     for (const SerialPortInfo& port : ports) {
-        std::fprintf(out, "%s,%s", Quoted(port.name).c_str(), Fits(port.name) ? "yes" : "no");
+        std::fprintf(out, "%s,%s,%s,%s", Quoted(port.name).c_str(), Fits(port.name) ? "yes" : "no",
+                     port.use.c_str(), Quoted(port.trouble).c_str());
         for (const PortText& column : kPortTexts) {
             const std::string& text = port.*column.text;
             std::fprintf(out, ",%s", column.quoted ? Quoted(text).c_str() : text.c_str());
@@ -103,6 +105,8 @@ void PrintJson(const std::vector<SerialPortInfo>& ports, std::FILE* out) {
     for (const SerialPortInfo& port : ports) {
         nlohmann::json line{{"port", port.name},
                             {"fits", Fits(port.name)},
+                            {"use", port.use},
+                            {"trouble", port.trouble},
                             {"plug_order_name", NameFollowsPlugOrder(port.name)},
                             {"interface", port.usbInterface},
                             {"by_id", port.byId},

@@ -167,6 +167,8 @@ ScanOutcome RunScan(const ScanSettings& settings, const ScanObserver& observer,
         const serial::SerialResult opened = port.Open(settings.port, line, settings.timeoutMs);
         if (opened != serial::SerialResult::Ok) {
             outcome.refused.emplace_back(line, opened);
+            // A port that does not open at all opens at no other setting either.
+            if (PortUnusable(opened)) break;
             progress.done += settings.plan.addresses.size();
             continue;
         }

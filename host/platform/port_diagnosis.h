@@ -31,6 +31,11 @@ struct PortDiagnosis {
 // open has failed, or to mark ports in a listing.
 PortDiagnosis DiagnosePort(const std::string& port);
 
+// The same without opening the port (opening resets some devices): missing, directory, not a
+// terminal, no permission for this user, or held by a process the system shows. On Windows,
+// where only an open tells, the same as DiagnosePort.
+PortDiagnosis InspectPort(const std::string& port);
+
 // "<port> did not open: <reason>", or "<port> did not open" when the port itself looks fine.
 std::string PortFailureText(const std::string& port);
 

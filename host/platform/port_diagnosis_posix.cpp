@@ -97,31 +97,52 @@ PortDiagnosis InUse(const struct stat& node) {
 
 // Who may open the device, for the permission text: its group when that is not root's.
 std::string PermissionText(const struct stat& node) {
-    std::string text = "permission denied";
     // getgrgid: the group entry, or null when the id has no name.
     const group* owner = node.st_gid != 0 ? getgrgid(node.st_gid) : nullptr;
     if (owner != nullptr && owner->gr_name != nullptr) {
-        text +=
-            std::string(" (add the user to the ") + owner->gr_name + " group, then log in again)";
+        return std::string("permission denied (add the user to the ") + owner->gr_name +
+               " group, then log in again)";
     }
-    return text;
+    return "permission denied (the port is root's alone: give it to the dialout group and add "
+           "the user to that group)";
 }
 
-}  // namespace
-
-PortDiagnosis DiagnosePort(const std::string& port) {
+// What the name is: a diagnosis when it is no character device (or cannot be looked at), else
+// None with `node` filled.
+PortDiagnosis LookAt(const std::string& port, struct stat* node) {
     if (port.empty()) return {PortTrouble::NotFound, "no port named", 0};
-    struct stat node {};
     // stat: 0, or -1 with errno.
-    if (stat(port.c_str(), &node) != 0) {
+    if (stat(port.c_str(), node) != 0) {
         if (errno == EACCES) return {PortTrouble::Permission, "permission denied", 0};
         if (errno == ENOENT || errno == ENOTDIR)
             return {PortTrouble::NotFound, "no such device", 0};
         return {PortTrouble::Other, std::strerror(errno), 0};
     }
-    if (S_ISDIR(node.st_mode)) return {PortTrouble::Directory, "is a directory", 0};
-    if (!S_ISCHR(node.st_mode)) return {PortTrouble::NotSerial, "not a serial device", 0};
+    if (S_ISDIR(node->st_mode)) return {PortTrouble::Directory, "is a directory", 0};
+    if (!S_ISCHR(node->st_mode)) return {PortTrouble::NotSerial, "not a serial device", 0};
+    return {};
+}
 
+}  // namespace
+
+PortDiagnosis InspectPort(const std::string& port) {
+    struct stat node {};
+    PortDiagnosis diagnosis = LookAt(port, &node);
+    if (diagnosis.trouble != PortTrouble::None) return diagnosis;
+    // access: 0 when the real user may read and write it.
+    if (access(port.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
+        return {PortTrouble::Permission, PermissionText(node), 0};
+    }
+    // Held: by a lock, or open in another process that lets us see its descriptors.
+    PortDiagnosis held = InUse(node);
+    return held.holder != 0 ? held : PortDiagnosis{};
+}
+
+PortDiagnosis DiagnosePort(const std::string& port) {
+    struct stat node {};
+    if (PortDiagnosis named = LookAt(port, &node); named.trouble != PortTrouble::None) {
+        return named;
+    }
     // open: a descriptor, or -1 with errno. Non-blocking, so no carrier wait.
     const int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {

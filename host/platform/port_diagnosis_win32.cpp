@@ -60,4 +60,8 @@ PortDiagnosis DiagnosePort(const std::string& port) {
     return diagnosis;
 }
 
+PortDiagnosis InspectPort(const std::string& port) {
+    return DiagnosePort(port);
+}
+
 }  // namespace host::platform

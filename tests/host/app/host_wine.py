@@ -88,6 +88,10 @@ def main():
                                  "100", "--interval", "10ms", "--count", "2", "0101")
         check(code == 0 and len(out.splitlines()) == 2, "poll exits 0 with 2 readings: %s" % err)
         check("summary: 2 cycle(s), 2 exchange(s)" in err, "poll sums up: " + err)
+    # A port the prefix does not have: the reason, as on Linux.
+    code, out, err = vpihost(exe, prefix, "read", "--port", "COM9", "0101")
+    check(code == 2 and "COM9 did not open: no such device" in err,
+          "a missing port is named as such: %d %s" % (code, err))
     finish("vpihost.exe under Wine: all checks passed")
 
 

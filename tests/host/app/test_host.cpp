@@ -429,10 +429,10 @@ TEST(Vpihost, ExitStatusesAndUsageErrors) {
         {{"read", "--port", "/tmp/none", "0100"}, 1, "command gate"},
         {{"write", "--dry-run", "0100", "3"}, 1, "a command gate takes the value 1", true},
         {{"write", "--dry-run", "01EX0901", "3"}, 1, "only EX group 10 is writable", true},
-        {{"read", "--port", "/tmp/none", "0101"}, 2, "did NOT open"},
-        {{"write", "--port", "/tmp/none", "0100", "1"}, 2, "did NOT open"},
+        {{"read", "--port", "/tmp/none", "0101"}, 2, "did not open: no such device"},
+        {{"write", "--port", "/tmp/none", "0100", "1"}, 2, "did not open: no such device"},
         {{"demo", "--metersim", "/tmp/none"}, 2, "cannot start /tmp/none"},
-        {{"open", "/tmp/none"}, 2, "did NOT open"},
+        {{"open", "/tmp/none"}, 2, "did not open: no such device"},
         {{"open", "/tmp/none", "--stop", "3"}, 64, "--stop"},
     };
     for (const Case& c : cases) {

@@ -2,15 +2,18 @@
 // and by-id/by-path aliases, whether each name fits the driver, and the udev rule for a stable
 // short name (checked by udevadm where it can verify rules, else by its text).
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "pty_pair.h"
 #include "vpihost_run.h"
 
 namespace {
@@ -144,8 +147,9 @@ TEST(Ports, TheTableSaysWhichNamesFitTheDriver) {
                            "long for the driver)"),
               std::string::npos)
         << run.out;
-    EXPECT_NE(run.out.find("\nttyUSB0     yes  ftdi_sio       0403:6001 A10K4XYZ         FTDI "
-                           "FT232R USB UART\n"),
+    // No node in the fake /dev: the adapter is gone, and the line below says so.
+    EXPECT_NE(run.out.find("\nttyUSB0     yes  gone   ftdi_sio       0403:6001 A10K4XYZ         "
+                           "FTDI FT232R USB UART\n    no such device\n"),
               std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("--udev-rule NAME PORT"), std::string::npos);
@@ -153,6 +157,38 @@ TEST(Ports, TheTableSaysWhichNamesFitTheDriver) {
     const Outcome none = Ports({"--root", machine.Root() + "/nothing-here"});
     EXPECT_EQ(none.exitCode, 2);
     EXPECT_NE(none.err.find("no serial ports"), std::string::npos);
+}
+
+// Whether this user can open each port now, found without opening it: a node another process
+// holds (as a running vpihost or terminal program does) is "held" with that process's id, a free
+// one "ok", a missing one "gone".
+TEST(Ports, MarksPortsHeldByAnotherProcessAndPortsThatAreGone) {
+    const FakeMachine machine;
+    vpitest::Pty held;
+    vpitest::Pty free;
+    ASSERT_TRUE(held.Ok() && free.Ok());
+    const int holder = open(held.Slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    Link(machine.Root() + "/dev/ttyS2", held.Slave());
+    Link(machine.Root() + "/dev/ttyS10", free.Slave());
+
+    const Outcome run = Ports({"--root", machine.Root(), "--json"});
+    close(holder);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    std::map<std::string, Json> byName;
+    for (const std::string& line : vpitest::SplitLines(run.out)) {
+        const Json port = Json::parse(line);
+        byName[port["port"]] = port;
+    }
+    EXPECT_EQ(byName["ttyS2"]["use"], "held");
+    const std::string trouble = byName["ttyS2"]["trouble"];
+    EXPECT_EQ(trouble.rfind("in use by process " + std::to_string(getpid()) + " (", 0), 0u)
+        << trouble;
+    EXPECT_EQ(byName["ttyS10"]["use"], "ok");
+    EXPECT_EQ(byName["ttyS10"]["trouble"], "");
+    EXPECT_EQ(byName["ttyUSB0"]["use"], "gone");
+    EXPECT_EQ(byName["ttyUSB0"]["trouble"], "no such device");
 }
 
 TEST(Ports, UdevRuleGivesTheAdapterAStableShortName) {
