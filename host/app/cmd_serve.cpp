@@ -52,8 +52,8 @@ void Reload(core::Runtime& runtime, site::SitePoller& poller, const std::string&
         return;
     }
     const site::ReloadReport report = poller.Reload(next);
-    std::string text = fmt::format("reloaded {}: {} line(s) kept polling", path,
-                                   report.kept.size());
+    std::string text =
+        fmt::format("reloaded {}: {} line(s) kept polling", path, report.kept.size());
     const std::pair<const char*, const std::vector<std::string>*> parts[] = {
         {"restarted", &report.restarted}, {"added", &report.added}, {"removed", &report.removed}};
     for (const auto& [what, names] : parts) {
@@ -75,17 +75,18 @@ void WaitForLines(const site::SitePoller& poller, const site::ServeSignals& sign
         if (waiting.empty()) return;
         const bool forced = signals.Stops() >= 2;
         const bool say = forced || std::chrono::steady_clock::now() >= sayAt;
-        for (const site::LineStatus* line : say ? waiting : std::vector<const site::LineStatus*>{}) {
+        for (const site::LineStatus* line :
+             say ? waiting : std::vector<const site::LineStatus*>{}) {
             if (line->reading.empty()) {
                 std::printf("vpihost: line %s is closing its port\n", line->name.c_str());
                 continue;
             }
-            std::printf("vpihost: line %s %s its read of %s, %.1f s so far (its time-outs add up "
-                        "to %.1f s)\n",
-                        line->name.c_str(), forced ? "left in" : "still waiting for",
-                        line->reading.c_str(),
-                        static_cast<double>(site::UnixMsNow() - line->readingSinceUnixMs) / 1000,
-                        line->readingLimitMs / 1000);
+            std::printf(
+                "vpihost: line %s %s its read of %s, %.1f s so far (its time-outs add up "
+                "to %.1f s)\n",
+                line->name.c_str(), forced ? "left in" : "still waiting for", line->reading.c_str(),
+                static_cast<double>(site::UnixMsNow() - line->readingSinceUnixMs) / 1000,
+                line->readingLimitMs / 1000);
         }
         if (forced) {
             std::printf("vpihost: second signal: ended at once\n");

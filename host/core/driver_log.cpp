@@ -84,8 +84,7 @@ void DriverLog::FlushRepeats() {
     if (repeats_ > 0 && !quiet_) {
         if (beforeLine_) beforeLine_();
         std::fprintf(stderr, "%s %sdriver[%d] ... repeated %d times\n",
-                     platform::TimeOfDayNow().c_str(), lastLabel_.c_str(), lastSeverity_,
-                     repeats_);
+                     platform::TimeOfDayNow().c_str(), lastLabel_.c_str(), lastSeverity_, repeats_);
     }
     repeats_ = 0;
 }

@@ -49,17 +49,17 @@ void ReuseAddressOnly(socket_t socket) {
 // Why bind() failed, from its errno, in the words the rest of vpihost uses.
 std::string BindFailure(int error) {
     switch (error) {
-    case EADDRINUSE:
-        return "address already in use (another vpihost serve, or another program, listens "
-               "there)";
-    case EADDRNOTAVAIL:
-        return "not an address of this machine";
-    case EACCES:
-        return "permission denied (ports below 1024 need privileges)";
-    case 0:
-        return "the host name does not resolve to an address";
-    default:
-        return std::strerror(error);
+        case EADDRINUSE:
+            return "address already in use (another vpihost serve, or another program, listens "
+                   "there)";
+        case EADDRNOTAVAIL:
+            return "not an address of this machine";
+        case EACCES:
+            return "permission denied (ports below 1024 need privileges)";
+        case 0:
+            return "the host name does not resolve to an address";
+        default:
+            return std::strerror(error);
     }
 }
 
@@ -154,7 +154,7 @@ int HttpServer::Bind(const ListenAddress& address, std::string* error) {
     errno = 0;
     const int port = address.port == 0 ? server_->bind_to_any_port(address.host)
                      : server_->bind_to_port(address.host, address.port) ? address.port
-                                                                          : -1;
+                                                                         : -1;
     if (port < 0) *error = BindFailure(errno);
     return port;
 }

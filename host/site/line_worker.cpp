@@ -205,8 +205,10 @@ void LineWorker::PortOpened() {
         status_.problem.clear();
         ++status_.opens;
     }
-    std::string text = fmt::format("port {} {}", line_.options.port, reopened ? "reopened" : "open");
-    if (failures > 0) text += fmt::format(" after {} failed {}", failures, failures == 1 ? "try" : "tries");
+    std::string text =
+        fmt::format("port {} {}", line_.options.port, reopened ? "reopened" : "open");
+    if (failures > 0)
+        text += fmt::format(" after {} failed {}", failures, failures == 1 ? "try" : "tries");
     Say(text);
 }
 
@@ -238,8 +240,8 @@ void LineWorker::ReadSlot(GateSlot& slot) {
         std::lock_guard lock(mutex_);
         status_.reading = gate.gate.address;
         status_.readingSinceUnixMs = UnixMsNow();
-        status_.readingLimitMs = static_cast<double>((gate.ex ? 1 : protocol::kReadAttempts) *
-                                                     channel_.TimeoutMs());
+        status_.readingLimitMs =
+            static_cast<double>((gate.ex ? 1 : protocol::kReadAttempts) * channel_.TimeoutMs());
     }
     core::LogTally tally;
     const core::Reading reading = core::ReadGate(driver_, channel_, gate.gate, gate.ex, &tally);
@@ -313,8 +315,8 @@ void LineWorker::RecordMeter(std::size_t meter, const core::Reading& reading,
             timing.probeAt = now + Ms(status.backoffMs);
             // Said when it falls silent and whenever the back-off grows, not at the cap.
             if (status.consecutiveFailures == 1) {
-                event = fmt::format("meter {} silent: no answer to {}; next try in {}",
-                                    status.name, reading.gate, DelayText(status.backoffMs));
+                event = fmt::format("meter {} silent: no answer to {}; next try in {}", status.name,
+                                    reading.gate, DelayText(status.backoffMs));
             } else if (status.backoffMs != before) {
                 event = fmt::format("meter {} still silent after {} reads; backed off to {}",
                                     status.name, status.consecutiveFailures,
@@ -337,7 +339,8 @@ void LineWorker::PortHasFailed() {
         status_.problem = "lost";
         openAt_ = timer_.Now();
     }
-    Say(fmt::format("port {} lost: reads fail at the port, not at a meter; closing it and "
+    Say(
+        fmt::format("port {} lost: reads fail at the port, not at a meter; closing it and "
                     "opening it again",
                     line_.options.port));
 }

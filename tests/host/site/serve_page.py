@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """vpihost serve's page in a real headless Chromium (Debian's, driven by Selenium): it loads
 without console errors, shows every configured meter, its values change as metersim's do, the
-H chart has its bars, the silent meter is marked, it fits the narrowest window the headless
+H chart has its bars, the silent meter is marked, a meter on an unplugged adapter is marked
+PORT CLOSED with the reason, it fits the narrowest window the headless
 browser gives (500 px); a screenshot is saved in WORKDIR.
 Usage: serve_page.py VPIHOST METERSIM WORKDIR. Exit 0 pass, 1 fail, 77 no Chromium/Selenium."""
 import os
@@ -105,6 +106,22 @@ def look(driver, site, workdir):
     check(os.path.getsize(shot) > 10000, "screenshot saved: " + shot)
     errors = [e for e in driver.get_log("browser") if e["level"] in ("SEVERE", "ERROR")]
     check(not errors, "no console errors: %s" % errors)
+    unplugged(driver, site)
+
+
+def unplugged(driver, site):
+    """Line A's adapter goes: its meter is shown down, with the reason, in red."""
+    site.unplug(0)
+    row = "document.querySelector('#health tr[data-meter=\"A/one\"]')"
+    shown = serve_site.wait_for(lambda: driver.execute_script(
+        "const r = %s; return !!r && r.classList.contains('silent') && "
+        "r.textContent.includes('PORT CLOSED') && r.textContent.includes('no such device');"
+        % row), 30)
+    check(bool(shown), "the unplugged line's meter is marked PORT CLOSED, with why (%r)" %
+          driver.execute_script("const r = %s; return r && r.textContent;" % row))
+    wide, view = driver.execute_script(
+        "return [document.documentElement.scrollWidth, window.innerWidth]")
+    check(wide <= view, "and the page still fits its window (%d px in %d)" % (wide, view))
 
 
 def main():

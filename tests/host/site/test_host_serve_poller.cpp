@@ -284,9 +284,11 @@ TEST_F(SitePollerTest, SilentMeterBacksOffOthersAreReadLineReopens) {
     EXPECT_EQ(poller.Status().lines[0].opens, 1);
     // Each event of line B logged once, in the order it came, under the line's name.
     const int silent = events.Find("B: meter three silent: no answer to 0301; next try in 1 s");
-    const int backedOff = events.Find("B: meter three still silent after 2 reads; backed off to", silent);
+    const int backedOff =
+        events.Find("B: meter three still silent after 2 reads; backed off to", silent);
     const int lost = events.Find("B: port " + Link('b') + " lost:", backedOff);
-    const int missing = events.Find("B: port " + Link('b') + " did not open: no such device; next try in 1 s", lost);
+    const int missing = events.Find(
+        "B: port " + Link('b') + " did not open: no such device; next try in 1 s", lost);
     const int reopened = events.Find("B: port " + Link('b') + " reopened after", missing);
     const int answering = events.Find("B: meter three answering again after", reopened);
     EXPECT_TRUE(silent >= 0 && backedOff > silent && lost > backedOff && missing > lost &&
