@@ -26,7 +26,8 @@ struct PortDiagnosis {
     long holder = 0;
 };
 
-// Looks at `port` (a device path on POSIX, a COM name on Windows) and says what keeps it from
+// Looks at `port`, named as the driver takes it (on POSIX a path, or a name under /dev/ such as
+// "ttyUSB0" or "pts/3"; on Windows a COM name), and says what keeps it from
 // opening. Opens the port briefly when it can and closes it again, so call it only after an
 // open has failed, or to mark ports in a listing.
 PortDiagnosis DiagnosePort(const std::string& port);

@@ -125,7 +125,19 @@ PortDiagnosis LookAt(const std::string& port, struct stat* node) {
 
 }  // namespace
 
-PortDiagnosis InspectPort(const std::string& port) {
+// The device a port name stands for, as the serial layer opens it: "NUL" is the null device, a
+// relative name is looked up under /dev/ ("ttyUSB0", "pts/3"), a path that starts with "/", "./"
+// or "../" is used as given.
+std::string DevicePath(const std::string& port) {
+    if (port == "NUL") return "/dev/null";
+    if (port.empty() || port[0] == '/' || port.rfind("./", 0) == 0 || port.rfind("../", 0) == 0) {
+        return port;
+    }
+    return "/dev/" + port;
+}
+
+PortDiagnosis InspectPort(const std::string& name) {
+    const std::string port = DevicePath(name);
     struct stat node {};
     PortDiagnosis diagnosis = LookAt(port, &node);
     if (diagnosis.trouble != PortTrouble::None) return diagnosis;
@@ -138,7 +150,8 @@ PortDiagnosis InspectPort(const std::string& port) {
     return held.holder != 0 ? held : PortDiagnosis{};
 }
 
-PortDiagnosis DiagnosePort(const std::string& port) {
+PortDiagnosis DiagnosePort(const std::string& name) {
+    const std::string port = DevicePath(name);
     struct stat node {};
     if (PortDiagnosis named = LookAt(port, &node); named.trouble != PortTrouble::None) {
         return named;

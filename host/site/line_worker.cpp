@@ -40,15 +40,9 @@ std::string DelayText(double ms) {
     return ms < 1000 ? fmt::format("{:g} ms", ms) : fmt::format("{:g} s", ms / 1000);
 }
 
-// The device a port name stands for, as the serial layer opens it: a name without "/" is
-// looked up under /dev/.
-std::string DevicePath(const std::string& port) {
-    return port.find('/') == std::string::npos ? "/dev/" + port : port;
-}
-
 // Why the port did not open, as the system tells; the driver's code says no more than that.
 std::string OpenProblem(const std::string& port) {
-    const platform::PortDiagnosis diagnosis = platform::DiagnosePort(DevicePath(port));
+    const platform::PortDiagnosis diagnosis = platform::DiagnosePort(port);
     return diagnosis.trouble == platform::PortTrouble::None ? "the driver did not open it"
                                                             : diagnosis.reason;
 }
