@@ -74,7 +74,8 @@ void SitePoller::RequestStop() {
 void SitePoller::Stop() {
     // All are asked first, so that the lines end their reads under way side by side.
     RequestStop();
-    std::lock_guard lock(mutex_);
+    // Joined without the lock: a line's last reading may ask for the status (the run's printer
+    // does) while the line ends. Only the owner's thread changes lines_, and this is it.
     for (auto& line : lines_) line->Stop();
 }
 
