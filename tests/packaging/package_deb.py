@@ -9,7 +9,6 @@ import glob
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import tomllib
@@ -112,13 +111,7 @@ def uncommented_site(root):
 
 def stop(processes):
     for p in reversed(processes):
-        if p.poll() is None:
-            p.send_signal(signal.SIGTERM)
-            try:
-                p.wait(10)
-            except subprocess.TimeoutExpired:
-                p.kill()
-                p.wait()
+        serve_site.terminate(p)
 
 
 def check_installed_run(root, work):

@@ -59,6 +59,18 @@ def free_port():
         return s.getsockname()[1]
 
 
+def terminate(process, timeout=10):
+    """SIGTERM, then SIGKILL when it has not ended within `timeout` seconds."""
+    if process.poll() is not None:
+        return
+    process.send_signal(signal.SIGTERM)
+    try:
+        process.wait(timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
 def get(url, timeout=5):
     with OPENER.open(url, timeout=timeout) as response:
         return response.status, response.read().decode()
@@ -128,13 +140,7 @@ class Site:
 
     def stop(self):
         for p in reversed(self.processes):
-            if p.poll() is None:
-                p.send_signal(signal.SIGTERM)
-                try:
-                    p.wait(10)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    p.wait()
+            terminate(p)
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def __enter__(self):

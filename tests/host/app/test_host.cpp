@@ -98,6 +98,13 @@ const Pinned kPinned[] = {
 const std::vector<std::string> kPinnedGates = {"0101",   "0101H2", "01TR31",    "01TK21",
                                                "01TY21", "0701",   "01EX0001:2"};
 
+// The arguments as typed, for a trace.
+std::string Joined(const std::vector<std::string>& args) {
+    std::string joined;
+    for (const std::string& arg : args) joined += arg + " ";
+    return joined;
+}
+
 std::vector<std::string> With(std::vector<std::string> a, const std::vector<std::string>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -615,9 +622,7 @@ TEST(Vpihost, ExitStatusesAndUsageErrors) {
         {{"open", "/tmp/none", "--stop", "3"}, 64, "--stop"},
     };
     for (const Case& c : cases) {
-        std::string joined;
-        for (const std::string& a : c.args) joined += a + " ";
-        SCOPED_TRACE(joined);
+        SCOPED_TRACE(Joined(c.args));
         const Outcome run = Vpihost(c.args);
         EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
         const std::string& said = c.onStdout ? run.out : run.err;
@@ -640,13 +645,13 @@ TEST(Vpihost, OneGrammarOfOptionsAcrossCommands) {
         {{"read", "--quiet", "-p", "/tmp/none", "-b", "19200", "-t", "2s", "--parity", "EVEN",
           "0101"},
          2,
-         "did NOT open",
+         "did not open: no such device",
          "driver["},
         {{"poll", "-p", "/tmp/none", "--parity", "Odd", "--stop", "1.5", "--interval", "2m",
           "0101"},
          2,
-         "did NOT open"},
-        {{"--quiet", "open", "/tmp/none", "-t", "300"}, 2, "did NOT open", "driver["},
+         "did not open: no such device"},
+        {{"--quiet", "open", "/tmp/none", "-t", "300"}, 2, "did not open: no such device", "driver["},
         // One message per wrong option, saying what it takes.
         {{"read", "-p", "/tmp/none", "--parity", "odd", "--stop", "3", "0101"},
          64,
@@ -686,9 +691,7 @@ TEST(Vpihost, OneGrammarOfOptionsAcrossCommands) {
         {{"poll", "-p", "/tmp/none", "--count", "2", "--duration", "1s", "0101"}, 64, "excludes"},
     };
     for (const Case& c : cases) {
-        std::string joined;
-        for (const std::string& a : c.args) joined += a + " ";
-        SCOPED_TRACE(joined);
+        SCOPED_TRACE(Joined(c.args));
         const Outcome run = Vpihost(c.args);
         EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
         EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;

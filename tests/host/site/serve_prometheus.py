@@ -158,12 +158,7 @@ def second_instance(vpihost, site):
         check(bool(said), "a port the first serve holds is said as such with its PID (%r)" %
               open(err_path).read()[:300])
     finally:
-        second.send_signal(signal.SIGTERM)
-        try:
-            second.wait(20)
-        except subprocess.TimeoutExpired:
-            second.kill()
-            second.wait()
+        serve_site.terminate(second, 20)
     before = reads_of(site)
     check(serve_site.wait_for(lambda: reads_of(site) >= before + 3, 15),
           "the first one polls on")
