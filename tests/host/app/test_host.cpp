@@ -651,7 +651,10 @@ TEST(Vpihost, OneGrammarOfOptionsAcrossCommands) {
           "0101"},
          2,
          "did not open: no such device"},
-        {{"--quiet", "open", "/tmp/none", "-t", "300"}, 2, "did not open: no such device", "driver["},
+        {{"--quiet", "open", "/tmp/none", "-t", "300"},
+         2,
+         "did not open: no such device",
+         "driver["},
         // One message per wrong option, saying what it takes.
         {{"read", "-p", "/tmp/none", "--parity", "odd", "--stop", "3", "0101"},
          64,
