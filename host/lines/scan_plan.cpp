@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "core/channel_options.h"
+#include "options/line_options.h"
 
 namespace host::lines {
 
@@ -23,19 +24,10 @@ std::vector<std::string> Items(const std::string& text) {
     return items;
 }
 
-// A whole decimal number of `text`, or nullopt.
-std::optional<long> Number(const std::string& text) {
-    long value = 0;
-    const char* end = text.data() + text.size();
-    const auto [at, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error != std::errc{} || at != end) return std::nullopt;
-    return value;
-}
-
 std::optional<std::vector<long>> Numbers(const std::string& text, long low, long high) {
     std::vector<long> values;
     for (const std::string& item : Items(text)) {
-        const std::optional<long> value = Number(item);
+        const std::optional<long> value = options::WholeNumber(item);
         if (!value || *value < low || *value > high) return std::nullopt;
         values.push_back(*value);
     }
@@ -76,19 +68,27 @@ std::optional<std::vector<long>> Stops(const std::string& text) {
     return Codes(text, core::StopBitsCode);
 }
 
+// The first and last address of an item of an address list ("7" or "1-20"), each a number from
+// 0 to the largest PLC address, in either order; nullopt when the item is anything else.
+std::optional<std::pair<long, long>> Range(const std::string& item) {
+    const std::size_t dash = item.find('-');
+    const std::optional<long> first = options::WholeNumber(item.substr(0, dash));
+    const std::optional<long> last =
+        dash == std::string::npos ? first : options::WholeNumber(item.substr(dash + 1));
+    if (!first || !last || *first < 0 || *last > kMaxPlcAddress) return std::nullopt;
+    return std::pair{*first, *last};
+}
+
 }  // namespace
 
 std::optional<std::vector<int>> ParseAddressList(const std::string& text) {
     std::vector<int> addresses;
     for (const std::string& item : Items(text)) {
-        const std::size_t dash = item.find('-');
-        const std::optional<long> first = Number(item.substr(0, dash));
-        const std::optional<long> last =
-            dash == std::string::npos ? first : Number(item.substr(dash + 1));
-        if (!first || !last || *first < 0 || *last > kMaxPlcAddress || *first > *last) {
-            return std::nullopt;
+        const auto range = Range(item);
+        if (!range || range->first > range->second) return std::nullopt;
+        for (long a = range->first; a <= range->second; ++a) {
+            addresses.push_back(static_cast<int>(a));
         }
-        for (long a = *first; a <= *last; ++a) addresses.push_back(static_cast<int>(a));
     }
     if (addresses.empty()) return std::nullopt;
     std::sort(addresses.begin(), addresses.end());
@@ -99,18 +99,16 @@ std::optional<std::vector<int>> ParseAddressList(const std::string& text) {
 std::string AddressListProblem(std::string& text) {
     if (ParseAddressList(text)) return {};
     for (const std::string& item : Items(text)) {
-        const std::size_t dash = item.find('-');
-        const std::optional<long> first = Number(item.substr(0, dash));
-        const std::optional<long> last =
-            dash == std::string::npos ? first : Number(item.substr(dash + 1));
-        if (!first || !last || *first < 0 || *last > kMaxPlcAddress) {
+        const auto range = Range(item);
+        if (!range) {
             return fmt::format(
                 "\"{}\" is no PLC address or range; addresses go from 0 to {}: "
                 "1-20,42",
                 item, kMaxPlcAddress);
         }
-        if (*first > *last)
-            return fmt::format("{} runs backwards; write {}-{}", item, *last, *first);
+        if (range->first > range->second) {
+            return fmt::format("{} runs backwards; write {}-{}", item, range->second, range->first);
+        }
     }
     return fmt::format("\"{}\" names no address; write addresses and ranges: 1-20,42", text);
 }

@@ -18,15 +18,6 @@ std::string Lower(std::string text) {
     return text;
 }
 
-// A whole decimal number and nothing else, or nullopt.
-std::optional<long> WholeNumber(const std::string& text) {
-    long value = 0;
-    const char* end = text.data() + text.size();
-    const auto [at, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error != std::errc{} || at != end) return std::nullopt;
-    return value;
-}
-
 std::string Quoted(const std::string& text) {
     return "\"" + text + "\"";
 }
@@ -39,6 +30,14 @@ std::string Alternatives(const std::array<const char*, N>& names) {
 }
 
 }  // namespace
+
+std::optional<long> WholeNumber(const std::string& text) {
+    long value = 0;
+    const char* end = text.data() + text.size();
+    const auto [at, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc{} || at != end) return std::nullopt;
+    return value;
+}
 
 int ParityCode(const std::string& text) {
     const std::string name = Lower(text);

@@ -4,9 +4,13 @@
 
 #include <CLI/CLI.hpp>
 #include <array>
+#include <optional>
 #include <string>
 
 namespace host::options {
+
+// A whole decimal number and nothing else ("19200"; not "", "19200bd" or "+5"), or nullopt.
+std::optional<long> WholeNumber(const std::string& text);
 
 // The rates a line can be given. The driver's line record holds the rate in 16 bits, so
 // 65535 is the most it can ask of a port (115200, common on adapters, cannot be set).
