@@ -6,8 +6,11 @@
 # vpihost serve is tested with: Prometheus with promtool, Chromium with its WebDriver and
 # Selenium; with --package what the Debian package is built and checked with: dpkg-shlibdeps
 # (dpkg-dev), lintian and systemd-analyze (systemd).
-# Every build gets toml++, cpp-httplib, npm and the page's chart library from its
-# lock file (host/site/web). Runs apt and npm only when something is missing; a package mirror that
+# Every build gets toml++, cpp-httplib, libmicrohttpd with GnuTLS (serve's HTTP side), yaml-cpp
+# (its web configuration file), libsystemd (its readiness and watchdog), libmosquitto and libmodbus
+# (its MQTT and Modbus TCP outputs), npm and the page's chart library from its lock file
+# (host/site/web); --serve adds the broker, the Modbus clients, wrk and openssl the outputs and the
+# HTTP side are tested with. Runs apt and npm only when something is missing; a package mirror that
 # is mid-sync is retried and worked around (tools/lib/apt.sh).
 # Usage: tools/install-deps.sh [--windows] [--fuzz] [--bench] [--coverage] [--serve] [--package]
 set -euo pipefail
@@ -38,7 +41,9 @@ sudo_cmd=()
 # toml++ and cpp-httplib build vpihost on every machine (the site file, serve); clang-format-14
 # checks the sources' layout (tools/check-format.sh).
 packages=(cmake make g++ python3 googletest libcli11-dev libfmt-dev nlohmann-json3-dev locales
-          libtomlplusplus-dev libcpp-httplib-dev pkg-config ccache clang-format-14)
+          libtomlplusplus-dev libcpp-httplib-dev pkg-config ccache clang-format-14
+          libmicrohttpd-dev libgnutls28-dev libyaml-cpp-dev libsystemd-dev libmosquitto-dev
+          libmodbus-dev)
 # Both Windows targets: win32 runs where the kernel runs 32-bit code, win64 everywhere.
 [ $want_windows -eq 1 ] && packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686
                                       g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
@@ -47,7 +52,8 @@ packages=(cmake make g++ python3 googletest libcli11-dev libfmt-dev nlohmann-jso
 [ $want_bench -eq 1 ] && packages+=(libbenchmark-dev)
 [ $want_coverage -eq 1 ] && packages+=(gcovr)
 if [ $want_serve -eq 1 ]; then
-  packages+=(prometheus chromium chromium-driver python3-selenium)
+  packages+=(prometheus chromium chromium-driver python3-selenium mosquitto mosquitto-clients
+             mbpoll python3-pymodbus wrk openssl)
 fi
 [ $want_package -eq 1 ] && packages+=(dpkg-dev lintian systemd)
 # npm installs the page's chart library for every Linux build; it comes with Debian's nodejs,
