@@ -125,7 +125,13 @@ void Serve(core::Runtime& runtime, const site::PreparedSite& site,
                      address.host.c_str());
     }
     poller.Start();
-    server.Start();
+    if (!server.Start(&error)) {
+        std::fprintf(stderr, "vpihost: cannot serve: %s\n", error.c_str());
+        poller.RequestStop();
+        poller.Stop();
+        runtime.exit.Raise(core::kExitFailed);
+        return;
+    }
     // The first line on stdout says where it serves, for people and for scripts.
     std::printf("vpihost: serving %s on http://%s:%d/\n", site.file.c_str(),
                 address.host.find(':') != std::string::npos ? ("[" + address.host + "]").c_str()

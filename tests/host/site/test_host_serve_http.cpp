@@ -26,7 +26,7 @@ TEST(HttpBind, ASecondServerOnAnAddressInUseIsRefusedWithTheReason) {
     std::string error;
     const int port = first.Bind(ListenAddress{"127.0.0.1", 0}, &error);
     ASSERT_GT(port, 0) << error;
-    first.Start();
+    ASSERT_TRUE(first.Start(&error)) << error;
 
     HttpServer second(empty.poller);
     EXPECT_EQ(second.Bind(ListenAddress{"127.0.0.1", port}, &error), -1)
