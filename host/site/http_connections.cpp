@@ -10,22 +10,26 @@ namespace host::site {
 
 std::string ConnectionMetricsText(const ConnectionCounts& counts) {
     std::string text;
-    text += "# HELP vpi_http_connections_open Connections open to the HTTP side\n"
-            "# TYPE vpi_http_connections_open gauge\n";
+    text +=
+        "# HELP vpi_http_connections_open Connections open to the HTTP side\n"
+        "# TYPE vpi_http_connections_open gauge\n";
     text += fmt::format("vpi_http_connections_open {}\n", counts.open);
-    text += "# HELP vpi_http_connections_accepted_total Connections let in\n"
-            "# TYPE vpi_http_connections_accepted_total counter\n";
+    text +=
+        "# HELP vpi_http_connections_accepted_total Connections let in\n"
+        "# TYPE vpi_http_connections_accepted_total counter\n";
     text += fmt::format("vpi_http_connections_accepted_total {}\n", counts.accepted);
-    text += "# HELP vpi_http_connections_refused_total New connections refused at a limit, every "
-            "open one being busy with a request\n"
-            "# TYPE vpi_http_connections_refused_total counter\n";
+    text +=
+        "# HELP vpi_http_connections_refused_total New connections refused at a limit, every "
+        "open one being busy with a request\n"
+        "# TYPE vpi_http_connections_refused_total counter\n";
     text += fmt::format("vpi_http_connections_refused_total{{reason=\"address_limit\"}} {}\n",
                         counts.refusedAddressLimit);
     text += fmt::format("vpi_http_connections_refused_total{{reason=\"total_limit\"}} {}\n",
                         counts.refusedTotalLimit);
-    text += "# HELP vpi_http_connections_closed_total Connections closed by serve: the "
-            "longest-waiting one at a limit, or one without a whole request in time\n"
-            "# TYPE vpi_http_connections_closed_total counter\n";
+    text +=
+        "# HELP vpi_http_connections_closed_total Connections closed by serve: the "
+        "longest-waiting one at a limit, or one without a whole request in time\n"
+        "# TYPE vpi_http_connections_closed_total counter\n";
     text += fmt::format("vpi_http_connections_closed_total{{reason=\"address_limit\"}} {}\n",
                         counts.closedAddressLimit);
     text += fmt::format("vpi_http_connections_closed_total{{reason=\"total_limit\"}} {}\n",

@@ -115,8 +115,8 @@ bool LoadTlsMaterial(const TlsSettings& settings, TlsMaterial* material, std::st
     const int keyResult = gnutls_certificate_set_x509_key_mem2(credentials.value, &cert, &key,
                                                                GNUTLS_X509_FMT_PEM, nullptr, 0);
     if (keyResult == GNUTLS_E_CERTIFICATE_KEY_MISMATCH) {
-        *error = "certificate " + settings.certFile + " and key " + settings.keyFile +
-                 " do not match";
+        *error =
+            "certificate " + settings.certFile + " and key " + settings.keyFile + " do not match";
         return false;
     }
     if (keyResult < 0) {
@@ -140,7 +140,8 @@ bool LoadTlsMaterial(const TlsSettings& settings, TlsMaterial* material, std::st
     gnutls_priority_t priority = nullptr;
     const char* wrong = nullptr;
     // gnutls_priority_init: 0 on success.
-    const int priorityResult = gnutls_priority_init(&priority, material->priorities.c_str(), &wrong);
+    const int priorityResult =
+        gnutls_priority_init(&priority, material->priorities.c_str(), &wrong);
     if (priorityResult < 0) {
         *error = "TLS versions not supported here: " + material->priorities;
         return false;
