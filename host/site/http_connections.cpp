@@ -28,7 +28,8 @@ std::string ConnectionMetricsText(const ConnectionCounts& counts) {
                         counts.refusedTotalLimit);
     text +=
         "# HELP vpi_http_connections_closed_total Connections closed by serve: the "
-        "longest-waiting one at a limit, or one without a whole request in time\n"
+        "longest-waiting one at a limit, one without a whole request in time, or one that did not "
+        "take its answer in time\n"
         "# TYPE vpi_http_connections_closed_total counter\n";
     text += fmt::format("vpi_http_connections_closed_total{{reason=\"address_limit\"}} {}\n",
                         counts.closedAddressLimit);
@@ -36,6 +37,8 @@ std::string ConnectionMetricsText(const ConnectionCounts& counts) {
                         counts.closedTotalLimit);
     text += fmt::format("vpi_http_connections_closed_total{{reason=\"request_timeout\"}} {}\n",
                         counts.closedRequestTimeout);
+    text += fmt::format("vpi_http_connections_closed_total{{reason=\"answer_timeout\"}} {}\n",
+                        counts.closedAnswerTimeout);
     return text;
 }
 
@@ -96,13 +99,15 @@ void ConnectionTable::Opened(const void* key, int fd, const std::string& address
     const std::lock_guard lock(mutex_);
     const auto admitted = admitting_.find(address);
     if (admitted != admitting_.end() && --admitted->second == 0) admitting_.erase(admitted);
-    connections_[key] = Connection{fd, address, false, false, now};
+    connections_[key] = Connection{fd, address, false, false, now, now};
 }
 
-void ConnectionTable::RequestBegan(const void* key) {
+void ConnectionTable::RequestBegan(const void* key, Clock::time_point now) {
     const std::lock_guard lock(mutex_);
     const auto found = connections_.find(key);
-    if (found != connections_.end()) found->second.inRequest = true;
+    if (found == connections_.end()) return;
+    found->second.inRequest = true;
+    found->second.requestSince = now;
 }
 
 void ConnectionTable::RequestEnded(const void* key, Clock::time_point now) {
@@ -121,10 +126,13 @@ void ConnectionTable::Closed(const void* key) {
 void ConnectionTable::Sweep(Clock::time_point now) {
     const std::lock_guard lock(mutex_);
     for (auto& [key, connection] : connections_) {
-        if (connection.closing || connection.inRequest) continue;
-        if (now - connection.waitingSince < limits_.requestTime) continue;
+        if (connection.closing) continue;
+        if (connection.inRequest ? now - connection.requestSince < limits_.answerTime
+                                 : now - connection.waitingSince < limits_.requestTime) {
+            continue;
+        }
         connection.closing = true;
-        ++counts_.closedRequestTimeout;
+        ++(connection.inRequest ? counts_.closedAnswerTimeout : counts_.closedRequestTimeout);
         close_(connection.fd);
     }
 }

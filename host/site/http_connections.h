@@ -20,6 +20,9 @@ struct ConnectionLimits {
     std::size_t total = 256;      // open connections in all
     // From a connection's opening, or from its last answer, to a whole request line and headers.
     std::chrono::milliseconds requestTime{10000};
+    // From a request's arrival to the end of its answer: a client that reads its answer a byte
+    // at a time does not hold a connection for ever.
+    std::chrono::milliseconds answerTime{60000};
 };
 
 // What the table has done, for /metrics.
@@ -31,6 +34,7 @@ struct ConnectionCounts {
     std::uint64_t closedAddressLimit = 0;  // waiting connections closed to let a new one in
     std::uint64_t closedTotalLimit = 0;
     std::uint64_t closedRequestTimeout = 0;  // no whole request in time
+    std::uint64_t closedAnswerTimeout = 0;   // its answer not taken in time
 };
 
 // The Prometheus families of `counts` (text format 0.0.4).
@@ -55,12 +59,13 @@ public:
     // The server has set up the connection `key` let in by Admit() for `address`.
     void Opened(const void* key, int fd, const std::string& address, Clock::time_point now);
     // Its request line and headers have arrived / its answer has been sent.
-    void RequestBegan(const void* key);
+    void RequestBegan(const void* key, Clock::time_point now);
     void RequestEnded(const void* key, Clock::time_point now);
     // The server has closed it (its socket is still open while this runs).
     void Closed(const void* key);
 
-    // Closes every connection that has not sent a whole request within the limit.
+    // Closes every connection that has not sent a whole request, or taken its answer, within
+    // the limits.
     void Sweep(Clock::time_point now);
 
     [[nodiscard]] ConnectionCounts Counts() const;
@@ -71,7 +76,8 @@ private:
         std::string address;
         bool inRequest = false;
         bool closing = false;
-        Clock::time_point waitingSince;
+        Clock::time_point waitingSince;  // for its next request
+        Clock::time_point requestSince;  // of the request under way
     };
 
     // Connections that still count against the limits: open and not being closed, and those let

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 #include <nlohmann/json.hpp>
@@ -182,6 +183,12 @@ enum MHD_Result Queue(MHD_Connection* connection, const Reply& answer, bool askP
     return queued;
 }
 
+// A header of the request, or "" when it has none.
+const char* LookUp(MHD_Connection* connection, const char* header) {
+    const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, header);
+    return value != nullptr ? value : "";
+}
+
 // The first query parameter of a request, if it has one: the API takes none.
 std::string FirstParameter(MHD_Connection* connection) {
     std::string first;
@@ -322,7 +329,7 @@ int HttpServer::Respond(MHD_Connection* connection, const char* url, const char*
     if (state == nullptr) {
         state = new RequestState;
         *context = state;
-        connections_.RequestBegan(connection);
+        connections_.RequestBegan(connection, ConnectionTable::Clock::now());
         // Read-only: the meters are never written through HTTP. Every method but GET and HEAD is
         // refused before anything else, whatever the path, before any body is read.
         if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0 &&
@@ -330,6 +337,13 @@ int HttpServer::Respond(MHD_Connection* connection, const char* url, const char*
             Reply refused = JsonError(405, "read-only: only GET and HEAD");
             refused.headers.emplace_back(MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
             return Queue(connection, refused);
+        }
+        // Nor is a body wanted: one announced is refused before it is read, so that no
+        // request's time is spent in the client's hands.
+        if (MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                        MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr ||
+            std::strtoull(LookUp(connection, MHD_HTTP_HEADER_CONTENT_LENGTH), nullptr, 10) > 0) {
+            return Queue(connection, JsonError(413, "a request here carries no body"));
         }
         if (tls_) {
             const MHD_ConnectionInfo* info =
@@ -374,7 +388,7 @@ int HttpServer::Respond(MHD_Connection* connection, const char* url, const char*
         state->password = RequestState::kAllowed;
         return MHD_YES;
     }
-    // A body is never wanted here: what comes is read and dropped, and the answer follows it.
+    // Nothing of a body comes (refused above); should the library pass any, it is dropped.
     if (*uploadSize != 0) {
         *uploadSize = 0;
         return MHD_YES;

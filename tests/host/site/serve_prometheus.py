@@ -58,6 +58,8 @@ def bad_requests(site):
     check(status_of(site.url + "/api/v1/status?line=A") == 400, "unknown parameter: 400")
     check(status_of(site.url + "/metrics", "POST", b"x" * 100000) in (405, 413),
           "large body: refused")
+    check(status_of(site.url + "/metrics", "GET", b"x" * 10) == 413,
+          "a GET with a body: 413, the body never read")
     # The HTTP library answers a request line that is not HTTP by closing the connection,
     # without a status: either way it is refused, and nothing is served for it.
     garbage = raw_request(site.url, b"GARBAGE\r\n\r\n")

@@ -93,7 +93,7 @@ TEST(HttpConnections, AtAnAddressLimitTheLongestWaitingOfThatAddressIsClosed) {
     ASSERT_TRUE(t.Open(11, "127.0.0.2", t0 + milliseconds(1)));
     ASSERT_TRUE(t.Open(20, "127.0.0.3", t0 - milliseconds(5)));  // waits longer, other address
     // 10 answered a request since: 11 has now waited longest for its next one.
-    t.table.RequestBegan(Table::Key(10));
+    t.table.RequestBegan(Table::Key(10), t0);
     t.table.RequestEnded(Table::Key(10), t0 + milliseconds(2));
     EXPECT_TRUE(t.Open(12, "127.0.0.2", t0 + milliseconds(3)));
     EXPECT_EQ(t.closed, std::vector<int>{11});
@@ -114,15 +114,15 @@ TEST(HttpConnections, ANewConnectionIsRefusedOnlyWhenEveryOneIsBusyWithARequest)
     Table t(ConnectionLimits{2, 3, milliseconds(10000)});
     ASSERT_TRUE(t.Open(10, "10.0.0.1", t0));
     ASSERT_TRUE(t.Open(11, "10.0.0.1", t0));
-    t.table.RequestBegan(Table::Key(10));
-    t.table.RequestBegan(Table::Key(11));
+    t.table.RequestBegan(Table::Key(10), t0);
+    t.table.RequestBegan(Table::Key(11), t0);
     EXPECT_FALSE(t.Open(12, "10.0.0.1", t0)) << "a request under way is never cut off";
     EXPECT_TRUE(t.closed.empty());
     // At the total limit, the longest-waiting of any address goes first: 20, not 21.
     ASSERT_TRUE(t.Open(20, "10.0.0.2", t0 + milliseconds(1)));
     EXPECT_TRUE(t.Open(21, "10.0.0.3", t0 + milliseconds(2)));
     EXPECT_EQ(t.closed, std::vector<int>{20});
-    t.table.RequestBegan(Table::Key(21));
+    t.table.RequestBegan(Table::Key(21), t0);
     EXPECT_FALSE(t.Open(22, "10.0.0.4", t0 + milliseconds(3)));
     const auto counts = t.table.Counts();
     EXPECT_EQ(counts.refusedAddressLimit, 1u);
@@ -139,13 +139,13 @@ TEST(HttpConnections, OneLetInButNotYetSetUpHoldsItsPlace) {
     EXPECT_EQ(t.closed, std::vector<int>{10});
 }
 
-TEST(HttpConnections, AConnectionWithoutAWholeRequestInTimeIsClosed) {
-    Table t(ConnectionLimits{8, 8, milliseconds(10000)});
+TEST(HttpConnections, AConnectionWithoutAWholeRequestOrWithItsAnswerUntakenInTimeIsClosed) {
+    Table t(ConnectionLimits{8, 8, milliseconds(10000), milliseconds(60000)});
     ASSERT_TRUE(t.Open(10, "10.0.0.1", t0));                     // idle, or sending slowly
     ASSERT_TRUE(t.Open(11, "10.0.0.1", t0));                     // busy with a long request
     ASSERT_TRUE(t.Open(12, "10.0.0.1", t0 + milliseconds(50)));  // answered, waiting again
-    t.table.RequestBegan(Table::Key(11));
-    t.table.RequestBegan(Table::Key(12));
+    t.table.RequestBegan(Table::Key(11), t0);
+    t.table.RequestBegan(Table::Key(12), t0 + milliseconds(4000));
     t.table.RequestEnded(Table::Key(12), t0 + milliseconds(5000));
     t.table.Sweep(t0 + milliseconds(9999));
     EXPECT_TRUE(t.closed.empty());
@@ -154,9 +154,14 @@ TEST(HttpConnections, AConnectionWithoutAWholeRequestInTimeIsClosed) {
     t.table.Sweep(t0 + milliseconds(14999));
     EXPECT_EQ(t.closed, std::vector<int>{10})
         << "closed once; the deadline restarts with an answer";
-    t.table.Sweep(t0 + milliseconds(60000));
-    EXPECT_EQ(t.closed, (std::vector<int>{10, 12})) << "a request under way is never cut off";
+    t.table.Sweep(t0 + milliseconds(59999));
+    EXPECT_EQ(t.closed, (std::vector<int>{10, 12}))
+        << "a request under way is not cut off by the request deadline";
     EXPECT_EQ(t.table.Counts().closedRequestTimeout, 2u);
+    // ... but by its own: a client that does not take its answer within a minute.
+    t.table.Sweep(t0 + milliseconds(60000));
+    EXPECT_EQ(t.closed, (std::vector<int>{10, 12, 11}));
+    EXPECT_EQ(t.table.Counts().closedAnswerTimeout, 1u);
 }
 
 TEST(HttpConnections, TheCountsAreWrittenAsPrometheusFamilies) {
