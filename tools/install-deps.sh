@@ -6,7 +6,7 @@
 # vpihost serve is tested with: Prometheus with promtool, Chromium with its WebDriver and
 # Selenium; with --package what the Debian package is built and checked with: dpkg-shlibdeps
 # (dpkg-dev), lintian and systemd-analyze (systemd).
-# Every build gets toml++, cpp-httplib, libmicrohttpd with GnuTLS (serve's HTTP side), yaml-cpp
+# Every build gets toml++, libmicrohttpd with GnuTLS (serve's HTTP side), yaml-cpp
 # (its web configuration file), libsystemd (its readiness and watchdog), libmosquitto and libmodbus
 # (its MQTT and Modbus TCP outputs), npm and the page's chart library from its lock file
 # (host/site/web); --serve adds the broker, the Modbus clients, wrk and openssl the outputs and the
@@ -38,10 +38,10 @@ sudo_cmd=()
 # shellcheck source=lib/apt.sh
 . "$(dirname "$0")/lib/apt.sh"
 
-# toml++ and cpp-httplib build vpihost on every machine (the site file, serve); clang-format-14
+# toml++ and libmicrohttpd build vpihost on every machine (the site file, serve); clang-format-14
 # checks the sources' layout (tools/check-format.sh).
 packages=(cmake make g++ python3 googletest libcli11-dev libfmt-dev nlohmann-json3-dev locales
-          libtomlplusplus-dev libcpp-httplib-dev pkg-config ccache clang-format-14
+          libtomlplusplus-dev pkg-config ccache clang-format-14
           libmicrohttpd-dev libgnutls28-dev libyaml-cpp-dev libsystemd-dev libmosquitto-dev
           libmodbus-dev)
 # Both Windows targets: win32 runs where the kernel runs 32-bit code, win64 everywhere.
