@@ -2,6 +2,9 @@
 // checkers; the TLS versions. A second server on an address in use is
 // refused with the reason, never let in beside the first; a stopped one frees it at once.
 #include <gtest/gtest.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -58,6 +61,47 @@ TEST(HttpBind, AnAddressOfAnotherMachineIsSaidAsSuch) {
     // TEST-NET-1: an address no machine here has.
     EXPECT_EQ(server.Bind(ListenAddress{"192.0.2.1", 0}, &error), -1);
     EXPECT_NE(error.find("not an address of this machine"), std::string::npos) << error;
+}
+
+// What a plain HTTP/1.0 GET of `path` from `host`:`port` gets back, whole.
+std::string Fetch(const std::string& host, int port, const std::string& path) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return "";
+    std::string answer;
+    for (const addrinfo* each = found; each != nullptr && answer.empty(); each = each->ai_next) {
+        const int fd = socket(each->ai_family, each->ai_socktype, each->ai_protocol);
+        if (fd < 0) continue;
+        if (connect(fd, each->ai_addr, each->ai_addrlen) == 0) {
+            const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
+            if (send(fd, request.data(), request.size(), 0) ==
+                static_cast<ssize_t>(request.size())) {
+                char chunk[4096];
+                for (ssize_t got; (got = recv(fd, chunk, sizeof chunk, 0)) > 0;) {
+                    answer.append(chunk, static_cast<std::size_t>(got));
+                }
+            }
+        }
+        close(fd);
+    }
+    freeaddrinfo(found);
+    return answer;
+}
+
+TEST(HttpBind, ServesOnIpv6AndOnAHostNameWithAnyFreePort) {
+    for (const char* host : {"::1", "localhost"}) {
+        EmptySite empty;
+        HttpServer server(empty.poller);
+        std::string error;
+        const int port = server.Bind(ListenAddress{host, 0}, &error);
+        ASSERT_GT(port, 0) << host << ": " << error;
+        ASSERT_TRUE(server.Start(&error)) << error;
+        const std::string answer = Fetch(host, port, "/healthz");
+        EXPECT_EQ(answer.find(" 200 OK\r\n"), 8u) << host << ": " << answer;
+        EXPECT_EQ(answer.substr(answer.size() - 3), "ok\n") << host;
+        server.Stop();
+    }
 }
 
 // The bounds on connections, on a clock the test holds: which connection is closed at a limit,
