@@ -243,6 +243,13 @@ private:
                         "verifying client certificates needs client_ca_file, the CA they must "
                         "chain to");
         }
+        if (!tls.clientCaFile.empty() && tls.clientAuth == ClientAuth::None) {
+            // A CA with no policy that asks for certificates: whoever wrote it believes clients
+            // are checked, and none would be.
+            return Fail(node["client_ca_file"], "tls_server_config.client_ca_file",
+                        "given without a client_auth_type that asks for client certificates "
+                        "(RequireAndVerifyClientCert checks them against it)");
+        }
         if (!Version(node["min_version"], "tls_server_config.min_version", &tls.minVersion)) {
             return false;
         }

@@ -123,6 +123,9 @@ TEST_F(WebConfigFiles, BrokenFilesAreRefusedWithFileLineKeyAndReason) {
          "web.yml:4", "needs client_ca_file"},
         {"verifying if given without a CA", kTls + "  client_auth_type: "
          "VerifyClientCertIfGiven\n", "web.yml:4", "needs client_ca_file"},
+        {"a CA without a policy that asks for certificates",
+         kTls + "  client_ca_file: ca.crt\n", "web.yml:4",
+         "client_ca_file: given without a client_auth_type"},
         {"unknown client_auth_type", kTls + "  client_auth_type: Sometimes\n", "web.yml:4",
          "\"Sometimes\" is none of"},
         {"unknown version", kTls + "  min_version: TLS14\n", "web.yml:4",
