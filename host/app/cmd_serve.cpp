@@ -10,13 +10,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/command_setup.h"
 #include "app/commands.h"
 #include "core/driver_steps.h"
 #include "site/http_server.h"
+#include "site/password_check.h"
 #include "site/serve_signals.h"
 #include "site/site_loading.h"
 #include "site/site_poller.h"
@@ -140,7 +143,15 @@ void Serve(core::Runtime& runtime, const site::PreparedSite& site,
                             [&log](const std::string& line, const std::string& text) {
                                 log.Say("line " + line + ":", text);
                             });
-    site::HttpServer server(poller);
+    // The users' passwords, checked for the HTTP side; none asked when the file names no user.
+    site::PasswordCheck passwords(web.users);
+    site::HttpSecurity security{web.tls, nullptr};
+    if (!web.users.empty()) {
+        security.checkPassword = [&passwords](std::string_view user, std::string_view password) {
+            return passwords.Check(user, password);
+        };
+    }
+    site::HttpServer server(poller, std::move(security));
     std::string error;
     const int port = server.Bind(address, &error);
     if (port < 0) {
@@ -151,7 +162,13 @@ void Serve(core::Runtime& runtime, const site::PreparedSite& site,
     }
     WarnOfNetwork(address.host, web);
     poller.Start();
-    server.Start();
+    if (!server.Start(&error)) {
+        std::fprintf(stderr, "vpihost: cannot serve: %s\n", error.c_str());
+        poller.RequestStop();
+        poller.Stop();
+        runtime.exit.Raise(core::kExitFailed);
+        return;
+    }
     // The first line on stdout says where it serves, for people and for scripts.
     std::printf("vpihost: serving %s on %s://%s:%d/\n", site.file.c_str(),
                 web.tls ? "https" : "http",

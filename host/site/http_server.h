@@ -1,18 +1,27 @@
-// The HTTP side of vpihost serve, on cpp-httplib: the page and its assets, /metrics, the JSON
-// API and /healthz, read-only (every method but GET and HEAD is refused), on a thread pool of
-// its own so that no request ever waits on a line or a line on a request.
+// The HTTP side of vpihost serve, on libmicrohttpd: the page and its assets, /metrics, the JSON
+// API and /healthz, read-only (every method but GET and HEAD is refused). An event-driven server
+// on a few polling threads of its own: no request ever waits on a line or a line on a request,
+// and a connection that is idle or sends its request slowly holds no thread, only a socket,
+// which its bounds (http_connections.h) take back. Optionally TLS and a password.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "core/non_copyable.h"
+#include "site/http_connections.h"
 #include "site/site_poller.h"
+#include "site/web_config.h"
 
-namespace httplib {
-class Server;
-}
+struct MHD_Daemon;
+struct MHD_Connection;
 
 namespace host::site {
 
@@ -29,30 +38,64 @@ bool ParseListenAddress(const std::string& text, ListenAddress* address, std::st
 // True for an address only this machine reaches (127.0.0.0/8, ::1, localhost).
 bool IsLoopback(const std::string& host);
 
+// How the HTTP side is protected: TLS (none: plain HTTP) and a password check (empty: no login
+// asked; called on the HTTP side's threads, may take a bcrypt round).
+struct HttpSecurity {
+    std::optional<TlsSettings> tls;
+    std::function<bool(std::string_view user, std::string_view password)> checkPassword;
+};
+
+struct TlsMaterial;
+class PasswordChecks;
+
 class HttpServer : core::NonCopyable {
 public:
-    explicit HttpServer(const SitePoller& poller);
+    explicit HttpServer(const SitePoller& poller, HttpSecurity security = {});
     // Stops it if it runs.
     ~HttpServer();
 
     // Binds to `address` and listens there, before any thread starts: the port bound (the one
     // chosen when it asked for 0), or -1 with `error` saying why ("address already in use",
-    // "not an address of this machine", ...). An address another process listens on is never
-    // shared: only SO_REUSEADDR is set, so a second serve cannot take the same port.
+    // "not an address of this machine", "cannot read certificate FILE: ...", "certificate FILE
+    // and key FILE do not match", ...). An address another process listens on is never shared:
+    // only SO_REUSEADDR is set, so a second serve cannot take the same port.
     int Bind(const ListenAddress& address, std::string* error);
 
-    // Serves on a thread of its own until Stop().
-    void Start();
+    // Serves on threads of its own until Stop(): false, with `error` set, when they could not be
+    // started.
+    [[nodiscard]] bool Start(std::string* error);
 
-    // Stops accepting, ends the requests under way and the thread.
+    // Stops accepting, ends the connections and the threads.
     void Stop();
 
+    // What the bounds on connections have done so far.
+    [[nodiscard]] ConnectionCounts Connections() const { return connections_.Counts(); }
+
+    // The server's callbacks (libmicrohttpd calls plain functions; these forward to the object).
+    struct Callbacks;
+
 private:
-    void Route();
+    friend struct Callbacks;
+
+    // Where a TLS connection asks for a client certificate at its handshake.
+    void AskForCertificate(MHD_Connection* connection);
+    // The library's call for a request (an MHD_Result): refused, parked for a password check,
+    // or answered.
+    int Respond(MHD_Connection* connection, const char* url, const char* method,
+                std::size_t* uploadSize, void** context);
+    void SweepUntilStopped();
 
     const SitePoller& poller_;
-    std::unique_ptr<httplib::Server> server_;
-    std::thread thread_;
+    HttpSecurity security_;
+    std::unique_ptr<TlsMaterial> tls_;
+    std::unique_ptr<PasswordChecks> passwords_;
+    ConnectionTable connections_;
+    int listenFd_ = -1;
+    MHD_Daemon* daemon_ = nullptr;
+    std::thread sweeper_;
+    std::mutex sweepMutex_;
+    std::condition_variable sweepWake_;
+    bool stopping_ = false;
 };
 
 }  // namespace host::site
