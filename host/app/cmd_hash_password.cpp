@@ -30,10 +30,9 @@ bool ReadLine(std::string* line) {
 }
 
 // Asks for a line on the terminal with echo off (restored before it returns); false at the end
-// of input. The prompt goes to stderr so that stdout holds the hash alone.
+// of input. Echo goes off before the prompt shows, so nothing typed after the prompt is echoed
+// or thrown away. The prompt goes to stderr so that stdout holds the hash alone.
 bool AskHidden(const char* prompt, std::string* line) {
-    std::fprintf(stderr, "%s", prompt);
-    std::fflush(stderr);
     termios saved{};
     // tcgetattr: 0 on success; without it the line is read with echo as it is.
     const bool hide = tcgetattr(STDIN_FILENO, &saved) == 0;
@@ -43,8 +42,10 @@ bool AskHidden(const char* prompt, std::string* line) {
         quiet.c_lflag |= ECHONL;
         (void)tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
     }
+    std::fprintf(stderr, "%s", prompt);
+    std::fflush(stderr);
     const bool got = ReadLine(line);
-    if (hide) (void)tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    if (hide) (void)tcsetattr(STDIN_FILENO, TCSANOW, &saved);
     return got;
 }
 

@@ -76,7 +76,14 @@ def on_terminal(vpihost, answers):
         if answered < len(answers) and prompts > answered:
             os.write(fd, answers[answered].encode() + b"\n")
             answered += 1
-    _, status = os.waitpid(pid, 0)
+    ended, status = os.waitpid(pid, os.WNOHANG)
+    wait_end = time.monotonic() + 10
+    while ended == 0 and time.monotonic() < wait_end:
+        time.sleep(0.05)
+        ended, status = os.waitpid(pid, os.WNOHANG)
+    if ended == 0:  # still waiting for an answer: the check fails, the test goes on
+        os.kill(pid, 9)
+        _, status = os.waitpid(pid, 0)
     os.close(fd)
     return shown.decode(errors="replace"), os.waitstatus_to_exitcode(status)
 
