@@ -76,7 +76,8 @@ void RunSiteCheck(core::Runtime& runtime, const std::string& path) {
 
 void RunCheckConfig(core::Runtime& runtime, const CheckOptions& options) {
     if (options.site.empty() && options.webConfig.empty()) {
-        std::fprintf(stderr, "vpihost: check-config needs a site file, --web-config FILE or both\n");
+        std::fprintf(stderr,
+                     "vpihost: check-config needs a site file, --web-config FILE or both\n");
         runtime.exit.Raise(core::kExitUsage);
         return;
     }

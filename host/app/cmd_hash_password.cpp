@@ -105,9 +105,10 @@ void AddHashPasswordCommand(CLI::App& app, core::Runtime& runtime) {
         "Print a bcrypt hash of a password (asked twice, or one line of stdin) for "
         "basic_auth_users in serve's --web-config file",
         RunHashPassword);
-    command.add_option("--cost", options.cost,
-                       "bcrypt cost: 2^N rounds (" + std::to_string(site::kMinBcryptCost) +
-                           " to " + std::to_string(site::kMaxBcryptCost) + ")")
+    command
+        .add_option("--cost", options.cost,
+                    "bcrypt cost: 2^N rounds (" + std::to_string(site::kMinBcryptCost) + " to " +
+                        std::to_string(site::kMaxBcryptCost) + ")")
         ->capture_default_str();
 }
 

@@ -26,7 +26,9 @@ bool SameBytes(std::string_view a, std::string_view b) {
 }
 
 // The cost digits of a bcrypt hash LoadWebConfig has checked ("$2b$10$..." -> 10).
-int CostOf(const std::string& hash) { return (hash[4] - '0') * 10 + (hash[5] - '0'); }
+int CostOf(const std::string& hash) {
+    return (hash[4] - '0') * 10 + (hash[5] - '0');
+}
 
 // bcrypt of `password` with the salt and cost of `setting` (a whole hash will do); empty when
 // crypt refuses. crypt_rn needs a NUL-terminated password, so one with a NUL in it is cut there
@@ -97,9 +99,8 @@ bool PasswordCheck::Check(std::string_view user, std::string_view password) {
     const Digest digest = PairDigest(user, password);
     const std::string_view digestText(reinterpret_cast<const char*>(digest.data()), digest.size());
     auto same = [&digestText](const Digest& other) {
-        return SameBytes(digestText,
-                         std::string_view(reinterpret_cast<const char*>(other.data()),
-                                          other.size()));
+        return SameBytes(digestText, std::string_view(reinterpret_cast<const char*>(other.data()),
+                                                      other.size()));
     };
     {
         std::lock_guard lock(mutex_);

@@ -52,11 +52,13 @@ constexpr auto kTlsKeys = std::to_array<KeyRule>({
     {"curve_preferences", KeyUse::Ignored, "the TLS library's own secure curves are used"},
     {"prefer_server_cipher_suites", KeyUse::Ignored,
      "the TLS library's own order of suites is used"},
-    {"cert", KeyUse::Refused, "a certificate written into this file: put it in a file and give "
-                              "cert_file"},
+    {"cert", KeyUse::Refused,
+     "a certificate written into this file: put it in a file and give "
+     "cert_file"},
     {"key", KeyUse::Refused, "a key written into this file: put it in a file and give key_file"},
-    {"client_ca", KeyUse::Refused, "a CA written into this file: put it in a file and give "
-                                   "client_ca_file"},
+    {"client_ca", KeyUse::Refused,
+     "a CA written into this file: put it in a file and give "
+     "client_ca_file"},
     {"client_allowed_sans", KeyUse::Refused,
      "serve cannot match client certificates' names; remove it, or restrict clients by their "
      "CA (client_ca_file)"},
@@ -303,8 +305,8 @@ private:
         }
         const gnutls_datum_t certDatum = Datum(cert);
         const gnutls_datum_t keyDatum = Datum(key);
-        const int paired = gnutls_certificate_set_x509_key_mem2(
-            credentials, &certDatum, &keyDatum, GNUTLS_X509_FMT_PEM, nullptr, 0);
+        const int paired = gnutls_certificate_set_x509_key_mem2(credentials, &certDatum, &keyDatum,
+                                                                GNUTLS_X509_FMT_PEM, nullptr, 0);
         gnutls_certificate_free_credentials(credentials);
         if (paired < 0) {
             const bool mismatch = paired == GNUTLS_E_CERTIFICATE_KEY_MISMATCH;

@@ -14,11 +14,11 @@ namespace host::site {
 
 // How the server asks for client certificates ("client_auth_type").
 enum class ClientAuth {
-    None,                      // "NoClientCert" (the default)
-    Request,                   // "RequestClientCert": asked for, not checked
-    RequireAny,                // "RequireAnyClientCert": one must come, not checked
-    VerifyIfGiven,             // "VerifyClientCertIfGiven"
-    RequireAndVerify,          // "RequireAndVerifyClientCert"
+    None,              // "NoClientCert" (the default)
+    Request,           // "RequestClientCert": asked for, not checked
+    RequireAny,        // "RequireAnyClientCert": one must come, not checked
+    VerifyIfGiven,     // "VerifyClientCertIfGiven"
+    RequireAndVerify,  // "RequireAndVerifyClientCert"
 };
 
 enum class TlsVersion { Tls10, Tls11, Tls12, Tls13 };
@@ -36,7 +36,7 @@ struct TlsSettings {
 
 struct WebConfig {
     std::string file;
-    std::optional<TlsSettings> tls;             // none: plain HTTP
+    std::optional<TlsSettings> tls;            // none: plain HTTP
     std::map<std::string, std::string> users;  // name -> bcrypt hash; empty: no login asked
     // Keys the file gives that only choose among safe settings serve makes its own way (cipher
     // suites, curves, HTTP/2): one "FILE:LINE: ..." note each, for the command to print.

@@ -46,9 +46,7 @@ protected:
             " && cp server.crt server.key sub/) >/dev/null 2>&1";
         made_ = std::system(("(" + make).c_str()) == 0;
     }
-    static void TearDownTestSuite() {
-        (void)std::system(("rm -rf " + folder_).c_str());
-    }
+    static void TearDownTestSuite() { (void)std::system(("rm -rf " + folder_).c_str()); }
     void SetUp() override {
         if (!made_) GTEST_SKIP() << "openssl could not make the test's certificates";
     }
@@ -94,38 +92,46 @@ TEST_F(WebConfigFiles, BrokenFilesAreRefusedWithFileLineKeyAndReason) {
          "tls_server_config.min_versoin: unknown key"},
         {"key given twice", "basic_auth_users:\n  a: " + good + "\n  a: " + good + "\n",
          "web.yml:3", "basic_auth_users.a: given twice"},
-        {"hash from another scheme (SHA-512 crypt)",
-         "basic_auth_users:\n  alice: $6$salt$abc\n", "web.yml:2",
-         "basic_auth_users.alice: not a bcrypt hash"},
+        {"hash from another scheme (SHA-512 crypt)", "basic_auth_users:\n  alice: $6$salt$abc\n",
+         "web.yml:2", "basic_auth_users.alice: not a bcrypt hash"},
         {"a password written in plain", "basic_auth_users:\n  alice: secret\n", "web.yml:2",
          "not a bcrypt hash"},
-        {"bcrypt with an unknown prefix", "basic_auth_users:\n  alice: $2x$" + good.substr(4) +
-         "\n", "web.yml:2", "not a bcrypt hash"},
+        {"bcrypt with an unknown prefix",
+         "basic_auth_users:\n  alice: $2x$" + good.substr(4) + "\n", "web.yml:2",
+         "not a bcrypt hash"},
         {"bcrypt cut short", "basic_auth_users:\n  alice: " + good.substr(0, 59) + "\n",
          "web.yml:2", "not a bcrypt hash"},
         {"user name with a colon", "basic_auth_users:\n  'a:b': " + good + "\n", "web.yml:2",
          "must not be empty nor hold \":\""},
-        {"users as a list", "basic_auth_users:\n  - alice\n", "web.yml:2",
-         "mapping of user names"},
-        {"certificate missing", "tls_server_config:\n  cert_file: nothere.crt\n  key_file: "
-         "server.key\n", "web.yml:2", "tls_server_config.cert_file: cannot read "},
-        {"certificate not PEM", "tls_server_config:\n  cert_file: junk.pem\n  key_file: "
-         "server.key\n", "web.yml:2", "junk.pem holds no PEM certificate"},
+        {"users as a list", "basic_auth_users:\n  - alice\n", "web.yml:2", "mapping of user names"},
+        {"certificate missing",
+         "tls_server_config:\n  cert_file: nothere.crt\n  key_file: "
+         "server.key\n",
+         "web.yml:2", "tls_server_config.cert_file: cannot read "},
+        {"certificate not PEM",
+         "tls_server_config:\n  cert_file: junk.pem\n  key_file: "
+         "server.key\n",
+         "web.yml:2", "junk.pem holds no PEM certificate"},
         {"key a directory", "tls_server_config:\n  cert_file: server.crt\n  key_file: sub\n",
          "web.yml:3", "key_file: cannot read " + folder_ + "/sub: a directory, not a file"},
-        {"key of another certificate", "tls_server_config:\n  cert_file: server.crt\n  "
-         "key_file: other.key\n", "web.yml:3", "other.key is not the key of"},
+        {"key of another certificate",
+         "tls_server_config:\n  cert_file: server.crt\n  "
+         "key_file: other.key\n",
+         "web.yml:3", "other.key is not the key of"},
         {"no key_file", "tls_server_config:\n  cert_file: server.crt\n", "web.yml:2",
          "key_file is missing"},
-        {"client CA missing", kTls + "  client_ca_file: nothere.crt\n  client_auth_type: "
-         "RequireAndVerifyClientCert\n", "web.yml:4", "client_ca_file: cannot read"},
+        {"client CA missing",
+         kTls + "  client_ca_file: nothere.crt\n  client_auth_type: "
+                "RequireAndVerifyClientCert\n",
+         "web.yml:4", "client_ca_file: cannot read"},
         {"verifying without a CA", kTls + "  client_auth_type: RequireAndVerifyClientCert\n",
          "web.yml:4", "needs client_ca_file"},
-        {"verifying if given without a CA", kTls + "  client_auth_type: "
-         "VerifyClientCertIfGiven\n", "web.yml:4", "needs client_ca_file"},
-        {"a CA without a policy that asks for certificates",
-         kTls + "  client_ca_file: ca.crt\n", "web.yml:4",
-         "client_ca_file: given without a client_auth_type"},
+        {"verifying if given without a CA",
+         kTls + "  client_auth_type: "
+                "VerifyClientCertIfGiven\n",
+         "web.yml:4", "needs client_ca_file"},
+        {"a CA without a policy that asks for certificates", kTls + "  client_ca_file: ca.crt\n",
+         "web.yml:4", "client_ca_file: given without a client_auth_type"},
         {"unknown client_auth_type", kTls + "  client_auth_type: Sometimes\n", "web.yml:4",
          "\"Sometimes\" is none of"},
         {"unknown version", kTls + "  min_version: TLS14\n", "web.yml:4",
@@ -134,8 +140,8 @@ TEST_F(WebConfigFiles, BrokenFilesAreRefusedWithFileLineKeyAndReason) {
          "lower than min_version"},
         {"inline certificate", "tls_server_config:\n  cert: |\n    -----BEGIN\n", "web.yml:2",
          "cert: not supported"},
-        {"names of client certificates", kTls + "  client_allowed_sans: [a.example]\n",
-         "web.yml:4", "client_allowed_sans: not supported"},
+        {"names of client certificates", kTls + "  client_allowed_sans: [a.example]\n", "web.yml:4",
+         "client_allowed_sans: not supported"},
         {"a response header", "http_server_config:\n  headers:\n    X-Frame-Options: deny\n",
          "web.yml:3", "headers.X-Frame-Options: not supported"},
     };
@@ -165,12 +171,11 @@ TEST_F(WebConfigFiles, AGoodFileIsReadWithItsFilesFromItsOwnFolder) {
     const std::string alice = HashOf("secret", "$2y$");
     const std::string bob = HashOf("other", "$2a$");
     const std::string path = Write(
-        "sub/web.yml",
-        "tls_server_config:\n  cert_file: server.crt\n  key_file: " + folder_ +
-            "/server.key\n  client_ca_file: ../ca.crt\n"
-            "  client_auth_type: VerifyClientCertIfGiven\n  min_version: TLS13\n"
-            "  max_version: TLS13\nbasic_auth_users:\n  alice: " + alice + "\n  bob: '" + bob +
-            "'\n");
+        "sub/web.yml", "tls_server_config:\n  cert_file: server.crt\n  key_file: " + folder_ +
+                           "/server.key\n  client_ca_file: ../ca.crt\n"
+                           "  client_auth_type: VerifyClientCertIfGiven\n  min_version: TLS13\n"
+                           "  max_version: TLS13\nbasic_auth_users:\n  alice: " +
+                           alice + "\n  bob: '" + bob + "'\n");
     WebConfig config;
     std::string error;
     ASSERT_TRUE(LoadWebConfig(path, &config, &error)) << error;
@@ -194,9 +199,9 @@ TEST_F(WebConfigFiles, DefaultsAndTheKeysServeNotesAndIgnores) {
     EXPECT_FALSE(config.tls.has_value());
     EXPECT_TRUE(config.users.empty());
 
-    ASSERT_TRUE(LoadWebConfig(Write("users.yml", "basic_auth_users:\n  a: " +
-                                                     HashOf("x", "$2b$") + "\n"),
-                              &config, &error))
+    ASSERT_TRUE(
+        LoadWebConfig(Write("users.yml", "basic_auth_users:\n  a: " + HashOf("x", "$2b$") + "\n"),
+                      &config, &error))
         << error;
     EXPECT_FALSE(config.tls.has_value()) << "users alone: plain HTTP with a login";
     EXPECT_EQ(config.users.size(), 1u);
@@ -214,8 +219,7 @@ TEST_F(WebConfigFiles, DefaultsAndTheKeysServeNotesAndIgnores) {
     EXPECT_EQ(config.tls->minVersion, TlsVersion::Tls12);
     EXPECT_FALSE(config.tls->maxVersion.has_value());
     ASSERT_EQ(config.notes.size(), 4u);
-    EXPECT_EQ(config.notes[0].rfind(path + ":4: tls_server_config.cipher_suites ignored: ", 0),
-              0u)
+    EXPECT_EQ(config.notes[0].rfind(path + ":4: tls_server_config.cipher_suites ignored: ", 0), 0u)
         << config.notes[0];
     EXPECT_NE(config.notes[3].find(":8: http_server_config.http2 ignored"), std::string::npos)
         << config.notes[3];
