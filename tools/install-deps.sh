@@ -10,8 +10,9 @@
 # (its web configuration file), libsystemd (its readiness and watchdog), libmosquitto and libmodbus
 # (its MQTT and Modbus TCP outputs), npm and the page's chart library from its lock file
 # (host/site/web); --serve adds the broker, the Modbus clients, wrk and openssl the outputs and the
-# HTTP side are tested with. Runs apt and npm only when something is missing; a package mirror that
-# is mid-sync is retried and worked around (tools/lib/apt.sh).
+# HTTP side are tested with, and htpasswd (apache2-utils: a bcrypt that is not the system's crypt,
+# for hash-password's test). Runs apt and npm only when something is missing; a package mirror
+# that is mid-sync is retried and worked around (tools/lib/apt.sh).
 # Usage: tools/install-deps.sh [--windows] [--fuzz] [--bench] [--coverage] [--serve] [--package]
 set -euo pipefail
 
@@ -53,7 +54,7 @@ packages=(cmake make g++ python3 googletest libcli11-dev libfmt-dev nlohmann-jso
 [ $want_coverage -eq 1 ] && packages+=(gcovr)
 if [ $want_serve -eq 1 ]; then
   packages+=(prometheus chromium chromium-driver python3-selenium mosquitto mosquitto-clients
-             mbpoll python3-pymodbus wrk openssl)
+             mbpoll python3-pymodbus wrk openssl apache2-utils)
 fi
 [ $want_package -eq 1 ] && packages+=(dpkg-dev lintian systemd)
 # npm installs the page's chart library for every Linux build; it comes with Debian's nodejs,

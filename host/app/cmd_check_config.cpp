@@ -1,5 +1,6 @@
-// `vpihost check-config FILE`: reads a site file and prepares every gate through the driver as
-// poll and serve would, without opening a port; names every error with its file and line.
+// `vpihost check-config [FILE] [--web-config WEBFILE]`: reads a site file and prepares every gate
+// through the driver as poll and serve would, without opening a port; names every error with its
+// file and line. With --web-config it checks serve's web configuration as serve reads it too.
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <string>
@@ -8,6 +9,7 @@
 #include "app/commands.h"
 #include "core/driver_steps.h"
 #include "site/site_loading.h"
+#include "site/web_config.h"
 
 namespace host::app {
 
@@ -37,7 +39,29 @@ SiteCounts Count(const site::PreparedSite& site) {
     return counts;
 }
 
-void RunCheckConfig(core::Runtime& runtime, const std::string& path) {
+struct CheckOptions {
+    std::string site;
+    std::string webConfig;
+};
+
+// Checks the web configuration as serve loads it: its notes and error on stderr.
+void CheckWebConfig(core::Runtime& runtime, const std::string& path) {
+    site::WebConfig config;
+    std::string error;
+    const bool loaded = site::LoadWebConfig(path, &config, &error);
+    for (const std::string& note : config.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
+    if (!loaded) {
+        std::fprintf(stderr, "vpihost: %s\nvpihost: serve would not start with it\n",
+                     error.c_str());
+        runtime.exit.Raise(core::kExitRefused);
+        return;
+    }
+    std::printf("%s: %s, %zu user(s)%s: ok\n", path.c_str(),
+                config.tls ? ("TLS with " + config.tls->certFile).c_str() : "plain HTTP",
+                config.users.size(), config.users.empty() ? " (no password asked)" : "");
+}
+
+void RunSiteCheck(core::Runtime& runtime, const std::string& path) {
     site::PreparedSite site;
     if (!runtime.exit.Passed(site::LoadSite(runtime, path, &site))) {
         std::fprintf(stderr, "vpihost: %s has errors; nothing of it would be polled\n",
@@ -50,13 +74,28 @@ void RunCheckConfig(core::Runtime& runtime, const std::string& path) {
                 counts.named);
 }
 
+void RunCheckConfig(core::Runtime& runtime, const CheckOptions& options) {
+    if (options.site.empty() && options.webConfig.empty()) {
+        std::fprintf(stderr,
+                     "vpihost: check-config needs a site file, --web-config FILE or both\n");
+        runtime.exit.Raise(core::kExitUsage);
+        return;
+    }
+    if (!options.webConfig.empty()) CheckWebConfig(runtime, options.webConfig);
+    if (!options.site.empty()) RunSiteCheck(runtime, options.site);
+}
+
 }  // namespace
 
 void AddCheckConfigCommand(CLI::App& app, core::Runtime& runtime) {
-    auto [command, path] = AddCommand<std::string>(
+    auto [command, options] = AddCommand<CheckOptions>(
         app, runtime, "check-config",
-        "Check a site file: every line, meter and gate, through the driver", RunCheckConfig);
-    command.add_option("FILE", path, "the site file (TOML)")->required();
+        "Check a site file: every line, meter and gate, through the driver; and serve's web "
+        "configuration",
+        RunCheckConfig);
+    command.add_option("FILE", options.site, "the site file (TOML)");
+    command.add_option("--web-config", options.webConfig,
+                       "serve's web configuration (YAML: TLS and users) to check as well");
 }
 
 }  // namespace host::app

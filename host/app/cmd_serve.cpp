@@ -1,5 +1,6 @@
-// `vpihost serve --config FILE [--listen 127.0.0.1:9300]`: polls every line of a site and
-// serves what it reads: the page, /metrics for Prometheus, the JSON API and /healthz. SIGHUP
+// `vpihost serve --config FILE [--listen 127.0.0.1:9300] [--web-config WEBFILE]`: polls every
+// line of a site and serves what it reads: the page, /metrics for Prometheus, the JSON API and
+// /healthz, over TLS and behind passwords when the web configuration asks for them. SIGHUP
 // reloads the site file; SIGINT or SIGTERM ends it cleanly: the HTTP side first, then every
 // line after its read under way, its channel closed; a second one ends it at once.
 #include <fmt/format.h>
@@ -9,16 +10,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/command_setup.h"
 #include "app/commands.h"
 #include "core/driver_steps.h"
 #include "site/http_server.h"
+#include "site/password_check.h"
 #include "site/serve_signals.h"
 #include "site/site_loading.h"
 #include "site/site_poller.h"
+#include "site/web_config.h"
 
 namespace host::app {
 
@@ -31,7 +36,34 @@ constexpr int kExitForced = 130;
 struct ServeOptions {
     std::string config;
     std::string listen = "127.0.0.1:9300";
+    std::string webConfig;
 };
+
+// Loads the web configuration, its notes on stderr; false, having said why serve does not start.
+bool LoadWeb(const std::string& path, site::WebConfig* config) {
+    std::string error;
+    const bool loaded = site::LoadWebConfig(path, config, &error);
+    for (const std::string& note : config->notes) std::fprintf(stderr, "note: %s\n", note.c_str());
+    if (!loaded) std::fprintf(stderr, "vpihost: %s\nvpihost: not serving\n", error.c_str());
+    return loaded;
+}
+
+// Says what an address other machines reach leaves open: everything without passwords, the
+// passwords themselves without TLS.
+void WarnOfNetwork(const std::string& host, const site::WebConfig& web) {
+    if (site::IsLoopback(host)) return;
+    if (web.users.empty()) {
+        std::fprintf(stderr,
+                     "warning: listening on %s with no password: anyone on the network can read "
+                     "the meters (basic_auth_users in a --web-config file asks for one)\n",
+                     host.c_str());
+    } else if (!web.tls) {
+        std::fprintf(stderr,
+                     "warning: listening on %s in plain HTTP: the passwords cross the network "
+                     "readable (tls_server_config in the --web-config file encrypts them)\n",
+                     host.c_str());
+    }
+}
 
 std::string Names(const std::vector<std::string>& names) {
     std::string text;
@@ -104,14 +136,22 @@ void WaitForLines(const site::SitePoller& poller, const site::ServeSignals& sign
 }
 
 void Serve(core::Runtime& runtime, const site::PreparedSite& site,
-           const site::ListenAddress& address) {
+           const site::ListenAddress& address, const site::WebConfig& web) {
     site::ServeSignals signals;
     core::DriverLog& log = runtime.driver.Log();
     site::SitePoller poller(runtime.driver, site, {},
                             [&log](const std::string& line, const std::string& text) {
                                 log.Say("line " + line + ":", text);
                             });
-    site::HttpServer server(poller);
+    // The users' passwords, checked for the HTTP side; none asked when the file names no user.
+    site::PasswordCheck passwords(web.users);
+    site::HttpSecurity security{web.tls, nullptr};
+    if (!web.users.empty()) {
+        security.checkPassword = [&passwords](std::string_view user, std::string_view password) {
+            return passwords.Check(user, password);
+        };
+    }
+    site::HttpServer server(poller, std::move(security));
     std::string error;
     const int port = server.Bind(address, &error);
     if (port < 0) {
@@ -120,10 +160,7 @@ void Serve(core::Runtime& runtime, const site::PreparedSite& site,
         runtime.exit.Raise(core::kExitFailed);
         return;
     }
-    if (!site::IsLoopback(address.host)) {
-        std::fprintf(stderr, "note: listening on %s, which other machines may reach\n",
-                     address.host.c_str());
-    }
+    WarnOfNetwork(address.host, web);
     poller.Start();
     if (!server.Start(&error)) {
         std::fprintf(stderr, "vpihost: cannot serve: %s\n", error.c_str());
@@ -133,7 +170,8 @@ void Serve(core::Runtime& runtime, const site::PreparedSite& site,
         return;
     }
     // The first line on stdout says where it serves, for people and for scripts.
-    std::printf("vpihost: serving %s on http://%s:%d/\n", site.file.c_str(),
+    std::printf("vpihost: serving %s on %s://%s:%d/\n", site.file.c_str(),
+                web.tls ? "https" : "http",
                 address.host.find(':') != std::string::npos ? ("[" + address.host + "]").c_str()
                                                             : address.host.c_str(),
                 port);
@@ -159,10 +197,15 @@ void RunServe(core::Runtime& runtime, const ServeOptions& options) {
         runtime.exit.Raise(core::kExitUsage);
         return;
     }
+    site::WebConfig web;
+    if (!options.webConfig.empty() && !LoadWeb(options.webConfig, &web)) {
+        runtime.exit.Raise(core::kExitRefused);
+        return;
+    }
     site::PreparedSite site;
     if (!runtime.exit.Passed(site::LoadSite(runtime, options.config, &site))) return;
     runtime.driver.Log().ShowRts(core::RtsLines::FirstOfEach);
-    Serve(runtime, site, address);
+    Serve(runtime, site, address, web);
     core::ReportHiddenRtsLines(runtime);
 }
 
@@ -175,6 +218,9 @@ void AddServeCommand(CLI::App& app, core::Runtime& runtime) {
     command.add_option("--config", options.config, "the site file (TOML)")->required();
     command.add_option("--listen", options.listen, "HOST:PORT to serve on (port 0: any free)")
         ->capture_default_str();
+    command.add_option("--web-config", options.webConfig,
+                       "TLS and users (YAML, the format Prometheus exporters share); read once "
+                       "at start");
 }
 
 }  // namespace host::app

@@ -25,6 +25,8 @@ void AddDemoCommand(CLI::App& app, core::Runtime& runtime);
 void AddCheckConfigCommand(CLI::App& app, core::Runtime& runtime);
 // On Linux it serves; where no HTTP library is built it says that serve is a Linux command.
 void AddServeCommand(CLI::App& app, core::Runtime& runtime);
+// serve's passwords; a Linux command as serve is.
+void AddHashPasswordCommand(CLI::App& app, core::Runtime& runtime);
 // The line tools: the serial and protocol layers directly, not the driver.
 void AddScanCommand(CLI::App& app, core::Runtime& runtime);
 void AddSniffCommand(CLI::App& app, core::Runtime& runtime);
@@ -47,12 +49,13 @@ inline constexpr auto kCommands = std::to_array<CommandEntry>({
     {"demo", AddDemoCommand},
     {"check-config", AddCheckConfigCommand},
     {"serve", AddServeCommand},
+    {"hash-password", AddHashPasswordCommand},
     {"scan", AddScanCommand},
     {"sniff", AddSniffCommand},
     {"ports", AddPortsCommand},
     {"help", AddHelpCommand},
 });
-static_assert(kCommands.size() == 13);
+static_assert(kCommands.size() == 14);
 
 // Adds every command of kCommands to `app`, in the table's order.
 void AddCommands(CLI::App& app, core::Runtime& runtime);

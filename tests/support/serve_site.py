@@ -77,9 +77,10 @@ def get(url, timeout=5):
 
 
 class Site:
-    """Starts the lines and serve; stop() (or leaving a `with`) ends them all."""
+    """Starts the lines and serve; stop() (or leaving a `with`) ends them all. `serve_args` go
+    on serve's command line after the site file and the address."""
 
-    def __init__(self, vpihost, metersim):
+    def __init__(self, vpihost, metersim, serve_args=()):
         self.dir = tempfile.mkdtemp(prefix="serve-test-")
         self.processes = []
         self.sims = []
@@ -92,7 +93,8 @@ class Site:
                             "--values", pins_b, "--fault", "silent:meter=03"])
         self.config = self.write("site.toml", SITE.format(link_a=self.link_a, link_b=self.link_b))
         self.serve = subprocess.Popen(
-            [vpihost, "--quiet", "serve", "--config", self.config, "--listen", "127.0.0.1:0"],
+            [vpihost, "--quiet", "serve", "--config", self.config, "--listen", "127.0.0.1:0"]
+            + list(serve_args),
             stdout=subprocess.PIPE, stderr=open(os.path.join(self.dir, "serve.err"), "w"),
             text=True)
         self.processes.append(self.serve)
