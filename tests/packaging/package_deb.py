@@ -98,6 +98,17 @@ def check_unit(root):
     check("ExecStart=/usr/bin/vpihost serve --config /etc/satec-vpi/site.toml\n" in unit
           and "ExecReload=/bin/kill -HUP $MAINPID\n" in unit,
           "the unit runs serve on /etc/satec-vpi/site.toml and reloads it with SIGHUP")
+    check(all(line + "\n" in unit for line in ("Type=notify", "NotifyAccess=main",
+                                               "WatchdogSec=30s")),
+          "the unit waits for serve's READY=1 and keeps a watchdog on it")
+    # The exposure systemd scores the unit's sandbox at (0 best, 10 worst).
+    security = run("systemd-analyze", "security", "--offline=true", "--root=" + root,
+                   "/" + UNIT)
+    score = re.search(r"Overall exposure level for satec-vpi-serve.service: ([0-9.]+) (\w+)",
+                      security.stdout)
+    print("systemd-analyze security: " + (score.group(0) if score else security.stderr.strip()))
+    check(score is not None and float(score.group(1)) <= 2.0,
+          "systemd-analyze security scores the unit's exposure 2.0 or better")
 
 
 def uncommented_site(root):
