@@ -59,7 +59,9 @@ int main(int argc, char** argv) {
 
     host::app::AddCommands(app, runtime);
     host::manual::ManualFacts manual = kManual;
-    manual.version = std::string("vpihost ") + host::app::BuildVersionText();
+    // The release alone: the page does not change with every commit.
+    const std::string version = host::app::BuildVersionText();
+    manual.version = "vpihost " + version.substr(0, version.find(" ("));
     host::manual::AddManualFlags(app, manual);
 
     try {
