@@ -54,7 +54,8 @@ void WriteValueCases(const CLI::App& app, const std::string& command, std::ostre
     for (const CLI::Option* option : Options(app)) {
         if (option->get_items_expected_max() == 0) continue;  // a flag
         std::vector<std::string> patterns;
-        for (const std::string& name : OptionNames(*option)) patterns.push_back(command + ":" + name);
+        for (const std::string& name : OptionNames(*option))
+            patterns.push_back(command + ":" + name);
         out << "        " << Joined(patterns, "|") << ")\n            " << ValueCompletion(*option)
             << "\n            return ;;\n";
     }
@@ -71,8 +72,8 @@ std::vector<std::string> Words(const CLI::App& app) {
 // What completes a command's arguments (not its options): "-f" for files when its first
 // positional is a FILE or a PORT, the program's commands for a COMMAND, else nothing.
 std::string ArgumentValues(const CLI::App& command, const std::vector<std::string>& commands) {
-    const std::vector<const CLI::Option*> positionals = command.get_options(
-        [](const CLI::Option* option) { return option->get_positional(); });
+    const std::vector<const CLI::Option*> positionals =
+        command.get_options([](const CLI::Option* option) { return option->get_positional(); });
     if (positionals.empty()) return "";
     const std::string name = positionals.front()->get_name(true);
     if (name == "FILE" || name == "PORT") return "-f";

@@ -142,12 +142,12 @@ std::string Usage(const CLI::App& command, const std::string& program) {
 
 void WriteManualPage(const CLI::App& app, const ManualFacts& facts, std::ostream& out) {
     const std::string& program = facts.program;
-    out << ".\\\" The manual page of " << program
-        << ", written by the program from its --help (" << program << " --manual-page).\n";
+    out << ".\\\" The manual page of " << program << ", written by the program from its --help ("
+        << program << " --manual-page).\n";
     out << ".TH " << Upper(program) << " 1 \"\" \"" << Plain(facts.version)
         << "\" \"User Commands\"\n";
-    out << ".SH NAME\n" << program << " \\- " << Plain(Summary(app.get_description(), program))
-        << "\n";
+    out << ".SH NAME\n"
+        << program << " \\- " << Plain(Summary(app.get_description(), program)) << "\n";
     out << ".SH SYNOPSIS\n";
     const std::vector<const CLI::App*> commands = Commands(app);
     if (commands.empty()) {

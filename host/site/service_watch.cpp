@@ -74,11 +74,12 @@ void ServiceWatch::Tick(ScheduleClock::time_point now, const SiteStatus& status,
     if (wedged != wedgedSaid_) {
         if (!wedged.empty()) {
             if (say_) {
-                say_(fmt::format("watchdog: {} {} {} stuck: not back round the poll loop "
-                                 "{:g} s after its wait or its read's time-outs; no more "
-                                 "watchdog pings, so that the service manager restarts serve",
-                                 wedged.size() == 1 ? "line" : "lines", Joined(wedged),
-                                 wedged.size() == 1 ? "is" : "are", kWedgedMarginMs / 1000));
+                say_(
+                    fmt::format("watchdog: {} {} {} stuck: not back round the poll loop "
+                                "{:g} s after its wait or its read's time-outs; no more "
+                                "watchdog pings, so that the service manager restarts serve",
+                                wedged.size() == 1 ? "line" : "lines", Joined(wedged),
+                                wedged.size() == 1 ? "is" : "are", kWedgedMarginMs / 1000));
             }
         } else if (say_) {
             say_("watchdog: every line comes round its poll loop again; pings resume");

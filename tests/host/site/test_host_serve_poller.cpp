@@ -373,7 +373,8 @@ TEST_F(SitePollerTest, LineHeldInItsLoopStopsTheWatchdogPings) {
         watch.Tick(Clock::now(), poller.Status(), wedged);
         std::this_thread::sleep_for(100ms);
     }
-    const double heldForMs = std::chrono::duration<double, std::milli>(Clock::now() - heldAt).count();
+    const double heldForMs =
+        std::chrono::duration<double, std::milli>(Clock::now() - heldAt).count();
     EXPECT_EQ(wedged, std::vector<std::string>{"A"});
     EXPECT_GE(heldForMs, host::site::kWedgedMarginMs);
     const auto before = pings();

@@ -127,8 +127,8 @@ TEST(ServiceWatch, PingsAtHalfTheIntervalAndNoneWhileALineIsStuck) {
     SiteStatus status = TwoLines();
     status.lines[1].reopenFailures = 1;
     watch.Tick(kT0, status, {});
-    EXPECT_EQ(r.Take(), (Sent{"READY=1\nSTATUS=1 of 2 lines open, 1 of 3 meters answering",
-                              "WATCHDOG=1"}));
+    EXPECT_EQ(r.Take(),
+              (Sent{"READY=1\nSTATUS=1 of 2 lines open, 1 of 3 meters answering", "WATCHDOG=1"}));
     watch.Tick(kT0 + 1900ms, status, {});
     EXPECT_EQ(r.Take(), Sent{});
     watch.Tick(kT0 + 2s, status, {});
