@@ -76,7 +76,10 @@ const host::manual::ManualFacts kManual{
     "\n"
     "It runs until SIGINT, SIGTERM or SIGHUP, and removes its links as it ends.",
     {
-        {"Exit status", " 0    ended by a signal\n 2    the start failed (the reason on stderr)"},
+        {"Exit status",
+         " 0    ended by a signal\n"
+         " 2    the start failed (the reason on stderr)\n"
+         " 100 and above: the command line was wrong (the reason on stderr)"},
         {"See also", "vpihost(1); /usr/share/doc/satec-vpi/metersim.md"},
     }};
 
