@@ -14,6 +14,7 @@
 
 #include "faults.h"
 #include "line.h"
+#include "manual/manual.h"
 #include "model.h"
 #include "numbers.h"
 #include "options/line_options.h"
@@ -61,6 +62,26 @@ every request back before the reply). Several may apply to one reply.
 
 Requests for other addresses, with a bad checksum or an unknown command get no reply; EX
 group 10 takes writes, other groups do not answer them.)";
+
+// What the manual page says beyond --help.
+const host::manual::ManualFacts kManual{
+    "metersim",
+    "metersim",
+    "metersim simulates a line of SATEC meters answering their ASCII protocol: on a "
+    "pseudo-terminal of its own (its name printed on the first line, and linked where --link "
+    "says), or on a real serial device (--port). The live values move realistically and are "
+    "reproducible from --seed; values can be pinned (--values) and faults injected (--fault), "
+    "replies paced at a line rate (--baud), meters made to answer only at their line speed "
+    "(--line-speed), every byte copied to a tap (--tap) and every request traced.\n"
+    "\n"
+    "It runs until SIGINT, SIGTERM or SIGHUP, and removes its links as it ends.",
+    {
+        {"Exit status",
+         " 0    ended by a signal\n"
+         " 2    the start failed (the reason on stderr)\n"
+         " 100 and above: the command line was wrong (the reason on stderr)"},
+        {"See also", "vpihost(1); /usr/share/doc/satec-vpi/metersim.md"},
+    }};
 
 // What the command line asks for.
 struct Options {
@@ -196,6 +217,7 @@ int main(int argc, char** argv) {
     app.footer(kFooter);
     Options options;
     AddOptions(app, options);
+    host::manual::AddManualFlags(app, kManual);
     CLI11_PARSE(app, argc, argv);
     // "none", "odd", "even" as the line takes them: 'N', 'O', 'E'.
     options.settings.parity = static_cast<char>(std::toupper(options.parity[0]));

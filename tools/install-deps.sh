@@ -5,7 +5,7 @@
 # Google Benchmark for the benchmarks and gcovr for the coverage report; with --serve what
 # vpihost serve is tested with: Prometheus with promtool, Chromium with its WebDriver and
 # Selenium; with --package what the Debian package is built and checked with: dpkg-shlibdeps
-# (dpkg-dev), lintian and systemd-analyze (systemd).
+# (dpkg-dev), lintian, systemd-analyze (systemd) and man (man-db, for the manual pages).
 # Every build gets toml++, libmicrohttpd with GnuTLS (serve's HTTP side), yaml-cpp
 # (its web configuration file), libsystemd (its readiness and watchdog), libmosquitto and libmodbus
 # (its MQTT and Modbus TCP outputs), npm and the page's chart library from its lock file
@@ -56,7 +56,7 @@ if [ $want_serve -eq 1 ]; then
   packages+=(prometheus chromium chromium-driver python3-selenium mosquitto mosquitto-clients
              mbpoll python3-pymodbus wrk openssl apache2-utils)
 fi
-[ $want_package -eq 1 ] && packages+=(dpkg-dev lintian systemd)
+[ $want_package -eq 1 ] && packages+=(dpkg-dev lintian systemd man-db)
 # npm installs the page's chart library for every Linux build; it comes with Debian's nodejs,
 # and a machine with a node of its own has its npm already.
 command -v npm >/dev/null || packages+=(npm)

@@ -18,9 +18,11 @@
 #include "app/command_setup.h"
 #include "app/commands.h"
 #include "core/driver_steps.h"
+#include "platform/service_notify.h"
 #include "site/http_server.h"
 #include "site/password_check.h"
 #include "site/serve_signals.h"
+#include "site/service_watch.h"
 #include "site/site_loading.h"
 #include "site/site_poller.h"
 #include "site/web_config.h"
@@ -73,14 +75,17 @@ std::string Names(const std::vector<std::string>& names) {
 
 // Loads the site file again and puts it in place of the running one. A file with errors is
 // refused with the messages check-config gives, and the running site goes on unchanged.
-void Reload(core::Runtime& runtime, site::SitePoller& poller, const std::string& path) {
+void Reload(core::Runtime& runtime, site::SitePoller& poller, const std::string& path,
+            site::ServiceWatch& watch) {
     core::DriverLog& log = runtime.driver.Log();
+    watch.Reloading();
     log.Say("vpihost:", "SIGHUP: reloading " + path);
     site::PreparedSite next;
     if (site::LoadSite(runtime, path, &next) != core::kExitOk) {
         poller.ReloadRefused();
         log.Say("vpihost:", "reload refused: " + path +
                                 " has errors (above); the running configuration goes on");
+        watch.Reloaded(poller.Status());
         return;
     }
     const site::ReloadReport report = poller.Reload(next);
@@ -92,6 +97,7 @@ void Reload(core::Runtime& runtime, site::SitePoller& poller, const std::string&
         if (!names->empty()) text += fmt::format(", {} {}", what, Names(*names));
     }
     log.Say("vpihost:", text);
+    watch.Reloaded(poller.Status());
 }
 
 // After the first stop signal: waits for every line to end its read under way, saying each
@@ -169,6 +175,11 @@ void Serve(core::Runtime& runtime, const site::PreparedSite& site,
         runtime.exit.Raise(core::kExitFailed);
         return;
     }
+    // Ready for the service manager once every line has tried its port; pings for its
+    // watchdog while every line comes round its loop.
+    site::ServiceWatch watch(platform::ServiceWatchdogUsec(), platform::NotifyService,
+                             [&log](const std::string& text) { log.Say("vpihost:", text); });
+    watch.Start(poller);
     // The first line on stdout says where it serves, for people and for scripts.
     std::printf("vpihost: serving %s on %s://%s:%d/\n", site.file.c_str(),
                 web.tls ? "https" : "http",
@@ -177,15 +188,17 @@ void Serve(core::Runtime& runtime, const site::PreparedSite& site,
                 port);
     std::fflush(stdout);
     while (signals.Stops() == 0) {
-        if (signals.TakeHangup()) Reload(runtime, poller, site.file);
+        if (signals.TakeHangup()) Reload(runtime, poller, site.file, watch);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     std::printf("vpihost: stopping\n");
     std::fflush(stdout);
+    watch.Stopping();
     server.Stop();
     poller.RequestStop();
     WaitForLines(poller, signals);
     poller.Stop();
+    watch.Stop();
     std::printf("vpihost: stopped; every channel closed\n");
 }
 

@@ -80,7 +80,17 @@ LineWorker::~LineWorker() {
 }
 
 void LineWorker::Start() {
+    BackBy(timer_.Now());
     thread_ = std::thread([this] { Run(); });
+}
+
+void LineWorker::BackBy(ScheduleClock::time_point when) {
+    backBy_.store((when + Ms(kWedgedMarginMs)).time_since_epoch().count(),
+                  std::memory_order_relaxed);
+}
+
+bool LineWorker::Wedged(ScheduleClock::time_point now) const {
+    return now.time_since_epoch().count() > backBy_.load(std::memory_order_relaxed);
 }
 
 void LineWorker::RequestStop() {
@@ -107,6 +117,7 @@ void LineWorker::Say(const std::string& text) const {
 
 // Sleeps until `when` or until Stop(); false when stopped.
 bool LineWorker::WaitUntil(ScheduleClock::time_point when) {
+    BackBy(std::max(when, timer_.Now()));
     timer_.Sleeping(when);
     std::unique_lock lock(mutex_);
     // A span on the line's timer, which the condition variable waits out on its own clock.
@@ -126,8 +137,10 @@ void LineWorker::Run() {
         if (!WaitUntil(EffectiveDue(slot))) break;
         ReadSlot(slot);
     }
+    BackBy(timer_.Now());
     closeResult_ = channel_.Close();
     driver_.Log().LabelThread("");
+    backBy_.store(ScheduleClock::duration::max().count(), std::memory_order_relaxed);
     std::lock_guard lock(mutex_);
     status_.open = false;
     status_.problem = "stopped";
@@ -144,6 +157,7 @@ bool LineWorker::OpenPort() {
         PortOpened();
         return true;
     }
+    BackBy(timer_.Now());
     core::ChannelProblem problem = core::ChannelProblem::None;
     if (!prepared_) {
         problem = channel_.Check(line_.options);
@@ -236,6 +250,8 @@ void LineWorker::ReadSlot(GateSlot& slot) {
         status_.readingSinceUnixMs = UnixMsNow();
         status_.readingLimitMs =
             static_cast<double>((gate.ex ? 1 : protocol::kReadAttempts) * channel_.TimeoutMs());
+        // Back once every attempt has waited out its time-out, and the reading handed on.
+        BackBy(start + Ms(status_.readingLimitMs));
     }
     core::LogTally tally;
     const core::Reading reading = core::ReadGate(driver_, channel_, gate.gate, gate.ex, &tally);

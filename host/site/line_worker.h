@@ -3,6 +3,7 @@
 // back-off. The driver is called exactly as a host does (14, 1, 6 or 5, 11, 13).
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -26,6 +27,11 @@ using ReadingSink = std::function<void(const std::string& line, const core::Read
 // the port opened, lost, not opening (why, and when it is tried again), a meter gone silent,
 // backed off further, answering again. `text` does not repeat the line's name.
 using LineEventSink = std::function<void(const std::string& line, const std::string& text)>;
+
+// What a line's thread is allowed beyond the time it said it would take (a wait, a read's
+// time-outs, an open) before it counts as wedged: a busy machine's scheduling, a slow output
+// taking a reading. Far below a watchdog's interval, far above any honest delay.
+inline constexpr double kWedgedMarginMs = 5000;
 
 class LineWorker : core::NonCopyable {
 public:
@@ -54,6 +60,11 @@ public:
 
     // A copy of what the line knows now.
     LineStatus Status() const;
+
+    // Whether the line's thread is wedged: it has not come back round its loop by the time it
+    // said it would (the end of its wait, of its read's time-outs added up, of an open attempt)
+    // and a margin, by the line's timer at `now`. Never while not started or after it ended.
+    bool Wedged(ScheduleClock::time_point now) const;
 
     // The line's channel, for its owner before Start() and after Stop() only: a channel the
     // owner opened (to say on the console why it would not open) is taken over as it is.
@@ -88,6 +99,7 @@ private:
     void PortHasFailed();
     void Say(const std::string& text) const;
     bool WaitUntil(ScheduleClock::time_point when);
+    void BackBy(ScheduleClock::time_point when);
 
     core::LoadedDriver& driver_;
     SiteLine line_;
@@ -106,6 +118,10 @@ private:
     ScheduleClock::time_point openAt_{};
     std::vector<GateSlot> slots_;
     std::vector<MeterTiming> timing_;
+
+    // The heartbeat: by when the thread says it will be round its loop again (the timer's
+    // ticks); the largest value while not running.
+    std::atomic<ScheduleClock::rep> backBy_{ScheduleClock::duration::max().count()};
 
     mutable std::mutex mutex_;  // guards status_ and stop_
     std::condition_variable wake_;

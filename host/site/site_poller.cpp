@@ -162,4 +162,14 @@ SiteStatus SitePoller::Status() const {
     return status;
 }
 
+std::vector<std::string> SitePoller::WedgedLines() const {
+    std::vector<std::string> wedged;
+    const auto now = ScheduleClock::now();
+    std::lock_guard lock(mutex_);
+    for (const auto& line : lines_) {
+        if (line->Wedged(now)) wedged.push_back(line->Settings().name);
+    }
+    return wedged;
+}
+
 }  // namespace host::site

@@ -59,6 +59,10 @@ public:
     // What every line knows now, in the file's order.
     SiteStatus Status() const;
 
+    // The names of the lines whose thread is wedged now (LineWorker::Wedged), in the file's
+    // order; empty while every line comes round its loop.
+    std::vector<std::string> WedgedLines() const;
+
 private:
     std::unique_ptr<LineWorker> MakeLine(const SiteLine& line, double backoffMaxMs);
 

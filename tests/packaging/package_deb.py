@@ -30,6 +30,10 @@ EXPECTED = [
     "./usr/share/doc/satec-vpi/README.md",
     "./usr/share/doc/satec-vpi/serve.md",
     "./usr/share/doc/satec-vpi/examples/site.toml",
+    "./usr/share/man/man1/vpihost.1.gz",
+    "./usr/share/man/man1/metersim.1.gz",
+    "./usr/share/bash-completion/completions/vpihost",
+    "./usr/share/bash-completion/completions/metersim",
 ]
 
 UNIT = "lib/systemd/system/satec-vpi-serve.service"
@@ -78,6 +82,8 @@ def check_lintian(deb):
     print(out.strip() or "lintian: nothing to say")
     errors = [line for line in out.splitlines() if line.startswith("E:")]
     check(not errors, "lintian reports no error (%d)" % len(errors))
+    manual = [line for line in out.splitlines() if "manual-page" in line]
+    check(not manual, "lintian finds a manual page for every program (%s)" % manual)
 
 
 def check_unit(root):
@@ -98,6 +104,17 @@ def check_unit(root):
     check("ExecStart=/usr/bin/vpihost serve --config /etc/satec-vpi/site.toml\n" in unit
           and "ExecReload=/bin/kill -HUP $MAINPID\n" in unit,
           "the unit runs serve on /etc/satec-vpi/site.toml and reloads it with SIGHUP")
+    check(all(line + "\n" in unit for line in ("Type=notify", "NotifyAccess=main",
+                                               "WatchdogSec=30s")),
+          "the unit waits for serve's READY=1 and keeps a watchdog on it")
+    # The exposure systemd scores the unit's sandbox at (0 best, 10 worst).
+    security = run("systemd-analyze", "security", "--offline=true", "--root=" + root,
+                   "/" + UNIT)
+    score = re.search(r"Overall exposure level for satec-vpi-serve.service: ([0-9.]+) (\w+)",
+                      security.stdout)
+    print("systemd-analyze security: " + (score.group(0) if score else security.stderr.strip()))
+    check(score is not None and float(score.group(1)) <= 2.0,
+          "systemd-analyze security scores the unit's exposure 2.0 or better")
 
 
 def uncommented_site(root):
@@ -117,6 +134,17 @@ def stop(processes):
 def check_installed_run(root, work):
     env = {k: v for k, v in os.environ.items() if not k.startswith("LD_")}
     vpihost = os.path.join(root, "usr/bin/vpihost")
+    # The pages and completions as installed: man renders them, bash completes from them.
+    for program in ("vpihost", "metersim"):
+        page = os.path.join(root, "usr/share/man/man1/%s.1.gz" % program)
+        shown = run("man", "--warnings", "-l", page, env=dict(env, MANWIDTH="80"))
+        check(shown.returncode == 0 and not shown.stderr.strip()
+              and re.search(r"^NAME\n\s+%s\s+-\s" % program, shown.stdout, re.M),
+              "man renders the installed %s(1)%s" % (program, shown.stderr.strip()))
+    completion = os.path.join(root, "usr/share/bash-completion/completions/vpihost")
+    words = run("bash", "--norc", "-c", 'source "$1"; COMP_WORDS=(vpihost se); COMP_CWORD=1; '
+                '_vpihost; echo "${COMPREPLY[@]}"', "bash", completion).stdout.split()
+    check(words == ["serve"], "the installed completion completes vpihost se<TAB> to serve")
     info = run(vpihost, "info", env=env)
     check(info.returncode == 0 and "driver code" in info.stdout,
           "the unpacked vpihost finds its module in lib/satec-vpi/ (vpihost info)")

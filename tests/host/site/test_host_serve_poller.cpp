@@ -21,6 +21,7 @@
 #include "metersim_child.h"
 #include "site/line_worker.h"
 #include "site/schedule.h"
+#include "site/service_watch.h"
 #include "site/site_config.h"
 #include "site/site_gates.h"
 #include "site/site_poller.h"
@@ -316,6 +317,85 @@ TEST_F(SitePollerTest, PortThatIsNotThereYetIsOpenedOnceItIs) {
     EXPECT_TRUE(WaitFor(poller, 20s, [](const host::site::SiteStatus& s) {
         return s.lines[1].open && MeterOf(s, "two").health == host::site::MeterHealth::Answering;
     }));
+    poller.Stop();
+}
+
+// Line A's thread is held inside the hand-over of a reading (as an output that never returns
+// would hold it): once its read's time-outs and the margin have passed it is wedged, the
+// watchdog's pings stop and the log names it; let go, it comes round again and they resume.
+// Line B, whose port is not there, waits between open attempts and is never wedged.
+TEST_F(SitePollerTest, LineHeldInItsLoopStopsTheWatchdogPings) {
+    ASSERT_TRUE(StartLineA());
+    const host::site::PreparedSite site = Site();
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool hold = false;
+    bool held = false;
+    Clock::time_point heldAt;
+    host::site::SitePoller poller(driver_, site,
+                                  [&](const std::string& line, const host::core::Reading&) {
+                                      std::unique_lock lock(mutex);
+                                      if (line != "A" || !hold) return;
+                                      held = true;
+                                      heldAt = Clock::now();
+                                      changed.notify_all();
+                                      changed.wait(lock, [&] { return !hold; });
+                                  });
+    std::vector<std::string> sent;
+    std::vector<std::string> said;
+    host::site::ServiceWatch watch(
+        2'000'000,
+        [&sent](const std::string& state) {
+            sent.push_back(state);
+            return true;
+        },
+        [&said](const std::string& text) { said.push_back(text); });
+    const auto pings = [&sent] { return std::count(sent.begin(), sent.end(), "WATCHDOG=1"); };
+    poller.Start();
+    // Both lines go round their loops for a few seconds: pings every second, nobody wedged.
+    const auto end = Clock::now() + 4s;
+    while (Clock::now() < end) {
+        watch.Tick(Clock::now(), poller.Status(), poller.WedgedLines());
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_GE(pings(), 3);
+    EXPECT_TRUE(said.empty()) << said.front();
+    ASSERT_GE(poller.Status().lines[1].reopenFailures, 1);
+
+    {
+        std::unique_lock lock(mutex);
+        hold = true;
+        ASSERT_TRUE(changed.wait_for(lock, 20s, [&] { return held; }));
+    }
+    // Wedged only once the read's time-outs (8 of 100 ms) and the margin are over.
+    std::vector<std::string> wedged;
+    while ((wedged = poller.WedgedLines()).empty() && Clock::now() < heldAt + 60s) {
+        watch.Tick(Clock::now(), poller.Status(), wedged);
+        std::this_thread::sleep_for(100ms);
+    }
+    const double heldForMs =
+        std::chrono::duration<double, std::milli>(Clock::now() - heldAt).count();
+    EXPECT_EQ(wedged, std::vector<std::string>{"A"});
+    EXPECT_GE(heldForMs, host::site::kWedgedMarginMs);
+    const auto before = pings();
+    for (int i = 0; i < 30; ++i) {
+        watch.Tick(Clock::now(), poller.Status(), poller.WedgedLines());
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(pings(), before) << "pinged while line A was stuck";
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_NE(said[0].find("watchdog: line A is stuck"), std::string::npos) << said[0];
+
+    {
+        std::lock_guard lock(mutex);
+        hold = false;
+    }
+    changed.notify_all();
+    ASSERT_TRUE(WaitFor(poller, 20s, [&poller](const host::site::SiteStatus&) {
+        return poller.WedgedLines().empty();
+    }));
+    watch.Tick(Clock::now(), poller.Status(), poller.WedgedLines());
+    EXPECT_EQ(pings(), before + 1);
     poller.Stop();
 }
 
