@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "app/command_setup.h"
 #include "app/commands.h"
 #include "core/driver_steps.h"
+#include "outputs/mqtt_output.h"
 #include "site/http_server.h"
 #include "site/serve_signals.h"
 #include "site/site_loading.h"
@@ -23,6 +25,10 @@
 namespace host::app {
 
 namespace {
+
+// Readings the MQTT output may hold back while it is busy or the broker slow: some seconds of
+// a busy site's reads.
+constexpr std::size_t kMqttQueue = 1024;
 
 // The exit status when a second signal ends serve without waiting for its lines: that of a
 // process ended by Ctrl-C.
@@ -41,7 +47,8 @@ std::string Names(const std::vector<std::string>& names) {
 
 // Loads the site file again and puts it in place of the running one. A file with errors is
 // refused with the messages check-config gives, and the running site goes on unchanged.
-void Reload(core::Runtime& runtime, site::SitePoller& poller, const std::string& path) {
+void Reload(core::Runtime& runtime, site::SitePoller& poller, const std::string& path,
+            const site::MqttSettings& mqttRunning, outputs::MqttOutput* mqtt) {
     core::DriverLog& log = runtime.driver.Log();
     log.Say("vpihost:", "SIGHUP: reloading " + path);
     site::PreparedSite next;
@@ -52,6 +59,11 @@ void Reload(core::Runtime& runtime, site::SitePoller& poller, const std::string&
         return;
     }
     const site::ReloadReport report = poller.Reload(next);
+    if (mqtt != nullptr) mqtt->Reload(next);
+    // The broker connection is made once: a changed [mqtt] waits for the next start.
+    if (!(next.mqtt == mqttRunning))
+        log.Say("vpihost:", "[mqtt] has changed: the new settings take effect when serve starts "
+                            "again; the meters' topics follow the file now");
     std::string text =
         fmt::format("reloaded {}: {} line(s) kept polling", path, report.kept.size());
     const std::pair<const char*, const std::vector<std::string>*> parts[] = {
@@ -111,6 +123,12 @@ void Serve(core::Runtime& runtime, const site::PreparedSite& site,
                             [&log](const std::string& line, const std::string& text) {
                                 log.Say("line " + line + ":", text);
                             });
+    std::unique_ptr<outputs::MqttOutput> mqtt;
+    if (site.mqtt.enabled) {
+        mqtt = std::make_unique<outputs::MqttOutput>(
+            site, poller.Feed().Subscribe("mqtt", kMqttQueue), [&poller] { return poller.Status(); },
+            [&log](const std::string& text) { log.Say("mqtt:", text); });
+    }
     site::HttpServer server(poller);
     std::string error;
     const int port = server.Bind(address, &error);
@@ -124,6 +142,11 @@ void Serve(core::Runtime& runtime, const site::PreparedSite& site,
         std::fprintf(stderr, "note: listening on %s, which other machines may reach\n",
                      address.host.c_str());
     }
+    if (mqtt && !mqtt->Start(&error)) {
+        std::fprintf(stderr, "vpihost: %s\n", error.c_str());
+        runtime.exit.Raise(core::kExitFailed);
+        return;
+    }
     poller.Start();
     server.Start();
     // The first line on stdout says where it serves, for people and for scripts.
@@ -133,12 +156,13 @@ void Serve(core::Runtime& runtime, const site::PreparedSite& site,
                 port);
     std::fflush(stdout);
     while (signals.Stops() == 0) {
-        if (signals.TakeHangup()) Reload(runtime, poller, site.file);
+        if (signals.TakeHangup()) Reload(runtime, poller, site.file, site.mqtt, mqtt.get());
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     std::printf("vpihost: stopping\n");
     std::fflush(stdout);
     server.Stop();
+    if (mqtt) mqtt->Stop();
     poller.RequestStop();
     WaitForLines(poller, signals);
     poller.Stop();

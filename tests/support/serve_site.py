@@ -77,9 +77,10 @@ def get(url, timeout=5):
 
 
 class Site:
-    """Starts the lines and serve; stop() (or leaving a `with`) ends them all."""
+    """Starts the lines and serve; stop() (or leaving a `with`) ends them all. `site` is the
+    site file with {link_a} and {link_b} for the lines' ports (SITE unless given)."""
 
-    def __init__(self, vpihost, metersim):
+    def __init__(self, vpihost, metersim, site=SITE):
         self.dir = tempfile.mkdtemp(prefix="serve-test-")
         self.processes = []
         self.sims = []
@@ -90,7 +91,7 @@ class Site:
         self.sim(metersim, ["--meter", "01", "--link", self.link_a, "--values", pins_a])
         self.sim(metersim, ["--meter", "02", "--meter", "03", "--link", self.link_b,
                             "--values", pins_b, "--fault", "silent:meter=03"])
-        self.config = self.write("site.toml", SITE.format(link_a=self.link_a, link_b=self.link_b))
+        self.config = self.write("site.toml", site.format(link_a=self.link_a, link_b=self.link_b))
         self.serve = subprocess.Popen(
             [vpihost, "--quiet", "serve", "--config", self.config, "--listen", "127.0.0.1:0"],
             stdout=subprocess.PIPE, stderr=open(os.path.join(self.dir, "serve.err"), "w"),
