@@ -277,10 +277,12 @@ void MqttOutput::OnConnect(struct mosquitto* /*mosq*/, void* self, int rc) {
     site::OutputCounters& counters = output.feed_->Counters();
     if (rc != 0) {
         // Said once per reason: the library tries again with back-off.
-        if (output.lastRefusal_.exchange(rc) != rc)
+        if (output.lastRefusal_.exchange(rc) != rc) {
+            std::string why = mosquitto_connack_string(rc);
+            if (!why.empty() && why.back() == '.') why.pop_back();
             output.say_(fmt::format("broker {}:{} refused the connection: {}; trying again",
-                                    output.settings_.host, output.settings_.port,
-                                    mosquitto_connack_string(rc)));
+                                    output.settings_.host, output.settings_.port, why));
+        }
         return;
     }
     output.lastRefusal_ = 0;

@@ -324,9 +324,10 @@ def reload_without_meter(broker, site, listener, configs):
                                broker.retained("homeassistant/#"), 30) or {}
     check(len(left) == 8 and not set(gone) & set(left),
           "the removed meter's config is no longer retained (%d left)" % len(left))
-    emptied = [m for m in listener.messages(gone[0] if gone else None) if m["payload"] == ""]
-    check(bool(emptied) and emptied[-1]["retain"] is not None,
-          "it was emptied with an empty retained message (%s)" % emptied)
+    # mosquitto_sub shows an empty payload as null.
+    emptied = [m for m in listener.messages(gone[0] if gone else None)
+               if m["payloadlen"] == 0 and m["payload"] in ("", None)]
+    check(bool(emptied), "it was emptied with an empty message (%s)" % emptied)
     check(PREFIX + "/b/three/availability" not in (broker.retained(PREFIX + "/+/+/availability")
                                                    or {}),
           "and its availability topic is cleared")
@@ -367,7 +368,7 @@ def wrong_password(vpihost, broker, site, work):
         said = serve_site.wait_for(lambda: "refused the connection" in open(err_path).read(), 30)
         err = open(err_path).read()
         check(bool(said) and "mqtt: broker 127.0.0.1:%d refused the connection: Connection "
-              "Refused: not authorised" % broker.port in err,
+              "Refused: not authorised; trying again" % broker.port in err,
               "and says why the broker refused it (%s)" %
               [l for l in err.splitlines() if "mqtt" in l])
         before = reads_of(url)
