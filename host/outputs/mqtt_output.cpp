@@ -28,6 +28,13 @@ const char* Null(const std::string& text) {
     return text.empty() ? nullptr : text.c_str();
 }
 
+// libmosquitto's message without its full stop, to go inside a sentence of ours.
+std::string Reason(const char* text) {
+    std::string reason = text;
+    if (!reason.empty() && reason.back() == '.') reason.pop_back();
+    return reason;
+}
+
 }  // namespace
 
 MqttOutput::MqttOutput(const site::PreparedSite& site,
@@ -74,18 +81,24 @@ bool MqttOutput::Start(std::string* error) {
     }
     rc = mosquitto_connect_async(mosq_, settings_.host.c_str(), settings_.port,
                                  settings_.keepAliveS);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        // The network thread tries again with back-off: a broker that starts later is found.
+    if (rc == MOSQ_ERR_SUCCESS) {
+        rc = mosquitto_loop_start(mosq_);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            *error = fmt::format("cannot start the MQTT client's thread: {}",
+                                 mosquitto_strerror(rc));
+            return false;
+        }
+        loopStarted_ = true;
+    } else {
+        // libmosquitto's thread reconnects a connection that was made once, but not one whose
+        // first try failed at once (a broker not started yet): this output's thread tries again
+        // with the same back-off until one is under way.
         say_(fmt::format("cannot connect to {}:{} yet: {}; trying again", settings_.host,
                          settings_.port,
                          rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc)));
+        retryS_ = kReconnectFirstS;
+        retryAt_ = std::chrono::steady_clock::now() + std::chrono::seconds(retryS_);
     }
-    rc = mosquitto_loop_start(mosq_);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        *error = fmt::format("cannot start the MQTT client's thread: {}", mosquitto_strerror(rc));
-        return false;
-    }
-    loopStarted_ = true;
     thread_ = std::thread([this] { Run(); });
     return true;
 }
@@ -125,6 +138,7 @@ void MqttOutput::Stop() {
 void MqttOutput::Run() {
     auto healthAt = std::chrono::steady_clock::now();
     while (!stop_) {
+        if (!loopStarted_ && std::chrono::steady_clock::now() >= retryAt_) FirstConnect();
         site::FeedItem item;
         if (feed_->Take(&item, kWait)) Handle(item);
         if (announce_.exchange(false)) Announce();
@@ -134,6 +148,16 @@ void MqttOutput::Run() {
             healthAt = std::chrono::steady_clock::now() + kHealthEvery;
         }
     }
+}
+
+void MqttOutput::FirstConnect() {
+    if (mosquitto_reconnect_async(mosq_) == MOSQ_ERR_SUCCESS &&
+        mosquitto_loop_start(mosq_) == MOSQ_ERR_SUCCESS) {
+        loopStarted_ = true;
+        return;
+    }
+    retryS_ = std::min(retryS_ * 2, kReconnectMaxS);
+    retryAt_ = std::chrono::steady_clock::now() + std::chrono::seconds(retryS_);
 }
 
 void MqttOutput::Handle(const site::FeedItem& item) {
@@ -278,10 +302,9 @@ void MqttOutput::OnConnect(struct mosquitto* /*mosq*/, void* self, int rc) {
     if (rc != 0) {
         // Said once per reason: the library tries again with back-off.
         if (output.lastRefusal_.exchange(rc) != rc) {
-            std::string why = mosquitto_connack_string(rc);
-            if (!why.empty() && why.back() == '.') why.pop_back();
             output.say_(fmt::format("broker {}:{} refused the connection: {}; trying again",
-                                    output.settings_.host, output.settings_.port, why));
+                                    output.settings_.host, output.settings_.port,
+                                    Reason(mosquitto_connack_string(rc))));
         }
         return;
     }
@@ -302,7 +325,7 @@ void MqttOutput::OnDisconnect(struct mosquitto* /*mosq*/, void* self, int rc) {
     if (rc != 0 && was)
         output.say_(fmt::format("connection to broker {}:{} lost: {}; reconnecting",
                                 output.settings_.host, output.settings_.port,
-                                mosquitto_strerror(rc)));
+                                Reason(mosquitto_strerror(rc))));
 }
 
 void MqttOutput::OnPublish(struct mosquitto* /*mosq*/, void* self, int /*mid*/) {

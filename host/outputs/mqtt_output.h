@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -64,6 +65,7 @@ private:
     };
 
     void Run();
+    void FirstConnect();
     void Handle(const site::FeedItem& item);
     void Announce();
     void ApplyReload();
@@ -83,7 +85,9 @@ private:
     Say say_;
     struct mosquitto* mosq_ = nullptr;
     bool libraryStarted_ = false;
-    bool loopStarted_ = false;
+    std::atomic<bool> loopStarted_{false};  // libmosquitto's thread runs
+    unsigned retryS_ = 0;                    // while it does not: the back-off of the first connect
+    std::chrono::steady_clock::time_point retryAt_{};
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> announce_{false};  // (re)connected: send status, discovery, availability

@@ -6,7 +6,8 @@ discovery configs pass a small schema (required keys, the device classes Home As
 for each unit), the meters' state carries metersim's pinned values, availability follows honest
 health (a silent meter and a meter whose simulator stops are offline), a stopped broker does not
 slow the lines, a reload that removes a meter empties its configs, SIGKILL leaves the last will
-("offline"), and a wrong password leaves serve polling and saying why.
+("offline"), a wrong password leaves serve polling and saying why, and a broker that comes
+only after serve started is found, and told "offline" when serve stops.
 Usage: serve_mqtt.py VPIHOST METERSIM WORKDIR. Exit 0 pass, 1 fail, 77 no mosquitto."""
 import getpass
 import json
@@ -138,8 +139,12 @@ certfile {cert("server.crt")}
 keyfile {cert("server.key")}
 require_certificate true
 """)
-        self.process = subprocess.Popen(["mosquitto", "-c", config], stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL)
+        self.config = config
+        self.start()
+
+    def start(self):
+        self.process = subprocess.Popen(["mosquitto", "-c", self.config],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if not serve_site.wait_for(lambda: self.retained("nothing/yet", 1) is not None, 15):
             raise RuntimeError("mosquitto did not start: " + self.log())
 
@@ -381,6 +386,55 @@ def wrong_password(vpihost, broker, site, work):
         serve_site.terminate(serve, 20)
 
 
+def late_broker(vpihost, broker, site, work):
+    """serve started while the broker is away finds it once it is there (and announces itself
+    again to a broker that kept nothing); SIGTERM then says goodbye with status offline."""
+    with open(site.config) as f:
+        text = f.read()
+    config = os.path.join(work, "late.toml")
+    with open(config, "w") as f:
+        f.write(text[:text.index("[mqtt]")] + mqtt_table(broker, False))
+    broker.stop()
+    err_path = os.path.join(work, "late.err")
+    serve = subprocess.Popen([vpihost, "--quiet", "serve", "--config", config, "--listen",
+                              "127.0.0.1:0"], stdout=subprocess.PIPE,
+                             stderr=open(err_path, "w"), text=True)
+    try:
+        first = serve.stdout.readline()
+        url = first.strip().split(" on ")[-1].rstrip("/")
+        check(serve_site.wait_for(lambda: reads_of(url) >= 3, 15),
+              "serve polls while the broker is away")
+        check(metric(url, 'vpi_output_connected{output="mqtt"}') == 0,
+              "not connected meanwhile")
+        broker.start()
+        connected = serve_site.wait_for(
+            lambda: metric(url, 'vpi_output_connected{output="mqtt"}') == 1, 30)
+        check(bool(connected), "it connects once the broker is there (%s)" %
+              [l for l in open(err_path).read().splitlines() if "mqtt" in l])
+        check(serve_site.wait_for(lambda: len(broker.retained("homeassistant/#") or {}) == 8, 15),
+              "and announces its entities to the broker, which had kept nothing")
+        check(serve_site.wait_for(lambda: broker.retained(PREFIX + "/status") ==
+                                  {PREFIX + "/status": "online"}, 15), "status online")
+        # The broker goes away and comes back: libmosquitto's own reconnect this time.
+        broker.stop()
+        check(serve_site.wait_for(
+            lambda: metric(url, 'vpi_output_connected{output="mqtt"}') == 0, 15),
+            "the lost connection is seen")
+        broker.start()
+        check(serve_site.wait_for(
+            lambda: metric(url, 'vpi_output_connects_total{output="mqtt"}') == 2 and
+            len(broker.retained("homeassistant/#") or {}) == 8, 60),
+            "and made again, everything announced anew (%s)" %
+            [l for l in open(err_path).read().splitlines() if "mqtt" in l])
+        serve.send_signal(signal.SIGTERM)
+        code = serve.wait(20)
+        check(code == 0 and broker.retained(PREFIX + "/status") == {PREFIX + "/status": "offline"},
+              "SIGTERM: status offline, said by serve itself (exit %s, %s)" % (
+                  code, broker.retained(PREFIX + "/status")))
+    finally:
+        serve_site.terminate(serve, 20)
+
+
 def main():
     vpihost, metersim, workdir = sys.argv[1:4]
     for tool in ("mosquitto", "mosquitto_sub", "mosquitto_passwd", "openssl"):
@@ -402,6 +456,7 @@ def main():
             unplug(broker, site)
             killed(broker, site)
             wrong_password(vpihost, broker, site, workdir)
+            late_broker(vpihost, broker, site, workdir)
             err = site.errors()
             check("mqtt: connected to broker localhost:%d" % broker.tls_port in err,
                   "serve said it connected over TLS")
