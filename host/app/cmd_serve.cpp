@@ -62,8 +62,9 @@ void Reload(core::Runtime& runtime, site::SitePoller& poller, const std::string&
     if (mqtt != nullptr) mqtt->Reload(next);
     // The broker connection is made once: a changed [mqtt] waits for the next start.
     if (!(next.mqtt == mqttRunning))
-        log.Say("vpihost:", "[mqtt] has changed: the new settings take effect when serve starts "
-                            "again; the meters' topics follow the file now");
+        log.Say("vpihost:",
+                "[mqtt] has changed: the new settings take effect when serve starts "
+                "again; the meters' topics follow the file now");
     std::string text =
         fmt::format("reloaded {}: {} line(s) kept polling", path, report.kept.size());
     const std::pair<const char*, const std::vector<std::string>*> parts[] = {
@@ -126,7 +127,8 @@ void Serve(core::Runtime& runtime, const site::PreparedSite& site,
     std::unique_ptr<outputs::MqttOutput> mqtt;
     if (site.mqtt.enabled) {
         mqtt = std::make_unique<outputs::MqttOutput>(
-            site, poller.Feed().Subscribe("mqtt", kMqttQueue), [&poller] { return poller.Status(); },
+            site, poller.Feed().Subscribe("mqtt", kMqttQueue),
+            [&poller] { return poller.Status(); },
             [&log](const std::string& text) { log.Say("mqtt:", text); });
     }
     site::HttpServer server(poller);

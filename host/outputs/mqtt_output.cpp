@@ -37,8 +37,8 @@ std::string Reason(const char* text) {
 
 }  // namespace
 
-MqttOutput::MqttOutput(const site::PreparedSite& site,
-                       std::shared_ptr<site::FeedSubscription> feed, StatusSource status, Say say)
+MqttOutput::MqttOutput(const site::PreparedSite& site, std::shared_ptr<site::FeedSubscription> feed,
+                       StatusSource status, Say say)
     : settings_(site.mqtt),
       site_(site.name),
       feed_(std::move(feed)),
@@ -84,8 +84,8 @@ bool MqttOutput::Start(std::string* error) {
     if (rc == MOSQ_ERR_SUCCESS) {
         rc = mosquitto_loop_start(mosq_);
         if (rc != MOSQ_ERR_SUCCESS) {
-            *error = fmt::format("cannot start the MQTT client's thread: {}",
-                                 mosquitto_strerror(rc));
+            *error =
+                fmt::format("cannot start the MQTT client's thread: {}", mosquitto_strerror(rc));
             return false;
         }
         loopStarted_ = true;
@@ -256,9 +256,9 @@ bool MqttOutput::Publish(const std::string& topic, const std::string& payload, b
         return false;
     }
     ++unsent_;
-    const int rc = mosquitto_publish(mosq_, nullptr, topic.c_str(),
-                                     static_cast<int>(payload.size()), payload.data(),
-                                     settings_.qos, retain);
+    const int rc =
+        mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                          payload.data(), settings_.qos, retain);
     if (rc != MOSQ_ERR_SUCCESS) {
         --unsent_;
         counters.droppedUndelivered.fetch_add(1);
@@ -270,8 +270,8 @@ bool MqttOutput::Publish(const std::string& topic, const std::string& payload, b
 void MqttOutput::SetMeters(const std::vector<MqttMeter>& meters) {
     std::vector<MeterState> next;
     for (const MqttMeter& meter : meters) {
-        MeterState state{meter, {}, ChangeFilter(settings_.onlyOnChange, settings_.maxSilenceMs),
-                         std::nullopt};
+        MeterState state{
+            meter, {}, ChangeFilter(settings_.onlyOnChange, settings_.maxSilenceMs), std::nullopt};
         for (MeterState& old : meters_) {
             if (old.meter.line == meter.line && old.meter.name == meter.name) {
                 state.latest = std::move(old.latest);
@@ -313,8 +313,8 @@ void MqttOutput::OnConnect(struct mosquitto* /*mosq*/, void* self, int rc) {
     output.unsent_ = 0;
     counters.connected = true;
     counters.connects.fetch_add(1);
-    output.say_(fmt::format("connected to broker {}:{}", output.settings_.host,
-                            output.settings_.port));
+    output.say_(
+        fmt::format("connected to broker {}:{}", output.settings_.host, output.settings_.port));
     output.announce_ = true;
     output.feed_->Wake();
 }

@@ -86,13 +86,13 @@ private:
     struct mosquitto* mosq_ = nullptr;
     bool libraryStarted_ = false;
     std::atomic<bool> loopStarted_{false};  // libmosquitto's thread runs
-    unsigned retryS_ = 0;                    // while it does not: the back-off of the first connect
+    unsigned retryS_ = 0;                   // while it does not: the back-off of the first connect
     std::chrono::steady_clock::time_point retryAt_{};
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> announce_{false};  // (re)connected: send status, discovery, availability
     std::atomic<std::int64_t> unsent_{0};
-    std::atomic<int> lastRefusal_{0};    // the broker's last CONNACK refusal, said once
+    std::atomic<int> lastRefusal_{0};  // the broker's last CONNACK refusal, said once
 
     // The output's thread alone touches these.
     std::vector<MeterState> meters_;

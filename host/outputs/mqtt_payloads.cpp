@@ -56,15 +56,17 @@ std::string Lower(const std::string& text) {
 bool NamesPowerFactor(const std::string& name) {
     const std::string lower = Lower(name);
     if (lower.find("power factor") != std::string::npos) return true;
-    if (lower.find("cos phi") != std::string::npos || lower.find("cos \u03c6") != std::string::npos ||
+    if (lower.find("cos phi") != std::string::npos ||
+        lower.find("cos \u03c6") != std::string::npos ||
         lower.find("cos\u03c6") != std::string::npos)
         return true;
     // "pf" as a word of its own.
     for (std::size_t at = lower.find("pf"); at != std::string::npos;
          at = lower.find("pf", at + 1)) {
-        const bool startsWord = at == 0 || std::isalnum(static_cast<unsigned char>(lower[at - 1])) == 0;
-        const bool endsWord = at + 2 == lower.size() ||
-                              std::isalnum(static_cast<unsigned char>(lower[at + 2])) == 0;
+        const bool startsWord =
+            at == 0 || std::isalnum(static_cast<unsigned char>(lower[at - 1])) == 0;
+        const bool endsWord =
+            at + 2 == lower.size() || std::isalnum(static_cast<unsigned char>(lower[at + 2])) == 0;
         if (startsWord && endsWord) return true;
     }
     return false;
@@ -190,7 +192,8 @@ bool ChangeFilter::Due(const std::map<std::string, LatestValue>& latest, std::in
         for (const auto& [key, value] : latest) {
             const auto sent = sent_.find(key);
             // Compared as bits, so that a NaN that stays NaN is no change.
-            if (sent == sent_.end() || std::memcmp(&sent->second, &value.value, sizeof(float)) != 0) {
+            if (sent == sent_.end() ||
+                std::memcmp(&sent->second, &value.value, sizeof(float)) != 0) {
                 due = true;
                 break;
             }

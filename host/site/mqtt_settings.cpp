@@ -35,10 +35,11 @@ std::string DefaultTopicPrefix(const std::string& siteName) {
 
 namespace {
 
-constexpr std::string_view kMqttKeys[] = {
-    "host",   "port",           "client_id",   "username",   "password",       "password_file",
-    "tls",    "topic_prefix",   "qos",         "keep_alive", "retain",         "only_on_change",
-    "max_silence", "discovery", "discovery_prefix"};
+constexpr std::string_view kMqttKeys[] = {"host",        "port",         "client_id",
+                                          "username",    "password",     "password_file",
+                                          "tls",         "topic_prefix", "qos",
+                                          "keep_alive",  "retain",       "only_on_change",
+                                          "max_silence", "discovery",    "discovery_prefix"};
 constexpr std::string_view kTlsKeys[] = {"ca_file", "cert_file", "key_file"};
 
 // The longest keep-alive MQTT can say (16 bits of seconds), and a floor below which a broker
@@ -106,8 +107,8 @@ void MqttParser::Integer(const toml::table& table, const char* key, int low, int
     if (node == nullptr) return;
     const auto* number = node->as_integer();
     if (number == nullptr || number->get() < low || number->get() > high) {
-        Error(LineOf(*node), fmt::format("\"{}\" of [mqtt] must be a whole number from {} to {}",
-                                         key, low, high));
+        Error(LineOf(*node),
+              fmt::format("\"{}\" of [mqtt] must be a whole number from {} to {}", key, low, high));
         return;
     }
     *out = static_cast<int>(number->get());
@@ -152,8 +153,8 @@ void MqttParser::Topic(const toml::table& table, const char* key, std::string* o
     std::string topic;
     if (!Text(table, key, &topic, "[mqtt]")) return;
     const bool wildcard = topic.find_first_of("+#") != std::string::npos;
-    const bool emptyLevel = topic.front() == '/' || topic.back() == '/' ||
-                            topic.find("//") != std::string::npos;
+    const bool emptyLevel =
+        topic.front() == '/' || topic.back() == '/' || topic.find("//") != std::string::npos;
     if (wildcard || emptyLevel || topic.find('\0') != std::string::npos) {
         Error(LineOf(*table.get(key)),
               fmt::format("\"{}\" of [mqtt] must be topic levels joined by \"/\", none empty, "
@@ -170,8 +171,7 @@ std::string MqttParser::File(const toml::table& table, const char* key, const ch
     std::string name;
     if (!Text(table, key, &name, where)) return {};
     std::filesystem::path path(name);
-    if (path.is_relative())
-        path = std::filesystem::path(out_.site.file).parent_path() / path;
+    if (path.is_relative()) path = std::filesystem::path(out_.site.file).parent_path() / path;
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         Error(LineOf(*table.get(key)),
@@ -184,8 +184,9 @@ std::string MqttParser::File(const toml::table& table, const char* key, const ch
 void MqttParser::Tls(const toml::node& node, MqttSettings& mqtt) {
     const toml::table* table = node.as_table();
     if (table == nullptr) {
-        Error(LineOf(node), "\"tls\" of [mqtt] must be a table { ca_file = \"...\", cert_file = "
-                            "\"...\", key_file = \"...\" }");
+        Error(LineOf(node),
+              "\"tls\" of [mqtt] must be a table { ca_file = \"...\", cert_file = "
+              "\"...\", key_file = \"...\" }");
         return;
     }
     UnknownKeys(*table, kTlsKeys, "[mqtt.tls]");
@@ -193,8 +194,9 @@ void MqttParser::Tls(const toml::node& node, MqttSettings& mqtt) {
     mqtt.certFile = File(*table, "cert_file", "[mqtt.tls]");
     mqtt.keyFile = File(*table, "key_file", "[mqtt.tls]");
     if (!table->contains("ca_file"))
-        Error(LineOf(node), "[mqtt.tls] has no \"ca_file\": the broker's certificate is checked "
-                            "against it");
+        Error(LineOf(node),
+              "[mqtt.tls] has no \"ca_file\": the broker's certificate is checked "
+              "against it");
     if (table->contains("cert_file") != table->contains("key_file"))
         Error(LineOf(node), "[mqtt.tls] takes \"cert_file\" and \"key_file\" together");
 }

@@ -9,10 +9,10 @@ struct MqttSettings {
     bool enabled = false;  // the file has an [mqtt] table
     int sourceLine = 0;
     std::string host;
-    int port = 1883;        // 8883 with TLS, unless given
-    std::string clientId;   // empty: the library makes one up (with a clean session)
-    std::string username;   // empty: none
-    std::string password;   // given, or read from password_file
+    int port = 1883;       // 8883 with TLS, unless given
+    std::string clientId;  // empty: the library makes one up (with a clean session)
+    std::string username;  // empty: none
+    std::string password;  // given, or read from password_file
     std::string passwordFile;
     // TLS when caFile is set: the broker's certificate is checked against it; a client
     // certificate and its key when the broker asks for one.

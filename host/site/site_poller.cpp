@@ -55,8 +55,7 @@ SitePoller::~SitePoller() {
 
 std::unique_ptr<LineWorker> SitePoller::MakeLine(const SiteLine& line, double backoffMaxMs) {
     auto worker = std::make_unique<LineWorker>(
-        driver_, line, backoffMaxMs,
-        [this](const std::string& name, const core::Reading& reading) {
+        driver_, line, backoffMaxMs, [this](const std::string& name, const core::Reading& reading) {
             if (sink_) sink_(name, reading);
             feed_.Publish(name, reading);
         });

@@ -102,10 +102,10 @@ struct LineStatus {
 // What an output reports of itself for the metrics: its counters, kept by the output (readings
 // dropped at its queue are counted by the reading feed).
 struct OutputStatus {
-    std::string name;            // "mqtt"
-    bool connected = false;      // to its peer (the broker), where it has one
-    std::int64_t connects = 0;   // successful connects: the first and every reconnect
-    std::int64_t published = 0;  // messages its peer took
+    std::string name;                     // "mqtt"
+    bool connected = false;               // to its peer (the broker), where it has one
+    std::int64_t connects = 0;            // successful connects: the first and every reconnect
+    std::int64_t published = 0;           // messages its peer took
     std::int64_t droppedQueue = 0;        // readings dropped because its queue was full
     std::int64_t droppedUndelivered = 0;  // messages dropped because they could not be sent
 };

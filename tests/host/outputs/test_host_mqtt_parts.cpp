@@ -68,13 +68,16 @@ TEST(MqttSettingsTest, OffUnlessGivenAndDefaultsWhenGiven) {
 
 TEST(MqttSettingsTest, EveryKeyRead) {
     TempFile ca("ca"), cert("cert"), key("key"), password("s3cret\n");
-    const auto result = Parse(
-        kSite + "[mqtt]\nhost = \"b\"\nclient_id = \"north\"\nusername = \"u\"\n"
-                "password_file = \"" + password.path + "\"\ntopic_prefix = \"plant/meters\"\n"
-                "qos = 2\nkeep_alive = \"30s\"\nretain = true\nonly_on_change = true\n"
-                "max_silence = \"2m\"\ndiscovery = false\ndiscovery_prefix = \"ha\"\n"
-                "[mqtt.tls]\nca_file = \"" + ca.path + "\"\ncert_file = \"" + cert.path +
-                "\"\nkey_file = \"" + key.path + "\"\n");
+    const auto result =
+        Parse(kSite +
+              "[mqtt]\nhost = \"b\"\nclient_id = \"north\"\nusername = \"u\"\n"
+              "password_file = \"" +
+              password.path +
+              "\"\ntopic_prefix = \"plant/meters\"\n"
+              "qos = 2\nkeep_alive = \"30s\"\nretain = true\nonly_on_change = true\n"
+              "max_silence = \"2m\"\ndiscovery = false\ndiscovery_prefix = \"ha\"\n"
+              "[mqtt.tls]\nca_file = \"" +
+              ca.path + "\"\ncert_file = \"" + cert.path + "\"\nkey_file = \"" + key.path + "\"\n");
     ASSERT_TRUE(result.errors.empty()) << result.errors[0].Text();
     const MqttSettings& mqtt = result.site.mqtt;
     EXPECT_EQ(mqtt.port, 8883);  // TLS's port unless given
@@ -97,8 +100,8 @@ TEST(MqttSettingsTest, EveryKeyRead) {
 TEST(MqttSettingsTest, RelativeFilesAreTakenFromTheSiteFilesFolder) {
     TempFile password("pw\n");
     const std::string name = password.path.substr(password.path.rfind('/') + 1);
-    const auto result = Parse(kSite + "[mqtt]\nhost = \"b\"\nusername = \"u\"\npassword_file = \"" +
-                              name + "\"\n");
+    const auto result =
+        Parse(kSite + "[mqtt]\nhost = \"b\"\nusername = \"u\"\npassword_file = \"" + name + "\"\n");
     ASSERT_TRUE(result.errors.empty()) << result.errors[0].Text();
     EXPECT_EQ(result.site.mqtt.password, "pw");
 }
@@ -124,18 +127,22 @@ TEST(MqttSettingsTest, EachErrorWithItsLine) {
         {"empty level in prefix", "host = \"b\"\ndiscovery_prefix = \"ha/\"\n", 12, "none empty"},
         {"max_silence alone", "host = \"b\"\nmax_silence = \"1m\"\n", 12,
          "is for only_on_change = true"},
-        {"both passwords", "host = \"b\"\nusername = \"u\"\npassword = \"x\"\n"
-                           "password_file = \"/etc/hostname\"\n",
+        {"both passwords",
+         "host = \"b\"\nusername = \"u\"\npassword = \"x\"\n"
+         "password_file = \"/etc/hostname\"\n",
          14, "\"password\" or \"password_file\", not both"},
         {"password without user", "host = \"b\"\npassword = \"x\"\n", 10, "no \"username\""},
-        {"password file missing", "host = \"b\"\nusername = \"u\"\n"
-                                  "password_file = \"/no/such/file\"\n",
+        {"password file missing",
+         "host = \"b\"\nusername = \"u\"\n"
+         "password_file = \"/no/such/file\"\n",
          13, "/no/such/file cannot be read"},
-        {"tls without ca", "host = \"b\"\ntls = { cert_file = \"/etc/hostname\", key_file = "
-                           "\"/etc/hostname\" }\n",
+        {"tls without ca",
+         "host = \"b\"\ntls = { cert_file = \"/etc/hostname\", key_file = "
+         "\"/etc/hostname\" }\n",
          12, "no \"ca_file\""},
-        {"tls cert without key", "host = \"b\"\ntls = { ca_file = \"/etc/hostname\", cert_file = "
-                                 "\"/etc/hostname\" }\n",
+        {"tls cert without key",
+         "host = \"b\"\ntls = { ca_file = \"/etc/hostname\", cert_file = "
+         "\"/etc/hostname\" }\n",
          12, "\"cert_file\" and \"key_file\" together"},
         {"tls ca missing", "host = \"b\"\ntls = { ca_file = \"/no/ca.pem\" }\n", 12,
          "/no/ca.pem cannot be read"},
@@ -144,8 +151,7 @@ TEST(MqttSettingsTest, EachErrorWithItsLine) {
         const auto result = Parse(kSite + "[mqtt]\n" + broken.table);
         bool found = false;
         for (const auto& error : result.errors) {
-            if (error.line == broken.line &&
-                error.reason.find(broken.reason) != std::string::npos)
+            if (error.line == broken.line && error.reason.find(broken.reason) != std::string::npos)
                 found = true;
         }
         EXPECT_TRUE(found) << broken.what << ": "
@@ -261,8 +267,8 @@ TEST(MqttMessagesTest, DiscoveryConfigOfANamedValue) {
               "satec-vpi/north-hall/incomers-1/feeder-2-b/availability");
     EXPECT_EQ(config["qos"], 1);
     const auto& device = config["device"];
-    EXPECT_EQ(device["identifiers"], nlohmann::json::array(
-                                         {"satec-vpi_north-hall_incomers-1_feeder-2-b"}));
+    EXPECT_EQ(device["identifiers"],
+              nlohmann::json::array({"satec-vpi_north-hall_incomers-1_feeder-2-b"}));
     EXPECT_EQ(device["name"], "Feeder/2 \"B\"");
     EXPECT_EQ(device["hw_version"], "line Incomers 1, PLC address 7");
 }
@@ -305,7 +311,7 @@ TEST(MqttMessagesTest, OnlyOnChangeWithAMaximumSilence) {
     EXPECT_TRUE(always.Due(a, 1));
 
     host::outputs::ChangeFilter filter(true, 10000);
-    EXPECT_TRUE(filter.Due(a, 0));                                    // the first
+    EXPECT_TRUE(filter.Due(a, 0));                                     // the first
     EXPECT_FALSE(filter.Due(Latest{{"plain.0", {1.0f, "t2"}}}, 500));  // same value, new time
     EXPECT_TRUE(filter.Due(Latest{{"plain.0", {2.0f, "t3"}}}, 600));   // changed
     EXPECT_FALSE(filter.Due(Latest{{"plain.0", {2.0f, "t4"}}}, 10599));
