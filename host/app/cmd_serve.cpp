@@ -62,9 +62,10 @@ void Reload(core::Runtime& runtime, site::SitePoller& poller, const std::string&
     if (mqtt != nullptr) mqtt->Reload(next);
     // The broker connection is made once: a changed [mqtt] waits for the next start.
     if (!(next.mqtt == mqttRunning))
-        log.Say("vpihost:",
-                "[mqtt] has changed: the new settings take effect when serve starts "
-                "again; the meters' topics follow the file now");
+        log.Say("vpihost:", mqtt != nullptr
+                                ? "[mqtt] has changed: the broker settings take effect when serve "
+                                  "starts again; the meters' topics follow the file now"
+                                : "[mqtt] has changed: it takes effect when serve starts again");
     std::string text =
         fmt::format("reloaded {}: {} line(s) kept polling", path, report.kept.size());
     const std::pair<const char*, const std::vector<std::string>*> parts[] = {
