@@ -296,6 +296,13 @@ def availability(broker, site):
     check(metric(site.url, 'vpi_output_connected{output="mqtt"}') == 1 and
           (metric(site.url, 'vpi_output_published_total{output="mqtt"}') or 0) > 0,
           "/metrics: the output is connected and has published")
+    if shutil.which("promtool"):
+        _, body = serve_site.get(site.url + "/metrics")
+        lint = subprocess.run(["promtool", "check", "metrics"], input=body, text=True,
+                              capture_output=True)
+        check(lint.returncode == 0 and "vpi_output_dropped_total" in body,
+              "promtool passes /metrics with the output's families: " +
+              (lint.stdout + lint.stderr).strip())
 
 
 def slow_broker(broker, site):
