@@ -420,8 +420,9 @@ def late_broker(vpihost, broker, site, work):
         check(metric(url, 'vpi_output_connected{output="mqtt"}') == 0,
               "not connected meanwhile")
         broker.start()
+        # The tries back off up to a minute: on a slow machine the next may be that far.
         connected = serve_site.wait_for(
-            lambda: metric(url, 'vpi_output_connected{output="mqtt"}') == 1, 30)
+            lambda: metric(url, 'vpi_output_connected{output="mqtt"}') == 1, 70)
         check(bool(connected), "it connects once the broker is there (%s)" %
               [l for l in open(err_path).read().splitlines() if "mqtt" in l])
         check(serve_site.wait_for(lambda: len(broker.retained("homeassistant/#") or {}) == 8, 15),
@@ -436,7 +437,7 @@ def late_broker(vpihost, broker, site, work):
         broker.start()
         check(serve_site.wait_for(
             lambda: metric(url, 'vpi_output_connects_total{output="mqtt"}') == 2 and
-            len(broker.retained("homeassistant/#") or {}) == 8, 60),
+            len(broker.retained("homeassistant/#") or {}) == 8, 70),
             "and made again, everything announced anew (%s)" %
             [l for l in open(err_path).read().splitlines() if "mqtt" in l])
         serve.send_signal(signal.SIGTERM)
