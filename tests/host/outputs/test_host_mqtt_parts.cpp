@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "outputs/mqtt_payloads.h"
+#include "site/metrics.h"
 #include "site/reading_feed.h"
 #include "site/site_config.h"
 
@@ -418,6 +419,29 @@ TEST(ReadingFeedTest, TakeWaitsForAReadingOrAWake) {
     });
     EXPECT_FALSE(subscription->Take(&item, std::chrono::seconds(30)));
     waker.join();
+}
+
+TEST(ReadingFeedTest, OutputCountersInTheMetrics) {
+    host::site::SiteStatus status;
+    EXPECT_EQ(host::site::PrometheusText(status, 0).find("vpi_output"), std::string::npos)
+        << "no output, no output families";
+    host::site::OutputStatus output;
+    output.name = "mqtt";
+    output.connected = true;
+    output.connects = 2;
+    output.published = 5;
+    output.droppedQueue = 1;
+    output.droppedUndelivered = 3;
+    status.outputs.push_back(output);
+    const std::string text = host::site::PrometheusText(status, 0);
+    for (const char* line : {"vpi_output_connected{output=\"mqtt\"} 1\n",
+                             "vpi_output_connects_total{output=\"mqtt\"} 2\n",
+                             "vpi_output_published_total{output=\"mqtt\"} 5\n",
+                             "vpi_output_dropped_total{output=\"mqtt\",reason=\"queue_full\"} 1\n",
+                             "vpi_output_dropped_total{output=\"mqtt\",reason=\"undelivered\"} 3\n",
+                             "# TYPE vpi_output_dropped_total counter\n"}) {
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    }
 }
 
 }  // namespace
