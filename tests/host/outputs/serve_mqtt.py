@@ -462,6 +462,12 @@ def main():
     try:
         site_text = SITE + mqtt_table(broker, True).replace("{", "{{").replace("}", "}}")
         with serve_site.Site(vpihost, metersim, site_text) as site:
+            checked = subprocess.run([vpihost, "check-config", site.config], capture_output=True,
+                                     text=True)
+            check(checked.returncode == 0 and "%s: MQTT to localhost:%d over TLS, topics under "
+                  "%s, discovery under homeassistant" % (site.config, broker.tls_port, PREFIX)
+                  in checked.stdout, "check-config says where the readings go (%s)" %
+                  checked.stdout.strip())
             configs = discovery(broker)
             states(listener)
             availability(broker, site)
