@@ -72,6 +72,12 @@ void RunSiteCheck(core::Runtime& runtime, const std::string& path) {
     std::printf("%s: %zu line(s), %d meter(s), %d gate(s), %d value(s), %d of them named: ok\n",
                 path.c_str(), site.lines.size(), counts.meters, counts.gates, counts.values,
                 counts.named);
+    if (const site::MqttSettings& mqtt = site.mqtt; mqtt.enabled) {
+        std::printf(
+            "%s: MQTT to %s:%d%s, topics under %s, %s\n", path.c_str(), mqtt.host.c_str(),
+            mqtt.port, mqtt.Tls() ? " over TLS" : "", mqtt.topicPrefix.c_str(),
+            mqtt.discovery ? ("discovery under " + mqtt.discoveryPrefix).c_str() : "no discovery");
+    }
 }
 
 void RunCheckConfig(core::Runtime& runtime, const CheckOptions& options) {

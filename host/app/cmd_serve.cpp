@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -19,6 +20,7 @@
 #include "app/commands.h"
 #include "core/driver_steps.h"
 #include "platform/service_notify.h"
+#include "outputs/mqtt_output.h"
 #include "site/http_server.h"
 #include "site/password_check.h"
 #include "site/serve_signals.h"
@@ -30,6 +32,10 @@
 namespace host::app {
 
 namespace {
+
+// Readings the MQTT output may hold back while it is busy or the broker slow: some seconds of
+// a busy site's reads.
+constexpr std::size_t kMqttQueue = 1024;
 
 // The exit status when a second signal ends serve without waiting for its lines: that of a
 // process ended by Ctrl-C.
@@ -76,7 +82,8 @@ std::string Names(const std::vector<std::string>& names) {
 // Loads the site file again and puts it in place of the running one. A file with errors is
 // refused with the messages check-config gives, and the running site goes on unchanged.
 void Reload(core::Runtime& runtime, site::SitePoller& poller, const std::string& path,
-            site::ServiceWatch& watch) {
+            site::ServiceWatch& watch, const site::MqttSettings& mqttRunning,
+            outputs::MqttOutput* mqtt) {
     core::DriverLog& log = runtime.driver.Log();
     watch.Reloading();
     log.Say("vpihost:", "SIGHUP: reloading " + path);
@@ -89,6 +96,13 @@ void Reload(core::Runtime& runtime, site::SitePoller& poller, const std::string&
         return;
     }
     const site::ReloadReport report = poller.Reload(next);
+    if (mqtt != nullptr) mqtt->Reload(next);
+    // The broker connection is made once: a changed [mqtt] waits for the next start.
+    if (!(next.mqtt == mqttRunning))
+        log.Say("vpihost:", mqtt != nullptr
+                                ? "[mqtt] has changed: the broker settings take effect when serve "
+                                  "starts again; the meters' topics follow the file now"
+                                : "[mqtt] has changed: it takes effect when serve starts again");
     std::string text =
         fmt::format("reloaded {}: {} line(s) kept polling", path, report.kept.size());
     const std::pair<const char*, const std::vector<std::string>*> parts[] = {
@@ -149,6 +163,13 @@ void Serve(core::Runtime& runtime, const site::PreparedSite& site,
                             [&log](const std::string& line, const std::string& text) {
                                 log.Say("line " + line + ":", text);
                             });
+    std::unique_ptr<outputs::MqttOutput> mqtt;
+    if (site.mqtt.enabled) {
+        mqtt = std::make_unique<outputs::MqttOutput>(
+            site, poller.Feed().Subscribe("mqtt", kMqttQueue),
+            [&poller] { return poller.Status(); },
+            [&log](const std::string& text) { log.Say("mqtt:", text); });
+    }
     // The users' passwords, checked for the HTTP side; none asked when the file names no user.
     site::PasswordCheck passwords(web.users);
     site::HttpSecurity security{web.tls, nullptr};
@@ -167,6 +188,11 @@ void Serve(core::Runtime& runtime, const site::PreparedSite& site,
         return;
     }
     WarnOfNetwork(address.host, web);
+    if (mqtt && !mqtt->Start(&error)) {
+        std::fprintf(stderr, "vpihost: %s\n", error.c_str());
+        runtime.exit.Raise(core::kExitFailed);
+        return;
+    }
     poller.Start();
     if (!server.Start(&error)) {
         std::fprintf(stderr, "vpihost: cannot serve: %s\n", error.c_str());
@@ -188,13 +214,14 @@ void Serve(core::Runtime& runtime, const site::PreparedSite& site,
                 port);
     std::fflush(stdout);
     while (signals.Stops() == 0) {
-        if (signals.TakeHangup()) Reload(runtime, poller, site.file, watch);
+        if (signals.TakeHangup()) Reload(runtime, poller, site.file, watch, site.mqtt, mqtt.get());
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     std::printf("vpihost: stopping\n");
     std::fflush(stdout);
     watch.Stopping();
     server.Stop();
+    if (mqtt) mqtt->Stop();
     poller.RequestStop();
     WaitForLines(poller, signals);
     poller.Stop();

@@ -227,6 +227,43 @@ void Reloads(Exposition& out, const SiteStatus& status) {
                Seconds(static_cast<double>(status.lastLoadUnixMs)));
 }
 
+// The outputs the poller feeds (MQTT, …): written only when there are any, so that a serve
+// without outputs has no empty families.
+void Outputs(Exposition& out, const SiteStatus& status) {
+    if (status.outputs.empty()) return;
+    struct OutputFigure {
+        const char* name;
+        const char* type;
+        const char* help;
+        double (*value)(const OutputStatus&);
+    };
+    constexpr OutputFigure kFigures[] = {
+        {"vpi_output_connected", "gauge", "1 while the output is connected to its peer",
+         [](const OutputStatus& o) { return o.connected ? 1.0 : 0.0; }},
+        {"vpi_output_connects_total", "counter",
+         "Connections to the output's peer, the first and every reconnect",
+         [](const OutputStatus& o) { return static_cast<double>(o.connects); }},
+        {"vpi_output_published_total", "counter", "Messages the output's peer took",
+         [](const OutputStatus& o) { return static_cast<double>(o.published); }},
+    };
+    for (const OutputFigure& figure : kFigures) {
+        out.Family(figure.name, figure.type, figure.help);
+        for (const OutputStatus& output : status.outputs)
+            out.Sample(figure.name, Label("output", output.name), figure.value(output));
+    }
+    out.Family("vpi_output_dropped_total", "counter",
+               "What an output could not pass on, by reason: its queue was full (queue_full), "
+               "the message could not be sent (undelivered)");
+    for (const OutputStatus& output : status.outputs) {
+        out.Sample("vpi_output_dropped_total",
+                   Label("output", output.name) + "," + Label("reason", "queue_full"),
+                   static_cast<double>(output.droppedQueue));
+        out.Sample("vpi_output_dropped_total",
+                   Label("output", output.name) + "," + Label("reason", "undelivered"),
+                   static_cast<double>(output.droppedUndelivered));
+    }
+}
+
 }  // namespace
 
 // No sample depends on the time now: an age is time() less a timestamp, in the query.
@@ -243,6 +280,7 @@ std::string PrometheusText(const SiteStatus& status, std::int64_t /*nowUnixMs*/)
     ReadTimes(out, status);
     Meters(out, status);
     Lines(out, status);
+    Outputs(out, status);
     return out.Take();
 }
 

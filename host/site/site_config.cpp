@@ -21,6 +21,7 @@
 #include "core/driver_channel.h"
 #include "core/durations.h"
 #include "options/line_options.h"
+#include "site/mqtt_settings_parse.h"
 #include "vpi_families.h"
 
 namespace host::site {
@@ -38,12 +39,12 @@ int LineOf(const toml::node& node) {
 
 // The keys each kind of table takes; anything else is named as unknown (a typo would
 // otherwise be ignored without a word).
-constexpr std::string_view kSiteKeys[] = {"site", "backoff_max", "interval", "line"};
+constexpr std::string_view kSiteKeys[] = {"site", "backoff_max", "interval", "line", "mqtt"};
 constexpr std::string_view kLineKeys[] = {"name", "port",    "baud",     "data", "parity",
                                           "stop", "timeout", "interval", "meter"};
 constexpr std::string_view kMeterKeys[] = {"name", "address", "interval", "gates"};
 constexpr std::string_view kGateKeys[] = {"gate", "interval"};
-constexpr std::string_view kLabelKeys[] = {"name", "unit"};
+constexpr std::string_view kLabelKeys[] = {"name", "unit", "entity"};
 
 template <std::size_t N>
 bool Known(const std::string_view (&keys)[N], std::string_view key) {
@@ -269,6 +270,7 @@ void SiteParser::Site(const toml::table& root) {
     UnknownKeys(root, kSiteKeys, false, "the site");
     SiteConfig& site = out_.site;
     Text(root, "site", &site.name, false, 1, "the site");
+    if (const toml::node* mqtt = root.get("mqtt")) ParseMqttSettings(*mqtt, out_);
     Duration(root, "backoff_max", kBackoffLimits, &site.backoffMaxMs, "the site");
     double interval = 0;
     SiteInterval(root, &interval, "the site");
@@ -402,7 +404,8 @@ void SiteParser::FamilyNames(const FamilyInfo& family, std::string_view prefix,
             continue;
         }
         if (family.family == GateFamily::Ex && item.is_table() &&
-            !item.as_table()->contains("name") && !item.as_table()->contains("unit")) {
+            !item.as_table()->contains("name") && !item.as_table()->contains("unit") &&
+            !item.as_table()->contains("entity")) {
             FamilyNames(InfoOf(GateFamily::Plain), full, item, meter);
             continue;
         }
@@ -423,6 +426,13 @@ void SiteParser::Label(const std::string& key, const toml::node& node, MeterConf
     value.sourceLine = LineOf(node);
     Text(*table, "name", &value.label.name, false, 0, where.c_str());
     Text(*table, "unit", &value.label.unit, false, 0, where.c_str());
+    if (const toml::node* entity = table->get("entity")) {
+        if (const auto* flag = entity->as_boolean()) {
+            value.entity = flag->get();
+        } else {
+            Error(LineOf(*entity), fmt::format("\"entity\" of {} must be true or false", where));
+        }
+    }
     meter.values[key] = std::move(value);
 }
 

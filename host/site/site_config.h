@@ -3,11 +3,13 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/channel_options.h"
+#include "site/mqtt_settings.h"
 
 namespace host::site {
 
@@ -29,6 +31,9 @@ struct GateConfig {
 struct ValueName {
     ValueLabel label;
     int sourceLine = 0;
+    // Whether an output that makes entities of values (MQTT discovery) makes one of this value,
+    // when the file says; otherwise it does for values with a name or a unit.
+    std::optional<bool> entity;
 };
 
 struct MeterConfig {
@@ -51,6 +56,7 @@ struct SiteConfig {
     std::string name;  // the site's name, for labels; empty when the file gives none
     double backoffMaxMs = 60000;
     std::vector<LineConfig> lines;
+    MqttSettings mqtt;
 };
 
 // One thing wrong with a site file, and where.

@@ -100,6 +100,7 @@ void SitePreparer::Name(const MeterConfig& config, SiteMeter& meter, bool gateRe
             const auto found = std::find(gate.keys.begin(), gate.keys.end(), key);
             if (found == gate.keys.end()) continue;
             gate.labels[static_cast<std::size_t>(found - gate.keys.begin())] = value.label;
+            if (value.entity) meter.entities[key] = *value.entity;
             used = true;
         }
         if (!used && !gateRefused) {
@@ -117,6 +118,7 @@ PreparedSite PrepareSite(core::LoadedDriver& driver, const SiteConfig& site) {
     out.file = site.file;
     out.name = site.name;
     out.backoffMaxMs = site.backoffMaxMs;
+    out.mqtt = site.mqtt;
     SitePreparer preparer(driver, out);
     for (const LineConfig& line : site.lines) preparer.Line(line);
     std::stable_sort(out.errors.begin(), out.errors.end(),

@@ -2,6 +2,7 @@
 // (operation 4) as a host does at start-up, held to its meter's address, and its values named.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,7 @@ struct SiteMeter {
     std::string name;
     int address = 0;
     std::vector<SiteGate> gates;
+    std::map<std::string, bool> entities;  // by key: the file's "entity = true|false"
 };
 
 struct SiteLine {
@@ -38,6 +40,7 @@ struct PreparedSite {
     std::string name;
     double backoffMaxMs = 0;
     std::vector<SiteLine> lines;
+    MqttSettings mqtt;
     std::vector<ConfigError> errors;
 };
 

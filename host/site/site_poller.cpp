@@ -54,7 +54,11 @@ SitePoller::~SitePoller() {
 }
 
 std::unique_ptr<LineWorker> SitePoller::MakeLine(const SiteLine& line, double backoffMaxMs) {
-    auto worker = std::make_unique<LineWorker>(driver_, line, backoffMaxMs, sink_);
+    auto worker = std::make_unique<LineWorker>(
+        driver_, line, backoffMaxMs, [this](const std::string& name, const core::Reading& reading) {
+            if (sink_) sink_(name, reading);
+            feed_.Publish(name, reading);
+        });
     worker->SetEvents(events_);
     return worker;
 }
@@ -159,6 +163,7 @@ SiteStatus SitePoller::Status() const {
     status.reloadFailures = reloadFailures_;
     status.lastLoadUnixMs = lastLoadUnixMs_;
     for (const auto& line : lines_) status.lines.push_back(line->Status());
+    status.outputs = feed_.Outputs();
     return status;
 }
 

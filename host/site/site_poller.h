@@ -11,6 +11,7 @@
 #include "core/loaded_driver.h"
 #include "core/non_copyable.h"
 #include "site/line_worker.h"
+#include "site/reading_feed.h"
 #include "site/site_gates.h"
 #include "site/site_status.h"
 
@@ -56,18 +57,23 @@ public:
     // Stop() only.
     LineWorker& Line(std::size_t index) { return *lines_[index]; }
 
-    // What every line knows now, in the file's order.
+    // What every line knows now, in the file's order, and the counters of the outputs fed.
     SiteStatus Status() const;
 
     // The names of the lines whose thread is wedged now (LineWorker::Wedged), in the file's
     // order; empty while every line comes round its loop.
     std::vector<std::string> WedgedLines() const;
 
+    // Where the outputs subscribe: every reading of every line is published here once, after
+    // the sink has had it.
+    ReadingFeed& Feed() { return feed_; }
+
 private:
     std::unique_ptr<LineWorker> MakeLine(const SiteLine& line, double backoffMaxMs);
 
     core::LoadedDriver& driver_;
     ReadingSink sink_;
+    ReadingFeed feed_;
     LineEventSink events_;
     mutable std::mutex mutex_;  // guards what follows; a line's own status has its own lock
     std::string site_;

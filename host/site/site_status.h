@@ -99,6 +99,17 @@ struct LineStatus {
     std::vector<MeterStatus> meters;
 };
 
+// What an output reports of itself for the metrics: its counters, kept by the output (readings
+// dropped at its queue are counted by the reading feed).
+struct OutputStatus {
+    std::string name;                     // "mqtt"
+    bool connected = false;               // to its peer (the broker), where it has one
+    std::int64_t connects = 0;            // successful connects: the first and every reconnect
+    std::int64_t published = 0;           // messages its peer took
+    std::int64_t droppedQueue = 0;        // readings dropped because its queue was full
+    std::int64_t droppedUndelivered = 0;  // messages dropped because they could not be sent
+};
+
 struct SiteStatus {
     std::string site;
     std::int64_t startUnixMs = 0;
@@ -108,6 +119,7 @@ struct SiteStatus {
     std::int64_t reloadFailures = 0;
     std::int64_t lastLoadUnixMs = 0;
     std::vector<LineStatus> lines;
+    std::vector<OutputStatus> outputs;  // the outputs fed by the poller, when any
 };
 
 // Whether the meter is up: its last read had an answer and its line's port is open now. A meter

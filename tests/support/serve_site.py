@@ -77,10 +77,11 @@ def get(url, timeout=5):
 
 
 class Site:
-    """Starts the lines and serve; stop() (or leaving a `with`) ends them all. `serve_args` go
-    on serve's command line after the site file and the address."""
+    """Starts the lines and serve; stop() (or leaving a `with`) ends them all. `site` is the
+    site file with {link_a} and {link_b} for the lines' ports (SITE unless given); `serve_args`
+    go on serve's command line after the site file and the address."""
 
-    def __init__(self, vpihost, metersim, serve_args=()):
+    def __init__(self, vpihost, metersim, site=SITE, serve_args=()):
         self.dir = tempfile.mkdtemp(prefix="serve-test-")
         self.processes = []
         self.sims = []
@@ -91,7 +92,7 @@ class Site:
         self.sim(metersim, ["--meter", "01", "--link", self.link_a, "--values", pins_a])
         self.sim(metersim, ["--meter", "02", "--meter", "03", "--link", self.link_b,
                             "--values", pins_b, "--fault", "silent:meter=03"])
-        self.config = self.write("site.toml", SITE.format(link_a=self.link_a, link_b=self.link_b))
+        self.config = self.write("site.toml", site.format(link_a=self.link_a, link_b=self.link_b))
         self.serve = subprocess.Popen(
             [vpihost, "--quiet", "serve", "--config", self.config, "--listen", "127.0.0.1:0"]
             + list(serve_args),
