@@ -4,7 +4,9 @@
 #pragma once
 
 #include <condition_variable>
+#include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -26,6 +28,42 @@ using ReadingSink = std::function<void(const std::string& line, const core::Read
 // the port opened, lost, not opening (why, and when it is tried again), a meter gone silent,
 // backed off further, answering again. `text` does not repeat the line's name.
 using LineEventSink = std::function<void(const std::string& line, const std::string& text)>;
+
+// What a write handed to a line came to.
+enum class WriteOutcome : std::int32_t {
+    Done = 0,      // the meter acknowledged it
+    Failed = 1,    // no acknowledgement after the driver's attempts
+    Refused = 2,   // the driver refused the gate or its values; nothing was sent
+    NotOpen = 3,   // the line's port is not open, or the line is stopping
+    Busy = 4,      // too many writes wait for the line already
+    TimedOut = 5,  // not finished within the wait; it may still be sent
+};
+const char* WriteOutcomeName(WriteOutcome outcome);
+
+// One write waiting for a line's thread, and its outcome once the thread has made it. Shared by
+// the writer, who waits for it, and the line, so that neither outlives what the other holds.
+class LineWrite : core::NonCopyable {
+public:
+    LineWrite(std::string address, std::vector<float> values)
+        : address_(std::move(address)), values_(std::move(values)) {}
+
+    const std::string& Address() const { return address_; }
+    const std::vector<float>& Values() const { return values_; }
+
+    // Marks it made (the first outcome counts) and wakes its writer.
+    void Finish(WriteOutcome outcome);
+
+    // Waits up to `waitMs` for the line to make it: its outcome, or TimedOut.
+    WriteOutcome Wait(double waitMs);
+
+private:
+    std::string address_;
+    std::vector<float> values_;
+    std::mutex mutex_;
+    std::condition_variable finished_;
+    bool done_ = false;
+    WriteOutcome outcome_ = WriteOutcome::TimedOut;
+};
 
 class LineWorker : core::NonCopyable {
 public:
@@ -54,6 +92,14 @@ public:
 
     // A copy of what the line knows now.
     LineStatus Status() const;
+
+    // Hands `write` to the line's thread, which makes it between two reads (operation 7, as a
+    // host writes; one master on the line): false, with the write finished as NotOpen or Busy,
+    // when the port is not open or kMaxQueuedWrites wait already. From any thread.
+    bool Enqueue(const std::shared_ptr<LineWrite>& write);
+
+    // The most writes that wait for one line.
+    static constexpr std::size_t kMaxQueuedWrites = 8;
 
     // The line's channel, for its owner before Start() and after Stop() only: a channel the
     // owner opened (to say on the console why it would not open) is taken over as it is.
@@ -87,6 +133,8 @@ private:
                      ScheduleClock::time_point now);
     void PortHasFailed();
     void Say(const std::string& text) const;
+    bool ServeWrites();
+    void FailWrites();
     bool WaitUntil(ScheduleClock::time_point when);
 
     core::LoadedDriver& driver_;
@@ -107,9 +155,10 @@ private:
     std::vector<GateSlot> slots_;
     std::vector<MeterTiming> timing_;
 
-    mutable std::mutex mutex_;  // guards status_ and stop_
+    mutable std::mutex mutex_;  // guards status_, stop_ and writes_
     std::condition_variable wake_;
     bool stop_ = false;
+    std::deque<std::shared_ptr<LineWrite>> writes_;  // for the line's thread to make
     LineStatus status_;
     std::thread thread_;
 };

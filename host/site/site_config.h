@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/channel_options.h"
+#include "site/modbus_settings.h"
 
 namespace host::site {
 
@@ -22,6 +23,7 @@ struct GateConfig {
     std::string text;  // the gate address, with ":COUNT" for EX gates
     double intervalMs = 0;
     int sourceLine = 0;
+    bool modbusWrite = false;  // Modbus TCP clients may write it
 };
 
 // A value name of a meter, keyed as metersim's values file keys its fields: "plain.0",
@@ -35,6 +37,7 @@ struct MeterConfig {
     std::string name;
     int address = 0;  // the PLC address, 0 to 99
     int sourceLine = 0;
+    int modbusUnit = -1;  // its unit on the Modbus TCP face; -1: its PLC address
     std::vector<GateConfig> gates;
     std::map<std::string, ValueName> values;
 };
@@ -51,6 +54,7 @@ struct SiteConfig {
     std::string name;  // the site's name, for labels; empty when the file gives none
     double backoffMaxMs = 60000;
     std::vector<LineConfig> lines;
+    ModbusTcpSettings modbusTcp;
 };
 
 // One thing wrong with a site file, and where.

@@ -59,6 +59,11 @@ public:
     // What every line knows now, in the file's order.
     SiteStatus Status() const;
 
+    // Hands `write` to the line named `line` (see LineWorker::Enqueue); false, with the write
+    // finished as NotOpen, when no such line runs. From any thread; the caller waits on
+    // `write` itself, without any lock of the poller's.
+    bool Enqueue(const std::string& line, const std::shared_ptr<LineWrite>& write);
+
 private:
     std::unique_ptr<LineWorker> MakeLine(const SiteLine& line, double backoffMaxMs);
 
