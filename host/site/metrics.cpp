@@ -227,6 +227,14 @@ void Reloads(Exposition& out, const SiteStatus& status) {
                Seconds(static_cast<double>(status.lastLoadUnixMs)));
 }
 
+void Outputs(Exposition& out, const SiteStatus& status) {
+    for (const OutputCounterFamily& family : status.outputs) {
+        out.Family(family.name.c_str(), "counter", family.help.c_str());
+        for (const auto& [value, count] : family.counts)
+            out.Sample(family.name, Label(family.label.c_str(), value), static_cast<double>(count));
+    }
+}
+
 }  // namespace
 
 // No sample depends on the time now: an age is time() less a timestamp, in the query.
@@ -243,6 +251,7 @@ std::string PrometheusText(const SiteStatus& status, std::int64_t /*nowUnixMs*/)
     ReadTimes(out, status);
     Meters(out, status);
     Lines(out, status);
+    Outputs(out, status);
     return out.Take();
 }
 

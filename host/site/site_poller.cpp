@@ -168,6 +168,7 @@ SiteStatus SitePoller::Status() const {
     status.reloadFailures = reloadFailures_;
     status.lastLoadUnixMs = lastLoadUnixMs_;
     for (const auto& line : lines_) status.lines.push_back(line->Status());
+    status.outputs = outputs_.Snapshot();
     return status;
 }
 

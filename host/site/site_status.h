@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/log_lines.h"
+#include "site/output_counters.h"
 #include "site/site_config.h"
 
 namespace host::site {
@@ -108,6 +109,7 @@ struct SiteStatus {
     std::int64_t reloadFailures = 0;
     std::int64_t lastLoadUnixMs = 0;
     std::vector<LineStatus> lines;
+    std::vector<OutputCounterFamily> outputs;  // the outputs' own counts
 };
 
 // Whether the meter is up: its last read had an answer and its line's port is open now. A meter
