@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "app/command_setup.h"
 #include "app/commands.h"
 #include "core/driver_steps.h"
+#include "outputs/modbus_server.h"
 #include "site/http_server.h"
 #include "site/serve_signals.h"
 #include "site/site_loading.h"
@@ -39,9 +41,50 @@ std::string Names(const std::vector<std::string>& names) {
     return text;
 }
 
+// The Modbus TCP face of `site`, when it has one: bound, not started. Null when the site has
+// none, or when it cannot listen (said; `failed` set).
+std::unique_ptr<outputs::ModbusServer> ModbusFace(site::SitePoller& poller,
+                                                  const site::PreparedSite& site, int* port,
+                                                  bool* failed) {
+    if (!site.modbusTcp.enabled) return nullptr;
+    std::vector<std::string> problems;
+    outputs::ModbusMap map = outputs::BuildModbusMap(site, &problems);
+    for (const std::string& problem : problems)
+        std::fprintf(stderr, "%s: %s\n", site.file.c_str(), problem.c_str());
+    auto server = std::make_unique<outputs::ModbusServer>(poller, site.modbusTcp, std::move(map));
+    std::string error;
+    *port = problems.empty() ? server->Bind(&error) : -1;
+    if (*port < 0) {
+        if (problems.empty())
+            std::fprintf(stderr, "vpihost: Modbus TCP cannot listen on %s:%d: %s\n",
+                         site.modbusTcp.host.c_str(), site.modbusTcp.port, error.c_str());
+        *failed = true;
+        return nullptr;
+    }
+    if (!site::IsLoopback(site.modbusTcp.host)) {
+        std::fprintf(stderr, "note: Modbus TCP on %s, which other machines may reach\n",
+                     site.modbusTcp.host.c_str());
+    }
+    return server;
+}
+
+// A reloaded file's map for the running face; its socket stays as it was started.
+void ReloadModbus(outputs::ModbusServer& modbus, const site::PreparedSite& site,
+                  core::DriverLog& log) {
+    std::vector<std::string> problems;
+    outputs::ModbusMap map = outputs::BuildModbusMap(site, &problems);
+    if (!site.modbusTcp.enabled || !problems.empty()) {
+        log.Say("vpihost:", "Modbus TCP keeps its map: the reloaded file gives it none; restart "
+                            "serve to change the face");
+        return;
+    }
+    modbus.SetMap(std::move(map));
+}
+
 // Loads the site file again and puts it in place of the running one. A file with errors is
 // refused with the messages check-config gives, and the running site goes on unchanged.
-void Reload(core::Runtime& runtime, site::SitePoller& poller, const std::string& path) {
+void Reload(core::Runtime& runtime, site::SitePoller& poller, outputs::ModbusServer* modbus,
+            const std::string& path) {
     core::DriverLog& log = runtime.driver.Log();
     log.Say("vpihost:", "SIGHUP: reloading " + path);
     site::PreparedSite next;
@@ -52,6 +95,7 @@ void Reload(core::Runtime& runtime, site::SitePoller& poller, const std::string&
         return;
     }
     const site::ReloadReport report = poller.Reload(next);
+    if (modbus != nullptr) ReloadModbus(*modbus, next, log);
     std::string text =
         fmt::format("reloaded {}: {} line(s) kept polling", path, report.kept.size());
     const std::pair<const char*, const std::vector<std::string>*> parts[] = {
@@ -124,21 +168,32 @@ void Serve(core::Runtime& runtime, const site::PreparedSite& site,
         std::fprintf(stderr, "note: listening on %s, which other machines may reach\n",
                      address.host.c_str());
     }
+    bool modbusFailed = false;
+    int modbusPort = -1;
+    std::unique_ptr<outputs::ModbusServer> modbus =
+        ModbusFace(poller, site, &modbusPort, &modbusFailed);
+    if (modbusFailed) {
+        runtime.exit.Raise(core::kExitFailed);
+        return;
+    }
     poller.Start();
     server.Start();
+    if (modbus) modbus->Start();
     // The first line on stdout says where it serves, for people and for scripts.
     std::printf("vpihost: serving %s on http://%s:%d/\n", site.file.c_str(),
                 address.host.find(':') != std::string::npos ? ("[" + address.host + "]").c_str()
                                                             : address.host.c_str(),
                 port);
+    if (modbus) std::printf("vpihost: Modbus TCP on %s:%d\n", site.modbusTcp.host.c_str(), modbusPort);
     std::fflush(stdout);
     while (signals.Stops() == 0) {
-        if (signals.TakeHangup()) Reload(runtime, poller, site.file);
+        if (signals.TakeHangup()) Reload(runtime, poller, modbus.get(), site.file);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     std::printf("vpihost: stopping\n");
     std::fflush(stdout);
     server.Stop();
+    if (modbus) modbus->Stop();
     poller.RequestStop();
     WaitForLines(poller, signals);
     poller.Stop();

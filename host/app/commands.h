@@ -25,6 +25,7 @@ void AddDemoCommand(CLI::App& app, core::Runtime& runtime);
 void AddCheckConfigCommand(CLI::App& app, core::Runtime& runtime);
 // On Linux it serves; where no HTTP library is built it says that serve is a Linux command.
 void AddServeCommand(CLI::App& app, core::Runtime& runtime);
+void AddModbusMapCommand(CLI::App& app, core::Runtime& runtime);
 // The line tools: the serial and protocol layers directly, not the driver.
 void AddScanCommand(CLI::App& app, core::Runtime& runtime);
 void AddSniffCommand(CLI::App& app, core::Runtime& runtime);
@@ -47,12 +48,13 @@ inline constexpr auto kCommands = std::to_array<CommandEntry>({
     {"demo", AddDemoCommand},
     {"check-config", AddCheckConfigCommand},
     {"serve", AddServeCommand},
+    {"modbus-map", AddModbusMapCommand},
     {"scan", AddScanCommand},
     {"sniff", AddSniffCommand},
     {"ports", AddPortsCommand},
     {"help", AddHelpCommand},
 });
-static_assert(kCommands.size() == 13);
+static_assert(kCommands.size() == 14);
 
 // Adds every command of kCommands to `app`, in the table's order.
 void AddCommands(CLI::App& app, core::Runtime& runtime);

@@ -124,13 +124,14 @@ std::string MarkdownField(const std::string& text) {
 }  // namespace
 
 std::string ModbusMapCsv(const ModbusMap& map) {
-    std::string text = fmt::format("# word order: {}\n", map.swappedWords ? "swapped" : "big");
-    text += "unit,line,meter,address,count,type,access,what,key,name,unit_of_measure\n";
+    std::string text =
+        "unit,line,meter,address,count,type,word_order,access,what,key,name,unit_of_measure\n";
+    const char* order = map.swappedWords ? "swapped" : "big";
     for (const ModbusMapRow& row : ModbusMapRows(map)) {
-        text += fmt::format("{},{},{},{},{},{},{},{},{},{},{}\n", row.unit, CsvField(row.line),
-                            CsvField(row.meter), row.address, row.count, row.type, row.access,
-                            CsvField(row.what), CsvField(row.key), CsvField(row.name),
-                            CsvField(row.unitOfMeasure));
+        text += fmt::format("{},{},{},{},{},{},{},{},{},{},{},{}\n", row.unit, CsvField(row.line),
+                            CsvField(row.meter), row.address, row.count, row.type,
+                            row.count == 2 ? order : "", row.access, CsvField(row.what),
+                            CsvField(row.key), CsvField(row.name), CsvField(row.unitOfMeasure));
     }
     return text;
 }

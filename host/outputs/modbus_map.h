@@ -79,7 +79,8 @@ struct ModbusMapRow {
 // Every row, unit by unit, in address order.
 std::vector<ModbusMapRow> ModbusMapRows(const ModbusMap& map);
 
-// The map as CSV with a header row (for scripts and PLC tools), as a Markdown table, or as a
+// The map as CSV with a header row (for scripts and PLC tools; each float's word order in a
+// column of its own), as a Markdown table, or as a
 // table for a terminal.
 std::string ModbusMapCsv(const ModbusMap& map);
 std::string ModbusMapMarkdown(const ModbusMap& map);
