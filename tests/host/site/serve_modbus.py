@@ -75,7 +75,8 @@ class Face:
         self.processes = []
         self.sims = []
         tag = str(os.getpid() % 100000)
-        self.link_a, self.link_b = "/tmp/MA" + tag, "/tmp/MB" + tag
+        # Port names hold 11 characters at most.
+        self.link_a, self.link_b = "/tmp/Q" + tag, "/tmp/R" + tag
         pins_a = self.write("pins-a.txt", "01:plain.0 = 1250\n01:plain.16 = 50\n01:ex.10.1 = 42\n"
                             "01:ex.10.5 = 7\n")
         pins_b = self.write("pins-b.txt", "03:plain.0 = 2300\n")
@@ -357,6 +358,7 @@ def main():
         with open(os.path.join(face.dir, "serve.err")) as f:
             log = f.read()
         print("serve's log (its last lines):\n" + "\n".join(log.splitlines()[-8:]))
+        shutil.rmtree(face.dir, ignore_errors=True)
     return serve_site.finish()
 
 
