@@ -63,9 +63,10 @@ void RunCheckConfig(core::Runtime& runtime, const std::string& path) {
                 path.c_str(), site.lines.size(), counts.meters, counts.gates, counts.values,
                 counts.named);
     if (site.modbusTcp.enabled) {
-        std::printf("Modbus TCP on %s:%d: %zu unit(s); `vpihost modbus-map --config %s` shows "
-                    "the registers\n",
-                    site.modbusTcp.host.c_str(), site.modbusTcp.port, units, path.c_str());
+        std::printf(
+            "Modbus TCP on %s:%d: %zu unit(s); `vpihost modbus-map --config %s` shows "
+            "the registers\n",
+            site.modbusTcp.host.c_str(), site.modbusTcp.port, units, path.c_str());
     }
 }
 

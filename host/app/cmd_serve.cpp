@@ -74,8 +74,9 @@ void ReloadModbus(outputs::ModbusServer& modbus, const site::PreparedSite& site,
     std::vector<std::string> problems;
     outputs::ModbusMap map = outputs::BuildModbusMap(site, &problems);
     if (!site.modbusTcp.enabled || !problems.empty()) {
-        log.Say("vpihost:", "Modbus TCP keeps its map: the reloaded file gives it none; restart "
-                            "serve to change the face");
+        log.Say("vpihost:",
+                "Modbus TCP keeps its map: the reloaded file gives it none; restart "
+                "serve to change the face");
         return;
     }
     modbus.SetMap(std::move(map));
@@ -184,7 +185,8 @@ void Serve(core::Runtime& runtime, const site::PreparedSite& site,
                 address.host.find(':') != std::string::npos ? ("[" + address.host + "]").c_str()
                                                             : address.host.c_str(),
                 port);
-    if (modbus) std::printf("vpihost: Modbus TCP on %s:%d\n", site.modbusTcp.host.c_str(), modbusPort);
+    if (modbus)
+        std::printf("vpihost: Modbus TCP on %s:%d\n", site.modbusTcp.host.c_str(), modbusPort);
     std::fflush(stdout);
     while (signals.Stops() == 0) {
         if (signals.TakeHangup()) Reload(runtime, poller, modbus.get(), site.file);

@@ -45,10 +45,10 @@ ModbusMap BuildModbusMap(const site::PreparedSite& site, std::vector<std::string
                 }
             }
             if (unit.values.size() > static_cast<std::size_t>(kMaxUnitValues)) {
-                problems->push_back(fmt::format("meter \"{}\" on line \"{}\" is read for {} "
-                                                "values; a Modbus unit holds {}",
-                                                meter.name, line.name, unit.values.size(),
-                                                kMaxUnitValues));
+                problems->push_back(
+                    fmt::format("meter \"{}\" on line \"{}\" is read for {} "
+                                "values; a Modbus unit holds {}",
+                                meter.name, line.name, unit.values.size(), kMaxUnitValues));
                 unit.values.resize(kMaxUnitValues);
             }
             map.units.push_back(std::move(unit));
@@ -151,10 +151,11 @@ std::string ModbusMapMarkdown(const ModbusMap& map) {
                                 MarkdownField(row.name), MarkdownField(row.unitOfMeasure));
         }
     }
-    text += fmt::format("\nFloats are IEEE 754, {}. Addresses are protocol addresses (from 0); "
-                        "function codes 3 and 4 read the same registers.\n",
-                        map.swappedWords ? "low word first (word order \"swapped\")"
-                                         : "high word first (word order \"big\")");
+    text += fmt::format(
+        "\nFloats are IEEE 754, {}. Addresses are protocol addresses (from 0); "
+        "function codes 3 and 4 read the same registers.\n",
+        map.swappedWords ? "low word first (word order \"swapped\")"
+                         : "high word first (word order \"big\")");
     return text;
 }
 

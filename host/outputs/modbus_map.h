@@ -14,10 +14,10 @@ namespace host::outputs {
 
 // The layout of every unit, in protocol addresses (from 0). The value and age blocks start at
 // round numbers so that a PLC programmer finds value k at 1000 + 2k and its age at 5000 + k.
-inline constexpr int kStatusUp = 0;           // 1 while the meter is up, else 0
-inline constexpr int kStatusAnswerAge = 1;    // seconds since its last answer
-inline constexpr int kStatusFailures = 2;     // reads without an answer since its last answer
-inline constexpr int kStatusValueCount = 3;   // how many values the unit has
+inline constexpr int kStatusUp = 0;          // 1 while the meter is up, else 0
+inline constexpr int kStatusAnswerAge = 1;   // seconds since its last answer
+inline constexpr int kStatusFailures = 2;    // reads without an answer since its last answer
+inline constexpr int kStatusValueCount = 3;  // how many values the unit has
 inline constexpr int kStatusRegisters = 4;
 inline constexpr int kValueBase = 1000;
 inline constexpr int kAgeBase = 5000;
@@ -66,8 +66,8 @@ struct ModbusMapRow {
     int unit = 0;
     std::string line;
     std::string meter;
-    int address = 0;  // the protocol address (from 0)
-    int count = 0;    // registers
+    int address = 0;     // the protocol address (from 0)
+    int count = 0;       // registers
     std::string type;    // "uint16", "float32"
     std::string access;  // "read", "read/write"
     std::string what;    // "up", "seconds since last answer", "value", "age of value"

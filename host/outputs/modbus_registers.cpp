@@ -67,8 +67,8 @@ ModbusAnswer Read(const ModbusUnit& unit, const site::LineStatus* line,
         const std::uint16_t block[kStatusRegisters] = {
             static_cast<std::uint16_t>(up ? 1 : 0),
             meter != nullptr ? Seconds(meter->lastAnswerUnixMs, nowUnixMs) : kRegisterUnknown,
-            meter != nullptr ? static_cast<std::uint16_t>(std::min<int>(
-                                   meter->consecutiveFailures, kRegisterUnknown))
+            meter != nullptr ? static_cast<std::uint16_t>(
+                                   std::min<int>(meter->consecutiveFailures, kRegisterUnknown))
                              : kRegisterUnknown,
             static_cast<std::uint16_t>(values)};
         answer.registers.assign(block + first, block + end);
@@ -82,8 +82,8 @@ ModbusAnswer Read(const ModbusUnit& unit, const site::LineStatus* line,
     if (inAges) {
         for (int a = first; a < end; ++a) {
             std::int64_t at = 0;
-            static_cast<void>(ValueOf(unit.values[static_cast<std::size_t>(a - kAgeBase)], *meter,
-                                      &at));
+            static_cast<void>(
+                ValueOf(unit.values[static_cast<std::size_t>(a - kAgeBase)], *meter, &at));
             answer.registers.push_back(Seconds(at, nowUnixMs));
         }
         return answer;
@@ -109,8 +109,7 @@ ModbusAnswer Write(const ModbusUnit& unit, bool swapped, const ModbusRequest& re
     const int first = request.address - kValueBase;
     const int values = static_cast<int>(unit.values.size());
     // Whole floats only: a write that starts or ends inside one would change half of it.
-    if (first < 0 || first % 2 != 0 || request.count % 2 != 0 ||
-        first + request.count > 2 * values)
+    if (first < 0 || first % 2 != 0 || request.count % 2 != 0 || first + request.count > 2 * values)
         return Exception(ModbusException::IllegalAddress);
     const ModbusValue& head = unit.values[static_cast<std::size_t>(first / 2)];
     ModbusAnswer answer;
@@ -198,7 +197,8 @@ ModbusAnswer AnswerRequest(const ModbusMap& map, const site::SiteStatus& status,
                            std::int64_t nowUnixMs, const ModbusRequest& request) {
     const ModbusUnit* unit = map.Find(request.unit);
     if (unit == nullptr) return Exception(ModbusException::PathUnavailable);
-    if (request.address + request.count > 0x10000) return Exception(ModbusException::IllegalAddress);
+    if (request.address + request.count > 0x10000)
+        return Exception(ModbusException::IllegalAddress);
     if (request.function == kWriteSingle || request.function == kWriteMultiple)
         return Write(*unit, map.swappedWords, request);
     if (request.function != kReadHolding && request.function != kReadInput)

@@ -37,31 +37,43 @@ std::string FunctionLabel(int function) {
         case kReadHolding:
         case kReadInput:
         case kWriteSingle:
-        case kWriteMultiple: return std::to_string(function);
-        default: return "other";
+        case kWriteMultiple:
+            return std::to_string(function);
+        default:
+            return "other";
     }
 }
 
 ModbusException ExceptionFor(site::WriteOutcome outcome) {
     switch (outcome) {
-        case site::WriteOutcome::Done: return ModbusException::None;
+        case site::WriteOutcome::Done:
+            return ModbusException::None;
         case site::WriteOutcome::Failed:
-        case site::WriteOutcome::Refused: return ModbusException::DeviceFailure;
-        case site::WriteOutcome::Busy: return ModbusException::Busy;
+        case site::WriteOutcome::Refused:
+            return ModbusException::DeviceFailure;
+        case site::WriteOutcome::Busy:
+            return ModbusException::Busy;
         case site::WriteOutcome::NotOpen:
-        case site::WriteOutcome::TimedOut: return ModbusException::TargetFailed;
+        case site::WriteOutcome::TimedOut:
+            return ModbusException::TargetFailed;
     }
     return ModbusException::DeviceFailure;
 }
 
 const char* OutcomeLabel(site::WriteOutcome outcome) {
     switch (outcome) {
-        case site::WriteOutcome::Done: return "acknowledged";
-        case site::WriteOutcome::Failed: return "no_acknowledgement";
-        case site::WriteOutcome::Refused: return "refused";
-        case site::WriteOutcome::NotOpen: return "port_closed";
-        case site::WriteOutcome::Busy: return "busy";
-        case site::WriteOutcome::TimedOut: return "timed_out";
+        case site::WriteOutcome::Done:
+            return "acknowledged";
+        case site::WriteOutcome::Failed:
+            return "no_acknowledgement";
+        case site::WriteOutcome::Refused:
+            return "refused";
+        case site::WriteOutcome::NotOpen:
+            return "port_closed";
+        case site::WriteOutcome::Busy:
+            return "busy";
+        case site::WriteOutcome::TimedOut:
+            return "timed_out";
     }
     return "refused";
 }
@@ -80,10 +92,9 @@ ModbusServer::ModbusServer(site::SitePoller& poller, const site::ModbusTcpSettin
                      "Modbus TCP clients dropped: idle past the time-out, bytes that are no "
                      "Modbus TCP frame, over the most clients, a socket error",
                      "reason", {"idle", "garbage", "too_many", "error"});
-    counters.Declare(kWrites, "Writes from Modbus TCP clients handed to a line, by outcome",
-                     "outcome",
-                     {"acknowledged", "no_acknowledgement", "refused", "port_closed", "busy",
-                      "timed_out"});
+    counters.Declare(
+        kWrites, "Writes from Modbus TCP clients handed to a line, by outcome", "outcome",
+        {"acknowledged", "no_acknowledgement", "refused", "port_closed", "busy", "timed_out"});
     // The context only builds replies on a client's socket; it never connects.
     context_ = modbus_new_tcp("127.0.0.1", 0);
 }
@@ -214,8 +225,8 @@ void ModbusServer::Drop(Client& client, const char* why) {
 
 bool ModbusServer::Receive(Client& client, std::int64_t nowMs) {
     // recv: the bytes read, 0 when the client closed, -1 with errno.
-    const ssize_t got = recv(client.fd, client.buffer + client.have,
-                             sizeof client.buffer - client.have, 0);
+    const ssize_t got =
+        recv(client.fd, client.buffer + client.have, sizeof client.buffer - client.have, 0);
     if (got == 0) {
         close(client.fd);
         return false;

@@ -51,12 +51,18 @@ std::string OpenProblem(const std::string& port) {
 
 const char* WriteOutcomeName(WriteOutcome outcome) {
     switch (outcome) {
-        case WriteOutcome::Done: return "acknowledged";
-        case WriteOutcome::Failed: return "no acknowledgement";
-        case WriteOutcome::Refused: return "refused by the driver";
-        case WriteOutcome::NotOpen: return "the line's port is not open";
-        case WriteOutcome::Busy: return "too many writes waiting";
-        case WriteOutcome::TimedOut: return "timed out";
+        case WriteOutcome::Done:
+            return "acknowledged";
+        case WriteOutcome::Failed:
+            return "no acknowledgement";
+        case WriteOutcome::Refused:
+            return "refused by the driver";
+        case WriteOutcome::NotOpen:
+            return "the line's port is not open";
+        case WriteOutcome::Busy:
+            return "too many writes waiting";
+        case WriteOutcome::TimedOut:
+            return "timed out";
     }
     return "?";
 }

@@ -15,8 +15,7 @@ namespace host::site {
 
 namespace {
 
-constexpr std::string_view kModbusKeys[] = {"listen", "word_order", "idle_timeout",
-                                            "max_clients"};
+constexpr std::string_view kModbusKeys[] = {"listen", "word_order", "idle_timeout", "max_clients"};
 constexpr double kMinIdleMs = 1000;
 constexpr double kMaxIdleMs = 3600 * 1000;
 constexpr int kMostClients = 1000;
@@ -47,8 +46,9 @@ public:
             !port.empty() && port.size() <= 5 &&
             std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; });
         if (host.empty() || !digits || std::stol(port) > 65535) {
-            Error(LineOf(node), "\"listen\" of [modbus_tcp] must be \"HOST:PORT\", e.g. "
-                                "\"127.0.0.1:1502\" (port 0 to 65535)");
+            Error(LineOf(node),
+                  "\"listen\" of [modbus_tcp] must be \"HOST:PORT\", e.g. "
+                  "\"127.0.0.1:1502\" (port 0 to 65535)");
             return;
         }
         settings->host = host;
@@ -61,8 +61,9 @@ public:
             settings->swappedWords = text->get() == "swapped";
             return;
         }
-        Error(LineOf(node), "\"word_order\" of [modbus_tcp] must be \"big\" (a float's high word "
-                            "first) or \"swapped\" (its low word first)");
+        Error(LineOf(node),
+              "\"word_order\" of [modbus_tcp] must be \"big\" (a float's high word "
+              "first) or \"swapped\" (its low word first)");
     }
 
     void IdleTimeout(const toml::node& node, ModbusTcpSettings* settings) {
@@ -70,8 +71,9 @@ public:
         const std::optional<core::Duration> duration =
             text != nullptr ? core::ReadDuration(text->get()) : std::nullopt;
         if (!duration || duration->unit.empty()) {
-            Error(LineOf(node), "\"idle_timeout\" of [modbus_tcp] must be a time with its unit, "
-                                "such as \"10s\"");
+            Error(LineOf(node),
+                  "\"idle_timeout\" of [modbus_tcp] must be a time with its unit, "
+                  "such as \"10s\"");
             return;
         }
         if (const std::string problem =
@@ -132,8 +134,7 @@ void ReadModbusUnit(const toml::table& table, const std::string& file, MeterConf
     const toml::node* node = table.get("modbus_unit");
     if (node == nullptr) return;
     const auto* number = node->as_integer();
-    if (number == nullptr || number->get() < kModbusFirstUnit ||
-        number->get() > kModbusLastUnit) {
+    if (number == nullptr || number->get() < kModbusFirstUnit || number->get() > kModbusLastUnit) {
         ModbusReader(file, errors)
             .Error(LineOf(*node), fmt::format("\"modbus_unit\" of meter \"{}\" must be a whole "
                                               "number from {} to {}",
@@ -158,9 +159,10 @@ void ReadModbusWrite(const toml::table& table, const std::string& file, GateConf
 std::string ModbusWriteProblem(const core::Gate& gate) {
     if (gate.memtype == MEMTYPE_EX && core::ExGroup(gate.index) == protocol::kWritableExGroup)
         return "";
-    return fmt::format("\"modbus_write\" is for EX gates of group {}, the registers a meter "
-                       "takes writes to",
-                       protocol::kWritableExGroup);
+    return fmt::format(
+        "\"modbus_write\" is for EX gates of group {}, the registers a meter "
+        "takes writes to",
+        protocol::kWritableExGroup);
 }
 
 void ResolveModbusUnits(SiteConfig* site, std::vector<ConfigError>* errors) {

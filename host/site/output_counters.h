@@ -13,7 +13,7 @@ namespace host::site {
 struct OutputCounterFamily {
     std::string name;  // "vpi_modbus_requests_total"
     std::string help;
-    std::string label;                            // the one label's name
+    std::string label;                           // the one label's name
     std::map<std::string, std::int64_t> counts;  // by the label's value
 };
 

@@ -135,10 +135,10 @@ TEST_F(ModbusTest, SiteFileSettingsAndUnits) {
     EXPECT_EQ(map_.Find(7)->meter, "three");
     EXPECT_EQ(map_.Find(2), nullptr);
 
-    const host::site::SiteConfigResult off =
-        host::site::ParseSiteConfig("[[line]]\nname=\"A\"\nport=\"/tmp/x\"\n[[line.meter]]\n"
-                                    "name=\"m\"\naddress=0\ninterval=\"1s\"\ngates=[\"0001\"]\n",
-                                    "site.toml");
+    const host::site::SiteConfigResult off = host::site::ParseSiteConfig(
+        "[[line]]\nname=\"A\"\nport=\"/tmp/x\"\n[[line.meter]]\n"
+        "name=\"m\"\naddress=0\ninterval=\"1s\"\ngates=[\"0001\"]\n",
+        "site.toml");
     EXPECT_TRUE(off.errors.empty()) << "without [modbus_tcp], address 0 is no problem";
     EXPECT_FALSE(off.site.modbusTcp.enabled);
 }
@@ -161,8 +161,9 @@ TEST_F(ModbusTest, BrokenSettingsAreNamedByLine) {
         {"[modbus_tcp]\nport = 502\n" + line + meter1, 2, "unknown key \"port\""},
         {"modbus_tcp = 1\n" + line + meter1, 1, "must be a table"},
         {"[modbus_tcp]\n" + line + meter1 + "modbus_unit = 248\n", 10, "1 to 247"},
-        {"[modbus_tcp]\n" + line + "[[line.meter]]\nname = \"z\"\naddress = 0\n"
-                                   "gates = [\"0001\"]\n",
+        {"[modbus_tcp]\n" + line +
+             "[[line.meter]]\nname = \"z\"\naddress = 0\n"
+             "gates = [\"0001\"]\n",
          6, "PLC address 0"},
         {"[modbus_tcp]\n" + line + meter1 + "[[line]]\nname = \"B\"\nport = \"/tmp/y\"\n" +
              "interval = \"1s\"\n" + meter1,
@@ -397,9 +398,11 @@ TEST(ModbusFrames, RequestsTakenApart) {
         {"126 registers", {3, 0, 0, 0, 126}, ModbusException::IllegalValue},
         {"read with a tail", {4, 0, 0, 0, 1, 9}, ModbusException::IllegalValue},
         {"short read", {4, 0, 0, 0}, ModbusException::IllegalValue},
-        {"byte count not twice the count", {16, 0, 0, 0, 2, 3, 1, 2, 3},
+        {"byte count not twice the count",
+         {16, 0, 0, 0, 2, 3, 1, 2, 3},
          ModbusException::IllegalValue},
-        {"fewer bytes than the byte count", {16, 0, 0, 0, 2, 4, 1, 2, 3},
+        {"fewer bytes than the byte count",
+         {16, 0, 0, 0, 2, 4, 1, 2, 3},
          ModbusException::IllegalValue},
         {"124 registers", {16, 0, 0, 0, 124, 248}, ModbusException::IllegalValue},
         {"coils", {1, 0, 0, 0, 1}, ModbusException::IllegalFunction},
