@@ -165,6 +165,10 @@ def exception_of(r):
 
 
 def reads(face):
+    checked = subprocess.run([face.vpihost, "check-config", face.config], capture_output=True,
+                             text=True)
+    check(checked.returncode == 0 and "Modbus TCP on 127.0.0.1:0: 3 unit(s)" in checked.stdout,
+          "check-config names the face and its units")
     c = client(face.port)
     regs = read_map(face)
     check(serve_site.wait_for(lambda: not c.read_input_registers(0, 1, slave=1).isError() and
