@@ -109,8 +109,7 @@ int FuzzOne(const std::uint8_t* data, std::size_t size) {
             if (answer.write) {
                 Require(request.function == 16 && request.count % 2 == 0);
                 Require(answer.order.values.size() * 2 == static_cast<std::size_t>(request.count));
-                Require(!answer.order.gateAddress.empty() &&
-                        answer.order.gateAddress.size() <= 10);
+                Require(!answer.order.gateAddress.empty() && answer.order.gateAddress.size() <= 10);
             }
         }
         stream += length;
