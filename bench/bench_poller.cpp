@@ -1,11 +1,19 @@
 // The site poller's cost per read against the plain poll loop, on the same simulated line:
 // both call the real module through VpiMain (operation 6) for the same gates of one meter; the
 // poller adds its schedule, locks, statistics and log sorting. Figures are process CPU time and
-// wall time per read, as "key value" lines. Given a broker's port, the poller once more with the
-// MQTT output on, sending each read's state to the broker on 127.0.0.1 (anonymous).
+// wall time per read, as "key value" lines. The third figure is the poller with the Modbus TCP
+// face on and a client reading a meter's values from it every 100 ms, as a PLC polls (the
+// client's own CPU, a few socket calls a read, is in the figure too). Given a broker's port, the
+// poller once more with the MQTT output on, sending each read's state to the broker on 127.0.0.1
+// (anonymous).
 // Usage: vpi_bench_poller [seconds [mqtt-port]]
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include <chrono>
 #include <cstdio>
@@ -16,6 +24,7 @@
 
 #include "core/driver_steps.h"
 #include "core/reading.h"
+#include "outputs/modbus_server.h"
 #include "outputs/mqtt_output.h"
 #include "platform/metersim_process.h"
 #include "site/site_config.h"
@@ -115,6 +124,66 @@ Figures Poller(host::core::LoadedDriver& driver, const host::site::PreparedSite&
     return f;
 }
 
+// A Modbus TCP client of its own: reads 14 registers of unit 1's values every 100 ms until
+// `stop`; the number of answers it had.
+long ModbusClient(int port, const std::atomic<bool>& stop) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    long answers = 0;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        const std::uint8_t request[] = {0, 1, 0, 0, 0, 6, 1, 4, 0x03, 0xE8, 0, 14};
+        std::uint8_t reply[64];
+        while (!stop) {
+            if (send(fd, request, sizeof request, 0) != static_cast<ssize_t>(sizeof request) ||
+                recv(fd, reply, sizeof reply, 0) <= 0)
+                break;
+            ++answers;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    close(fd);
+    return answers;
+}
+
+Figures PollerWithModbus(host::core::LoadedDriver& driver, host::site::PreparedSite site,
+                         double seconds, long* answers) {
+    Figures f;
+    site.modbusTcp.enabled = true;
+    site.modbusTcp.port = 0;
+    site.lines[0].meters[0].modbusUnit = 1;
+    host::site::SitePoller poller(driver, site);
+    std::vector<std::string> problems;
+    host::outputs::ModbusServer face(poller, site.modbusTcp,
+                                     host::outputs::BuildModbusMap(site, &problems));
+    std::string error;
+    const int port = face.Bind(&error);
+    if (port < 0) {
+        std::fprintf(stderr, "vpi_bench_poller: Modbus TCP: %s\n", error.c_str());
+        return f;
+    }
+    std::atomic<bool> stop{false};
+    const double cpu = CpuUs();
+    const double wall = WallUs();
+    poller.Start();
+    face.Start();
+    std::thread client([&] { *answers = ModbusClient(port, stop); });
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    stop = true;
+    client.join();
+    face.Stop();
+    poller.Stop();
+    f.cpuUs = CpuUs() - cpu;
+    f.wallUs = WallUs() - wall;
+    for (const host::site::GateStatus& g : poller.Status().lines[0].meters[0].gates) {
+        f.reads += g.results[0] + g.results[1] + g.results[2];
+        f.failures += g.results[1] + g.results[2];
+    }
+    return f;
+}
+
 void Print(const char* name, const Figures& f) {
     const double reads = f.reads > 0 ? static_cast<double>(f.reads) : 1;
     std::printf(
@@ -151,6 +220,9 @@ int main(int argc, char** argv) {
     if (!config.errors.empty() || !site.errors.empty()) return 1;
     Print("plain", PlainLoop(driver, site.lines[0], seconds));
     Print("poller", Poller(driver, site, seconds));
+    long answers = 0;
+    Print("poller_modbus", PollerWithModbus(driver, site, seconds, &answers));
+    std::printf("poller_modbus.client_answers %ld\n", answers);
     if (argc > 2) {
         site.mqtt.enabled = true;
         site.mqtt.host = "127.0.0.1";

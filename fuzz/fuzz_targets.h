@@ -23,4 +23,9 @@ namespace channel {
 int FuzzOne(const std::uint8_t* data, std::size_t size);
 }  // namespace channel
 
+namespace modbus {
+// The Modbus TCP face's framing, request decoding and answers, from a client's byte stream.
+int FuzzOne(const std::uint8_t* data, std::size_t size);
+}  // namespace modbus
+
 }  // namespace vpifuzz

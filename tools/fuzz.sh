@@ -2,12 +2,12 @@
 # Builds the fuzz targets (clang, libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer),
 # replays each checked-in corpus and regression file, then fuzzes each target for SECONDS
 # (default 60). New inputs go to build/fuzz/corpus-<target>, not into the tree.
-#   tools/fuzz.sh [SECONDS] [TARGET...]      TARGET: gate reply channel (default: all)
+#   tools/fuzz.sh [SECONDS] [TARGET...]      TARGET: gate reply channel modbus (default: all)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
-targets=${*:-gate reply channel}
+targets=${*:-gate reply channel modbus}
 build=${VPI_FUZZ_BUILD:-$root/build/fuzz}
 jobs=${VPI_JOBS:-2}
 flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g"

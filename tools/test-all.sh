@@ -173,7 +173,7 @@ check "soak: three faulty lines polled for 2 minutes, every value checked" tools
 
 fuzz_seconds=${VPI_FUZZ_SECONDS:-60}
 if [ "$fuzz_seconds" -gt 0 ]; then
-  for target in gate reply channel; do
+  for target in gate reply channel modbus; do
     check "fuzz: $target, $fuzz_seconds s" tools/fuzz.sh "$fuzz_seconds" "$target"
   done
 fi

@@ -4,10 +4,12 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "app/command_setup.h"
 #include "app/commands.h"
 #include "core/driver_steps.h"
+#include "outputs/modbus_map.h"
 #include "site/site_loading.h"
 #include "site/web_config.h"
 
@@ -68,10 +70,28 @@ void RunSiteCheck(core::Runtime& runtime, const std::string& path) {
                      path.c_str());
         return;
     }
+    std::size_t units = 0;
+    if (site.modbusTcp.enabled) {
+        std::vector<std::string> problems;
+        const outputs::ModbusMap map = outputs::BuildModbusMap(site, &problems);
+        for (const std::string& problem : problems)
+            std::fprintf(stderr, "%s: %s\n", path.c_str(), problem.c_str());
+        if (!problems.empty()) {
+            runtime.exit.Raise(core::kExitRefused);
+            return;
+        }
+        units = map.units.size();
+    }
     const SiteCounts counts = Count(site);
     std::printf("%s: %zu line(s), %d meter(s), %d gate(s), %d value(s), %d of them named: ok\n",
                 path.c_str(), site.lines.size(), counts.meters, counts.gates, counts.values,
                 counts.named);
+    if (site.modbusTcp.enabled) {
+        std::printf(
+            "Modbus TCP on %s:%d: %zu unit(s); `vpihost modbus-map --config %s` shows "
+            "the registers\n",
+            site.modbusTcp.host.c_str(), site.modbusTcp.port, units, path.c_str());
+    }
     if (const site::MqttSettings& mqtt = site.mqtt; mqtt.enabled) {
         std::printf(
             "%s: MQTT to %s:%d%s, topics under %s, %s\n", path.c_str(), mqtt.host.c_str(),

@@ -20,6 +20,7 @@
 #include "app/commands.h"
 #include "core/driver_steps.h"
 #include "platform/service_notify.h"
+#include "outputs/modbus_server.h"
 #include "outputs/mqtt_output.h"
 #include "site/http_server.h"
 #include "site/password_check.h"
@@ -79,11 +80,52 @@ std::string Names(const std::vector<std::string>& names) {
     return text;
 }
 
+// The Modbus TCP face of `site`, when it has one: bound, not started. Null when the site has
+// none, or when it cannot listen (said; `failed` set).
+std::unique_ptr<outputs::ModbusServer> ModbusFace(site::SitePoller& poller,
+                                                  const site::PreparedSite& site, int* port,
+                                                  bool* failed) {
+    if (!site.modbusTcp.enabled) return nullptr;
+    std::vector<std::string> problems;
+    outputs::ModbusMap map = outputs::BuildModbusMap(site, &problems);
+    for (const std::string& problem : problems)
+        std::fprintf(stderr, "%s: %s\n", site.file.c_str(), problem.c_str());
+    auto server = std::make_unique<outputs::ModbusServer>(poller, site.modbusTcp, std::move(map));
+    std::string error;
+    *port = problems.empty() ? server->Bind(&error) : -1;
+    if (*port < 0) {
+        if (problems.empty())
+            std::fprintf(stderr, "vpihost: Modbus TCP cannot listen on %s:%d: %s\n",
+                         site.modbusTcp.host.c_str(), site.modbusTcp.port, error.c_str());
+        *failed = true;
+        return nullptr;
+    }
+    if (!site::IsLoopback(site.modbusTcp.host)) {
+        std::fprintf(stderr, "note: Modbus TCP on %s, which other machines may reach\n",
+                     site.modbusTcp.host.c_str());
+    }
+    return server;
+}
+
+// A reloaded file's map for the running face; its socket stays as it was started.
+void ReloadModbus(outputs::ModbusServer& modbus, const site::PreparedSite& site,
+                  core::DriverLog& log) {
+    std::vector<std::string> problems;
+    outputs::ModbusMap map = outputs::BuildModbusMap(site, &problems);
+    if (!site.modbusTcp.enabled || !problems.empty()) {
+        log.Say("vpihost:",
+                "Modbus TCP keeps its map: the reloaded file gives it none; restart "
+                "serve to change the face");
+        return;
+    }
+    modbus.SetMap(std::move(map));
+}
+
 // Loads the site file again and puts it in place of the running one. A file with errors is
 // refused with the messages check-config gives, and the running site goes on unchanged.
 void Reload(core::Runtime& runtime, site::SitePoller& poller, const std::string& path,
             site::ServiceWatch& watch, const site::MqttSettings& mqttRunning,
-            outputs::MqttOutput* mqtt) {
+            outputs::MqttOutput* mqtt, outputs::ModbusServer* modbus) {
     core::DriverLog& log = runtime.driver.Log();
     watch.Reloading();
     log.Say("vpihost:", "SIGHUP: reloading " + path);
@@ -103,6 +145,7 @@ void Reload(core::Runtime& runtime, site::SitePoller& poller, const std::string&
                                 ? "[mqtt] has changed: the broker settings take effect when serve "
                                   "starts again; the meters' topics follow the file now"
                                 : "[mqtt] has changed: it takes effect when serve starts again");
+    if (modbus != nullptr) ReloadModbus(*modbus, next, log);
     std::string text =
         fmt::format("reloaded {}: {} line(s) kept polling", path, report.kept.size());
     const std::pair<const char*, const std::vector<std::string>*> parts[] = {
@@ -193,6 +236,14 @@ void Serve(core::Runtime& runtime, const site::PreparedSite& site,
         runtime.exit.Raise(core::kExitFailed);
         return;
     }
+    bool modbusFailed = false;
+    int modbusPort = -1;
+    std::unique_ptr<outputs::ModbusServer> modbus =
+        ModbusFace(poller, site, &modbusPort, &modbusFailed);
+    if (modbusFailed) {
+        runtime.exit.Raise(core::kExitFailed);
+        return;
+    }
     poller.Start();
     if (!server.Start(&error)) {
         std::fprintf(stderr, "vpihost: cannot serve: %s\n", error.c_str());
@@ -201,6 +252,7 @@ void Serve(core::Runtime& runtime, const site::PreparedSite& site,
         runtime.exit.Raise(core::kExitFailed);
         return;
     }
+    if (modbus) modbus->Start();
     // Ready for the service manager once every line has tried its port; pings for its
     // watchdog while every line comes round its loop.
     site::ServiceWatch watch(platform::ServiceWatchdogUsec(), platform::NotifyService,
@@ -212,9 +264,12 @@ void Serve(core::Runtime& runtime, const site::PreparedSite& site,
                 address.host.find(':') != std::string::npos ? ("[" + address.host + "]").c_str()
                                                             : address.host.c_str(),
                 port);
+    if (modbus)
+        std::printf("vpihost: Modbus TCP on %s:%d\n", site.modbusTcp.host.c_str(), modbusPort);
     std::fflush(stdout);
     while (signals.Stops() == 0) {
-        if (signals.TakeHangup()) Reload(runtime, poller, site.file, watch, site.mqtt, mqtt.get());
+        if (signals.TakeHangup())
+            Reload(runtime, poller, site.file, watch, site.mqtt, mqtt.get(), modbus.get());
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     std::printf("vpihost: stopping\n");
@@ -222,6 +277,7 @@ void Serve(core::Runtime& runtime, const site::PreparedSite& site,
     watch.Stopping();
     server.Stop();
     if (mqtt) mqtt->Stop();
+    if (modbus) modbus->Stop();
     poller.RequestStop();
     WaitForLines(poller, signals);
     poller.Stop();

@@ -27,6 +27,7 @@ void AddCheckConfigCommand(CLI::App& app, core::Runtime& runtime);
 void AddServeCommand(CLI::App& app, core::Runtime& runtime);
 // serve's passwords; a Linux command as serve is.
 void AddHashPasswordCommand(CLI::App& app, core::Runtime& runtime);
+void AddModbusMapCommand(CLI::App& app, core::Runtime& runtime);
 // The line tools: the serial and protocol layers directly, not the driver.
 void AddScanCommand(CLI::App& app, core::Runtime& runtime);
 void AddSniffCommand(CLI::App& app, core::Runtime& runtime);
@@ -50,6 +51,7 @@ inline constexpr auto kCommands = std::to_array<CommandEntry>({
     {"check-config", AddCheckConfigCommand},
     {"serve", AddServeCommand},
     {"hash-password", AddHashPasswordCommand},
+    {"modbus-map", AddModbusMapCommand},
     {"scan", AddScanCommand},
     {"sniff", AddSniffCommand},
     {"ports", AddPortsCommand},

@@ -49,6 +49,41 @@ std::string OpenProblem(const std::string& port) {
 
 }  // namespace
 
+const char* WriteOutcomeName(WriteOutcome outcome) {
+    switch (outcome) {
+        case WriteOutcome::Done:
+            return "acknowledged";
+        case WriteOutcome::Failed:
+            return "no acknowledgement";
+        case WriteOutcome::Refused:
+            return "refused by the driver";
+        case WriteOutcome::NotOpen:
+            return "the line's port is not open";
+        case WriteOutcome::Busy:
+            return "too many writes waiting";
+        case WriteOutcome::TimedOut:
+            return "timed out";
+    }
+    return "?";
+}
+
+void LineWrite::Finish(WriteOutcome outcome) {
+    {
+        std::lock_guard lock(mutex_);
+        if (done_) return;
+        done_ = true;
+        outcome_ = outcome;
+    }
+    finished_.notify_all();
+}
+
+WriteOutcome LineWrite::Wait(double waitMs) {
+    std::unique_lock lock(mutex_);
+    finished_.wait_for(lock, std::chrono::duration<double, std::milli>(waitMs),
+                       [this] { return done_; });
+    return done_ ? outcome_ : WriteOutcome::TimedOut;
+}
+
 LineWorker::LineWorker(core::LoadedDriver& driver, const SiteLine& line, double backoffMaxMs,
                        ReadingSink sink, ScheduleTimer* timer)
     : driver_(driver),
@@ -111,6 +146,69 @@ LineStatus LineWorker::Status() const {
     return status_;
 }
 
+bool LineWorker::Enqueue(const std::shared_ptr<LineWrite>& write) {
+    WriteOutcome refusal = WriteOutcome::NotOpen;
+    {
+        std::lock_guard lock(mutex_);
+        if (!stop_ && status_.open) {
+            if (writes_.size() < kMaxQueuedWrites) {
+                writes_.push_back(write);
+                refusal = WriteOutcome::Done;
+            } else {
+                refusal = WriteOutcome::Busy;
+            }
+        }
+    }
+    if (refusal != WriteOutcome::Done) {
+        write->Finish(refusal);
+        return false;
+    }
+    wake_.notify_all();
+    return true;
+}
+
+// Makes every write waiting, in order, between two reads; true when there was one.
+bool LineWorker::ServeWrites() {
+    std::deque<std::shared_ptr<LineWrite>> taken;
+    {
+        std::lock_guard lock(mutex_);
+        taken.swap(writes_);
+    }
+    for (const auto& write : taken) {
+        core::PreparedGate prepared = core::PrepareWriteGate(
+            driver_, write->Address(), static_cast<int>(write->Values().size()));
+        WriteOutcome outcome = WriteOutcome::Refused;
+        if (prepared.problem == core::GateProblem::None &&
+            prepared.gate.values.size() == write->Values().size()) {
+            prepared.gate.values = write->Values();
+            GateIoRecord record = prepared.gate.Record();
+            // Back once every attempt of the write has waited out the time-out.
+            BackBy(timer_.Now() + Ms(static_cast<double>(protocol::kWriteAttempts) *
+                                     static_cast<double>(channel_.TimeoutMs())));
+            const std::int32_t result =
+                driver_.Call(VpiOperation::Write, channel_.State(), &record);
+            outcome = result == VpiDone     ? WriteOutcome::Done
+                      : result == VpiFailed ? WriteOutcome::Failed
+                                            : WriteOutcome::Refused;
+        }
+        static_cast<void>(driver_.TakeLog());
+        Say(fmt::format("write of {} ({} value{}): {}", write->Address(), write->Values().size(),
+                        write->Values().size() == 1 ? "" : "s", WriteOutcomeName(outcome)));
+        write->Finish(outcome);
+    }
+    return !taken.empty();
+}
+
+// The writes no one will make: the port has gone or the line ends.
+void LineWorker::FailWrites() {
+    std::deque<std::shared_ptr<LineWrite>> taken;
+    {
+        std::lock_guard lock(mutex_);
+        taken.swap(writes_);
+    }
+    for (const auto& write : taken) write->Finish(WriteOutcome::NotOpen);
+}
+
 void LineWorker::Say(const std::string& text) const {
     if (events_) events_(line_.name, text);
 }
@@ -120,8 +218,10 @@ bool LineWorker::WaitUntil(ScheduleClock::time_point when) {
     BackBy(std::max(when, timer_.Now()));
     timer_.Sleeping(when);
     std::unique_lock lock(mutex_);
-    // A span on the line's timer, which the condition variable waits out on its own clock.
-    wake_.wait_for(lock, when - timer_.Now(), [this] { return stop_; });
+    // A span on the line's timer, which the condition variable waits out on its own clock. A
+    // write wakes an open line: it goes out before the next read.
+    wake_.wait_for(lock, when - timer_.Now(),
+                   [this] { return stop_ || (open_ && !writes_.empty()); });
     return !stop_;
 }
 
@@ -131,12 +231,19 @@ void LineWorker::Run() {
     while (WaitUntil(open_ || slots_.empty() ? timer_.Now() : openAt_)) {
         if (slots_.empty()) break;
         if (!open_) {
-            if (!OpenPort()) continue;
+            if (!OpenPort()) {
+                FailWrites();
+                continue;
+            }
         }
+        // Writes go out between reads; after them the next gate is chosen again.
+        if (ServeWrites()) continue;
         GateSlot& slot = slots_[NextSlot()];
         if (!WaitUntil(EffectiveDue(slot))) break;
+        if (ServeWrites()) continue;
         ReadSlot(slot);
     }
+    FailWrites();
     BackBy(timer_.Now());
     closeResult_ = channel_.Close();
     driver_.Log().LabelThread("");
@@ -349,6 +456,7 @@ void LineWorker::PortHasFailed() {
         status_.problem = "lost";
         openAt_ = timer_.Now();
     }
+    FailWrites();
     Say(
         fmt::format("port {} lost: reads fail at the port, not at a meter; closing it and "
                     "opening it again",

@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -32,6 +34,42 @@ using LineEventSink = std::function<void(const std::string& line, const std::str
 // time-outs, an open) before it counts as wedged: a busy machine's scheduling, a slow output
 // taking a reading. Far below a watchdog's interval, far above any honest delay.
 inline constexpr double kWedgedMarginMs = 5000;
+
+// What a write handed to a line came to.
+enum class WriteOutcome : std::int32_t {
+    Done = 0,      // the meter acknowledged it
+    Failed = 1,    // no acknowledgement after the driver's attempts
+    Refused = 2,   // the driver refused the gate or its values; nothing was sent
+    NotOpen = 3,   // the line's port is not open, or the line is stopping
+    Busy = 4,      // too many writes wait for the line already
+    TimedOut = 5,  // not finished within the wait; it may still be sent
+};
+const char* WriteOutcomeName(WriteOutcome outcome);
+
+// One write waiting for a line's thread, and its outcome once the thread has made it. Shared by
+// the writer, who waits for it, and the line, so that neither outlives what the other holds.
+class LineWrite : core::NonCopyable {
+public:
+    LineWrite(std::string address, std::vector<float> values)
+        : address_(std::move(address)), values_(std::move(values)) {}
+
+    const std::string& Address() const { return address_; }
+    const std::vector<float>& Values() const { return values_; }
+
+    // Marks it made (the first outcome counts) and wakes its writer.
+    void Finish(WriteOutcome outcome);
+
+    // Waits up to `waitMs` for the line to make it: its outcome, or TimedOut.
+    WriteOutcome Wait(double waitMs);
+
+private:
+    std::string address_;
+    std::vector<float> values_;
+    std::mutex mutex_;
+    std::condition_variable finished_;
+    bool done_ = false;
+    WriteOutcome outcome_ = WriteOutcome::TimedOut;
+};
 
 class LineWorker : core::NonCopyable {
 public:
@@ -66,6 +104,14 @@ public:
     // and a margin, by the line's timer at `now`. Never while not started or after it ended.
     bool Wedged(ScheduleClock::time_point now) const;
 
+    // Hands `write` to the line's thread, which makes it between two reads (operation 7, as a
+    // host writes; one master on the line): false, with the write finished as NotOpen or Busy,
+    // when the port is not open or kMaxQueuedWrites wait already. From any thread.
+    bool Enqueue(const std::shared_ptr<LineWrite>& write);
+
+    // The most writes that wait for one line.
+    static constexpr std::size_t kMaxQueuedWrites = 8;
+
     // The line's channel, for its owner before Start() and after Stop() only: a channel the
     // owner opened (to say on the console why it would not open) is taken over as it is.
     core::Channel& Channel() { return channel_; }
@@ -98,6 +144,8 @@ private:
                      ScheduleClock::time_point now);
     void PortHasFailed();
     void Say(const std::string& text) const;
+    bool ServeWrites();
+    void FailWrites();
     bool WaitUntil(ScheduleClock::time_point when);
     void BackBy(ScheduleClock::time_point when);
 
@@ -123,9 +171,10 @@ private:
     // ticks); the largest value while not running.
     std::atomic<ScheduleClock::rep> backBy_{ScheduleClock::duration::max().count()};
 
-    mutable std::mutex mutex_;  // guards status_ and stop_
+    mutable std::mutex mutex_;  // guards status_, stop_ and writes_
     std::condition_variable wake_;
     bool stop_ = false;
+    std::deque<std::shared_ptr<LineWrite>> writes_;  // for the line's thread to make
     LineStatus status_;
     std::thread thread_;
 };

@@ -264,6 +264,15 @@ void Outputs(Exposition& out, const SiteStatus& status) {
     }
 }
 
+// The outputs' own counts (the Modbus TCP face's requests, exceptions, dropped clients).
+void OutputCounts(Exposition& out, const SiteStatus& status) {
+    for (const OutputCounterFamily& family : status.outputCounters) {
+        out.Family(family.name.c_str(), "counter", family.help.c_str());
+        for (const auto& [value, count] : family.counts)
+            out.Sample(family.name, Label(family.label.c_str(), value), static_cast<double>(count));
+    }
+}
+
 }  // namespace
 
 // No sample depends on the time now: an age is time() less a timestamp, in the query.
@@ -281,6 +290,7 @@ std::string PrometheusText(const SiteStatus& status, std::int64_t /*nowUnixMs*/)
     Meters(out, status);
     Lines(out, status);
     Outputs(out, status);
+    OutputCounts(out, status);
     return out.Take();
 }
 

@@ -21,6 +21,7 @@
 #include "core/driver_channel.h"
 #include "core/durations.h"
 #include "options/line_options.h"
+#include "site/modbus_site_file.h"
 #include "site/mqtt_settings_parse.h"
 #include "vpi_families.h"
 
@@ -39,11 +40,12 @@ int LineOf(const toml::node& node) {
 
 // The keys each kind of table takes; anything else is named as unknown (a typo would
 // otherwise be ignored without a word).
-constexpr std::string_view kSiteKeys[] = {"site", "backoff_max", "interval", "line", "mqtt"};
+constexpr std::string_view kSiteKeys[] = {"site", "backoff_max", "interval", "line", "mqtt",
+                                          "modbus_tcp"};
 constexpr std::string_view kLineKeys[] = {"name", "port",    "baud",     "data", "parity",
                                           "stop", "timeout", "interval", "meter"};
-constexpr std::string_view kMeterKeys[] = {"name", "address", "interval", "gates"};
-constexpr std::string_view kGateKeys[] = {"gate", "interval"};
+constexpr std::string_view kMeterKeys[] = {"name", "address", "interval", "gates", "modbus_unit"};
+constexpr std::string_view kGateKeys[] = {"gate", "interval", "modbus_write"};
 constexpr std::string_view kLabelKeys[] = {"name", "unit", "entity"};
 
 template <std::size_t N>
@@ -276,7 +278,10 @@ void SiteParser::Site(const toml::table& root) {
     SiteInterval(root, &interval, "the site");
     TableArray(root, "line", 1, "the site",
                [this, interval](const toml::table& table) { Line(table, interval); });
+    if (const toml::node* modbus = root.get("modbus_tcp"))
+        ReadModbusTcp(*modbus, file_, &site.modbusTcp, &out_.errors);
     Unique(site);
+    ResolveModbusUnits(&site, &out_.errors);
 }
 
 void SiteParser::Line(const toml::table& table, double interval) {
@@ -325,6 +330,7 @@ void SiteParser::Meter(const toml::table& table, LineConfig& line, double interv
     if (!Integer(table, "address", 0, 99, &address, where.c_str()) && !table.contains("address"))
         Error(meter.sourceLine, fmt::format("{} has no \"address\"", where));
     meter.address = static_cast<int>(address);
+    ReadModbusUnit(table, file_, &meter, &out_.errors);
     SiteInterval(table, &interval, where.c_str());
     Gates(table, meter, interval);
     ValueNames(table, meter);
@@ -361,6 +367,7 @@ void SiteParser::Gate(const toml::node& node, MeterConfig& meter, double interva
         if (table->contains("interval") &&
             !Duration(*table, "interval", kIntervalLimits, &gate.intervalMs, where))
             gate.intervalMs = kIntervalSaid;
+        ReadModbusWrite(*table, file_, &gate, &out_.errors);
     } else {
         Error(gate.sourceLine, "a gate is an address or a table { gate = ..., interval = ... }");
         return;

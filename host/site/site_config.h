@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/channel_options.h"
+#include "site/modbus_settings.h"
 #include "site/mqtt_settings.h"
 
 namespace host::site {
@@ -24,6 +25,7 @@ struct GateConfig {
     std::string text;  // the gate address, with ":COUNT" for EX gates
     double intervalMs = 0;
     int sourceLine = 0;
+    bool modbusWrite = false;  // Modbus TCP clients may write it
 };
 
 // A value name of a meter, keyed as metersim's values file keys its fields: "plain.0",
@@ -40,6 +42,7 @@ struct MeterConfig {
     std::string name;
     int address = 0;  // the PLC address, 0 to 99
     int sourceLine = 0;
+    int modbusUnit = -1;  // its unit on the Modbus TCP face; -1: its PLC address
     std::vector<GateConfig> gates;
     std::map<std::string, ValueName> values;
 };
@@ -57,6 +60,7 @@ struct SiteConfig {
     double backoffMaxMs = 60000;
     std::vector<LineConfig> lines;
     MqttSettings mqtt;
+    ModbusTcpSettings modbusTcp;
 };
 
 // One thing wrong with a site file, and where.

@@ -9,6 +9,7 @@
 
 #include "core/gate_problems.h"
 #include "core/memtype_names.h"
+#include "site/modbus_site_file.h"
 #include "vpi_families.h"
 
 namespace host::site {
@@ -48,6 +49,7 @@ SiteMeter SitePreparer::Meter(const MeterConfig& config) {
     SiteMeter meter;
     meter.name = config.name;
     meter.address = config.address;
+    meter.modbusUnit = config.modbusUnit;
     std::set<std::string> seen;
     bool gateRefused = false;
     for (const GateConfig& gateConfig : config.gates) {
@@ -88,6 +90,11 @@ bool SitePreparer::Gate(const MeterConfig& meter, const GateConfig& config, Site
         gate->keys.push_back(ValueKey(gate->gate.memtype, gate->gate.index, k));
     }
     gate->labels.assign(gate->keys.size(), ValueLabel{});
+    gate->modbusWrite = config.modbusWrite;
+    if (config.modbusWrite) {
+        if (const std::string problem = ModbusWriteProblem(gate->gate); !problem.empty())
+            Error(config.sourceLine, fmt::format("gate \"{}\": {}", config.text, problem));
+    }
     return true;
 }
 
@@ -119,6 +126,7 @@ PreparedSite PrepareSite(core::LoadedDriver& driver, const SiteConfig& site) {
     out.name = site.name;
     out.backoffMaxMs = site.backoffMaxMs;
     out.mqtt = site.mqtt;
+    out.modbusTcp = site.modbusTcp;
     SitePreparer preparer(driver, out);
     for (const LineConfig& line : site.lines) preparer.Line(line);
     std::stable_sort(out.errors.begin(), out.errors.end(),

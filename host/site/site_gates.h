@@ -19,11 +19,13 @@ struct SiteGate {
     double intervalMs = 0;
     std::vector<std::string> keys;   // per value: "plain.0", "h2.5", "ex.10.1"
     std::vector<ValueLabel> labels;  // per value: what the file names it (may be empty)
+    bool modbusWrite = false;        // Modbus TCP clients may write it
 };
 
 struct SiteMeter {
     std::string name;
     int address = 0;
+    int modbusUnit = -1;  // on the Modbus TCP face, when it is on
     std::vector<SiteGate> gates;
     std::map<std::string, bool> entities;  // by key: the file's "entity = true|false"
 };
@@ -41,6 +43,7 @@ struct PreparedSite {
     double backoffMaxMs = 0;
     std::vector<SiteLine> lines;
     MqttSettings mqtt;
+    ModbusTcpSettings modbusTcp;
     std::vector<ConfigError> errors;
 };
 

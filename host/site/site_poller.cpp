@@ -154,6 +154,15 @@ void SitePoller::ReloadRefused() {
     ++reloadFailures_;
 }
 
+bool SitePoller::Enqueue(const std::string& line, const std::shared_ptr<LineWrite>& write) {
+    std::lock_guard lock(mutex_);
+    for (const auto& worker : lines_) {
+        if (worker->Settings().name == line) return worker->Enqueue(write);
+    }
+    write->Finish(WriteOutcome::NotOpen);
+    return false;
+}
+
 SiteStatus SitePoller::Status() const {
     SiteStatus status;
     std::lock_guard lock(mutex_);
@@ -164,6 +173,7 @@ SiteStatus SitePoller::Status() const {
     status.lastLoadUnixMs = lastLoadUnixMs_;
     for (const auto& line : lines_) status.lines.push_back(line->Status());
     status.outputs = feed_.Outputs();
+    status.outputCounters = outputs_.Snapshot();
     return status;
 }
 

@@ -68,6 +68,14 @@ public:
     // the sink has had it.
     ReadingFeed& Feed() { return feed_; }
 
+    // Hands `write` to the line named `line` (see LineWorker::Enqueue); false, with the write
+    // finished as NotOpen, when no such line runs. From any thread; the caller waits on
+    // `write` itself, without any lock of the poller's.
+    bool Enqueue(const std::string& line, const std::shared_ptr<LineWrite>& write);
+
+    // Where the outputs count what they do; in Status() and so in /metrics.
+    OutputCounters& Outputs() { return outputs_; }
+
 private:
     std::unique_ptr<LineWorker> MakeLine(const SiteLine& line, double backoffMaxMs);
 
@@ -83,6 +91,7 @@ private:
     std::int64_t reloadFailures_ = 0;
     std::int64_t lastLoadUnixMs_ = 0;
     std::vector<std::unique_ptr<LineWorker>> lines_;
+    OutputCounters outputs_;  // its own lock
 };
 
 }  // namespace host::site

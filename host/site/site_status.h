@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/log_lines.h"
+#include "site/output_counters.h"
 #include "site/site_config.h"
 
 namespace host::site {
@@ -120,6 +121,7 @@ struct SiteStatus {
     std::int64_t lastLoadUnixMs = 0;
     std::vector<LineStatus> lines;
     std::vector<OutputStatus> outputs;  // the outputs fed by the poller, when any
+    std::vector<OutputCounterFamily> outputCounters;  // the outputs' own counts (Modbus TCP)
 };
 
 // Whether the meter is up: its last read had an answer and its line's port is open now. A meter
