@@ -24,7 +24,7 @@
 
 #include "site/http_tls.h"
 #include "site/metrics.h"
-#include "site/password_checks.h"
+#include "site/password_queue.h"
 #include "site/status_json.h"
 #include "site/web_assets.h"
 
@@ -428,8 +428,8 @@ bool HttpServer::Start(std::string* error) {
         return false;
     }
     if (security_.checkPassword) {
-        passwords_ = std::make_unique<PasswordChecks>(security_.checkPassword, kPasswordThreads,
-                                                      kPasswordsWaiting);
+        passwords_ = std::make_unique<PasswordQueue>(security_.checkPassword, kPasswordThreads,
+                                                     kPasswordsWaiting);
     }
     // The library's own limit is set above the table's, so that every refusal is the table's
     // (and counted): with a pool, each thread takes its share of it, and all may land on one.

@@ -46,7 +46,7 @@ struct HttpSecurity {
 };
 
 struct TlsMaterial;
-class PasswordChecks;
+class PasswordQueue;
 
 class HttpServer : core::NonCopyable {
 public:
@@ -88,7 +88,7 @@ private:
     const SitePoller& poller_;
     HttpSecurity security_;
     std::unique_ptr<TlsMaterial> tls_;
-    std::unique_ptr<PasswordChecks> passwords_;
+    std::unique_ptr<PasswordQueue> passwords_;
     ConnectionTable connections_;
     int listenFd_ = -1;
     MHD_Daemon* daemon_ = nullptr;

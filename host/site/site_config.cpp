@@ -40,8 +40,8 @@ int LineOf(const toml::node& node) {
 
 // The keys each kind of table takes; anything else is named as unknown (a typo would
 // otherwise be ignored without a word).
-constexpr std::string_view kSiteKeys[] = {"site", "backoff_max", "interval", "line", "mqtt",
-                                          "modbus_tcp"};
+constexpr std::string_view kSiteKeys[] = {"site", "backoff_max", "interval",
+                                          "line", "mqtt",        "modbus_tcp"};
 constexpr std::string_view kLineKeys[] = {"name", "port",    "baud",     "data", "parity",
                                           "stop", "timeout", "interval", "meter"};
 constexpr std::string_view kMeterKeys[] = {"name", "address", "interval", "gates", "modbus_unit"};

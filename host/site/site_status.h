@@ -120,7 +120,7 @@ struct SiteStatus {
     std::int64_t reloadFailures = 0;
     std::int64_t lastLoadUnixMs = 0;
     std::vector<LineStatus> lines;
-    std::vector<OutputStatus> outputs;  // the outputs fed by the poller, when any
+    std::vector<OutputStatus> outputs;                // the outputs fed by the poller, when any
     std::vector<OutputCounterFamily> outputCounters;  // the outputs' own counts (Modbus TCP)
 };
 

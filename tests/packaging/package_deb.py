@@ -29,6 +29,7 @@ EXPECTED = [
     "./usr/share/doc/satec-vpi/changelog.gz",
     "./usr/share/doc/satec-vpi/README.md",
     "./usr/share/doc/satec-vpi/serve.md",
+    "./usr/share/doc/satec-vpi/integrations.md",
     "./usr/share/doc/satec-vpi/examples/site.toml",
     "./usr/share/man/man1/vpihost.1.gz",
     "./usr/share/man/man1/metersim.1.gz",

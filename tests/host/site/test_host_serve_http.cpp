@@ -19,7 +19,7 @@
 #include "site/http_connections.h"
 #include "site/http_server.h"
 #include "site/http_tls.h"
-#include "site/password_checks.h"
+#include "site/password_queue.h"
 #include "site/site_gates.h"
 #include "site/site_poller.h"
 
@@ -232,7 +232,7 @@ TEST(HttpPasswords, ChecksRunOnTheirOwnThreadsBehindABoundedQueue) {
     std::condition_variable changed;
     bool release = false;
     int made = 0;
-    host::site::PasswordChecks checks(
+    host::site::PasswordQueue checks(
         [&](std::string_view user, std::string_view password) {
             std::unique_lock lock(mutex);
             ++made;
@@ -269,7 +269,7 @@ TEST(HttpPasswords, StoppingAnswersTheWaitingOnesRefusedWithoutCheckingThem) {
     std::condition_variable changed;
     bool release = false;
     int made = 0;
-    host::site::PasswordChecks checks(
+    host::site::PasswordQueue checks(
         [&](std::string_view, std::string_view) {
             std::unique_lock lock(mutex);
             ++made;

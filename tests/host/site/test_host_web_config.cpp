@@ -258,7 +258,7 @@ TEST(BcryptHashes, HashPasswordMakesSaltedHashesOfTheCostAsked) {
     }
 }
 
-TEST(PasswordChecks, RightWrongAndUnknownUsers) {
+TEST(PasswordQueue, RightWrongAndUnknownUsers) {
     PasswordCheck check({{"alice", HashOf("secret", "$2y$")}, {"bob", HashOf("hunter2", "$2b$")}});
     EXPECT_TRUE(check.Check("alice", "secret"));
     EXPECT_TRUE(check.Check("bob", "hunter2"));
@@ -272,7 +272,7 @@ TEST(PasswordChecks, RightWrongAndUnknownUsers) {
     EXPECT_FALSE(PasswordCheck({}).Check("alice", "secret")) << "no users: nobody is let in";
 }
 
-TEST(PasswordChecks, AnUnknownUserCostsABcryptRoundAsAWrongPasswordDoes) {
+TEST(PasswordQueue, AnUnknownUserCostsABcryptRoundAsAWrongPasswordDoes) {
     PasswordCheck check({{"alice", HashOf("secret", "$2b$")}});
     EXPECT_FALSE(check.Check("mallory", "secret"));
     EXPECT_EQ(check.BcryptChecks(), 1);
@@ -280,7 +280,7 @@ TEST(PasswordChecks, AnUnknownUserCostsABcryptRoundAsAWrongPasswordDoes) {
     EXPECT_EQ(check.BcryptChecks(), 2);
 }
 
-TEST(PasswordChecks, CheckedPairsAreAnsweredFromMemoryAndNeverConfused) {
+TEST(PasswordQueue, CheckedPairsAreAnsweredFromMemoryAndNeverConfused) {
     PasswordCheck check({{"alice", HashOf("secret", "$2b$")}, {"bob", HashOf("secret", "$2b$")}});
     EXPECT_TRUE(check.Check("alice", "secret"));
     EXPECT_EQ(check.BcryptChecks(), 1);
@@ -297,7 +297,7 @@ TEST(PasswordChecks, CheckedPairsAreAnsweredFromMemoryAndNeverConfused) {
     EXPECT_EQ(check.BcryptChecks(), 4);
 }
 
-TEST(PasswordChecks, OnlyTheLatestWrongPairsAreRemembered) {
+TEST(PasswordQueue, OnlyTheLatestWrongPairsAreRemembered) {
     PasswordCheck check({{"alice", HashOf("secret", "$2b$")}});
     for (std::size_t i = 0; i <= PasswordCheck::kWrongRemembered; ++i) {
         EXPECT_FALSE(check.Check("alice", "guess" + std::to_string(i)));
@@ -311,7 +311,7 @@ TEST(PasswordChecks, OnlyTheLatestWrongPairsAreRemembered) {
     EXPECT_TRUE(check.Check("alice", "secret"));
 }
 
-TEST(PasswordChecks, ManyThreadsAtOnce) {
+TEST(PasswordQueue, ManyThreadsAtOnce) {
     PasswordCheck check({{"alice", HashOf("secret", "$2b$")}, {"bob", HashOf("hunter2", "$2b$")}});
     std::atomic<int> wrongAnswers{0};
     std::vector<std::thread> threads;

@@ -17,14 +17,14 @@
 
 namespace host::site {
 
-class PasswordChecks : core::NonCopyable {
+class PasswordQueue : core::NonCopyable {
 public:
     using Check = std::function<bool(std::string_view user, std::string_view password)>;
 
     // `threads` checkers; at most `maxWaiting` checks queued behind those under way.
-    PasswordChecks(Check check, std::size_t threads, std::size_t maxWaiting);
+    PasswordQueue(Check check, std::size_t threads, std::size_t maxWaiting);
     // Stop().
-    ~PasswordChecks();
+    ~PasswordQueue();
 
     // Queues a check of `user` and `password`: `done(allowed)` is called on a checker thread
     // once it is made. False, and `done` never called, when the queue is full or stopped.

@@ -1,21 +1,21 @@
 // The checker threads of the HTTP side's passwords and their bounded queue.
-#include "site/password_checks.h"
+#include "site/password_queue.h"
 
 #include <utility>
 
 namespace host::site {
 
-PasswordChecks::PasswordChecks(Check check, std::size_t threads, std::size_t maxWaiting)
+PasswordQueue::PasswordQueue(Check check, std::size_t threads, std::size_t maxWaiting)
     : check_(std::move(check)), maxWaiting_(maxWaiting) {
     for (std::size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { Run(); });
 }
 
-PasswordChecks::~PasswordChecks() {
+PasswordQueue::~PasswordQueue() {
     Stop();
 }
 
-bool PasswordChecks::Submit(std::string user, std::string password,
-                            std::function<void(bool allowed)> done) {
+bool PasswordQueue::Submit(std::string user, std::string password,
+                           std::function<void(bool allowed)> done) {
     {
         const std::lock_guard lock(mutex_);
         if (stopping_ || jobs_.size() >= maxWaiting_) return false;
@@ -25,7 +25,7 @@ bool PasswordChecks::Submit(std::string user, std::string password,
     return true;
 }
 
-void PasswordChecks::Run() {
+void PasswordQueue::Run() {
     for (;;) {
         Job job;
         {
@@ -39,7 +39,7 @@ void PasswordChecks::Run() {
     }
 }
 
-void PasswordChecks::Stop() {
+void PasswordQueue::Stop() {
     std::deque<Job> left;
     {
         const std::lock_guard lock(mutex_);
