@@ -57,7 +57,7 @@ inline constexpr auto kCommands = std::to_array<CommandEntry>({
     {"ports", AddPortsCommand},
     {"help", AddHelpCommand},
 });
-static_assert(kCommands.size() == 14);
+static_assert(kCommands.size() == 15);
 
 // Adds every command of kCommands to `app`, in the table's order.
 void AddCommands(CLI::App& app, core::Runtime& runtime);

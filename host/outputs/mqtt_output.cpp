@@ -250,7 +250,7 @@ void MqttOutput::Availability(bool force) {
 }
 
 bool MqttOutput::Publish(const std::string& topic, const std::string& payload, bool retain) {
-    site::OutputCounters& counters = feed_->Counters();
+    site::FeedCounters& counters = feed_->Counters();
     if (!counters.connected || unsent_ >= kMaxUnsent) {
         counters.droppedUndelivered.fetch_add(1);
         return false;
@@ -298,7 +298,7 @@ std::map<std::string, std::string> MqttOutput::DiscoveryConfigs() const {
 
 void MqttOutput::OnConnect(struct mosquitto* /*mosq*/, void* self, int rc) {
     auto& output = *static_cast<MqttOutput*>(self);
-    site::OutputCounters& counters = output.feed_->Counters();
+    site::FeedCounters& counters = output.feed_->Counters();
     if (rc != 0) {
         // Said once per reason: the library tries again with back-off.
         if (output.lastRefusal_.exchange(rc) != rc) {

@@ -25,7 +25,7 @@ struct FeedItem {
 };
 
 // An output's counters, set from any of its threads.
-struct OutputCounters {
+struct FeedCounters {
     std::atomic<bool> connected{false};
     std::atomic<std::int64_t> connects{0};
     std::atomic<std::int64_t> published{0};
@@ -41,8 +41,8 @@ public:
         : name_(std::move(name)), capacity_(capacity) {}
 
     const std::string& Name() const { return name_; }
-    OutputCounters& Counters() { return counters_; }
-    const OutputCounters& Counters() const { return counters_; }
+    FeedCounters& Counters() { return counters_; }
+    const FeedCounters& Counters() const { return counters_; }
 
     // Queues `item` unless the queue holds its capacity already; then drops it and counts it.
     // Never waits for the consumer. Returns whether it was queued.
@@ -63,7 +63,7 @@ public:
 private:
     std::string name_;
     std::size_t capacity_;
-    OutputCounters counters_;
+    FeedCounters counters_;
     mutable std::mutex mutex_;  // guards queue_ and woken_
     std::condition_variable ready_;
     std::deque<FeedItem> queue_;
