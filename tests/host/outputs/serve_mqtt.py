@@ -461,7 +461,7 @@ def main():
     listener = Listener(broker, workdir)
     try:
         site_text = SITE + mqtt_table(broker, True).replace("{", "{{").replace("}", "}}")
-        with serve_site.Site(vpihost, metersim, site_text) as site:
+        with serve_site.Site(vpihost, metersim, site=site_text) as site:
             checked = subprocess.run([vpihost, "check-config", site.config], capture_output=True,
                                      text=True)
             check(checked.returncode == 0 and "%s: MQTT to localhost:%d over TLS, topics under "

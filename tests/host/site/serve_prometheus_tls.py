@@ -123,7 +123,7 @@ def main():
     os.makedirs(workdir)
     make_certificates(workdir)
     web = write_web_config(vpihost, workdir)
-    with serve_site.Site(vpihost, metersim, ["--web-config", web]) as site:
+    with serve_site.Site(vpihost, metersim, serve_args=["--web-config", web]) as site:
         check(site.url.startswith("https://127.0.0.1:"), "serve says it serves HTTPS: " + site.url)
         prometheus = start_prometheus(site, workdir)
         for (line, meter, gate, index), value in serve_site.PINNED.items():
