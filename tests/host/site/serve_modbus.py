@@ -67,8 +67,9 @@ gates = ["0301"]
 """
 
 
-class Face:
-    """metersim on two lines, serve with its Modbus TCP face; stopped by process id."""
+class Face(serve_site.Site):
+    """metersim on two lines, serve with its Modbus TCP face; stopped by process id. Its own
+    lines and pins; writing files and starting simulators as the test site does."""
 
     def __init__(self, vpihost, metersim, workdir):
         self.dir = tempfile.mkdtemp(prefix="modbus-", dir=workdir)
@@ -98,22 +99,8 @@ class Face:
         self.url = first.strip().split(" on ")[-1].rstrip("/")
         self.port = int(second.strip().rsplit(":", 1)[1])
 
-    def write(self, name, text):
-        path = os.path.join(self.dir, name)
-        with open(path, "w") as f:
-            f.write(text)
-        return path
-
-    def sim(self, metersim, args):
-        process = subprocess.Popen([metersim] + args, stdout=subprocess.PIPE,
-                                   stderr=subprocess.DEVNULL, text=True)
-        self.processes.append(process)
-        self.sims.append(process)
-        if "listening" not in process.stdout.readline():
-            self.stop()
-            raise RuntimeError("metersim did not start")
-
     def stop(self):
+        # The suite's folder is kept for a look after a failure.
         for p in reversed(self.processes):
             serve_site.terminate(p)
 
